@@ -1,0 +1,60 @@
+# Front door: `make run` and `make test` do all set-up on a fresh Debian 12 machine.
+BUILD   := build
+SAN     ?=
+JOBS    ?= $(shell nproc)
+SUDO    := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+# Debian packages the build and the tests need.
+PACKAGES := cmake ninja-build g++ pkg-config ffmpeg \
+	libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev \
+	libsdl2-dev libasound2-dev qt6-base-dev \
+	libgtest-dev libgmock-dev libbenchmark-dev \
+	curl netcat-openbsd xvfb x11-apps xauth python3 locales
+# Peers the benchmarks compare against.
+BENCH_PACKAGES := mpv lighttpd nginx-light procps time
+
+.PHONY: all deps bench-deps configure build run test bench install clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+		echo "installing:" $$missing; \
+		$(SUDO) apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+bench-deps: deps
+	@missing=$$(for p in $(BENCH_PACKAGES); do \
+		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+		$(SUDO) apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja -DSIVO_SANITIZE=$(SAN)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@if [ -x $(BUILD)/bin/sivo ] && { [ -n "$$DISPLAY" ] || [ -n "$$WAYLAND_DISPLAY" ]; }; then \
+		$(BUILD)/bin/sivo $(BUILD)/media/demo.mp4; \
+	else \
+		$(BUILD)/bin/sivo-play $(BUILD)/media/demo.mp4; \
+	fi
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+bench: build bench-deps
+	bench/run-all.sh $(BUILD)
+
+install: build
+	$(SUDO) cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,17 @@
+#pragma once
+#include <cstdint>
+
+// The engine reaches the output devices only through these three functions.
+
+// Opening thread, once the audio stream of a newly opened medium is known.
+// channels is at most 2, bytesPerSample is 1 or 2 (0 when the decoder states none).
+void AudioSetFormat(int channels, int samplesPerSecond, int bytesPerSample);
+
+// Audio decode thread: interleaved PCM in the announced format, at most
+// 10240 bytes per call. Copies the bytes, then may sleep the caller to hold
+// back a full output queue.
+void AudioWritePcm(const uint8_t* data, int length);
+
+// Presentation thread: one picture in packed BGR24, top row first,
+// width * 3 bytes per row with no gap. Copies what it keeps before returning.
+void ShowPicture(const uint8_t* picture, int width, int height);

@@ -1,0 +1,47 @@
+#include "common/TestMedia.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+std::string TestMedia(const std::string& name, const std::string& ffmpegArgs) {
+    fs::path dir = SIVO_TEST_MEDIA_DIR;
+    fs::create_directories(dir);
+    fs::path path = dir / name;
+    if (fs::exists(path))
+        return path.string();
+    // Generate under a private name, then rename: readers never see half a file.
+    fs::path tmp = dir / ("tmp." + std::to_string(getpid()) + "." + name);
+    std::string cmd = "ffmpeg -nostdin -loglevel error -y " + ffmpegArgs + " '" + tmp.string() + "'";
+    if (std::system(cmd.c_str()) != 0) {
+        ADD_FAILURE() << "could not generate test media: " << cmd;
+        return "";
+    }
+    fs::rename(tmp, path);
+    return path.string();
+}
+
+std::string TestClipAv10s() {
+    return TestMedia("av10s.mp4",
+                     "-f lavfi -i testsrc2=size=320x240:rate=25:duration=10 "
+                     "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=10 "
+                     "-c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25 -keyint_min 25 "
+                     "-c:a aac -ac 2 -b:a 96k -shortest");
+}
+
+std::string TestFile(const std::string& name, const std::string& bytes) {
+    fs::path dir = SIVO_TEST_MEDIA_DIR;
+    fs::create_directories(dir);
+    fs::path path = dir / name;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    return path.string();
+}
+
+std::string TestBinary(const std::string& name) {
+    return (fs::path(SIVO_BIN_DIR) / name).string();
+}

@@ -1,0 +1,22 @@
+#pragma once
+#include <string>
+
+// Test media is made on first use by the ffmpeg command-line tool and cached
+// in the build tree, so nothing large is committed and every run sees the
+// same files.
+
+// Returns the path of `name` under the media cache, generating it with
+// `ffmpeg -y <ffmpegArgs> <path>` when it does not exist yet. Safe when
+// several test programs ask for the same file at once. Fails the calling
+// test (and returns "") when ffmpeg fails.
+std::string TestMedia(const std::string& name, const std::string& ffmpegArgs);
+
+// A 10 s 320x240 25 fps H.264 clip with 44.1 kHz stereo AAC, a key frame
+// every 25 pictures.
+std::string TestClipAv10s();
+
+// Writes `bytes` to a fresh file under the media cache and returns its path.
+std::string TestFile(const std::string& name, const std::string& bytes);
+
+// Path of an executable built by the project (build/bin/<name>).
+std::string TestBinary(const std::string& name);
