@@ -1,0 +1,146 @@
+#pragma once
+// The playback controller: one per process. It plays a local file through its
+// own VideoDemuxer with four worker threads (feeder, video decode, audio
+// decode, presentation) around three queues guarded by one mutex.
+//
+// Threads: OpenLocal, Stop and Seek run on the controlling thread (the UI
+// thread, or a headless host's main thread) and must never be called from a
+// worker thread. Flags and clocks are atomics written by one side and polled
+// by the others.
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+
+extern "C" {
+struct AVCodec;
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct SwrContext;
+}
+
+class VideoDemuxer;
+struct VideoFrame;
+
+// Conversion state of the audio decode thread: at most two channels of
+// unsigned 8-bit or signed 16-bit samples, rate unchanged.
+struct AudioResampleState {
+    SwrContext* pCtx = nullptr;
+    int nOutChannels = 0;
+    int nOutFmt = 0;       // 0 unsigned 8-bit, 1 signed 16-bit (wire sample formats)
+    int nInChannels = 0;
+    int nInFmt = -1;       // FFmpeg sample format it was made for
+};
+
+class MediaPlayer {
+public:
+    // Queue and buffer limits.
+    static constexpr int kMaxQueuedPkgs = 100;     // audio and video packages together
+    static constexpr int kMaxQueuedFrames = 30;    // decoded pictures
+    static constexpr int kAudioReserve = 5;        // packages needed after the audio queue ran dry
+    static constexpr int kMaxPcmPiece = 10240;     // bytes per AudioWritePcm call
+    static constexpr int kSamplesBufSize = 384000; // decoder output buffer
+    static constexpr int kDropRunLimit = 40;       // runs of this many packages or fewer are dropped
+    static constexpr int kMaxSkipCount = 4;        // cap of VideoFrame::nSkipped
+
+    MediaPlayer();
+    ~MediaPlayer();
+    MediaPlayer(const MediaPlayer&) = delete;
+    MediaPlayer& operator=(const MediaPlayer&) = delete;
+
+    // Controlling thread only.
+    int OpenLocal(const char* path);
+    int Stop();
+    int Seek(int seconds);
+
+    // --- state read by the entry functions and by hosts (any thread) ---
+    std::atomic<bool> m_bPause{true};
+    std::atomic<bool> m_bInfoReady{false};
+    std::atomic<bool> m_bEnd{false};
+    std::atomic<bool> m_bQuit{false};
+    std::atomic<bool> m_bLocal{false};
+    std::atomic<int> m_nDuration{0};
+    std::atomic<double> m_dVideoClock{0.0};
+    std::atomic<double> m_dAudioClock{0.0};
+
+    // Queue lengths, read under m_mutex (for hosts waiting for a drain, tests).
+    int QueuedAudioPkgs();
+    int QueuedVideoPkgs();
+    int QueuedFrames();
+
+    // Decoding statistics (any thread).
+    std::atomic<int> m_nFramesDecoded{0};   // pictures produced by the video decoder
+
+    // --- members shared with the worker threads ---
+    std::string m_strServer;
+    int m_nPort = 0;
+    std::string m_strMedia;
+
+    std::mutex m_mutex;                     // the one lock over the three queues
+    std::list<AVPacket*> m_audioPkgs;
+    std::list<AVPacket*> m_videoPkgs;
+    std::list<VideoFrame*> m_frames;
+
+    VideoDemuxer* m_pDemuxer = nullptr;     // owned, created on the first local open
+
+    int m_nVideoCodecId = 0;                // FFmpeg codec ids of the open medium
+    int m_nAudioCodecId = 0;
+    const AVCodec* m_pAudioCodec = nullptr;
+    const AVCodec* m_pVideoCodec = nullptr;
+    AVCodecContext* m_pAudioCodecCtx = nullptr; // local mode: borrowed from m_pDemuxer
+    AVCodecContext* m_pVideoCodecCtx = nullptr;
+    bool m_bOwnCodecCtx = false;            // remote mode: the contexts are ours to free
+
+    AVFrame* m_pFrame = nullptr;            // decoder output, reused (video thread)
+    AVFrame* m_pAudioFrame = nullptr;       // decoder output, reused (audio thread)
+    uint8_t* m_pSamples = nullptr;          // kSamplesBufSize bytes (audio thread)
+    AudioResampleState m_resample;
+
+    std::atomic<double> m_dVideoTimeBase{0.001};
+    std::atomic<double> m_dAudioTimeBase{0.001};
+    int m_nCodedWidth = 0;
+    int m_nCodedHeight = 0;
+    std::atomic<int> m_nFps{24};
+
+    // Frame interval estimation and decode counters (video decode thread).
+    std::atomic<int> m_nFrameInterval{40};  // ms; read by the presentation thread
+    bool m_bIntervalLocked = false;
+    int m_nSkip = 0;
+    int m_nTotalFram = 0;
+    int m_nNoPicture = 0;
+
+    // --- video (VideoDecode.cpp) ---
+    // Video decode thread only. The caller keeps ownership of pkt.
+    int DecodeVideoPacket(AVPacket* pkt);
+    // Video decode thread; take m_mutex themselves.
+    void DropFrames();
+    void UpdateFrameInterval();
+    // Sleep after a presented picture, in ms, for video clock V and audio
+    // clock A in seconds and interval i in ms; -1 means free-running.
+    static int PacingSleepMs(double V, double A, int i);
+
+    // --- audio (AudioDecode.cpp) ---
+    // Audio decode thread only. The caller keeps ownership of pkt.
+    int DecodeAudioPacket(AVPacket* pkt);
+    // Converts to at most 2 channels of U8/S16 and writes pieces of at most
+    // kMaxPcmPiece bytes to AudioWritePcm. fmt is an FFmpeg AVSampleFormat;
+    // planar input arrives as one pointer per plane.
+    int WriteAudioPcm(int channels, int fmt, int rate, const uint8_t* const* planes, int samplesPerChannel);
+
+private:
+    enum ThreadSlot { kFeeder, kVideoDecode, kAudioDecode, kPresent, kThreadCount };
+    std::thread m_threads[kThreadCount];
+
+    void StartThreads();
+    void FlushQueues();
+    void CloseDecoders();
+
+    void FeederThread();
+    void VideoDecodeThread();   // VideoDecode.cpp
+    void PresentThread();       // VideoDecode.cpp
+    void AudioDecodeThread();   // AudioDecode.cpp
+};
