@@ -1,0 +1,39 @@
+#pragma once
+// One decoded picture waiting for presentation: a private copy of the
+// decoder's planes, so the decoder may reuse its own output at once.
+//
+// Threads: made by the video decode thread, handed over through the
+// controller's frame queue under its mutex, then read and destroyed by the
+// presentation thread (or by the controller's flush). Never shared.
+
+#include <cstdint>
+#include <memory>
+
+extern "C" {
+struct AVFrame;
+}
+
+// Plane pointers and strides of one picture; owns the single block that
+// av_image_alloc returns (data[0]).
+struct VideoPicture {
+    uint8_t* data[4] = {nullptr, nullptr, nullptr, nullptr};
+    int linesize[4] = {0, 0, 0, 0};
+
+    VideoPicture() = default;
+    ~VideoPicture();
+    VideoPicture(const VideoPicture&) = delete;
+    VideoPicture& operator=(const VideoPicture&) = delete;
+};
+
+struct VideoFrame {
+    std::unique_ptr<VideoPicture> pPicture;
+    int nWidth = 0;
+    int nHeight = 0;
+    int nPixFmt = -1;      // AVPixelFormat of the decoder
+    double dPts = 0.0;     // presentation time stamp in stream units
+    int nSkipped = 0;      // decode calls without a picture just before this one
+
+    // Copies the planes of a decoded picture. Returns null when the planes
+    // cannot be allocated (the picture is then dropped).
+    static std::unique_ptr<VideoFrame> CopyOf(const AVFrame* src, double pts, int skipped);
+};
