@@ -1,0 +1,166 @@
+#include "engine/VideoDemuxer.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "engine/FfmpegPtr.h"
+#include "engine/LiveCounters.h"
+#include "platform/Sleep.h"
+#include "platform/Trace.h"
+
+VideoDemuxer::VideoDemuxer() { ++g_nLiveVideoDemuxer; }
+
+VideoDemuxer::~VideoDemuxer() {
+    close();
+    --g_nLiveVideoDemuxer;
+}
+
+int VideoDemuxer::FpsFromRates(AVRational avgRate, AVRational realRate, AVRational decoderTimeBase) {
+    double rate = 0.0;
+    if (avgRate.num != 0 && avgRate.den != 0)
+        rate = av_q2d(avgRate);
+    else if (realRate.num != 0 && realRate.den != 0)
+        rate = av_q2d(realRate);
+    else if (decoderTimeBase.num != 0)
+        rate = static_cast<double>(decoderTimeBase.den) / decoderTimeBase.num;
+    // Compare as double first: a huge rate must not overflow the int cast.
+    if (!(rate >= 1.0 && rate < kMaxFps + 1.0))
+        return kDefaultFps;
+    return static_cast<int>(rate);
+}
+
+// One decoder context per selected stream, built from its parameters.
+static AVCodecContext* MakeCodecContext(const AVStream* st) {
+    AVCodecContextPtr ctx(avcodec_alloc_context3(nullptr));
+    if (!ctx || avcodec_parameters_to_context(ctx.get(), st->codecpar) < 0)
+        return nullptr;
+    ctx->pkt_timebase = st->time_base;
+    // The parameters carry no decoder time base; the stream's one is the
+    // nearest thing and is what the stream description announces.
+    ctx->time_base = st->time_base;
+    return ctx.release();
+}
+
+int VideoDemuxer::open(const char* name) {
+    if (!name)
+        return -1;
+    if (!strName.empty() && strName == name)
+        return 0;
+    if (!strName.empty())
+        close();
+
+    pAudioStream = pVideoStream = nullptr;
+    FreeCodecContexts();
+    nAudioIndex = nVideoIndex = -1;
+    dAudioTimeBase = dVideoTimeBase = 0.0;
+    nFps = kDefaultFps;
+    nDuration = 0;
+    strName = name;
+
+    int rc;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        rc = avformat_open_input(&pFormatCtx, name, nullptr, nullptr);
+    }
+    if (rc != 0) {
+        pFormatCtx = nullptr;  // freed by avformat_open_input on failure
+        close();
+        DebugTrace("av_open_input_file fail :%s\r\n", name);
+        return -1;
+    }
+    pFormatCtx->flags |= AVFMT_FLAG_GENPTS;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        rc = avformat_find_stream_info(pFormatCtx, nullptr);
+    }
+    if (rc < 0) {
+        close();
+        return -1;
+    }
+    if (pFormatCtx->duration != AV_NOPTS_VALUE && pFormatCtx->duration > 0)
+        nDuration = static_cast<int>(pFormatCtx->duration / AV_TIME_BASE);
+
+    for (unsigned i = 0; i < pFormatCtx->nb_streams; ++i) {
+        AVStream* st = pFormatCtx->streams[i];
+        switch (st->codecpar->codec_type) {
+        case AVMEDIA_TYPE_VIDEO:
+            pVideoStream = st;
+            nVideoIndex = static_cast<int>(i);
+            dVideoTimeBase = av_q2d(st->time_base);
+            nFps = FpsFromRates(st->avg_frame_rate, st->r_frame_rate, st->time_base);
+            break;
+        case AVMEDIA_TYPE_AUDIO:
+            pAudioStream = st;
+            nAudioIndex = static_cast<int>(i);
+            dAudioTimeBase = av_q2d(st->time_base);
+            break;
+        default:
+            break;
+        }
+    }
+    if (pAudioStream)
+        pAudioCodecCtx = MakeCodecContext(pAudioStream);
+    if (pVideoStream)
+        pVideoCodecCtx = MakeCodecContext(pVideoStream);
+
+    bClosed = false;
+    return 0;
+}
+
+void VideoDemuxer::FreeCodecContexts() {
+    avcodec_free_context(&pAudioCodecCtx);
+    avcodec_free_context(&pVideoCodecCtx);
+}
+
+int VideoDemuxer::close() {
+    strName.clear();
+    bClosed = true;
+    if (pFormatCtx)
+        Sleep(kCloseGraceMs);
+    std::lock_guard<std::mutex> lock(mutex);
+    FreeCodecContexts();
+    pAudioStream = pVideoStream = nullptr;
+    avformat_close_input(&pFormatCtx);
+    return 0;
+}
+
+AVPacket* VideoDemuxer::readPacket(int& bVideo, int& codecId) {
+    if (bClosed || !pFormatCtx)
+        return nullptr;
+    AVPacketPtr pkt(av_packet_alloc());
+    if (!pkt)
+        return nullptr;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!pFormatCtx || av_read_frame(pFormatCtx, pkt.get()) != 0)
+                return nullptr;
+        }
+        if (pAudioStream && pAudioCodecCtx && pkt->stream_index == nAudioIndex) {
+            bVideo = 0;
+            codecId = pAudioCodecCtx->codec_id;
+            return pkt.release();
+        }
+        if (pVideoStream && pkt->stream_index == nVideoIndex) {
+            bVideo = 1;
+            codecId = pVideoStream->codecpar->codec_id;
+            return pkt.release();
+        }
+        av_packet_unref(pkt.get());
+    }
+}
+
+int VideoDemuxer::seek(int seconds) {
+    if (bClosed)
+        return -1;
+    double timeBase = dVideoTimeBase > 0 ? dVideoTimeBase : dAudioTimeBase;
+    int index = dVideoTimeBase > 0 ? nVideoIndex : nAudioIndex;
+    if (!(timeBase > 0))
+        return 0;
+    auto target = static_cast<int64_t>(seconds / timeBase);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (pFormatCtx)
+        avformat_seek_file(pFormatCtx, index, -std::numeric_limits<int64_t>::max(), target,
+                           std::numeric_limits<int64_t>::max(), 0);
+    return 0;
+}

@@ -1,0 +1,77 @@
+#pragma once
+// VideoDemuxer: opens one medium, selects one audio and one video stream (the
+// last of each type wins) and hands out their compressed packets one by one.
+//
+// Threads: open and the getters run on the owner's thread. readPacket, seek
+// and close may be called from different threads; every library call on the
+// input runs under one mutex, and close() waits kCloseGraceMs before taking
+// it so that a reader that already passed its entry check can finish.
+// Packets handed out belong to the caller (release with FreePacket).
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+extern "C" {
+struct AVCodecContext;
+struct AVFormatContext;
+struct AVPacket;
+struct AVStream;
+struct AVRational;
+}
+
+class VideoDemuxer {
+public:
+    static constexpr int kDefaultFps = 24;       // when no usable frame rate is found
+    static constexpr int kMaxFps = 100;
+    static constexpr int kCloseGraceMs = 100;    // lets a running readPacket finish
+
+    VideoDemuxer();
+    ~VideoDemuxer();
+    VideoDemuxer(const VideoDemuxer&) = delete;
+    VideoDemuxer& operator=(const VideoDemuxer&) = delete;
+
+    // 0 on success (also when name is already open), -1 on failure (closed).
+    int open(const char* name);
+    int close();
+    // Next packet of a selected stream, or null at end, on error or when closed.
+    // bVideo: 1 video, 0 audio; codecId: FFmpeg codec id of that stream.
+    AVPacket* readPacket(int& bVideo, int& codecId);
+    // Whole seconds from the start; -1 when closed.
+    int seek(int seconds);
+
+    // Decoder contexts built from the selected streams' parameters (pkt_timebase
+    // set, not opened). Owned here; valid until the next open or close.
+    AVCodecContext* getAudioCodecCtx() const { return pAudioCodecCtx; }
+    AVCodecContext* getVideoCodecCtx() const { return pVideoCodecCtx; }
+    AVStream* getAudioStream() const { return pAudioStream; }
+    AVStream* getVideoStream() const { return pVideoStream; }
+    int getFps() const { return nFps; }
+    int getDuration() const { return nDuration; }
+    double getAudioTimeBase() const { return dAudioTimeBase; }
+    double getVideoTimeBase() const { return dVideoTimeBase; }
+    const std::string& getName() const { return strName; }
+
+    // Frame-rate rule: average rate, else real rate (each only when numerator
+    // and denominator are non-zero), else 1 / decoder time base; truncated;
+    // outside 1..kMaxFps gives kDefaultFps.
+    static int FpsFromRates(AVRational avgRate, AVRational realRate, AVRational decoderTimeBase);
+
+private:
+    void FreeCodecContexts();
+
+    std::atomic<bool> bClosed{true};
+    AVFormatContext* pFormatCtx = nullptr;
+    AVStream* pAudioStream = nullptr;
+    AVCodecContext* pAudioCodecCtx = nullptr;
+    int nAudioIndex = -1;
+    AVStream* pVideoStream = nullptr;
+    AVCodecContext* pVideoCodecCtx = nullptr;
+    int nVideoIndex = -1;
+    int nFps = kDefaultFps;
+    std::string strName;
+    int nDuration = 0;
+    std::mutex mutex;
+    double dAudioTimeBase = 0.0;
+    double dVideoTimeBase = 0.0;
+};
