@@ -34,6 +34,7 @@ struct AudioResampleState {
     int nOutFmt = 0;       // 0 unsigned 8-bit, 1 signed 16-bit (wire sample formats)
     int nInChannels = 0;
     int nInFmt = -1;       // FFmpeg sample format it was made for
+    int nRate = 0;         // sample rate it was made for (in and out)
 };
 
 class MediaPlayer {
@@ -46,6 +47,11 @@ public:
     static constexpr int kSamplesBufSize = 384000; // decoder output buffer
     static constexpr int kDropRunLimit = 40;       // runs of this many packages or fewer are dropped
     static constexpr int kMaxSkipCount = 4;        // cap of VideoFrame::nSkipped
+    static constexpr int kMaxConvertedChunk = 1048576; // converted PCM of this size or more is dropped
+
+    // Polling sleeps of the worker threads, in ms.
+    static constexpr int kPollSleepMs = 1;         // one idle step of a worker loop
+    static constexpr int kStarveSleepMs = 10;      // audio decode thread with too few packages
 
     MediaPlayer();
     ~MediaPlayer();
@@ -71,6 +77,10 @@ public:
     int QueuedAudioPkgs();
     int QueuedVideoPkgs();
     int QueuedFrames();
+
+    // Set by the audio decode thread while it waits for kAudioReserve
+    // packages after its queue ran dry (any thread may read).
+    std::atomic<bool> m_bAudioStarving{false};
 
     // Decoding statistics (any thread).
     std::atomic<int> m_nFramesDecoded{0};   // pictures produced by the video decoder
@@ -122,6 +132,13 @@ public:
     // Sleep after a presented picture, in ms, for video clock V and audio
     // clock A in seconds and interval i in ms; -1 means free-running.
     static int PacingSleepMs(double V, double A, int i);
+    // Free-running sleep in ms: averageGapMs is the mean time between
+    // presentations since the shown count restarted, negative when no
+    // presentation time was recorded yet; intervalMs is I.
+    static int FreeRunSleepMs(double averageGapMs, double intervalMs);
+    // Interval I in ms for a picture: the frame interval (or 1000 / fps when
+    // it is not positive), times nSkipped + 1.
+    static double ShowIntervalMs(int frameInterval, int fps, int skipped);
 
     // --- audio (AudioDecode.cpp) ---
     // Audio decode thread only. The caller keeps ownership of pkt.
@@ -138,6 +155,9 @@ private:
     void StartThreads();
     void FlushQueues();
     void CloseDecoders();
+    void ReleaseCodecContexts();
+    void OpenDecoder(AVCodecContext* ctx, const AVCodec** codec);
+    void WritePcmPieces(const uint8_t* data, int length);
 
     void FeederThread();
     void VideoDecodeThread();   // VideoDecode.cpp
