@@ -1,0 +1,273 @@
+#include "output/PlaySound.h"
+
+#include "output/OutputHooks.h"
+#include "platform/Sleep.h"
+#include "platform/Trace.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr uint32_t kDeviceFullVolume = 0xFFFFFFFFu;
+constexpr int kMaxBitsPerSample = 16;
+
+// Queue depths at which the writer is held back, and for how long.
+struct BackPressureStep {
+    int queued;
+    int sleepMs;
+};
+constexpr BackPressureStep kBackPressure[] = {{10, 10}, {15, 50}, {20, 100}};
+
+}  // namespace
+
+CPlaySound::CPlaySound(const char* logPath) {
+    m_logFile.reset(logPath ? std::fopen(logPath, "w") : nullptr);
+    m_bLogOpen = m_logFile != nullptr;
+    SetWaveFormat(1, 16, 8000);
+    CreateWaveHeaders();
+    WriteLog("\n In the constructor of Play sound");
+}
+
+CPlaySound::~CPlaySound() {
+    // The thread goes first so that the device has one user from here on.
+    StopThread();
+    OnPlayStop();
+    if (m_waveOut.IsOpen()) {
+        // Still draining: drop what is left rather than leave the device open.
+        m_waveOut.Reset();
+        m_waveOut.Close();
+        m_bDeviceOpen = false;
+    }
+}
+
+int CPlaySound::StopThread() {
+    EndThread(kStopThreadWaitMs);
+    return 0;
+}
+
+void CPlaySound::SetWaveFormat(uint16_t channels, int bitsPerSample, uint32_t samplesPerSec) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_waveFormat = WAVEFORMATEX{};
+    m_waveFormat.wFormatTag = WAVE_FORMAT_PCM;
+    m_waveFormat.nChannels = channels;
+    m_waveFormat.wBitsPerSample = static_cast<uint16_t>(bitsPerSample);
+    m_waveFormat.nSamplesPerSec = samplesPerSec;
+    m_waveFormat.cbSize = 0;
+    m_waveFormat.nBlockAlign = static_cast<uint16_t>(channels * bitsPerSample / 8);
+    m_waveFormat.nAvgBytesPerSec = samplesPerSec * m_waveFormat.nBlockAlign;
+}
+
+WAVEHDR* CPlaySound::CreateWaveHeader() {
+    DebugTrace("CreateWaveHeader\r\n");
+    std::unique_ptr<WaveBlock> block(new (std::nothrow) WaveBlock());
+    if (!block)
+        return nullptr;
+    block->header.lpData = block->data;
+    block->header.dwBufferLength = kMaxChunk;
+    block->header.dwBytesRecorded = kMaxChunk;
+    WAVEHDR* header = &block->header;
+    m_pool.push_back(std::move(block));
+    return header;
+}
+
+void CPlaySound::CreateWaveHeaders() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (int i = 0; i < kPoolSize; ++i) {
+        if (WAVEHDR* header = CreateWaveHeader())
+            m_freeList.push_back(header);
+    }
+}
+
+void CPlaySound::WriteLog(const char* text) {
+    if (!m_bLogOpen)
+        return;
+    std::fputs(text, m_logFile.get());
+    std::fflush(m_logFile.get());
+}
+
+void CPlaySound::LogDeviceError(int code, const char* label) {
+    char line[512];
+    std::snprintf(line, sizeof line, "PLAY : %s :%x:%s", label, static_cast<unsigned>(code),
+                  m_waveOut.GetErrorText(code).c_str());
+    WriteLog(line);
+}
+
+int CPlaySound::GetQueuedCount() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return static_cast<int>(m_queueList.size());
+}
+
+int CPlaySound::GetInDeviceCount() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_nInDevice;
+}
+
+bool CPlaySound::AddPcm(const uint8_t* data, int length) {
+    if (!data || length < 0)
+        return false;
+    if (!m_bDeviceOpen || m_bStopped)
+        return false;
+    bool kick;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (static_cast<int>(m_queueList.size()) >= kQueueLimit)
+            return false;
+        WAVEHDR* header = nullptr;
+        if (!m_freeList.empty()) {
+            header = m_freeList.front();
+            m_freeList.pop_front();
+        } else {
+            header = CreateWaveHeader();
+        }
+        if (!header)
+            return false;
+        header->dwLoops = 0;
+        header->dwFlags = 0;
+        header->reserved = 0;
+        uint32_t n = static_cast<uint32_t>(std::min(length, kMaxChunk));
+        header->dwBufferLength = n;
+        header->dwBytesRecorded = n;
+        std::memcpy(header->lpData, data, n);
+        m_queueList.push_back(header);
+        kick = m_nInDevice < kKickThreshold;
+    }
+    if (kick)
+        PostThreadMessage(WM_PLAY_NEXT);
+    return true;
+}
+
+void CPlaySound::OnMessage(const ThreadMessage& msg) {
+    switch (msg.message) {
+    case WM_PLAY_START: OnPlayStart(); break;
+    case WM_PLAY_STOP: OnPlayStop(); break;
+    case WM_PLAY_NEXT: OnPlayNext(); break;
+    case MM_WOM_DONE: OnWaveDone(reinterpret_cast<WAVEHDR*>(msg.lParam)); break;
+    case WM_PLAY_END: OnPlayEnd(); break;
+    default: break;
+    }
+}
+
+void CPlaySound::OnPlayStart() {
+    m_bStopped = false;
+    Sleep(kStartSettleMs);
+    if (m_bDeviceOpen)
+        return;  // keeps the format it was opened with
+    WAVEFORMATEX format;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_freeList.splice(m_freeList.end(), m_queueList);
+        m_nInDevice = 0;
+        format = m_waveFormat;
+    }
+    WriteLog("\n Starting playing");
+    int result = m_waveOut.Open(format, this);
+    if (result != MMSYSERR_NOERROR) {
+        LogDeviceError(result, "PlayStart");
+    } else {
+        m_bDeviceOpen = true;
+        m_waveOut.SetVolume(kDeviceFullVolume);
+    }
+    const uint8_t silence[kPrimeChunkBytes] = {};
+    for (int i = 0; i < kPrimeChunks; ++i)
+        AddPcm(silence, kPrimeChunkBytes);
+    PostThreadMessage(WM_PLAY_NEXT);
+    PostThreadMessage(WM_PLAY_NEXT);
+}
+
+void CPlaySound::OnPlayNext() {
+    Sleep(kNextDelayMs);
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_nInDevice >= kDeviceDepth || m_queueList.empty() || !m_bDeviceOpen)
+        return;
+    WAVEHDR* header = m_queueList.front();
+    m_queueList.pop_front();
+    if (m_waveOut.PrepareHeader(header) != MMSYSERR_NOERROR) {
+        WriteLog("\nError while preparing header");
+        return;
+    }
+    ++m_nInDevice;
+    if (m_waveOut.Write(header) != MMSYSERR_NOERROR) {
+        WriteLog("\nError while writing to device");
+        --m_nInDevice;
+    }
+}
+
+void CPlaySound::OnWaveDone(WAVEHDR* header) {
+    if (header) {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            --m_nInDevice;
+            m_waveOut.UnprepareHeader(header);
+            m_freeList.push_back(header);
+        }
+        PostThreadMessage(WM_PLAY_NEXT);
+    }
+    if (m_bStopped && GetInDeviceCount() <= 0 && m_bDeviceOpen)
+        CloseDevice();
+}
+
+int CPlaySound::OnPlayStop() {
+    if (m_bStopped)
+        return 1;
+    m_bStopped = true;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_nInDevice > 0)
+            return 0;  // drains; OnWaveDone finishes the stop
+        m_nInDevice = 0;
+    }
+    if (!m_bDeviceOpen)
+        return 0;
+    return CloseDevice();
+}
+
+int CPlaySound::CloseDevice() {
+    DebugTrace("Stopped  playing \r\n");
+    WriteLog("\n Stopped  playing");
+    int result = m_waveOut.Reset();
+    if (result != MMSYSERR_NOERROR)
+        return result;
+    m_bDeviceOpen = false;
+    Sleep(kCloseSettleMs);
+    return m_waveOut.Close();
+}
+
+void CPlaySound::OnPlayEnd() {
+    if (!m_bDeviceOpen)
+        return;
+    OnPlayStop();
+    WriteLog("\nEnding the play device");
+    PostQuitMessage(0);
+}
+
+void CPlaySound::SetFormat(int channels, int samplesPerSecond, int bytesPerSample) {
+    int bits = std::min(bytesPerSample * 8, kMaxBitsPerSample);
+    PostThreadMessage(WM_PLAY_STOP);
+    SetWaveFormat(static_cast<uint16_t>(channels), bits, static_cast<uint32_t>(samplesPerSecond));
+    PostThreadMessage(WM_PLAY_START);
+}
+
+void CPlaySound::WritePcm(const uint8_t* data, int length) {
+    AddPcm(data, length);
+    if (data && length > 0)
+        m_nPcmBytesWritten += static_cast<uint64_t>(length);
+    for (const BackPressureStep& step : kBackPressure) {
+        if (GetQueuedCount() >= step.queued)
+            Sleep(step.sleepMs);
+    }
+}
+
+CPlaySound& ThePlaySound() {
+    static CPlaySound instance;
+    return instance;
+}
+
+void AudioSetFormat(int channels, int samplesPerSecond, int bytesPerSample) {
+    ThePlaySound().SetFormat(channels, samplesPerSecond, bytesPerSample);
+}
+
+void AudioWritePcm(const uint8_t* data, int length) {
+    ThePlaySound().WritePcm(data, length);
+}

@@ -1,0 +1,111 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "output/WaveOut.h"
+#include "platform/MessageThread.h"
+
+// The audio output thread: PCM handed in by the audio decoder is copied into
+// a pool of wave headers that circulate free list -> queue -> device -> free
+// list. Every device call runs on this object's own message thread.
+//
+// Threads:
+// - owner (the window or the headless player): construction, CreateThread,
+//   StopThread, destruction;
+// - opening thread of the player: SetWaveFormat, SetFormat (AudioSetFormat);
+// - audio decode thread: AddPcm, WritePcm (AudioWritePcm), GetQueuedCount;
+// - any thread: PostThreadMessage and the read-only getters;
+// - the audio thread itself: the On... handlers.
+
+constexpr uint32_t WM_PLAY_START = WM_USER + 600;
+constexpr uint32_t WM_PLAY_STOP = WM_USER + 601;
+constexpr uint32_t WM_PLAY_NEXT = WM_USER + 602;
+constexpr uint32_t WM_PLAY_END = WM_USER + 603;
+
+class CPlaySound : public CMessageThread {
+public:
+    static constexpr int kPoolSize = 22;            // headers made at construction
+    static constexpr int kQueueLimit = 22;          // AddPcm refuses beyond this
+    static constexpr int kMaxChunk = 10240;         // PCM bytes one header carries
+    static constexpr int kDataBlockSize = 11240;    // allocation per header
+    static constexpr int kDeviceDepth = 3;          // headers the device may hold
+    static constexpr int kKickThreshold = 2;        // AddPcm kicks below this
+    static constexpr int kPrimeChunks = 2;          // silence queued at each start
+    static constexpr int kPrimeChunkBytes = 1000;
+    static constexpr int kStartSettleMs = 200;
+    static constexpr int kCloseSettleMs = 500;
+    static constexpr int kStopThreadWaitMs = 500;
+    static constexpr int kNextDelayMs = 1;
+    static constexpr const char* kLogPath = "log/playsound.log";
+
+    // Opens the log at logPath (relative to the working directory); a failed
+    // open only disables logging.
+    explicit CPlaySound(const char* logPath = kLogPath);
+    ~CPlaySound() override;
+
+    // Starts the audio thread; 0, or -1 when it already runs.
+    int CreateThread() { return CMessageThread::CreateThread(); }
+    // Ends the audio thread, waiting up to kStopThreadWaitMs. Returns 0.
+    int StopThread();
+
+    // Takes effect at the next WM_PLAY_START.
+    void SetWaveFormat(uint16_t channels, int bitsPerSample, uint32_t samplesPerSec);
+    // Queues one chunk (cut to kMaxChunk); false when refused or dropped.
+    bool AddPcm(const uint8_t* data, int length);
+    int GetQueuedCount() const;
+    int GetInDeviceCount() const;
+    bool IsDeviceOpen() const { return m_bDeviceOpen.load(); }
+    // Total bytes handed to WritePcm.
+    uint64_t GetPcmBytesWritten() const { return m_nPcmBytesWritten.load(); }
+    // Total bytes of headers written to the device, silence priming included.
+    uint64_t GetDeviceBytesWritten() const { return m_waveOut.GetBytesWritten(); }
+
+    // The two output hooks for this instance.
+    void SetFormat(int channels, int samplesPerSecond, int bytesPerSample);
+    void WritePcm(const uint8_t* data, int length);
+
+    // Audio thread; also the destructor and OnPlayEnd. 1 when already
+    // stopped, 0 or the device's result otherwise.
+    int OnPlayStop();
+
+protected:
+    bool InitInstance() override { return true; }
+    void OnMessage(const ThreadMessage& msg) override;
+
+private:
+    struct WaveBlock {
+        WAVEHDR header;
+        uint8_t data[kDataBlockSize];
+    };
+
+    void OnPlayStart();
+    void OnPlayNext();
+    void OnWaveDone(WAVEHDR* header);
+    void OnPlayEnd();
+    int CloseDevice();
+    WAVEHDR* CreateWaveHeader();        // under m_lock
+    void CreateWaveHeaders();
+    void WriteLog(const char* text);
+    void LogDeviceError(int code, const char* label);
+
+    WAVEFORMATEX m_waveFormat{};         // under m_lock
+    std::atomic<bool> m_bDeviceOpen{false};
+    std::atomic<bool> m_bStopped{true};
+    CWaveOut m_waveOut;
+    std::list<WAVEHDR*> m_queueList;
+    std::list<WAVEHDR*> m_freeList;
+    std::vector<std::unique_ptr<WaveBlock>> m_pool;   // owns every header ever made
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> m_logFile{nullptr, &std::fclose};
+    bool m_bLogOpen = false;
+    int m_nInDevice = 0;
+    mutable std::mutex m_lock;           // m_queueList, m_freeList, m_pool, m_nInDevice, m_waveFormat
+    std::atomic<uint64_t> m_nPcmBytesWritten{0};
+};
+
+// The process's one audio output thread object.
+CPlaySound& ThePlaySound();

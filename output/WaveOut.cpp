@@ -1,0 +1,219 @@
+#include "output/WaveOut.h"
+
+#include <SDL2/SDL.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kFullVolume = 0xFFFF;
+// Device period in frames: roughly 20 ms, a power of two as SDL prefers.
+constexpr int kPeriodsPerSecond = 50;
+
+// SDL's audio subsystem is reference counted but not thread-safe to init.
+std::mutex g_sdlInitMutex;
+
+uint16_t PeriodFrames(uint32_t rate) {
+    uint32_t frames = 64;
+    while (frames < rate / kPeriodsPerSecond && frames < 8192)
+        frames <<= 1;
+    return static_cast<uint16_t>(frames);
+}
+
+const char* BaseErrorText(int code) {
+    switch (code) {
+    case MMSYSERR_NOERROR: return "The command was carried out.";
+    case MMSYSERR_ERROR: return "Undefined external error.";
+    case MMSYSERR_ALLOCATED: return "The device is already in use.";
+    case MMSYSERR_INVALHANDLE: return "The device is not open.";
+    case MMSYSERR_NODRIVER: return "There is no driver installed on your system.";
+    case MMSYSERR_INVALPARAM: return "An invalid parameter was passed.";
+    case WAVERR_BADFORMAT: return "The specified format is not supported.";
+    case WAVERR_STILLPLAYING: return "Data is still playing.";
+    case WAVERR_UNPREPARED: return "The header was not prepared.";
+    default: return "Unknown error.";
+    }
+}
+
+}  // namespace
+
+CWaveOut::~CWaveOut() {
+    if (IsOpen()) {
+        Reset();
+        Close();
+    }
+}
+
+int CWaveOut::Open(const WAVEFORMATEX& format, CMessageThread* notify) {
+    if (IsOpen())
+        return MMSYSERR_ALLOCATED;
+    m_strLastError.clear();
+    bool supported = format.wFormatTag == WAVE_FORMAT_PCM &&
+                     (format.nChannels == 1 || format.nChannels == 2) &&
+                     (format.wBitsPerSample == 8 || format.wBitsPerSample == 16) &&
+                     format.nSamplesPerSec > 0 &&
+                     format.nBlockAlign == format.nChannels * format.wBitsPerSample / 8;
+    if (!supported) {
+        m_strLastError = "PCM with 1 or 2 channels of 8 or 16 bits expected";
+        return WAVERR_BADFORMAT;
+    }
+
+    std::lock_guard<std::mutex> initLock(g_sdlInitMutex);
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+        m_strLastError = SDL_GetError();
+        return MMSYSERR_NODRIVER;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pending.clear();
+        m_nOffset = 0;
+        m_pNotify = notify;
+    }
+    SDL_AudioSpec want{};
+    want.freq = static_cast<int>(format.nSamplesPerSec);
+    want.format = format.wBitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16SYS;
+    want.channels = static_cast<Uint8>(format.nChannels);
+    want.samples = PeriodFrames(format.nSamplesPerSec);
+    want.callback = &CWaveOut::FillThunk;
+    want.userdata = this;
+    SDL_AudioSpec have{};
+    // No allowed changes: SDL converts to whatever the hardware wants.
+    SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    if (device == 0) {
+        m_strLastError = SDL_GetError();
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        return MMSYSERR_ERROR;
+    }
+    m_device = device;
+    m_format = format;
+    SDL_PauseAudioDevice(device, 0);
+    return MMSYSERR_NOERROR;
+}
+
+int CWaveOut::PrepareHeader(WAVEHDR* header) {
+    if (!header || !header->lpData)
+        return MMSYSERR_INVALPARAM;
+    header->dwFlags |= WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+int CWaveOut::UnprepareHeader(WAVEHDR* header) {
+    if (!header)
+        return MMSYSERR_INVALPARAM;
+    if (header->dwFlags & WHDR_INQUEUE)
+        return WAVERR_STILLPLAYING;
+    header->dwFlags &= ~WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+int CWaveOut::Write(WAVEHDR* header) {
+    if (!header)
+        return MMSYSERR_INVALPARAM;
+    if (!(header->dwFlags & WHDR_PREPARED))
+        return WAVERR_UNPREPARED;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_device)
+        return MMSYSERR_INVALHANDLE;
+    header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
+    m_pending.push_back(header);
+    m_nBytesWritten += header->dwBufferLength;
+    return MMSYSERR_NOERROR;
+}
+
+int CWaveOut::Reset() {
+    if (!IsOpen())
+        return MMSYSERR_INVALHANDLE;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (WAVEHDR* header : m_pending) {
+        header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        if (m_pNotify)
+            m_pNotify->PostThreadMessage(MM_WOM_DONE, 0, reinterpret_cast<uintptr_t>(header));
+    }
+    m_pending.clear();
+    m_nOffset = 0;
+    return MMSYSERR_NOERROR;
+}
+
+int CWaveOut::Close() {
+    if (!IsOpen())
+        return MMSYSERR_INVALHANDLE;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_pending.empty())
+            return WAVERR_STILLPLAYING;
+    }
+    // Waits for SDL's callback to finish, so m_mutex must not be held.
+    SDL_CloseAudioDevice(m_device);
+    m_device = 0;
+    std::lock_guard<std::mutex> initLock(g_sdlInitMutex);
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pNotify = nullptr;
+    return MMSYSERR_NOERROR;
+}
+
+int CWaveOut::SetVolume(uint32_t volume) {
+    if (!IsOpen())
+        return MMSYSERR_INVALHANDLE;
+    m_dwVolume = volume;
+    return MMSYSERR_NOERROR;
+}
+
+std::string CWaveOut::GetErrorText(int code) const {
+    std::string text = BaseErrorText(code);
+    if (code != MMSYSERR_NOERROR && !m_strLastError.empty())
+        text += " (" + m_strLastError + ")";
+    return text;
+}
+
+void CWaveOut::FillThunk(void* self, uint8_t* stream, int length) {
+    static_cast<CWaveOut*>(self)->Fill(stream, length);
+}
+
+void CWaveOut::Fill(uint8_t* stream, int length) {
+    uint8_t silence = m_format.wBitsPerSample == 8 ? 0x80 : 0x00;
+    int done = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        while (done < length && !m_pending.empty()) {
+            WAVEHDR* header = m_pending.front();
+            uint32_t left = header->dwBufferLength - std::min(m_nOffset, header->dwBufferLength);
+            uint32_t n = std::min<uint32_t>(left, static_cast<uint32_t>(length - done));
+            std::memcpy(stream + done, header->lpData + m_nOffset, n);
+            done += static_cast<int>(n);
+            m_nOffset += n;
+            if (m_nOffset >= header->dwBufferLength) {
+                m_pending.pop_front();
+                m_nOffset = 0;
+                header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+                if (m_pNotify)
+                    m_pNotify->PostThreadMessage(MM_WOM_DONE, 0, reinterpret_cast<uintptr_t>(header));
+            }
+        }
+    }
+    if (done < length)
+        std::memset(stream + done, silence, static_cast<size_t>(length - done));
+    ApplyVolume(stream, done);
+}
+
+void CWaveOut::ApplyVolume(uint8_t* data, int length) const {
+    uint32_t volume = m_dwVolume.load();
+    uint32_t levels[2] = {volume & 0xFFFF, volume >> 16};
+    if (levels[0] == kFullVolume && levels[1] == kFullVolume)
+        return;
+    int channels = m_format.nChannels;
+    if (m_format.wBitsPerSample == 16) {
+        int16_t sample;
+        for (int i = 0, n = length / 2; i < n; ++i) {
+            std::memcpy(&sample, data + 2 * i, 2);
+            sample = static_cast<int16_t>(sample * static_cast<int32_t>(levels[i % channels]) / static_cast<int32_t>(kFullVolume));
+            std::memcpy(data + 2 * i, &sample, 2);
+        }
+    } else {
+        for (int i = 0; i < length; ++i) {
+            int centred = data[i] - 0x80;
+            data[i] = static_cast<uint8_t>(0x80 + centred * static_cast<int32_t>(levels[i % channels]) / static_cast<int32_t>(kFullVolume));
+        }
+    }
+}

@@ -1,0 +1,100 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "platform/MessageThread.h"
+
+// Our wave-out device: a sink for PCM blocks (wave headers) over SDL2 audio.
+// Each written header is played in order; when the device has taken all of
+// a header it posts MM_WOM_DONE (lParam = the header) to the thread given at
+// open. Results are 0 on success or one of the error codes below.
+//
+// Threads: Open, Close, Reset and SetVolume on the owning thread (the audio
+// thread); PrepareHeader, UnprepareHeader and Write from any thread; SDL's
+// own audio thread pulls the data.
+
+struct WAVEFORMATEX {
+    uint16_t wFormatTag;
+    uint16_t nChannels;
+    uint32_t nSamplesPerSec;
+    uint32_t nAvgBytesPerSec;
+    uint16_t nBlockAlign;
+    uint16_t wBitsPerSample;
+    uint16_t cbSize;
+};
+
+struct WAVEHDR {
+    uint8_t* lpData;
+    uint32_t dwBufferLength;
+    uint32_t dwBytesRecorded;
+    uintptr_t dwUser;
+    uint32_t dwFlags;
+    uint32_t dwLoops;
+    WAVEHDR* lpNext;
+    uintptr_t reserved;
+};
+
+constexpr uint16_t WAVE_FORMAT_PCM = 1;
+
+constexpr uint32_t WHDR_DONE = 0x01;
+constexpr uint32_t WHDR_PREPARED = 0x02;
+constexpr uint32_t WHDR_INQUEUE = 0x10;
+
+// Completion message posted to the notified thread, one per header.
+constexpr uint32_t MM_WOM_DONE = 0x3BD;
+
+constexpr int MMSYSERR_NOERROR = 0;
+constexpr int MMSYSERR_ERROR = 1;
+constexpr int MMSYSERR_ALLOCATED = 4;
+constexpr int MMSYSERR_INVALHANDLE = 5;
+constexpr int MMSYSERR_NODRIVER = 6;
+constexpr int MMSYSERR_INVALPARAM = 11;
+constexpr int WAVERR_BADFORMAT = 32;
+constexpr int WAVERR_STILLPLAYING = 33;
+constexpr int WAVERR_UNPREPARED = 34;
+
+class CWaveOut {
+public:
+    CWaveOut() = default;
+    CWaveOut(const CWaveOut&) = delete;
+    CWaveOut& operator=(const CWaveOut&) = delete;
+    // Resets and closes a device that is still open.
+    ~CWaveOut();
+
+    // Opens the default output with this PCM format (8 or 16 bits, 1 or 2
+    // channels); completions go to `notify` as MM_WOM_DONE.
+    int Open(const WAVEFORMATEX& format, CMessageThread* notify);
+    int PrepareHeader(WAVEHDR* header);
+    int UnprepareHeader(WAVEHDR* header);
+    int Write(WAVEHDR* header);
+    // Stops playing and returns every pending header, each with its completion.
+    int Reset();
+    // Fails with WAVERR_STILLPLAYING while headers are pending.
+    int Close();
+    // Low word left, high word right; 0xFFFF is full level.
+    int SetVolume(uint32_t volume);
+
+    bool IsOpen() const { return m_device != 0; }
+    // Bytes of written headers handed to the device since construction.
+    uint64_t GetBytesWritten() const { return m_nBytesWritten.load(); }
+    // Text for a result code, with the detail of the last failed open.
+    std::string GetErrorText(int code) const;
+
+private:
+    static void FillThunk(void* self, uint8_t* stream, int length);
+    void Fill(uint8_t* stream, int length);
+    void ApplyVolume(uint8_t* data, int length) const;
+
+    uint32_t m_device = 0;               // SDL device id, owning thread
+    WAVEFORMATEX m_format{};
+    std::string m_strLastError;          // owning thread
+    mutable std::mutex m_mutex;          // guards m_pending, m_nOffset, m_pNotify
+    std::deque<WAVEHDR*> m_pending;
+    uint32_t m_nOffset = 0;              // bytes of the front header already played
+    CMessageThread* m_pNotify = nullptr;
+    std::atomic<uint32_t> m_dwVolume{0xFFFFFFFFu};
+    std::atomic<uint64_t> m_nBytesWritten{0};
+};
