@@ -1,0 +1,218 @@
+#include "engine/MediaPlayer.h"
+
+#include <algorithm>
+
+#include "engine/FfmpegPtr.h"
+#include "engine/VideoDemuxer.h"
+#include "engine/VideoFrame.h"
+#include "output/OutputHooks.h"
+#include "platform/Sleep.h"
+#include "platform/Trace.h"
+
+extern "C" {
+#include <libavutil/mem.h>
+}
+
+// Seconds per time-stamp unit until the next open sets the real ones.
+static constexpr double kNeutralTimeBase = 1000.0;
+static constexpr double kOpenTimeBase = 0.001;
+
+MediaPlayer::MediaPlayer() {
+    m_pFrame = av_frame_alloc();
+    m_pAudioFrame = av_frame_alloc();
+    m_pSamples = static_cast<uint8_t*>(av_malloc(kSamplesBufSize));
+}
+
+MediaPlayer::~MediaPlayer() {
+    // std::thread must not be destroyed while joinable; a host that forgot to
+    // stop playback gets the threads joined here.
+    if (std::any_of(std::begin(m_threads), std::end(m_threads), [](const std::thread& t) { return t.joinable(); }))
+        Stop();
+    FlushQueues();
+    ReleaseCodecContexts();
+    av_frame_free(&m_pFrame);
+    av_frame_free(&m_pAudioFrame);
+    av_freep(&m_pSamples);
+    swr_free(&m_resample.pCtx);
+    delete m_pDemuxer;
+}
+
+int MediaPlayer::QueuedAudioPkgs() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<int>(m_audioPkgs.size());
+}
+
+int MediaPlayer::QueuedVideoPkgs() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<int>(m_videoPkgs.size());
+}
+
+int MediaPlayer::QueuedFrames() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<int>(m_frames.size());
+}
+
+void MediaPlayer::OpenDecoder(AVCodecContext* ctx, const AVCodec** codec) {
+    *codec = avcodec_find_decoder(ctx->codec_id);
+    if (!*codec || avcodec_open2(ctx, *codec, nullptr) < 0) {
+        *codec = nullptr;
+        DebugTrace("local open codec error!\r\n");
+    }
+}
+
+int MediaPlayer::OpenLocal(const char* path) {
+    m_bPause = false;
+    m_dAudioClock = 0.0;
+    m_dVideoClock = 0.0;
+    m_bInfoReady = false;
+    if (!path || m_strMedia == path)
+        return -1;
+
+    m_strMedia = path;
+    Stop();
+
+    if (!m_pDemuxer)
+        m_pDemuxer = new VideoDemuxer;
+    m_pDemuxer->close();
+    // A medium that cannot be opened plays as an empty one that ends at once.
+    m_pDemuxer->open(path);
+
+    ReleaseCodecContexts();
+    m_nDuration = m_pDemuxer->getDuration();
+    m_dAudioTimeBase = kOpenTimeBase;
+    m_dVideoTimeBase = kOpenTimeBase;
+    m_dAudioClock = 0.0;
+    m_dVideoClock = 0.0;
+    m_nCodedWidth = m_nCodedHeight = 0;
+    m_nFps = m_pDemuxer->getFps();
+    m_pAudioCodecCtx = m_pDemuxer->getAudioCodecCtx();
+    m_pVideoCodecCtx = m_pDemuxer->getVideoCodecCtx();
+    m_bOwnCodecCtx = false;
+
+    if (AVCodecContext* ctx = m_pAudioCodecCtx) {
+        m_dAudioTimeBase = m_pDemuxer->getAudioTimeBase();
+        m_nAudioCodecId = ctx->codec_id;
+        OpenDecoder(ctx, &m_pAudioCodec);
+        AVSampleFormat packed = av_get_packed_sample_fmt(ctx->sample_fmt);
+        int bytesPerSample = ctx->sample_fmt == AV_SAMPLE_FMT_NONE ? 0 : packed == AV_SAMPLE_FMT_U8 ? 1 : 2;
+        AudioSetFormat(std::min(ctx->ch_layout.nb_channels, 2), ctx->sample_rate, bytesPerSample);
+    }
+    if (AVCodecContext* ctx = m_pVideoCodecCtx) {
+        m_nCodedWidth = ctx->coded_width ? ctx->coded_width : ctx->width;
+        m_nCodedHeight = ctx->coded_height ? ctx->coded_height : ctx->height;
+        m_dVideoTimeBase = m_pDemuxer->getVideoTimeBase();
+        m_nVideoCodecId = ctx->codec_id;
+        OpenDecoder(ctx, &m_pVideoCodec);
+    }
+
+    m_bQuit = false;
+    m_bEnd = false;
+    m_bLocal = true;
+    m_bInfoReady = false;
+    DebugTrace("local open OK!\r\n");
+    StartThreads();
+    return 0;
+}
+
+void MediaPlayer::StartThreads() {
+    void (MediaPlayer::*bodies[kThreadCount])() = {};
+    bodies[kFeeder] = &MediaPlayer::FeederThread;
+    bodies[kVideoDecode] = &MediaPlayer::VideoDecodeThread;
+    bodies[kAudioDecode] = &MediaPlayer::AudioDecodeThread;
+    bodies[kPresent] = &MediaPlayer::PresentThread;
+    for (int i = 0; i < kThreadCount; ++i)
+        if (!m_threads[i].joinable())
+            m_threads[i] = std::thread(bodies[i], this);
+}
+
+int MediaPlayer::Stop() {
+    m_bQuit = true;
+    m_strMedia.clear();
+    for (ThreadSlot slot : {kFeeder, kPresent, kVideoDecode, kAudioDecode})
+        if (m_threads[slot].joinable())
+            m_threads[slot].join();
+    m_bInfoReady = false;
+    // The remote source's receiver is closed and released here.
+    FlushQueues();
+    m_nVideoCodecId = 0;
+    m_nAudioCodecId = 0;
+    CloseDecoders();
+    m_nDuration = 0;
+    m_dAudioTimeBase = kNeutralTimeBase;
+    m_dVideoTimeBase = kNeutralTimeBase;
+    return 0;
+}
+
+int MediaPlayer::Seek(int seconds) {
+    if (m_pDemuxer)
+        m_pDemuxer->seek(seconds);
+    // The remote source sends its seek request here.
+    FlushQueues();
+    m_bPause = false;
+    m_bEnd = false;
+    return 0;
+}
+
+void MediaPlayer::FlushQueues() {
+    std::list<AVPacket*> audio, video;
+    std::list<VideoFrame*> frames;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        audio.swap(m_audioPkgs);
+        video.swap(m_videoPkgs);
+        frames.swap(m_frames);
+    }
+    for (AVPacket* pkt : audio)
+        FreePacket(pkt);
+    for (AVPacket* pkt : video)
+        FreePacket(pkt);
+    for (VideoFrame* frame : frames)
+        delete frame;
+}
+
+void MediaPlayer::CloseDecoders() {
+    if (m_pAudioCodec && m_pAudioCodecCtx)
+        avcodec_close(m_pAudioCodecCtx);
+    if (m_pVideoCodec && m_pVideoCodecCtx)
+        avcodec_close(m_pVideoCodecCtx);
+    m_pAudioCodec = nullptr;
+    m_pVideoCodec = nullptr;
+}
+
+// Contexts of a remote medium are ours; those of a local one belong to the demuxer.
+void MediaPlayer::ReleaseCodecContexts() {
+    if (m_bOwnCodecCtx) {
+        avcodec_free_context(&m_pAudioCodecCtx);
+        avcodec_free_context(&m_pVideoCodecCtx);
+    }
+    m_pAudioCodecCtx = nullptr;
+    m_pVideoCodecCtx = nullptr;
+    m_bOwnCodecCtx = false;
+}
+
+void MediaPlayer::FeederThread() {
+    while (!m_bQuit) {
+        if (m_bEnd || m_bPause) {
+            // The remote source's waiting step slots in here.
+            Sleep(kPollSleepMs);
+            continue;
+        }
+        if (QueuedAudioPkgs() + QueuedVideoPkgs() >= kMaxQueuedPkgs) {
+            Sleep(kPollSleepMs);
+            continue;
+        }
+        if (m_bLocal && m_pDemuxer) {
+            int bVideo = 0, codecId = 0;
+            if (AVPacket* pkt = m_pDemuxer->readPacket(bVideo, codecId)) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                (bVideo ? m_videoPkgs : m_audioPkgs).push_back(pkt);
+            } else {
+                m_bEnd = true;
+            }
+            Sleep(kPollSleepMs);
+            continue;
+        }
+        // The remote source's fetching step slots in here.
+        Sleep(kPollSleepMs);
+    }
+}
