@@ -1,0 +1,20 @@
+#pragma once
+// Process-wide playback entries over the one MediaPlayer. None reports
+// failure. Called from the controlling thread (the UI thread, or a headless
+// host's main thread); GetPosition and GetDuration may be called from any thread.
+
+class MediaPlayer;
+
+// The one player of the process, made on first use and destroyed at exit.
+MediaPlayer& ThePlayer();
+
+// OpenLocal(path) on the player, then Play().
+void LocalPlay(const char* path);
+void Play();
+void Pause();
+void Stop();
+void Seek(int seconds);
+// Audio clock in whole seconds (truncated toward zero).
+int GetPosition();
+// Duration of the open medium in whole seconds; 0 after Stop.
+int GetDuration();
