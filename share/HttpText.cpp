@@ -87,10 +87,11 @@ std::string MapRequestPath(const std::string& root, const std::string& path) {
     return root + path;
 }
 
-bool IsInsideRoot(const std::string& root, const std::string& filePath) {
+bool IsServableFile(const std::string& root, const std::string& filePath) {
     const std::string base = Resolve(root);
     const std::string file = Resolve(filePath);
-    if (base.empty() || file.empty())
+    struct stat st {};
+    if (base.empty() || file.empty() || stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     if (base == "/")
         return file.size() > 1;

@@ -28,9 +28,9 @@ int64_t GetRangeStart(const std::string& request);
 // The local file a request path names: an absolute local path behind a
 // leading "/" when the path holds ":", else the path under `root`.
 std::string MapRequestPath(const std::string& root, const std::string& path);
-// True when `filePath` resolves to an existing entry strictly below `root`
-// (links and ".." resolved first).
-bool IsInsideRoot(const std::string& root, const std::string& filePath);
+// True when `filePath` resolves to a regular file strictly below `root`
+// (links and ".." resolved first). Anything else gets the listing.
+bool IsServableFile(const std::string& root, const std::string& filePath);
 
 // The header block of a file answer ("HTTP/1.1 200\r\n" or 206 with its
 // Content-Range), ending with the blank line.

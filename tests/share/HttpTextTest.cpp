@@ -54,16 +54,20 @@ TEST(HttpRequestText, PathMappingAndRootCheck) {
     EXPECT_EQ(MapRequestPath("D://ROZivuvori", "/D://ROZivuvori/a.mp4"), "D://ROZivuvori/a.mp4");
     EXPECT_EQ(MapRequestPath("r", "/"), "r/");
 
-    EXPECT_TRUE(IsInsideRoot(tree.Root(), MapRequestPath(tree.Root(), "/a.mp4")));
-    EXPECT_TRUE(IsInsideRoot(tree.Root(), MapRequestPath(tree.Root(), "/sub/../a.mp4")));
-    EXPECT_FALSE(IsInsideRoot(tree.Root(), MapRequestPath(tree.Root(), "/")));
-    EXPECT_FALSE(IsInsideRoot(tree.Root(), MapRequestPath(tree.Root(), "/../../etc/passwd")));
-    EXPECT_FALSE(IsInsideRoot(tree.Root(), MapRequestPath(tree.Root(), "/missing.mp4")));
+    EXPECT_TRUE(IsServableFile(tree.Root(), MapRequestPath(tree.Root(), "/a.mp4")));
+    EXPECT_TRUE(IsServableFile(tree.Root(), MapRequestPath(tree.Root(), "/sub/../a.mp4")));
+    EXPECT_FALSE(IsServableFile(tree.Root(), MapRequestPath(tree.Root(), "/")));
+    EXPECT_FALSE(IsServableFile(tree.Root(), MapRequestPath(tree.Root(), "/sub")));
+    EXPECT_FALSE(IsServableFile(tree.Root(), MapRequestPath(tree.Root(), "/../../etc/passwd")));
+    EXPECT_FALSE(IsServableFile(tree.Root(), MapRequestPath(tree.Root(), "/missing.mp4")));
     // A sibling whose name starts with the root's name is outside it.
-    TempTree other;
-    EXPECT_FALSE(IsInsideRoot(tree.Root(), tree.Root() + "-x/a.mp4"));
+    std::filesystem::create_directories(tree.Root() + "-x");
+    std::ofstream(tree.Root() + "-x/a.mp4") << "x";
+    EXPECT_FALSE(IsServableFile(tree.Root(), tree.Root() + "-x/a.mp4"));
     std::filesystem::create_symlink("/etc/passwd", tree.Root() + "/leak.mp4");
-    EXPECT_FALSE(IsInsideRoot(tree.Root(), tree.Root() + "/leak.mp4"));
+    EXPECT_FALSE(IsServableFile(tree.Root(), tree.Root() + "/leak.mp4"));
+
+    std::filesystem::remove_all(tree.Root() + "-x");
 
     EXPECT_EQ(GetFileSize(file), 3);
     EXPECT_EQ(GetFileSize(tree.Root() + "/missing"), -1);
