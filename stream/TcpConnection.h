@@ -1,0 +1,111 @@
+#pragma once
+// One connected TCP socket with a receive thread and a send thread.
+//
+// The receive thread reads chunks of at most kRecvChunk bytes and hands each
+// to OnData; the send thread drains a bounded queue of private copies in
+// pieces of at most kSendChunk bytes. Connections come from Connect (client
+// side) or from a TcpServer, which clones a prototype and Attaches the
+// accepted socket.
+//
+// Threads:
+//  - Connect, Attach: the owner's thread, once, before anything else.
+//  - Send: any thread.
+//  - Close, IsClosed, IsConnected, QueuedCount, thread queries: any thread.
+//  - JoinThreads, ReleaseSendBuffers: any thread except the connection's own
+//    receive and send threads (they are what gets joined).
+//  - OnData (and OnPackage of PkgConnection) run on the receive thread;
+//    OnClose runs on the receive thread or, after a send error, on the send
+//    thread, at most once per connection; SendOnce runs on the send thread.
+//
+// Destruction: every concrete class calls JoinThreads() first in its own
+// destructor, so no thread runs a virtual of a half-destroyed object.
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "engine/Package.h"
+
+class TcpConnection {
+public:
+    static constexpr int kRecvChunk = 1024;      // bytes per receive
+    static constexpr int kSendChunk = 10240;     // bytes per send call
+    static constexpr int kSendIdleMs = 1;        // send thread poll when idle
+    static constexpr int kQueueSoftLimit = 1000; // above: Send pauses kSoftPauseMs
+    static constexpr int kSoftPauseMs = 1;
+    static constexpr int kQueueHardLimit = 1500; // above: Send pauses kHardPauseMs more
+    static constexpr int kHardPauseMs = 50;
+    static constexpr int kQueueMax = 2000;       // above: Send refuses
+
+    TcpConnection();
+    TcpConnection(const TcpConnection&) = delete;
+    TcpConnection& operator=(const TcpConnection&) = delete;
+
+    // ---- virtual operations, in this order ----
+    // A new default-constructed connection of the same concrete class, owned by the caller.
+    virtual TcpConnection* Clone() = 0;
+    virtual ~TcpConnection();
+    virtual void OnData(const uint8_t* data, int len) = 0;
+    // The connection has ended: sets the closed flag.
+    virtual void OnClose();
+    virtual void OnConnect();
+    // Queues a copy: 0 when queued, -1 when refused (no socket, queue full, no data).
+    virtual int Send(const uint8_t* data, int len);
+    // Ends the socket; both threads then stop. Queued messages are freed.
+    virtual void Close();
+    // One pass of the send thread: 0 to go on, -1 to stop.
+    virtual int SendOnce();
+
+    // host is a dotted IPv4 address. 0 on success, -1 on failure.
+    int Connect(const char* host, int port);
+    // Takes over an accepted socket and starts both threads when it is valid.
+    void Attach(int socket);
+    // Close, then wait for the receive thread and the send thread.
+    void JoinThreads();
+    // Frees queued messages; the staging buffers too once both threads are gone.
+    void ReleaseSendBuffers();
+
+    bool IsClosed() const { return m_bClosed; }
+    bool IsConnected() const { return m_bConnected; }
+    bool IsRecvRunning() const { return m_bRecvRunning; }
+    bool IsSendRunning() const { return m_bSendRunning; }
+    int QueuedCount();
+
+protected:
+    bool OnReceiveThread() const;
+
+    std::atomic<bool> m_bClosed{false};
+    std::atomic<bool> m_bConnected{false};
+    // Handle as seen by callers: > 0 while usable, 0 after Close or a send
+    // error, -1 after the receive thread ended.
+    std::atomic<int> m_socket{0};
+
+private:
+    void StartThreads(int fd);
+    void RecvThread();
+    void SendThread();
+    void NotifyClose();
+    // The descriptor itself is closed only when neither thread can still use
+    // it, so its number is never reused under a running thread.
+    void ShutdownFd();
+    void LeaveFd();
+
+    std::mutex m_mutex;  // guards m_sendQueue and the final frees
+    std::thread m_recvThread;
+    std::thread m_sendThread;
+    std::atomic<std::thread::id> m_recvThreadId{};
+    std::atomic<bool> m_bRecvRunning{false};
+    std::atomic<bool> m_bSendRunning{false};
+    std::deque<std::unique_ptr<DataBuff>> m_sendQueue;
+    std::unique_ptr<DataBuff> m_pSending;        // send thread
+    std::unique_ptr<uint8_t[]> m_pSendChunk;     // send thread, kSendChunk bytes
+
+    std::mutex m_fdMutex;  // guards the three below
+    int m_fd = -1;
+    int m_nFdUsers = 0;
+    bool m_bFdShut = false;
+    std::atomic<bool> m_bCloseNotified{false};
+};

@@ -1,0 +1,133 @@
+#include "stream/TcpServer.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "engine/LiveCounters.h"
+#include "platform/Trace.h"
+#include "stream/TcpConnection.h"
+
+namespace {
+
+// Without a listener the process has no purpose: leave at once, without
+// running static destructors under threads that are still working.
+[[noreturn]] void ExitProcess(int status) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+} // namespace
+
+TcpServer::TcpServer(int port, TcpConnection* pPrototype)
+    : m_pPrototype(pPrototype), m_nPort(port) {}
+
+TcpServer::~TcpServer() {
+    StopListen();  // first, so the accept thread no longer clones the prototype
+    delete m_pPrototype;
+    m_pPrototype = nullptr;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (TcpConnection* c : m_connections) {
+        c->JoinThreads();
+        delete c;
+    }
+    m_connections.clear();
+}
+
+int TcpServer::OnAccept(int) { return -1; }
+
+int TcpServer::Listen() {
+    if (m_acceptThread.joinable()) {
+        if (m_bAccepting)
+            return -1;
+        m_acceptThread.join();  // ended after an accept error
+    }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        DebugTrace("TcpServer: cannot create the listening socket\r\n");
+        ExitProcess(kExitNoSocket);
+    }
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(uint16_t(m_nPort));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        DebugTrace("TcpServer: cannot bind port %d\r\n", m_nPort.load());
+        ExitProcess(kExitNoBind);
+    }
+    socklen_t len = sizeof addr;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        m_nPort = ntohs(addr.sin_port);
+    listen(fd, kListenBacklog);
+    m_listenSocket = fd;
+    m_bAccepting = true;
+    m_acceptThread = std::thread(&TcpServer::AcceptThread, this, fd);
+    return 0;
+}
+
+void TcpServer::StopListen() {
+    int fd = m_listenSocket.exchange(0);
+    if (fd > 0)
+        shutdown(fd, SHUT_RDWR);  // wakes the blocked accept
+    if (m_acceptThread.joinable())
+        m_acceptThread.join();
+    // Closed only after the accept thread is gone, so it never sees the
+    // number reused.
+    if (fd > 0)
+        close(fd);
+}
+
+void TcpServer::AcceptThread(int listenFd) {
+    for (;;) {
+        int s = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (s < 0 && (errno == EINTR || errno == ECONNABORTED || errno == EPROTO))
+            continue;  // the client gave up before we took it; keep listening
+        if (s <= 0)
+            break;
+        if (OnAccept(s) == 0) {
+            close(s);
+            continue;
+        }
+        if (!m_pPrototype) {
+            close(s);
+            continue;
+        }
+        TcpConnection* c = m_pPrototype->Clone();
+        ReleaseUnUse();
+        c->Attach(s);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_connections.push_back(c);
+        }
+        c->OnConnect();
+    }
+    m_bAccepting = false;
+}
+
+void TcpServer::ReleaseUnUse() {
+    DebugTrace("ReleaseUnUse psocket PackageData%d DataBuff:%d VideoDemuxer:%d",
+               g_nLivePackageData.load(), g_nLiveDataBuff.load(), g_nLiveVideoDemuxer.load());
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_connections.begin(); it != m_connections.end();) {
+        TcpConnection* c = *it;
+        if (!c->IsClosed()) {
+            ++it;
+            continue;
+        }
+        c->ReleaseSendBuffers();
+        c->Close();
+        c->JoinThreads();
+        delete c;
+        it = m_connections.erase(it);
+    }
+}
+
+int TcpServer::ConnectionCount() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return int(m_connections.size());
+}

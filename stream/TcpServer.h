@@ -1,0 +1,61 @@
+#pragma once
+// The listener: for every accepted socket it clones its prototype connection,
+// attaches the socket to the clone and keeps the clone until it has ended.
+// Ended connections are reaped (ReleaseUnUse) when the next client arrives.
+// What a server serves is decided only by its prototype.
+//
+// Threads: construction, Listen, StopListen and destruction on the owner's
+// thread; IsRunning, GetPort, ConnectionCount on any thread; OnAccept and
+// ReleaseUnUse run on the accept thread (ReleaseUnUse may also be called by
+// the owner). m_mutex guards m_connections.
+
+#include <atomic>
+#include <list>
+#include <mutex>
+#include <thread>
+
+class TcpConnection;
+
+class TcpServer {
+public:
+    static constexpr int kListenBacklog = 4;
+    static constexpr int kExitNoSocket = 1;  // process exit status
+    static constexpr int kExitNoBind = 2;
+
+    // Takes ownership of the prototype. Port 0 picks a free port at the first
+    // Listen, which later Listens then reuse.
+    TcpServer(int port, TcpConnection* pPrototype);
+
+    // ---- virtual operations, in this order ----
+    // Closes and deletes the connections still held.
+    virtual ~TcpServer();
+    // Called for each accepted socket before it is used: non-zero accepts it.
+    virtual int OnAccept(int socket);
+
+    TcpServer(const TcpServer&) = delete;
+    TcpServer& operator=(const TcpServer&) = delete;
+
+    // Opens the listening socket and starts the accept thread. Ends the
+    // process with kExitNoSocket or kExitNoBind when the socket cannot be
+    // created or bound. -1 when already listening.
+    int Listen();
+    // Closes the listening socket and waits for the accept thread.
+    // Accepted connections stay.
+    void StopListen();
+    void ReleaseUnUse();
+
+    bool IsRunning() const { return m_bAccepting; }
+    int GetPort() const { return m_nPort; }
+    int ConnectionCount();
+
+private:
+    void AcceptThread(int listenFd);
+
+    TcpConnection* m_pPrototype;
+    std::list<TcpConnection*> m_connections;  // owned, oldest first
+    std::thread m_acceptThread;
+    std::atomic<bool> m_bAccepting{false};
+    std::mutex m_mutex;
+    std::atomic<int> m_listenSocket{0};
+    std::atomic<int> m_nPort;
+};
