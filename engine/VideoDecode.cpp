@@ -25,7 +25,6 @@ extern "C" {
 
 namespace {
 
-constexpr int kPollMs = 1;            // idle polling of both threads
 constexpr int kPausePollMs = 10;      // presentation thread while paused
 constexpr int kIntervalTolerance = 3; // ms, accepting an estimated interval
 constexpr int kFreeRunTolerance = 2;  // ms, average gap counted as on target
@@ -87,7 +86,7 @@ void MediaPlayer::VideoDecodeThread() {
     m_nNoPicture = 0;
     int sinceKey = 0;
     while (!m_bQuit) {
-        Sleep(kPollMs);
+        Sleep(kPollSleepMs);
         AVPacket* pkt = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -308,7 +307,7 @@ void MediaPlayer::PresentThread() {
                 gapTotalUs = 0;
                 lastShownUs = 0;
             }
-            Sleep(kPollMs);
+            Sleep(kPollSleepMs);
             continue;
         }
         std::unique_ptr<VideoFrame> frame(raw);
