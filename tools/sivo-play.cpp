@@ -1,0 +1,255 @@
+// sivo-play: a headless player for terminals, tests and benchmarks. Plays one
+// medium through the engine and the audio output (no window) and prints one
+// JSON line of what happened.
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "engine/MediaPlayer.h"
+#include "engine/VideoDemuxer.h"
+#include "engine/control/PlayEntry.h"
+#include "output/PlaySound.h"
+#include "output/VideoWindow.h"
+#include "platform/Sleep.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+}
+
+namespace {
+
+constexpr const char* kVersion = "0.1.0";
+constexpr int kWaitPollMs = 10;           // main loop poll
+constexpr int kDrainConfirmMs = 200;      // the drained state must hold this long
+constexpr double kAvGapSkipSeconds = 1.0; // pictures before this media time are not measured
+
+constexpr int kExitPlayed = 0;
+constexpr int kExitNothingPlayed = 1;
+constexpr int kExitUsage = 2;
+
+using Clock = std::chrono::steady_clock;
+
+const char* const kUsage =
+    "usage: sivo-play FILE [--seconds N]\n"
+    "Plays FILE headless and prints one JSON line with frames_shown, frames_decoded,\n"
+    "audio_bytes, duration_s, position_s, wall_s, first_picture_ms, av_gap_mean_ms\n"
+    "and av_gap_max_ms. Exit status: 0 played, 1 nothing playable, 2 usage error.\n"
+    "  --seconds N   stop after N seconds (default: play to the end)\n"
+    "  --help        show this text\n"
+    "  --version     show the version\n";
+
+enum class Mode { Local, Remote };
+
+struct Options {
+    Mode mode = Mode::Local;
+    std::string file;
+    std::string remoteAddr;  // remote mode
+    std::string remoteName;
+    double seconds = 0.0;    // 0: until the medium has ended
+    bool help = false;
+    bool version = false;
+};
+
+// Returns an empty string on success, else the reason of the usage error.
+std::string ParseArgs(int argc, char** argv, Options& opt) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto needValue = [&](int count) { return i + count < argc; };
+        if (arg == "--help" || arg == "-h") {
+            opt.help = true;
+        } else if (arg == "--version") {
+            opt.version = true;
+        } else if (arg == "--seconds") {
+            if (!needValue(1))
+                return "--seconds needs a value";
+            char* end = nullptr;
+            opt.seconds = std::strtod(argv[++i], &end);
+            if (!end || *end || !(opt.seconds > 0) || !std::isfinite(opt.seconds))
+                return std::string("bad --seconds value: ") + argv[i];
+        } else if (arg == "--remote") {
+            if (!needValue(2))
+                return "--remote needs ADDR and NAME";
+            opt.mode = Mode::Remote;
+            opt.remoteAddr = argv[++i];
+            opt.remoteName = argv[++i];
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return "unknown option: " + arg;
+        } else if (opt.file.empty()) {
+            opt.file = arg;
+        } else {
+            return "more than one FILE given";
+        }
+    }
+    if (opt.help || opt.version)
+        return "";
+    if (opt.mode == Mode::Remote)
+        return opt.file.empty() ? "--remote is not available in this build" : "FILE and --remote exclude each other";
+    if (opt.file.empty())
+        return "no FILE given";
+    return "";
+}
+
+// Counts presented pictures and measures the time to the first one and the
+// distance between the video and the audio clock. Called on the presentation
+// thread; read by main after the player has stopped.
+class CountingWindow : public VideoWindow {
+public:
+    explicit CountingWindow(Clock::time_point start) : m_start(start) {}
+
+    void SetVideoSize(int, int) override {}
+
+    void ShowFrame(const uint8_t*) override {
+        MediaPlayer& player = ThePlayer();
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_nShown++ == 0)
+            m_firstPictureMs = std::chrono::duration<double, std::milli>(Clock::now() - m_start).count();
+        double video = player.m_dVideoClock;
+        if (video >= kAvGapSkipSeconds) {
+            double gap = std::fabs(video - player.m_dAudioClock) * 1000.0;
+            m_gapSum += gap;
+            m_gapMax = std::max(m_gapMax, gap);
+            ++m_nGaps;
+        }
+    }
+
+    int Shown() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_nShown;
+    }
+
+    std::string Json(std::string prefix) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        char buf[256];
+        if (m_nShown > 0)
+            std::snprintf(buf, sizeof buf, "\"first_picture_ms\":%.1f,", m_firstPictureMs);
+        else
+            std::snprintf(buf, sizeof buf, "\"first_picture_ms\":null,");
+        prefix += buf;
+        if (m_nGaps > 0)
+            std::snprintf(buf, sizeof buf, "\"av_gap_mean_ms\":%.1f,\"av_gap_max_ms\":%.1f", m_gapSum / m_nGaps,
+                          m_gapMax);
+        else
+            std::snprintf(buf, sizeof buf, "\"av_gap_mean_ms\":null,\"av_gap_max_ms\":null");
+        return prefix + buf;
+    }
+
+private:
+    Clock::time_point m_start;
+    std::mutex m_lock;
+    int m_nShown = 0;
+    double m_firstPictureMs = 0.0;
+    double m_gapSum = 0.0;
+    double m_gapMax = 0.0;
+    int m_nGaps = 0;
+};
+
+// Empty when FILE has a stream we can decode, else the reason it has none.
+std::string CheckPlayable(const std::string& file) {
+    VideoDemuxer demuxer;
+    if (demuxer.open(file.c_str()) != 0)
+        return "cannot open " + file + " as a medium";
+    bool decodable = false;
+    for (AVCodecContext* ctx : {demuxer.getAudioCodecCtx(), demuxer.getVideoCodecCtx()})
+        if (ctx && avcodec_find_decoder(ctx->codec_id))
+            decodable = true;
+    if (!decodable)
+        return file + " has no audio or video stream with a decoder";
+    return "";
+}
+
+// The medium has ended and everything queued has been played out.
+bool Drained(MediaPlayer& player) {
+    CPlaySound& sound = ThePlaySound();
+    return player.m_bEnd && player.QueuedAudioPkgs() == 0 && player.QueuedVideoPkgs() == 0 &&
+           player.QueuedFrames() == 0 && sound.GetQueuedCount() == 0 && sound.GetInDeviceCount() == 0;
+}
+
+int PlayLocal(const Options& opt) {
+    if (std::string reason = CheckPlayable(opt.file); !reason.empty()) {
+        std::fprintf(stderr, "sivo-play: %s\n", reason.c_str());
+        return kExitNothingPlayed;
+    }
+
+    MediaPlayer& player = ThePlayer();
+    CPlaySound& sound = ThePlaySound();
+    sound.CreateThread();
+    Clock::time_point start = Clock::now();
+    CountingWindow window(start);
+    g_pVideoWnd = &window;
+
+    LocalPlay(opt.file.c_str());
+
+    Clock::time_point drainedSince{};
+    bool drained = false;
+    for (;;) {
+        Sleep(kWaitPollMs);
+        Clock::time_point now = Clock::now();
+        if (opt.seconds > 0 && std::chrono::duration<double>(now - start).count() >= opt.seconds)
+            break;
+        if (!Drained(player)) {
+            drained = false;
+            continue;
+        }
+        if (!drained) {
+            drained = true;
+            drainedSince = now;
+        }
+        if (now - drainedSince >= std::chrono::milliseconds(kDrainConfirmMs))
+            break;
+    }
+
+    int duration = GetDuration();
+    int position = GetPosition();
+    Stop();
+    g_pVideoWnd = nullptr;
+    sound.StopThread();
+    FreeFrameBuffer();
+    double wall = std::chrono::duration<double>(Clock::now() - start).count();
+
+    int shown = window.Shown();
+    int decoded = player.m_nFramesDecoded;
+    unsigned long long audioBytes = sound.GetPcmBytesWritten();
+    char head[512];
+    std::snprintf(head, sizeof head,
+                  "{\"frames_shown\":%d,\"frames_decoded\":%d,\"audio_bytes\":%llu,\"duration_s\":%d,"
+                  "\"position_s\":%d,\"wall_s\":%.3f,",
+                  shown, decoded, audioBytes, duration, position, wall);
+    std::printf("%s}\n", window.Json(head).c_str());
+    std::fflush(stdout);
+
+    if (shown == 0 && audioBytes == 0) {
+        std::fprintf(stderr, "sivo-play: nothing in %s could be decoded\n", opt.file.c_str());
+        return kExitNothingPlayed;
+    }
+    return kExitPlayed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    std::string error = ParseArgs(argc, argv, opt);
+    if (!error.empty()) {
+        std::fprintf(stderr, "sivo-play: %s (try --help)\n", error.c_str());
+        return kExitUsage;
+    }
+    if (opt.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (opt.version) {
+        std::printf("sivo-play %s\n", kVersion);
+        return 0;
+    }
+    // Library chatter about damaged input would drown the one-line reason.
+    if (!std::getenv("SIVO_TRACE"))
+        av_log_set_level(AV_LOG_QUIET);
+    return PlayLocal(opt);
+}
