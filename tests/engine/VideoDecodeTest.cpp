@@ -1,7 +1,13 @@
 // Video decode thread helpers and pacing, driven through a MediaPlayer whose
 // queues are fed directly.
 
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -362,4 +368,65 @@ TEST(VideoDecodePacket, GarbagePackagesDoNotStopDecoding) {
     ASSERT_EQ(player.DecodeVideoPacket(key.get()), 0);
     EXPECT_EQ(TakeFrames(player).size(), 1u);
     EXPECT_EQ(player.m_nFramesDecoded, before + 1);
+}
+
+// ---------------------------------------------------------------------------
+// Package dump. The dump file is opened once per process, so each case runs
+// the helper below in a child process with its own working directory.
+
+namespace {
+
+constexpr int kDumpPackages = 5;
+constexpr const char* kDumpClipVar = "SIVO_TEST_DUMP_CLIP";
+
+// Runs the dump helper of this test program in `dir`; returns its exit status.
+int RunDumpChild(const std::filesystem::path& dir, const std::string& clip) {
+    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string cmd = "cd '" + dir.string() + "' && " + kDumpClipVar + "='" + clip + "' '" + self +
+                      "' --gtest_also_run_disabled_tests --gtest_filter=VideoDecodeDump.DISABLED_Child"
+                      " >/dev/null 2>&1";
+    return std::system(cmd.c_str());
+}
+
+} // namespace
+
+TEST(VideoDecodeDump, DISABLED_Child) {
+    const char* clip = std::getenv(kDumpClipVar);
+    ASSERT_NE(clip, nullptr);
+    MediaPlayer player;
+    VideoSource src(clip);
+    ASSERT_TRUE(src.AttachDecoder(player));
+    for (int i = 0; i < kDumpPackages; ++i) {
+        AVPacketPtr pkt = src.Next();
+        ASSERT_TRUE(pkt);
+        ASSERT_EQ(player.DecodeVideoPacket(pkt.get()), 0);
+    }
+}
+
+TEST(VideoDecodeDump, WrittenWithStartCodesOnlyWhenTheDirectoryExists) {
+    namespace fs = std::filesystem;
+    const std::string clip = ClipWithoutBFrames();
+    fs::path base = fs::path(testing::TempDir()) / ("sivo-dump-" + std::to_string(getpid()));
+    fs::remove_all(base);
+    fs::create_directories(base / "with" / "f:");
+    fs::create_directories(base / "without");
+
+    ASSERT_EQ(RunDumpChild(base / "without", clip), 0);
+    EXPECT_TRUE(fs::is_empty(base / "without"));
+
+    ASSERT_EQ(RunDumpChild(base / "with", clip), 0);
+    std::ifstream in(base / "with" / "f:" / "playpkg.dat", std::ios::binary);
+    std::string dumped((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+
+    std::string expected;
+    VideoSource src(clip);
+    for (int i = 0; i < kDumpPackages; ++i) {
+        AVPacketPtr pkt = src.Next();
+        ASSERT_TRUE(pkt);
+        expected += std::string("\0\0\0\1", 4);
+        expected.append(reinterpret_cast<const char*>(pkt->data) + 4, pkt->size - 4);
+    }
+    EXPECT_EQ(dumped.size(), expected.size());
+    EXPECT_TRUE(dumped == expected);
+    fs::remove_all(base);
 }

@@ -1,0 +1,84 @@
+#!/bin/bash
+# Playback cost of sivo-play against mpv on the same 30 s 1080p30 H.264 + AAC
+# clip, measured in the same run: CPU seconds per second of media, peak RSS,
+# and sivo-play's own presentation figures.
+#
+# usage: bench/playback.sh BUILD_DIR
+set -euo pipefail
+
+if [ $# -ne 1 ] || [ ! -d "$1" ]; then
+    echo "usage: $0 BUILD_DIR" >&2
+    exit 2
+fi
+BUILD=$(cd "$1" && pwd)
+PLAYER="$BUILD/bin/sivo-play"
+MEDIA_DIR="$BUILD/benchmedia"
+CLIP="$MEDIA_DIR/bench-1080p30-30s.mp4"
+DURATION=30
+FPS=30
+TOTAL_FRAMES=$((DURATION * FPS))
+# A run longer than this is a hang, not a measurement.
+RUN_LIMIT_S=$((DURATION * 4))
+
+for tool in ffmpeg mpv /usr/bin/time python3; do
+    command -v "$tool" >/dev/null || { echo "$0: $tool is missing (make bench-deps)" >&2; exit 1; }
+done
+[ -x "$PLAYER" ] || { echo "$0: $PLAYER is missing (build it first)" >&2; exit 1; }
+
+mkdir -p "$MEDIA_DIR"
+if [ ! -s "$CLIP" ]; then
+    echo "generating $CLIP ..." >&2
+    ffmpeg -nostdin -loglevel error -y \
+        -f lavfi -i "testsrc2=size=1920x1080:rate=$FPS:duration=$DURATION" \
+        -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$DURATION" \
+        -c:v libx264 -preset veryfast -pix_fmt yuv420p -g $((FPS * 2)) \
+        -c:a aac -b:a 128k -ac 2 -shortest "$CLIP.tmp.mp4"
+    mv "$CLIP.tmp.mp4" "$CLIP"
+fi
+
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+
+# run NAME CMD...: runs CMD under /usr/bin/time, leaving "user sys maxrss_kb"
+# in $WORK/NAME.time and its stdout in $WORK/NAME.out.
+run() {
+    local name=$1
+    shift
+    echo "running $name ..." >&2
+    if ! timeout "$RUN_LIMIT_S" /usr/bin/time -f "%U %S %M" -o "$WORK/$name.time" \
+            "$@" >"$WORK/$name.out" 2>"$WORK/$name.err"; then
+        echo "$0: $name failed:" >&2
+        tail -5 "$WORK/$name.err" >&2
+        exit 1
+    fi
+}
+
+SDL_AUDIODRIVER=dummy run sivo "$PLAYER" "$CLIP"
+run mpv mpv --no-config --really-quiet --vo=null --ao=null "$CLIP"
+
+python3 - "$WORK" "$DURATION" "$TOTAL_FRAMES" <<'EOF'
+import json, sys
+work, duration, total = sys.argv[1], float(sys.argv[2]), int(sys.argv[3])
+
+def cost(name):
+    user, sys_, rss = open(f"{work}/{name}.time").read().split()[-3:]
+    return (float(user) + float(sys_)) / duration, int(rss) / 1024.0
+
+sivo_cpu, sivo_rss = cost("sivo")
+mpv_cpu, mpv_rss = cost("mpv")
+line = [l for l in open(f"{work}/sivo.out") if l.startswith("{")][-1]
+stats = json.loads(line)
+
+def num(v, fmt):
+    return "n/a" if v is None else fmt % v
+
+print("playback: 30 s 1080p30 H.264 + AAC")
+print(f"  cpu_s_per_media_s  sivo {sivo_cpu:.3f}  mpv {mpv_cpu:.3f}  ratio {sivo_cpu / mpv_cpu:.2f}")
+print(f"  peak_rss_mb        sivo {sivo_rss:.1f}  mpv {mpv_rss:.1f}  ratio {sivo_rss / mpv_rss:.2f}")
+print(f"  frames_shown       {stats['frames_shown']} / {total} "
+      f"({100.0 * stats['frames_shown'] / total:.1f} %), decoded {stats['frames_decoded']}")
+print(f"  first_picture_ms   {num(stats.get('first_picture_ms'), '%.1f')}")
+print(f"  av_gap_mean_ms     {num(stats.get('av_gap_mean_ms'), '%.1f')}"
+      f"  max {num(stats.get('av_gap_max_ms'), '%.1f')}")
+print(f"  wall_s             {stats['wall_s']}")
+EOF
