@@ -1,0 +1,28 @@
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+// Every widget test needs the one application object; it lives for the whole
+// run of the test program and goes before the program ends.
+namespace {
+
+class QtAppEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        static int argc = 1;
+        static char name[] = "test_app";
+        static char* argv[] = {name, nullptr};
+        m_app = std::make_unique<QApplication>(argc, argv);
+    }
+    void TearDown() override { m_app.reset(); }
+
+private:
+    std::unique_ptr<QApplication> m_app;
+};
+
+[[maybe_unused]] ::testing::Environment* const g_qtEnvironment =
+    ::testing::AddGlobalTestEnvironment(new QtAppEnvironment);
+
+} // namespace
