@@ -138,6 +138,11 @@ bool CPlaySound::AddPcm(const uint8_t* data, int length) {
     return true;
 }
 
+int CPlaySound::ExitInstance() {
+    CWaveOut::ReleaseThreadState();
+    return CMessageThread::ExitInstance();
+}
+
 void CPlaySound::OnMessage(const ThreadMessage& msg) {
     switch (msg.message) {
     case WM_PLAY_START: OnPlayStart(); break;

@@ -75,6 +75,7 @@ public:
 
 protected:
     bool InitInstance() override { return true; }
+    int ExitInstance() override;
     void OnMessage(const ThreadMessage& msg) override;
 
 private:

@@ -167,6 +167,10 @@ std::string CWaveOut::GetErrorText(int code) const {
     return text;
 }
 
+void CWaveOut::ReleaseThreadState() {
+    SDL_TLSCleanup();
+}
+
 void CWaveOut::FillThunk(void* self, uint8_t* stream, int length) {
     static_cast<CWaveOut*>(self)->Fill(stream, length);
 }

@@ -83,6 +83,10 @@ public:
     // Text for a result code, with the detail of the last failed open.
     std::string GetErrorText(int code) const;
 
+    // Calling thread, as it ends: frees what the audio library keeps per
+    // thread for threads it did not start itself.
+    static void ReleaseThreadState();
+
 private:
     static void FillThunk(void* self, uint8_t* stream, int length);
     void Fill(uint8_t* stream, int length);
