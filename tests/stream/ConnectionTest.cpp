@@ -57,6 +57,23 @@ double MsSince(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
 }
 
+// A connection joined to a raw peer on loopback.
+class Linked : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(c.Connect("127.0.0.1", l.port), 0);
+        peer = l.Accept();
+        ASSERT_GT(peer, 0);
+    }
+    void TearDown() override {
+        if (peer > 0)
+            close(peer);
+    }
+    RawListener l;
+    ProbeConn c;
+    int peer = -1;
+};
+
 } // namespace
 
 TEST(Connection, SendAfterFailedConnectIsRefused) {
@@ -103,12 +120,7 @@ TEST(Connection, LongMessageLeavesIn10240ByteChunks) {
     close(sv[1]);
 }
 
-TEST(Connection, TwoThreadsSendingAtOnceBothArriveWhole) {
-    RawListener l;
-    ProbeConn c;
-    ASSERT_EQ(c.Connect("127.0.0.1", l.port), 0);
-    int peer = l.Accept();
-    ASSERT_GT(peer, 0);
+TEST_F(Linked, TwoThreadsSendingAtOnceBothArriveWhole) {
     Bytes a = Pattern(150000, 1), b = Pattern(150000, 101);
     std::atomic<bool> go{false};
     std::thread ta([&] { while (!go) {} EXPECT_EQ(c.Send(a.data(), int(a.size())), 0); });
@@ -122,18 +134,13 @@ TEST(Connection, TwoThreadsSendingAtOnceBothArriveWhole) {
     ab.insert(ab.end(), b.begin(), b.end());
     ba.insert(ba.end(), a.begin(), a.end());
     EXPECT_TRUE(got == ab || got == ba) << "one whole message after the other";
-    close(peer);
 }
 
-TEST(Connection, PeerCloseRunsOnCloseOnceAndEndsBothThreads) {
-    RawListener l;
-    ProbeConn c;
-    ASSERT_EQ(c.Connect("127.0.0.1", l.port), 0);
+TEST_F(Linked, PeerCloseRunsOnCloseOnceAndEndsBothThreads) {
     EXPECT_TRUE(c.IsConnected());
-    int peer = l.Accept();
-    ASSERT_GT(peer, 0);
     EXPECT_FALSE(c.IsClosed());
     close(peer);
+    peer = -1;
     ASSERT_TRUE(WaitFor([&] { return c.IsClosed() && !c.IsSendRunning() && !c.IsRecvRunning(); }));
     EXPECT_EQ(c.closes, 1);
     EXPECT_TRUE(c.closedOnRecvThread);
@@ -143,12 +150,7 @@ TEST(Connection, PeerCloseRunsOnCloseOnceAndEndsBothThreads) {
     EXPECT_EQ(c.closes, 1);
 }
 
-TEST(Connection, PackagesArriveWholeFromAnyChunking) {
-    RawListener l;
-    ProbeConn c;
-    ASSERT_EQ(c.Connect("127.0.0.1", l.port), 0);
-    int peer = l.Accept();
-    ASSERT_GT(peer, 0);
+TEST_F(Linked, PackagesArriveWholeFromAnyChunking) {
     std::vector<Bytes> sent;
     Bytes stream;
     std::mt19937 rng(7);
@@ -166,14 +168,9 @@ TEST(Connection, PackagesArriveWholeFromAnyChunking) {
     ASSERT_TRUE(WaitFor([&] { return c.PackageCount() == sent.size(); }));
     std::lock_guard<std::mutex> lock(c.mu);
     EXPECT_EQ(c.packages, sent);
-    close(peer);
 }
 
-TEST(Connection, CloseFromTheOwnerStopsBothThreadsAndTheQueue) {
-    RawListener l;
-    ProbeConn c;
-    ASSERT_EQ(c.Connect("127.0.0.1", l.port), 0);
-    int peer = l.Accept();
+TEST_F(Linked, CloseFromTheOwnerStopsBothThreadsAndTheQueue) {
     c.Close();
     EXPECT_FALSE(c.IsConnected());
     // The peer sees the end of the stream.
@@ -182,15 +179,10 @@ TEST(Connection, CloseFromTheOwnerStopsBothThreadsAndTheQueue) {
     ASSERT_TRUE(WaitFor([&] { return !c.IsSendRunning() && !c.IsRecvRunning(); }));
     const uint8_t x[1] = {0};
     EXPECT_EQ(c.Send(x, 1), -1);
-    close(peer);
 }
 
-TEST(Connection, SendQueueBackPressureAndRefusal) {
-    RawListener l;  // accepts but never reads, so the send thread gets stuck
-    ProbeConn c;
-    ASSERT_EQ(c.Connect("127.0.0.1", l.port), 0);
-    int peer = l.Accept();
-    ASSERT_GT(peer, 0);
+TEST_F(Linked, SendQueueBackPressureAndRefusal) {
+    // The peer never reads, so the send thread gets stuck.
     // Far more than the loopback socket buffers hold: the send thread blocks
     // inside this message and takes nothing more from the queue.
     Bytes big(32 << 20, 0x5A);
@@ -232,5 +224,4 @@ TEST(Connection, SendQueueBackPressureAndRefusal) {
     c.Close();
     EXPECT_EQ(c.QueuedCount(), 0) << "Close frees what was queued";
     ASSERT_TRUE(WaitFor([&] { return !c.IsSendRunning(); }));
-    close(peer);
 }
