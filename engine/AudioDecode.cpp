@@ -16,6 +16,7 @@ extern "C" {
 void MediaPlayer::AudioDecodeThread() {
     bool starving = false;
     m_bAudioStarving = false;
+    unsigned seekSerial = m_nSeekSerial;
     while (!m_bQuit) {
         Sleep(kPollSleepMs);
         AVPacket* pkt = nullptr;
@@ -40,6 +41,11 @@ void MediaPlayer::AudioDecodeThread() {
         }
         starving = false;
         m_bAudioStarving = false;
+        if (seekSerial != m_nSeekSerial) {
+            seekSerial = m_nSeekSerial;
+            if (m_pAudioCodecCtx && avcodec_is_open(m_pAudioCodecCtx))
+                avcodec_flush_buffers(m_pAudioCodecCtx);
+        }
         DecodeAudioPacket(pkt);
         FreePacket(pkt);
     }

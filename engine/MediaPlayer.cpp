@@ -148,6 +148,7 @@ int MediaPlayer::Seek(int seconds) {
         m_pDemuxer->seek(seconds);
     // The remote source sends its seek request here.
     FlushQueues();
+    ++m_nSeekSerial;
     m_bPause = false;
     m_bEnd = false;
     return 0;

@@ -78,6 +78,11 @@ public:
     int QueuedVideoPkgs();
     int QueuedFrames();
 
+    // Raised by Seek. Each decode thread flushes its decoder before its next
+    // package when the value differs from the one it saw last, so pictures
+    // and sound held inside the decoder from before the seek are dropped.
+    std::atomic<unsigned> m_nSeekSerial{0};
+
     // Set by the audio decode thread while it waits for kAudioReserve
     // packages after its queue ran dry (any thread may read).
     std::atomic<bool> m_bAudioStarving{false};
