@@ -116,8 +116,7 @@ bool CPlaySound::AddPcm(const uint8_t* data, int length) {
             return false;
         WAVEHDR* header = nullptr;
         if (!m_freeList.empty()) {
-            header = m_freeList.front();
-            m_freeList.pop_front();
+            header = m_freeList.pop_front();
         } else {
             header = CreateWaveHeader();
         }
@@ -162,7 +161,8 @@ void CPlaySound::OnPlayStart() {
     WAVEFORMATEX format;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_freeList.splice(m_freeList.end(), m_queueList);
+        while (!m_queueList.empty())
+            m_freeList.push_back(m_queueList.pop_front());
         m_nInDevice = 0;
         format = m_waveFormat;
     }
@@ -186,8 +186,7 @@ void CPlaySound::OnPlayNext() {
     std::lock_guard<std::mutex> lock(m_lock);
     if (m_nInDevice >= kDeviceDepth || m_queueList.empty() || !m_bDeviceOpen)
         return;
-    WAVEHDR* header = m_queueList.front();
-    m_queueList.pop_front();
+    WAVEHDR* header = m_queueList.pop_front();
     if (m_waveOut.PrepareHeader(header) != MMSYSERR_NOERROR) {
         WriteLog("\nError while preparing header");
         return;

@@ -2,11 +2,11 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "output/WaveHeaderQueue.h"
 #include "output/WaveOut.h"
 #include "platform/MessageThread.h"
 
@@ -98,8 +98,8 @@ private:
     std::atomic<bool> m_bDeviceOpen{false};
     std::atomic<bool> m_bStopped{true};
     CWaveOut m_waveOut;
-    std::list<WAVEHDR*> m_queueList;
-    std::list<WAVEHDR*> m_freeList;
+    WaveHeaderQueue m_queueList{2 * kPoolSize};
+    WaveHeaderQueue m_freeList{2 * kPoolSize};
     std::vector<std::unique_ptr<WaveBlock>> m_pool;   // owns every header ever made
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> m_logFile{nullptr, &std::fclose};
     bool m_bLogOpen = false;

@@ -125,12 +125,8 @@ int CWaveOut::Reset() {
     if (!IsOpen())
         return MMSYSERR_INVALHANDLE;
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (WAVEHDR* header : m_pending) {
-        header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-        if (m_pNotify)
-            m_pNotify->PostThreadMessage(MM_WOM_DONE, 0, reinterpret_cast<uintptr_t>(header));
-    }
-    m_pending.clear();
+    while (!m_pending.empty())
+        Complete(m_pending.pop_front());
     m_nOffset = 0;
     return MMSYSERR_NOERROR;
 }
@@ -167,6 +163,12 @@ std::string CWaveOut::GetErrorText(int code) const {
     return text;
 }
 
+void CWaveOut::Complete(WAVEHDR* header) {
+    header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    if (m_pNotify)
+        m_pNotify->PostThreadMessage(MM_WOM_DONE, 0, reinterpret_cast<uintptr_t>(header));
+}
+
 void CWaveOut::ReleaseThreadState() {
     SDL_TLSCleanup();
 }
@@ -188,11 +190,8 @@ void CWaveOut::Fill(uint8_t* stream, int length) {
             done += static_cast<int>(n);
             m_nOffset += n;
             if (m_nOffset >= header->dwBufferLength) {
-                m_pending.pop_front();
                 m_nOffset = 0;
-                header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-                if (m_pNotify)
-                    m_pNotify->PostThreadMessage(MM_WOM_DONE, 0, reinterpret_cast<uintptr_t>(header));
+                Complete(m_pending.pop_front());
             }
         }
     }

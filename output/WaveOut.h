@@ -1,10 +1,10 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
 
+#include "output/WaveHeaderQueue.h"
 #include "platform/MessageThread.h"
 
 // Our wave-out device: a sink for PCM blocks (wave headers) over SDL2 audio.
@@ -91,12 +91,14 @@ private:
     static void FillThunk(void* self, uint8_t* stream, int length);
     void Fill(uint8_t* stream, int length);
     void ApplyVolume(uint8_t* data, int length) const;
+    // Under m_mutex: hands a finished header back with its completion.
+    void Complete(WAVEHDR* header);
 
     uint32_t m_device = 0;               // SDL device id, owning thread
     WAVEFORMATEX m_format{};
     std::string m_strLastError;          // owning thread
     mutable std::mutex m_mutex;          // guards m_pending, m_nOffset, m_pNotify
-    std::deque<WAVEHDR*> m_pending;
+    WaveHeaderQueue m_pending;
     uint32_t m_nOffset = 0;              // bytes of the front header already played
     CMessageThread* m_pNotify = nullptr;
     std::atomic<uint32_t> m_dwVolume{0xFFFFFFFFu};
