@@ -8,6 +8,9 @@
 // thread; IsRunning, GetPort, ConnectionCount on any thread; OnAccept and
 // ReleaseUnUse run on the accept thread (ReleaseUnUse may also be called by
 // the owner). m_mutex guards m_connections.
+//
+// A class that overrides OnAccept calls StopListen() first in its own
+// destructor, so the accept thread never calls into a half-destroyed object.
 
 #include <atomic>
 #include <list>

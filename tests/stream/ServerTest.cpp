@@ -131,6 +131,7 @@ TEST_F(ServerTest, ListenAgainAfterStopListenOnTheSamePort) {
 TEST_F(ServerTest, RejectedSocketsAreClosed) {
     struct Picky : TcpServer {
         using TcpServer::TcpServer;
+        ~Picky() override { StopListen(); }
         int OnAccept(int) override { return 0; }
     } s(0, new CountingConn());
     ASSERT_EQ(s.Listen(), 0);
