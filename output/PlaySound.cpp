@@ -31,15 +31,30 @@ CPlaySound::CPlaySound(const char* logPath) {
 }
 
 CPlaySound::~CPlaySound() {
-    // The thread goes first so that the device has one user from here on.
+    // The thread's exit stops and releases the device; then nothing else
+    // touches it.
     StopThread();
     OnPlayStop();
+    ReleaseDevice();
+}
+
+void CPlaySound::ReleaseDevice() {
+    m_bStopped = true;
     if (m_waveOut.IsOpen()) {
-        // Still draining: drop what is left rather than leave the device open.
         m_waveOut.Reset();
         m_waveOut.Close();
-        m_bDeviceOpen = false;
     }
+    m_bDeviceOpen = false;
+    // Completions of the reset die with the message queue, so every header
+    // goes back to the free list here.
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_queueList.clear();
+    m_freeList.clear();
+    for (const std::unique_ptr<WaveBlock>& block : m_pool) {
+        block->header.dwFlags = 0;
+        m_freeList.push_back(&block->header);
+    }
+    m_nInDevice = 0;
 }
 
 int CPlaySound::StopThread() {
@@ -138,6 +153,10 @@ bool CPlaySound::AddPcm(const uint8_t* data, int length) {
 }
 
 int CPlaySound::ExitInstance() {
+    // A thread that ends never leaves the device open or headers stranded in
+    // it, so a later CreateThread starts clean.
+    OnPlayStop();
+    ReleaseDevice();
     CWaveOut::ReleaseThreadState();
     return CMessageThread::ExitInstance();
 }

@@ -50,7 +50,8 @@ public:
 
     // Starts the audio thread; 0, or -1 when it already runs.
     int CreateThread() { return CMessageThread::CreateThread(); }
-    // Ends the audio thread, waiting up to kStopThreadWaitMs. Returns 0.
+    // Ends the audio thread, waiting up to kStopThreadWaitMs; the thread
+    // stops and closes the device on its way out. Returns 0.
     int StopThread();
 
     // Takes effect at the next WM_PLAY_START.
@@ -89,6 +90,7 @@ private:
     void OnWaveDone(WAVEHDR* header);
     void OnPlayEnd();
     int CloseDevice();
+    void ReleaseDevice();
     WAVEHDR* CreateWaveHeader();        // under m_lock
     void CreateWaveHeaders();
     void WriteLog(const char* text);

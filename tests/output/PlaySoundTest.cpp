@@ -188,6 +188,29 @@ TEST_F(PlaySoundTest, StopWhileHeadersPlayDrainsThenCloses) {
     EXPECT_TRUE(sound->AddPcm(small, sizeof small));
 }
 
+TEST_F(PlaySoundTest, EndedThreadReleasesDeviceAndCanStartAgain) {
+    Start(1, 8000, 2);
+    std::vector<uint8_t> chunk(10240, 0x44);
+    for (int i = 0; i < 6; ++i)
+        ASSERT_TRUE(sound->AddPcm(chunk.data(), static_cast<int>(chunk.size())));
+    ASSERT_TRUE(WaitFor([&] { return sound->GetInDeviceCount() > 0; }));
+    EXPECT_EQ(sound->StopThread(), 0);
+    EXPECT_FALSE(sound->IsRunning());
+    EXPECT_FALSE(sound->IsDeviceOpen());
+    EXPECT_EQ(sound->GetInDeviceCount(), 0);
+    EXPECT_EQ(sound->GetQueuedCount(), 0);
+    EXPECT_FALSE(sound->AddPcm(chunk.data(), 100));
+
+    ASSERT_EQ(sound->CreateThread(), 0);
+    sound->SetFormat(2, 22050, 2);
+    ASSERT_TRUE(WaitFor([&] { return sound->IsIdle(); }));
+    ASSERT_TRUE(sound->IsDeviceOpen());
+    uint64_t before = sound->GetDeviceBytesWritten();
+    ASSERT_TRUE(sound->AddPcm(chunk.data(), static_cast<int>(chunk.size())));
+    WaitForDeviceEmpty();
+    EXPECT_GE(sound->GetDeviceBytesWritten(), before + chunk.size());
+}
+
 TEST_F(PlaySoundTest, LogHoldsExactEntriesOfASession) {
     Start(1, 8000, 2);
     // The second stop finds the object stopped and does nothing.
