@@ -9,14 +9,18 @@ namespace {
 
 constexpr uint32_t kFullVolume = 0xFFFF;
 // Device period in frames: roughly 20 ms, a power of two as SDL prefers.
-constexpr int kPeriodsPerSecond = 50;
+constexpr uint32_t kPeriodsPerSecond = 50;
+constexpr uint32_t kMinPeriodFrames = 64;
+constexpr uint32_t kMaxPeriodFrames = 8192;
+// Highest sample rate we hand to the device.
+constexpr uint32_t kMaxSampleRate = 384000;
 
 // SDL's audio subsystem is reference counted but not thread-safe to init.
 std::mutex g_sdlInitMutex;
 
 uint16_t PeriodFrames(uint32_t rate) {
-    uint32_t frames = 64;
-    while (frames < rate / kPeriodsPerSecond && frames < 8192)
+    uint32_t frames = kMinPeriodFrames;
+    while (frames < rate / kPeriodsPerSecond && frames < kMaxPeriodFrames)
         frames <<= 1;
     return static_cast<uint16_t>(frames);
 }
@@ -52,7 +56,7 @@ int CWaveOut::Open(const WAVEFORMATEX& format, CMessageThread* notify) {
     bool supported = format.wFormatTag == WAVE_FORMAT_PCM &&
                      (format.nChannels == 1 || format.nChannels == 2) &&
                      (format.wBitsPerSample == 8 || format.wBitsPerSample == 16) &&
-                     format.nSamplesPerSec > 0 &&
+                     format.nSamplesPerSec > 0 && format.nSamplesPerSec <= kMaxSampleRate &&
                      format.nBlockAlign == format.nChannels * format.wBitsPerSample / 8;
     if (!supported) {
         m_strLastError = "PCM with 1 or 2 channels of 8 or 16 bits expected";
