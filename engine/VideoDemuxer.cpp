@@ -125,17 +125,17 @@ int VideoDemuxer::close() {
 }
 
 AVPacket* VideoDemuxer::readPacket(int& bVideo, int& codecId) {
-    if (bClosed || !pFormatCtx)
+    if (bClosed)
         return nullptr;
     AVPacketPtr pkt(av_packet_alloc());
     if (!pkt)
         return nullptr;
+    // The selection is matched under the lock too, so a close() on another
+    // thread cannot free it between the read and the match.
+    std::lock_guard<std::mutex> lock(mutex);
     for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!pFormatCtx || av_read_frame(pFormatCtx, pkt.get()) != 0)
-                return nullptr;
-        }
+        if (!pFormatCtx || av_read_frame(pFormatCtx, pkt.get()) != 0)
+            return nullptr;
         if (pAudioStream && pAudioCodecCtx && pkt->stream_index == nAudioIndex) {
             bVideo = 0;
             codecId = pAudioCodecCtx->codec_id;
