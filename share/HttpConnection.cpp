@@ -1,0 +1,98 @@
+#include "share/HttpConnection.h"
+
+#include <cinttypes>
+#include <vector>
+
+#include "platform/ShareRoot.h"
+#include "platform/Sleep.h"
+#include "platform/TextCodec.h"
+#include "platform/Trace.h"
+#include "share/HttpText.h"
+
+HttpConnection::HttpConnection() : m_strRoot(SHARE_ROOT) {}
+
+HttpConnection::~HttpConnection() {
+    // Both threads end before the file goes, so the pump never reads a
+    // closed stream.
+    Close();
+    JoinThreads();
+    m_pFile.reset();
+}
+
+int HttpConnection::SetRoot(const char* root) {
+    if (!root)
+        return -1;
+    m_strRoot = root;
+    return 0;
+}
+
+TcpConnection* HttpConnection::Clone() {
+    auto* clone = new HttpConnection();
+    clone->m_strRoot = m_strRoot;
+    return clone;
+}
+
+void HttpConnection::OnData(const uint8_t* data, int length) {
+    if (!data || length <= 0)
+        return;
+    const char* text = reinterpret_cast<const char*>(data);
+    DebugTrace("%" PRIxPTR ": \r\n%.*s\r\n", reinterpret_cast<uintptr_t>(this), length, text);
+    m_strRequest.append(text, static_cast<size_t>(length));
+
+    if (m_bResponded.load()) {
+        DebugTrace("http请求出错!\r\n");
+        Close();
+        return;
+    }
+    if (m_strRequest.find("\r\n\r\n") == std::string::npos) {
+        if (m_strRequest.size() > HTTP_MAX_HEADER_BYTES) {
+            DebugTrace("http header too long\r\n");
+            Close();
+        }
+        return;
+    }
+    Answer();
+}
+
+void HttpConnection::Answer() {
+    m_strPath = Utf8ToAnsi(GetRequestPath(m_strRequest));
+    const int64_t rangeStart = GetRangeStart(m_strRequest);
+    m_strPath = MapRequestPath(m_strRoot, m_strPath);
+
+    int64_t size = -1;
+    if (IsServableFile(m_strRoot, m_strPath)) {
+        size = GetFileSize(m_strPath);
+        m_pFile.reset(std::fopen(m_strPath.c_str(), "rb"));
+    }
+    const int64_t remaining = size - rangeStart;
+
+    std::string response;
+    if (!m_pFile || size < 0 || remaining < 0 ||
+        (rangeStart > 0 && fseeko(m_pFile.get(), static_cast<off_t>(rangeStart), SEEK_SET) != 0)) {
+        m_pFile.reset();
+        response = BuildListingResponse(m_strRoot);
+    } else {
+        response = AnsiToUtf8(BuildFileHeader(rangeStart, size));
+    }
+    Send(reinterpret_cast<const uint8_t*>(response.data()), static_cast<int>(response.size()));
+    // Publishes the opened file to the send thread.
+    m_bResponded.store(true);
+}
+
+int HttpConnection::SendOnce() {
+    if (!m_bResponded.load()) {
+        // A connection closed before its answer must still end this thread.
+        if (m_socket <= 0)
+            return -1;
+        Sleep(HTTP_IDLE_POLL_MS);
+        return 0;
+    }
+    if (QueuedCount() < HTTP_READ_AHEAD_MESSAGES && m_pFile &&
+        !std::feof(m_pFile.get()) && !std::ferror(m_pFile.get())) {
+        std::vector<uint8_t> chunk(HTTP_FILE_READ_SIZE);
+        size_t n = std::fread(chunk.data(), 1, chunk.size(), m_pFile.get());
+        if (n > 0)
+            Send(chunk.data(), static_cast<int>(n));
+    }
+    return TcpConnection::SendOnce();
+}

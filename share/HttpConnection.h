@@ -1,0 +1,54 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "stream/TcpConnection.h"
+
+// How many file reads may wait in the send queue ahead of the socket.
+inline constexpr int HTTP_READ_AHEAD_MESSAGES = 4;
+// Bytes per file read of the pump.
+inline constexpr int HTTP_FILE_READ_SIZE = 10240;
+// Idle poll of the send thread before the answer is queued.
+inline constexpr int HTTP_IDLE_POLL_MS = 10;
+
+// One HTTP request per connection: a readable file under the document root
+// is sent (from the start of a byte range if one is asked for), anything
+// else gets the XHTML listing of the catalogue.
+//
+// Threads: SetRoot and Clone on the owner's thread before the connection
+// runs (the server clones its prototype on its accept thread). OnData runs on
+// the receive thread, SendOnce on the send thread; Send (inherited) may be
+// called from any thread. The destructor joins both threads first.
+class HttpConnection : public TcpConnection {
+public:
+    HttpConnection();
+    ~HttpConnection() override;
+
+    // Returns -1 when given no text, else 0.
+    int SetRoot(const char* root);
+    const std::string& Root() const { return m_strRoot; }
+
+    TcpConnection* Clone() override;
+    void OnData(const uint8_t* data, int len) override;
+    // Pumps the file, at most HTTP_READ_AHEAD_MESSAGES reads ahead of the
+    // socket. With the header block that keeps the queue at five messages or
+    // fewer, far below where the base Send would pause or refuse, so queueing
+    // through it never applies back-pressure here.
+    int SendOnce() override;
+
+private:
+    struct FileCloser {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+
+    void Answer();
+
+    std::unique_ptr<std::FILE, FileCloser> m_pFile;
+    std::string m_strRequest;
+    std::string m_strPath;
+    std::string m_strRoot;
+    std::atomic<bool> m_bResponded {false};
+};
