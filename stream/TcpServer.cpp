@@ -74,6 +74,12 @@ void TcpServer::StopListen() {
     int fd = m_listenSocket.exchange(0);
     if (fd > 0)
         shutdown(fd, SHUT_RDWR);  // wakes the blocked accept
+    if (m_acceptThread.joinable() && m_acceptThread.get_id() == std::this_thread::get_id()) {
+        // Called from OnAccept: the accept thread cannot wait for itself. It
+        // closes the socket as it leaves; Listen or the destructor joins it.
+        m_bCloseOnExit = true;
+        return;
+    }
     if (m_acceptThread.joinable())
         m_acceptThread.join();
     // Closed only after the accept thread is gone, so it never sees the
@@ -89,7 +95,7 @@ void TcpServer::AcceptThread(int listenFd) {
             continue;  // the client gave up before we took it; keep listening
         if (s <= 0)
             break;
-        if (OnAccept(s) == 0) {
+        if (OnAccept(s) == 0 || m_bCloseOnExit) {
             close(s);
             continue;
         }
@@ -105,6 +111,10 @@ void TcpServer::AcceptThread(int listenFd) {
             m_connections.push_back(c);
         }
         c->OnConnect();
+    }
+    if (m_bCloseOnExit) {
+        m_bCloseOnExit = false;
+        close(listenFd);
     }
     m_bAccepting = false;
 }

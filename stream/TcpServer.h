@@ -58,6 +58,7 @@ private:
     std::list<TcpConnection*> m_connections;  // owned, oldest first
     std::thread m_acceptThread;
     std::atomic<bool> m_bAccepting{false};
+    bool m_bCloseOnExit = false;  // accept thread only: StopListen came from OnAccept
     std::mutex m_mutex;
     std::atomic<int> m_listenSocket{0};
     std::atomic<int> m_nPort;

@@ -142,6 +142,26 @@ TEST_F(ServerTest, RejectedSocketsAreClosed) {
     close(a);
 }
 
+TEST_F(ServerTest, StopListenFromOnAcceptEndsTheAcceptThread) {
+    struct OneShot : TcpServer {
+        using TcpServer::TcpServer;
+        ~OneShot() override { StopListen(); }
+        int OnAccept(int) override {
+            StopListen();
+            return -1;
+        }
+    } s(0, new CountingConn());
+    ASSERT_EQ(s.Listen(), 0);
+    int a = RawConnect(s.GetPort());
+    ASSERT_GT(a, 0);
+    EXPECT_TRUE(ReadExact(a, 1).empty()) << "the server stopped before taking it";
+    ASSERT_TRUE(WaitFor([&] { return !s.IsRunning(); }));
+    EXPECT_EQ(RawConnect(s.GetPort()), -1);
+    ASSERT_EQ(s.Listen(), 0);
+    EXPECT_TRUE(s.IsRunning());
+    close(a);
+}
+
 TEST_F(ServerTest, RandomBytesNeverCrashAConnection) {
     TcpServer s(0, new CountingConn());
     ASSERT_EQ(s.Listen(), 0);
