@@ -28,6 +28,7 @@ MediaPlayer::~MediaPlayer() {
     // stop playback gets the threads joined here.
     if (std::any_of(std::begin(m_threads), std::end(m_threads), [](const std::thread& t) { return t.joinable(); }))
         Stop();
+    ReleaseRecver();
     FlushQueues();
     ReleaseCodecContexts();
     av_frame_free(&m_pFrame);
@@ -132,7 +133,7 @@ int MediaPlayer::Stop() {
         if (m_threads[slot].joinable())
             m_threads[slot].join();
     m_bInfoReady = false;
-    // The remote source's receiver is closed and released here.
+    ReleaseRecver();
     FlushQueues();
     m_nVideoCodecId = 0;
     m_nAudioCodecId = 0;
@@ -146,7 +147,8 @@ int MediaPlayer::Stop() {
 int MediaPlayer::Seek(int seconds) {
     if (m_pDemuxer)
         m_pDemuxer->seek(seconds);
-    // The remote source sends its seek request here.
+    if (RemoteRecver* recver = m_pRecver)
+        recver->SendSeek(seconds);
     FlushQueues();
     ++m_nSeekSerial;
     m_bPause = false;
@@ -194,8 +196,8 @@ void MediaPlayer::ReleaseCodecContexts() {
 void MediaPlayer::FeederThread() {
     while (!m_bQuit) {
         if (m_bEnd || m_bPause) {
-            // The remote source's waiting step slots in here.
-            Sleep(kPollSleepMs);
+            if (!RemoteWaitStep())
+                Sleep(kPollSleepMs);
             continue;
         }
         if (QueuedAudioPkgs() + QueuedVideoPkgs() >= kMaxQueuedPkgs) {
@@ -213,7 +215,7 @@ void MediaPlayer::FeederThread() {
             Sleep(kPollSleepMs);
             continue;
         }
-        // The remote source's fetching step slots in here.
-        Sleep(kPollSleepMs);
+        if (!RemoteFetchStep())
+            return;
     }
 }

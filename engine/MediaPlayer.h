@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include "engine/RecverSink.h"
+
 extern "C" {
 struct AVCodec;
 struct AVCodecContext;
@@ -37,7 +39,7 @@ struct AudioResampleState {
     int nRate = 0;         // sample rate it was made for (in and out)
 };
 
-class MediaPlayer {
+class MediaPlayer : public RecverSink {
 public:
     // Queue and buffer limits.
     static constexpr int kMaxQueuedPkgs = 100;     // audio and video packages together
@@ -52,6 +54,8 @@ public:
     // Polling sleeps of the worker threads, in ms.
     static constexpr int kPollSleepMs = 1;         // one idle step of a worker loop
     static constexpr int kStarveSleepMs = 10;      // audio decode thread with too few packages
+    static constexpr int kDescribeWaitMs = 1000;   // remote: between describe requests
+    static constexpr int kFetchGapMs = 5;          // remote: after each fetch request
 
     MediaPlayer();
     ~MediaPlayer();
@@ -62,6 +66,18 @@ public:
     int OpenLocal(const char* path);
     int Stop();
     int Seek(int seconds);
+    // Remote source: plays medium `name` of the sender at address:port,
+    // paused until Play. -1 for a null address or name.
+    int StartPlay(const char* address, int port, const char* name);
+    // Installs how StartPlay makes receivers (the control layer does, before
+    // any StartPlay). Without one, StartPlay plays nothing.
+    void SetRecverFactory(RecverFactory factory) { m_recverFactory = std::move(factory); }
+
+    // RecverSink: the current receiver's receive thread. Answers of a
+    // receiver that is no longer current are refused (-1) and it is closed.
+    int OnMediaPackage(AVPacket* pkt, int codecId, int bVideo, RemoteRecver* recver) override;
+    int OnStreamInfo(ByteStream& reader, RemoteRecver* recver) override;
+    int OnStreamEnd(ByteStream& reader, RemoteRecver* recver) override;
 
     // --- state read by the entry functions and by hosts (any thread) ---
     std::atomic<bool> m_bPause{true};
@@ -101,6 +117,9 @@ public:
     std::list<VideoFrame*> m_frames;
 
     VideoDemuxer* m_pDemuxer = nullptr;     // owned, created on the first local open
+    // Owned; replaced by StartPlay, released by Stop. Read by the feeder and
+    // the callbacks while the threads run; changed only with them joined.
+    std::atomic<RemoteRecver*> m_pRecver{nullptr};
 
     int m_nVideoCodecId = 0;                // FFmpeg codec ids of the open medium
     int m_nAudioCodecId = 0;
@@ -165,6 +184,10 @@ private:
     void WritePcmPieces(const uint8_t* data, int length);
 
     void FeederThread();
+    void ReleaseRecver();                   // RemoteSource.cpp, threads joined
+    bool RemoteWaitStep();                  // RemoteSource.cpp, feeder thread
+    bool RemoteFetchStep();                 // RemoteSource.cpp, feeder thread
+    RecverFactory m_recverFactory;
     void VideoDecodeThread();   // VideoDecode.cpp
     void PresentThread();       // VideoDecode.cpp
     void AudioDecodeThread();   // AudioDecode.cpp

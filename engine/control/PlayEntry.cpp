@@ -1,9 +1,17 @@
 #include "engine/control/PlayEntry.h"
 
 #include "engine/MediaPlayer.h"
+#include "stream/VideoRecver.h"
 
 MediaPlayer& ThePlayer() {
+    // The engine does not know the transport layer; its remote source gets
+    // its receivers from here.
     static MediaPlayer player;
+    static const bool bFactorySet = [] {
+        player.SetRecverFactory([]() -> RemoteRecver* { return new VideoRecver; });
+        return true;
+    }();
+    (void)bFactorySet;
     return player;
 }
 

@@ -1,0 +1,213 @@
+// The remote source of the playback controller: packages come from a stream
+// receiver instead of the demuxer.
+
+#include <algorithm>
+
+#include "engine/MediaPlayer.h"
+#include "engine/Package.h"
+#include "output/OutputHooks.h"
+#include "platform/Sleep.h"
+#include "platform/Trace.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/mem.h>
+}
+
+namespace {
+
+constexpr double kDefaultTimeBase = 0.001;
+constexpr int kDefaultRemoteFps = 24;
+
+double Ratio(const TimeBase& tb, double fallback) { return tb.den ? double(tb.num) / tb.den : fallback; }
+
+// Copies the private data into the context (FFmpeg wants it padded).
+void SetExtradata(AVCodecContext* ctx, const std::vector<uint8_t>& data) {
+    if (data.empty())
+        return;
+    ctx->extradata = static_cast<uint8_t*>(av_mallocz(data.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!ctx->extradata)
+        return;
+    std::copy(data.begin(), data.end(), ctx->extradata);
+    ctx->extradata_size = int(data.size());
+}
+
+// A received description has no demuxer behind it that chose safe settings.
+void ApplyRemoteVideoOptions(AVCodecContext* ctx) {
+    ctx->flags2 |= AV_CODEC_FLAG2_FAST;
+    ctx->thread_count = 1;
+    ctx->workaround_bugs = FF_BUG_AUTODETECT;
+    ctx->err_recognition = AV_EF_CAREFUL;
+    ctx->error_concealment = FF_EC_GUESS_MVS | FF_EC_DEBLOCK;
+    ctx->debug = 0;  // motion-vector debugging no longer exists in this library generation
+    ctx->skip_idct = AVDISCARD_DEFAULT;
+    ctx->skip_frame = AVDISCARD_DEFAULT;
+}
+
+} // namespace
+
+int MediaPlayer::StartPlay(const char* address, int port, const char* name) {
+    m_bPause = true;
+    m_dAudioClock = 0.0;
+    m_dVideoClock = 0.0;
+    m_bInfoReady = false;
+    if (!address || !name)
+        return -1;
+    m_strMedia = name;
+    m_strServer = address;
+    m_nPort = port;
+
+    ReleaseRecver();
+    if (m_recverFactory) {
+        RemoteRecver* recver = m_recverFactory();
+        // A failed connection shows up as a failing SendDescribe in the feeder.
+        recver->Connect(address, port);
+        recver->SetOwner(this);
+        recver->SetName(name);
+        m_pRecver = recver;
+    }
+    m_bQuit = false;
+    m_bEnd = false;
+    m_bLocal = false;
+    StartThreads();
+    return 0;
+}
+
+void MediaPlayer::ReleaseRecver() {
+    RemoteRecver* recver = m_pRecver.exchange(nullptr);
+    if (!recver)
+        return;
+    recver->Close();
+    recver->JoinThreads();
+    recver->ReleaseSendBuffers();
+    delete recver;
+}
+
+// Sleeps ms in short steps so that Stop is not held up by a long wait.
+static void SleepUnlessQuit(const std::atomic<bool>& quit, int ms) {
+    for (int left = ms; left > 0 && !quit; left -= MediaPlayer::kStarveSleepMs)
+        Sleep(std::min(left, int(MediaPlayer::kStarveSleepMs)));
+}
+
+bool MediaPlayer::RemoteWaitStep() {
+    RemoteRecver* recver = m_pRecver;
+    if (!recver || m_bInfoReady)
+        return false;
+    recver->SendDescribe();
+    SleepUnlessQuit(m_bQuit, kDescribeWaitMs);
+    return true;
+}
+
+bool MediaPlayer::RemoteFetchStep() {
+    RemoteRecver* recver = m_pRecver;
+    if (!recver) {
+        Sleep(kPollSleepMs);
+        return true;
+    }
+    if (m_bInfoReady) {
+        recver->SendFetchMediaPkgRsq();
+        Sleep(kFetchGapMs);
+        return true;
+    }
+    if (recver->SendDescribe() < 0) {
+        DebugTrace("remote source: no connection to %s:%d\r\n", m_strServer.c_str(), m_nPort);
+        return false;
+    }
+    SleepUnlessQuit(m_bQuit, kDescribeWaitMs);
+    return true;
+}
+
+int MediaPlayer::OnStreamInfo(ByteStream& reader, RemoteRecver* recver) {
+    if (recver != m_pRecver) {
+        recver->Close();
+        return -1;
+    }
+    // The feeder asks again every second until the answer is in; a late
+    // duplicate must not replace decoders that are already decoding.
+    if (m_bInfoReady)
+        return 0;
+    StreamDescription desc;
+    reader.Seek(kPkgBodyOffset);
+    ParseStreamDescription(reader, desc);
+
+    ReleaseCodecContexts();
+    m_bOwnCodecCtx = true;
+    m_dAudioTimeBase = kDefaultTimeBase;
+    m_dVideoTimeBase = kDefaultTimeBase;
+    m_nFps = kDefaultRemoteFps;
+
+    const StreamDescription::Audio& a = desc.audio;
+    m_pAudioCodecCtx = avcodec_alloc_context3(nullptr);
+    m_nAudioCodecId = a.nCodecId;
+    m_dAudioTimeBase = Ratio(a.codecTimeBase, kDefaultTimeBase);
+    if (a.streamTimeBase.den)
+        m_dAudioTimeBase = Ratio(a.streamTimeBase, kDefaultTimeBase);
+    if (a.bPresent && m_pAudioCodecCtx) {
+        AVCodecContext* ctx = m_pAudioCodecCtx;
+        ctx->codec_type = AVMEDIA_TYPE_AUDIO;
+        ctx->codec_id = AVCodecID(a.nCodecId);
+        ctx->block_align = a.nBlockAlign;
+        av_channel_layout_default(&ctx->ch_layout, a.nChannels);
+        ctx->sample_rate = a.nSampleRate;
+        ctx->sample_fmt = AVSampleFormat(a.nSampleFmt);
+        ctx->time_base = AVRational{a.codecTimeBase.num, a.codecTimeBase.den};
+        ctx->pkt_timebase = AVRational{a.streamTimeBase.num, a.streamTimeBase.den};
+        AVSampleFormat packed = av_get_packed_sample_fmt(ctx->sample_fmt);
+        int bytesPerSample = ctx->sample_fmt == AV_SAMPLE_FMT_NONE ? 0 : packed == AV_SAMPLE_FMT_U8 ? 1 : 2;
+        AudioSetFormat(std::min(a.nChannels, 2), a.nSampleRate, bytesPerSample);
+        SetExtradata(ctx, a.extradata);
+        const AVCodec* codec = avcodec_find_decoder(ctx->codec_id);
+        if (codec && avcodec_open2(ctx, codec, nullptr) == 0)
+            m_pAudioCodec = codec;
+    }
+
+    const StreamDescription::Video& v = desc.video;
+    m_pVideoCodecCtx = avcodec_alloc_context3(nullptr);
+    m_nVideoCodecId = v.nCodecId;
+    m_nFps = v.nFps;
+    m_dVideoTimeBase = Ratio(v.codecTimeBase, kDefaultTimeBase);
+    m_nDuration = v.nDuration;
+    m_nCodedWidth = v.nWidth;
+    m_nCodedHeight = v.nHeight;
+    if (v.streamTimeBase.den > 0)
+        m_dVideoTimeBase = Ratio(v.streamTimeBase, kDefaultTimeBase);
+    if (v.bPresent && m_pVideoCodecCtx) {
+        AVCodecContext* ctx = m_pVideoCodecCtx;
+        ctx->codec_type = AVMEDIA_TYPE_VIDEO;
+        ctx->codec_id = AVCodecID(v.nCodecId);
+        ctx->coded_width = ctx->width = v.nWidth;
+        ctx->coded_height = ctx->height = v.nHeight;
+        ctx->sample_fmt = AVSampleFormat(v.nFormat);
+        ctx->time_base = AVRational{v.codecTimeBase.num, v.codecTimeBase.den};
+        ctx->pkt_timebase = AVRational{v.streamTimeBase.num, v.streamTimeBase.den};
+        SetExtradata(ctx, v.extradata);
+        ApplyRemoteVideoOptions(ctx);
+        const AVCodec* codec = avcodec_find_decoder(ctx->codec_id);
+        if (codec && avcodec_open2(ctx, codec, nullptr) == 0)
+            m_pVideoCodec = codec;
+        else
+            DebugTrace("Open Video Error!\r\n");
+    }
+    m_bInfoReady = true;
+    return 0;
+}
+
+int MediaPlayer::OnMediaPackage(AVPacket* pkt, int, int bVideo, RemoteRecver* recver) {
+    if (recver != m_pRecver) {
+        recver->Close();
+        av_packet_free(&pkt);
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    (bVideo == 1 ? m_videoPkgs : m_audioPkgs).push_back(pkt);
+    return 0;
+}
+
+int MediaPlayer::OnStreamEnd(ByteStream&, RemoteRecver* recver) {
+    if (recver != m_pRecver) {
+        recver->Close();
+        return -1;
+    }
+    m_bEnd = true;
+    return 0;
+}

@@ -1,0 +1,104 @@
+#include "stream/VideoSender.h"
+
+#include "engine/Package.h"
+#include "engine/VideoDemuxer.h"
+#include "platform/TextCodec.h"
+#include "platform/Trace.h"
+#include "stream/StreamProtocol.h"
+
+extern "C" {
+#include <libavcodec/packet.h>
+}
+
+VideoSender::VideoSender() : m_pDemuxer(new VideoDemuxer) {}
+
+TcpConnection* VideoSender::Clone() { return new VideoSender(); }
+
+VideoSender::~VideoSender() {
+    JoinThreads();
+    delete m_pDemuxer;
+    m_pDemuxer = nullptr;
+}
+
+void VideoSender::OnClose() {
+    ReleaseSendBuffers();
+    // A demuxer call running on the receive thread ends at its next entry check.
+    if (m_pDemuxer)
+        m_pDemuxer->close();
+    PkgConnection::OnClose();
+}
+
+int VideoSender::OnPackage(const uint8_t* pPkg, int nLen) {
+    return DispatchPackage(pPkg, nLen, [this](int version, int type, ByteStream& r) { ProcessPkg(version, type, r); });
+}
+
+int VideoSender::ProcessPkg(int, int type, ByteStream& reader) {
+    DebugTrace("VideoSender::ProcessPkg %d\r\n", type);
+    switch (type) {
+    case PKG_SEEK:
+        return ProcessSeekPkg(reader);
+    case PKG_DESCRIBE:
+        return ProcessDescribe(reader);
+    case PKG_FETCH_MEDIA:
+        return ProcessFetchMediaPkg(type);
+    case PKG_MEDIA:
+        return ProcessMediaPkg(reader);
+    default:
+        return 0;
+    }
+}
+
+int VideoSender::ProcessMediaPkg(ByteStream&) { return 0; }
+
+int VideoSender::ProcessFetchMediaPkg(int type) {
+    DebugTrace("VideoSender::ProcessFetchMediaPkg %d\r\n", type);
+    SendOnePkg();
+    return 0;
+}
+
+int VideoSender::ProcessDescribe(ByteStream& reader) {
+    std::string utf8Name;
+    ParseDescribePkg(reader, utf8Name);
+    std::string name = Utf8ToAnsi(utf8Name);
+    if (!m_pDemuxer)
+        return -1;
+    DebugTrace("m_pDemuxer->open() %s\r\n", name.c_str());
+    // A file that cannot be opened is described with both sections absent.
+    m_pDemuxer->open(name.c_str());
+    StreamDescription desc = DescribeStreams(m_pDemuxer->getAudioCodecCtx(), m_pDemuxer->getAudioStream(),
+                                             m_pDemuxer->getVideoCodecCtx(), m_pDemuxer->getVideoStream(),
+                                             m_pDemuxer->getFps(), m_pDemuxer->getDuration());
+    std::vector<uint8_t> pkg = BuildStreamDescription(desc);
+    Send(pkg.data(), int(pkg.size()));
+    return 0;
+}
+
+int VideoSender::SendOnePkg() {
+    if (m_bClosed)
+        return -1;
+    DebugTrace("VideoSender::SendOnePkg \r\n");
+    int bVideo = 0, codecId = 0;
+    AVPacketPtr pkt(m_pDemuxer ? m_pDemuxer->readPacket(bVideo, codecId) : nullptr);
+    if (!pkt)
+        return SendEndOfStream();
+    std::vector<uint8_t> buf = BuildMediaPackage(pkt.get(), codecId, bVideo != 0);
+    DebugTrace("pksize %d nCodecID:%d duration:%d\r\n", int(buf.size()), codecId, int(pkt->duration));
+    Send(buf.data(), int(buf.size()));
+    return 0;
+}
+
+int VideoSender::SendEndOfStream() {
+    std::vector<uint8_t> pkg = BuildEndPkg();
+    return Send(pkg.data(), int(pkg.size()));
+}
+
+int VideoSender::ProcessSeekPkg(ByteStream& reader) {
+    DebugTrace("VideoSender::ProcessSeekPkg");
+    uint32_t target = ParseSeekPkg(reader);
+    if (target > 0 && m_pDemuxer) {
+        m_pDemuxer->seek(int(target));
+        return 0;
+    }
+    DebugTrace("no open yeah\r\n");
+    return 0;
+}

@@ -1,0 +1,34 @@
+#pragma once
+// The serving end of one stream connection. The stream listener clones one
+// per client, so each client has its own demuxer and read position. Passive:
+// every request gets at most one answer, built on the receive thread.
+//
+// Threads: construction, Clone and destruction on the listener's threads;
+// OnPackage and the handlers on the receive thread; OnClose on the receive or
+// the send thread (the demuxer's lock and closed flag make that safe).
+
+#include "stream/PkgConnection.h"
+
+class ByteStream;
+class VideoDemuxer;
+
+class VideoSender : public PkgConnection {
+public:
+    VideoSender();
+    TcpConnection* Clone() override;
+    ~VideoSender() override;
+    void OnClose() override;
+    int OnPackage(const uint8_t* pPkg, int nLen) override;
+
+    virtual int ProcessPkg(int version, int type, ByteStream& reader);
+    virtual int ProcessMediaPkg(ByteStream& reader);
+    virtual int ProcessFetchMediaPkg(int type);
+    virtual int ProcessDescribe(ByteStream& reader);
+    virtual int ProcessSeekPkg(ByteStream& reader);
+
+    int SendOnePkg();
+    int SendEndOfStream();
+
+private:
+    VideoDemuxer* m_pDemuxer;  // owned
+};
