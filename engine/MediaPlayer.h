@@ -72,6 +72,9 @@ public:
     // Installs how StartPlay makes receivers (the control layer does, before
     // any StartPlay). Without one, StartPlay plays nothing.
     void SetRecverFactory(RecverFactory factory) { m_recverFactory = std::move(factory); }
+    // True while playing remotely from a receiver that never connected or
+    // whose connection has ended: nothing more will arrive. Controlling thread.
+    bool RemoteSourceEnded();
 
     // RecverSink: the current receiver's receive thread. Answers of a
     // receiver that is no longer current are refused (-1) and it is closed.
@@ -187,6 +190,7 @@ private:
     void ReleaseRecver();                   // RemoteSource.cpp, threads joined
     bool RemoteWaitStep();                  // RemoteSource.cpp, feeder thread
     bool RemoteFetchStep();                 // RemoteSource.cpp, feeder thread
+    void AwaitDescription();                // RemoteSource.cpp, feeder thread
     RecverFactory m_recverFactory;
     void VideoDecodeThread();   // VideoDecode.cpp
     void PresentThread();       // VideoDecode.cpp

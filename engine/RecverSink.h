@@ -47,6 +47,8 @@ public:
     virtual void Close() = 0;
     virtual void JoinThreads() = 0;
     virtual void ReleaseSendBuffers() = 0;
+    // Never connected, or the connection has ended (any thread).
+    virtual bool IsEnded() const = 0;
 };
 
 // Makes a new, unconnected receiver owned by the caller.

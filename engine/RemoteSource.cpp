@@ -73,6 +73,11 @@ int MediaPlayer::StartPlay(const char* address, int port, const char* name) {
     return 0;
 }
 
+bool MediaPlayer::RemoteSourceEnded() {
+    RemoteRecver* recver = m_pRecver;
+    return !m_bLocal && (!recver || recver->IsEnded());
+}
+
 void MediaPlayer::ReleaseRecver() {
     RemoteRecver* recver = m_pRecver.exchange(nullptr);
     if (!recver)
@@ -83,10 +88,11 @@ void MediaPlayer::ReleaseRecver() {
     delete recver;
 }
 
-// Sleeps ms in short steps so that Stop is not held up by a long wait.
-static void SleepUnlessQuit(const std::atomic<bool>& quit, int ms) {
-    for (int left = ms; left > 0 && !quit; left -= MediaPlayer::kStarveSleepMs)
-        Sleep(std::min(left, int(MediaPlayer::kStarveSleepMs)));
+// Waits up to kDescribeWaitMs for the description, in short steps so that
+// neither Stop nor the first fetch is held up by the whole wait.
+void MediaPlayer::AwaitDescription() {
+    for (int left = kDescribeWaitMs; left > 0 && !m_bQuit && !m_bInfoReady; left -= kStarveSleepMs)
+        Sleep(std::min(left, int(kStarveSleepMs)));
 }
 
 bool MediaPlayer::RemoteWaitStep() {
@@ -94,7 +100,7 @@ bool MediaPlayer::RemoteWaitStep() {
     if (!recver || m_bInfoReady)
         return false;
     recver->SendDescribe();
-    SleepUnlessQuit(m_bQuit, kDescribeWaitMs);
+    AwaitDescription();
     return true;
 }
 
@@ -113,7 +119,7 @@ bool MediaPlayer::RemoteFetchStep() {
         DebugTrace("remote source: no connection to %s:%d\r\n", m_strServer.c_str(), m_nPort);
         return false;
     }
-    SleepUnlessQuit(m_bQuit, kDescribeWaitMs);
+    AwaitDescription();
     return true;
 }
 

@@ -39,6 +39,7 @@ public:
     void Close() override { TcpConnection::Close(); }
     void JoinThreads() override { TcpConnection::JoinThreads(); }
     void ReleaseSendBuffers() override { TcpConnection::ReleaseSendBuffers(); }
+    bool IsEnded() const override { return !m_bConnected || m_bClosed; }
 
     const std::string& Name() const { return m_strName; }
 

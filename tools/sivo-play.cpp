@@ -13,6 +13,7 @@
 
 #include "engine/MediaPlayer.h"
 #include "engine/VideoDemuxer.h"
+#include "engine/control/NetEntry.h"
 #include "engine/control/PlayEntry.h"
 #include "output/PlaySound.h"
 #include "output/VideoWindow.h"
@@ -38,7 +39,8 @@ using Clock = std::chrono::steady_clock;
 
 const char* const kUsage =
     "usage: sivo-play FILE [--seconds N]\n"
-    "Plays FILE headless and prints one JSON line with frames_shown, frames_decoded,\n"
+    "       sivo-play --remote ADDR NAME [--seconds N]\n"
+    "Plays FILE (or medium NAME served by the stream server at ADDR) headless and prints one JSON line with frames_shown, frames_decoded,\n"
     "audio_bytes, duration_s, position_s, wall_s, first_picture_ms, av_gap_mean_ms\n"
     "and av_gap_max_ms. Exit status: 0 played, 1 nothing playable, 2 usage error.\n"
     "  --seconds N   stop after N seconds (default: play to the end)\n"
@@ -90,7 +92,7 @@ std::string ParseArgs(int argc, char** argv, Options& opt) {
     if (opt.help || opt.version)
         return "";
     if (opt.mode == Mode::Remote)
-        return opt.file.empty() ? "--remote is not available in this build" : "FILE and --remote exclude each other";
+        return opt.file.empty() ? "" : "FILE and --remote exclude each other";
     if (opt.file.empty())
         return "no FILE given";
     return "";
@@ -164,15 +166,18 @@ std::string CheckPlayable(const std::string& file) {
     return "";
 }
 
-// The medium has ended and everything queued has been played out.
+// The medium has ended (or its sender is gone) and everything queued has
+// been played out.
 bool Drained(MediaPlayer& player) {
     CPlaySound& sound = ThePlaySound();
-    return player.m_bEnd && player.QueuedAudioPkgs() == 0 && player.QueuedVideoPkgs() == 0 &&
+    return (player.m_bEnd || player.RemoteSourceEnded()) && player.QueuedAudioPkgs() == 0 && player.QueuedVideoPkgs() == 0 &&
            player.QueuedFrames() == 0 && sound.GetQueuedCount() == 0 && sound.GetInDeviceCount() == 0;
 }
 
-int PlayLocal(const Options& opt) {
-    if (std::string reason = CheckPlayable(opt.file); !reason.empty()) {
+int PlayMedium(const Options& opt) {
+    const bool remote = opt.mode == Mode::Remote;
+    const std::string what = remote ? opt.remoteName + " at " + opt.remoteAddr : opt.file;
+    if (std::string reason = remote ? "" : CheckPlayable(opt.file); !reason.empty()) {
         std::fprintf(stderr, "sivo-play: %s\n", reason.c_str());
         return kExitNothingPlayed;
     }
@@ -184,7 +189,10 @@ int PlayLocal(const Options& opt) {
     CountingWindow window(start);
     g_pVideoWnd = &window;
 
-    LocalPlay(opt.file.c_str());
+    if (remote)
+        RemotePlay(opt.remoteAddr.c_str(), opt.remoteName.c_str());
+    else
+        LocalPlay(opt.file.c_str());
 
     Clock::time_point drainedSince{};
     bool drained = false;
@@ -225,7 +233,7 @@ int PlayLocal(const Options& opt) {
     std::fflush(stdout);
 
     if (shown == 0 && audioBytes == 0) {
-        std::fprintf(stderr, "sivo-play: nothing in %s could be decoded\n", opt.file.c_str());
+        std::fprintf(stderr, "sivo-play: nothing in %s could be decoded\n", what.c_str());
         return kExitNothingPlayed;
     }
     return kExitPlayed;
@@ -251,5 +259,5 @@ int main(int argc, char** argv) {
     // Library chatter about damaged input would drown the one-line reason.
     if (!std::getenv("SIVO_TRACE"))
         av_log_set_level(AV_LOG_QUIET);
-    return PlayLocal(opt);
+    return PlayMedium(opt);
 }
