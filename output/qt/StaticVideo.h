@@ -49,12 +49,9 @@ private:
     // run do not queue more.
     void PostRepaint();
 
-    // The source picture; presentation thread only. m_upright holds the
-    // current picture top row first in the canvas format, remade when a
-    // picture of another size arrives.
+    // The source picture size; presentation thread only.
     int m_nVideoWidth = 320;
     int m_nVideoHeight = 240;
-    QImage m_upright;
 
     // The canvas and the client rectangle it was made for, under m_csCanvas.
     QImage m_canvas;
