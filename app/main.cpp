@@ -1,0 +1,68 @@
+// sivo: the desktop window.
+#include "app/sivo.h"
+#include "platform/CopyData.h"
+
+#include <QApplication>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr char kVersion[] = "sivo 1.0";
+
+void PrintUsage(FILE* out) {
+    std::fprintf(out,
+                 "usage: sivo [FILE]\n"
+                 "       sivo --remote-play ADDR NAME\n"
+                 "Opens the player window; with FILE it plays FILE at start.\n"
+                 "--remote-play asks the running window to play NAME served by ADDR, then exits.\n");
+}
+
+int UsageError(const char* message) {
+    std::fprintf(stderr, "sivo: %s (try --help)\n", message);
+    return 2;
+}
+
+int RemotePlayRequest(const char* address, const char* name) {
+    const std::vector<uint8_t> block = MakeRemotePlayBlock(address, name);
+    const std::string path = CopyDataPath();
+    if (!SendCopyData(path, COPYDATA_REMOTE_PLAY, block.data(), block.size())) {
+        std::fprintf(stderr, "sivo: no sivo window is running (%s: %s)\n", path.c_str(), std::strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string startFile;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            PrintUsage(stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("%s\n", kVersion);
+            return 0;
+        }
+        if (arg == "--remote-play") {
+            if (argc != i + 3 || i != 1)
+                return UsageError("--remote-play takes ADDR and NAME");
+            return RemotePlayRequest(argv[i + 1], argv[i + 2]);
+        }
+        if (arg.size() > 1 && arg[0] == '-')
+            return UsageError(("unknown option " + arg).c_str());
+        if (!startFile.empty())
+            return UsageError("only one FILE may be given");
+        startFile = arg;
+    }
+
+    QApplication app(argc, argv);
+    theApp.InitInstance(startFile);
+    return 0;
+}

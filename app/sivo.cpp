@@ -1,0 +1,39 @@
+#include "app/sivo.h"
+
+#include "app/sivoDlg.h"
+#include "engine/control/PlayEntry.h"
+
+#include <climits>
+#include <csignal>
+#include <unistd.h>
+
+CSivoApp theApp;
+
+namespace {
+// Longest executable path read; a longer one is cut.
+constexpr size_t kModulePathSize = PATH_MAX;
+} // namespace
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+CSivoApp::CSivoApp() = default;
+CSivoApp::~CSivoApp() = default;
+
+bool CSivoApp::InitInstance(const std::string& startFile) {
+    // Sockets: a peer that goes away must not end the process with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    char module[kModulePathSize] = {};
+    const ssize_t length = readlink("/proc/self/exe", module, sizeof module - 1);
+    m_strAppPath = DirectoryOf(length > 0 ? std::string(module, static_cast<size_t>(length)) : std::string());
+
+    CSivoDlg dlg(m_strAppPath);
+    dlg.InitDialog();
+    if (!startFile.empty())
+        LocalPlay(startFile.c_str());
+    dlg.DoModal();
+    return false;
+}
