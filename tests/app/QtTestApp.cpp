@@ -11,6 +11,9 @@ namespace {
 class QtAppEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
+        // Widget tests never need a display, whatever the runner passed on.
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
         static int argc = 1;
         static char name[] = "test_app";
         static char* argv[] = {name, nullptr};
