@@ -137,3 +137,15 @@ TEST_F(WindowFixture, ClosingTheWindowStopsEverythingOnce) {
     dlg.reject();
     EXPECT_EQ(m_entries->stopAlls, 1);
 }
+
+TEST_F(WindowFixture, ControlSocketPlayRequestsReachRemotePlayThroughTheEventLoop) {
+    CSivoDlg& dlg = Open();
+    ASSERT_GE(dlg.UdpSocket().Fd(), 0);
+    CAsyncSocket peer;
+    ASSERT_TRUE(peer.Create(0, "127.0.0.1"));
+    const std::string request = "raduzira: strFileName=\"a b.mp4\" strSrcIP=\"10.0.0.7\" time=\"5\" ";
+    ASSERT_EQ(peer.SendTo(request.data(), static_cast<int>(request.size()), dlg.UdpSocket().LocalPort(), "127.0.0.1"),
+              static_cast<int>(request.size()));
+    ASSERT_TRUE(PumpUntil([&] { return !m_entries->remotePlays.empty(); }));
+    EXPECT_EQ(m_entries->remotePlays[0], std::make_pair(std::string("10.0.0.7"), std::string("a b.mp4")));
+}
