@@ -83,8 +83,9 @@ public:
     void Apply(bool redraw);
 
     // The rectangle of one control, computed once per Apply. False (and rect
-    // untouched) when id is not registered. Edges without an anchor keep
-    // their value from rect's input.
+    // untouched) when id is not registered. An edge without an anchor follows
+    // from the opposite edge and the size; an axis without any anchor starts
+    // from rect's input.
     bool ComputeRect(uint32_t id, LayoutRect& rect);
 
     // The coordinate an anchor gives; a hidden control ignores offsets.
