@@ -158,63 +158,72 @@ bool CSivoDlg::OnInitDialog() {
     return true;
 }
 
+namespace {
+
+struct AnchorSpec {
+    int edge;
+    int refEdge;
+    int offset;
+    uint32_t refId;
+};
+
+// One skinned control: images (normal, hover, pressed; none for the progress
+// slider), size and its two anchors, in registration order.
+struct ControlSpec {
+    uint32_t id;
+    const char* images[3];
+    bool hand;
+    int height;
+    int width;
+    AnchorSpec anchors[2];
+};
+
+constexpr ControlSpec kControls[] = {
+    {IDC_AUDIO, {"/main/button-audio-normal.png", "/main/button-audio-normal.png", "/main/button-audio-normal.png"},
+     true, 22, 31, {{EDGE_BOTTOM, EDGE_BOTTOM, -15, ANCHOR_PARENT_ID}, {EDGE_LEFT, EDGE_LEFT, 18, ANCHOR_PARENT_ID}}},
+    {IDC_VOLUME, {"/main/Slider_Forground.png", "/main/Slider_Background.png", "/main/Slider_Sliderbar.png"},
+     false, 30, 200, {{EDGE_BOTTOM, EDGE_BOTTOM, -10, ANCHOR_PARENT_ID}, {EDGE_LEFT, EDGE_LEFT, 58, ANCHOR_PARENT_ID}}},
+    {IDC_STOP, {"/main/button-stop-normal.png", "/main/button-stop-normal.png", "/main/button-stop-down.png"},
+     true, 59, 148, {{EDGE_BOTTOM, EDGE_BOTTOM, 0, ANCHOR_PARENT_ID}, {EDGE_RIGHT, EDGE_RIGHT, 190, IDC_VOLUME}}},
+    {IDC_PREV, {"/main/button-pro-normal.png", "/main/button-pro-normal.png", "/main/button-pro-down.png"},
+     true, 59, 110, {{EDGE_BOTTOM, EDGE_BOTTOM, 0, ANCHOR_PARENT_ID}, {EDGE_LEFT, EDGE_RIGHT, 20, IDC_STOP}}},
+    {IDC_PLAY, {"/main/button-play-normal.png", "/main/button-play-normal.png", "/main/button-play-normal.png"},
+     true, 69, 72, {{EDGE_BOTTOM, EDGE_BOTTOM, 4, ANCHOR_PARENT_ID}, {EDGE_LEFT, EDGE_RIGHT, 20, IDC_PREV}}},
+    {IDC_NEXT, {"/main/button-next-normal.png", "/main/button-next-normal.png", "/main/button-next-down.png"},
+     true, 59, 110, {{EDGE_BOTTOM, EDGE_BOTTOM, 0, ANCHOR_PARENT_ID}, {EDGE_LEFT, EDGE_RIGHT, 20, IDC_PLAY}}},
+    {IDC_OPEN, {"/main/button-file-open.png", "/main/button-file-open.png", "/main/button-file-open.png"},
+     false, 59, 148, {{EDGE_BOTTOM, EDGE_BOTTOM, 0, ANCHOR_PARENT_ID}, {EDGE_LEFT, EDGE_RIGHT, 20, IDC_NEXT}}},
+    {IDC_SHARE, {"/main/button_share_normal.png", "/main/button_share_normal.png", "/main/button_share_down.png"},
+     false, 32, 34, {{EDGE_BOTTOM, EDGE_BOTTOM, -20, ANCHOR_PARENT_ID}, {EDGE_LEFT, EDGE_RIGHT, 60, IDC_OPEN}}},
+    {IDC_PROGRESS, {nullptr, nullptr, nullptr},
+     false, 20, 200, {{EDGE_LEFT, EDGE_RIGHT, 10, IDC_SHARE}, {EDGE_BOTTOM, EDGE_BOTTOM, 20, IDC_SHARE}}},
+};
+
+} // namespace
+
 void CSivoDlg::InitSkinControls() {
-    constexpr bool kVisible = false;   // AddControl's `hidden`
-    m_btnAudio->SetImage(Skin("/main/button-audio-normal.png"), Skin("/main/button-audio-normal.png"),
-                         Skin("/main/button-audio-normal.png"), false, true);
-    m_layout.AddControl(IDC_AUDIO, 22, 31, kVisible, m_layoutParent.Item(m_btnAudio));
-    m_layout.AddAnchor(IDC_AUDIO, EDGE_BOTTOM, EDGE_BOTTOM, -15);
-    m_layout.AddAnchor(IDC_AUDIO, EDGE_LEFT, EDGE_LEFT, 18);
-
-    m_sliderVolume->SetRange(m_nVolumeMin, m_nVolumeMax, true);
-    m_sliderVolume->SetPos(m_nVolume);
-    m_sliderVolume->SetImage(Skin("/main/Slider_Forground.png"), Skin("/main/Slider_Background.png"),
-                             Skin("/main/Slider_Sliderbar.png"));
-    m_layout.AddControl(IDC_VOLUME, 30, 200, kVisible, m_layoutParent.Item(m_sliderVolume));
-    m_layout.AddAnchor(IDC_VOLUME, EDGE_BOTTOM, EDGE_BOTTOM, -10);
-    m_layout.AddAnchor(IDC_VOLUME, EDGE_LEFT, EDGE_LEFT, 58);
-
-    m_btnStop->SetImage(Skin("/main/button-stop-normal.png"), Skin("/main/button-stop-normal.png"),
-                        Skin("/main/button-stop-down.png"), false, true);
-    m_layout.AddControl(IDC_STOP, 59, 148, kVisible, m_layoutParent.Item(m_btnStop));
-    m_layout.AddAnchor(IDC_STOP, EDGE_BOTTOM, EDGE_BOTTOM, 0);
-    m_layout.AddAnchor(IDC_STOP, EDGE_RIGHT, EDGE_RIGHT, 190, IDC_VOLUME);
-
-    m_btnPrev->SetImage(Skin("/main/button-pro-normal.png"), Skin("/main/button-pro-normal.png"),
-                        Skin("/main/button-pro-down.png"), false, true);
-    m_layout.AddControl(IDC_PREV, 59, 110, kVisible, m_layoutParent.Item(m_btnPrev));
-    m_layout.AddAnchor(IDC_PREV, EDGE_BOTTOM, EDGE_BOTTOM, 0);
-    m_layout.AddAnchor(IDC_PREV, EDGE_LEFT, EDGE_RIGHT, 20, IDC_STOP);
-
-    m_btnPlay->SetImage(Skin("/main/button-play-normal.png"), Skin("/main/button-play-normal.png"),
-                        Skin("/main/button-play-normal.png"), false, true);
-    m_layout.AddControl(IDC_PLAY, 69, 72, kVisible, m_layoutParent.Item(m_btnPlay));
-    m_layout.AddAnchor(IDC_PLAY, EDGE_BOTTOM, EDGE_BOTTOM, 4);
-    m_layout.AddAnchor(IDC_PLAY, EDGE_LEFT, EDGE_RIGHT, 20, IDC_PREV);
-
-    m_btnNext->SetImage(Skin("/main/button-next-normal.png"), Skin("/main/button-next-normal.png"),
-                        Skin("/main/button-next-down.png"), false, true);
-    m_layout.AddControl(IDC_NEXT, 59, 110, kVisible, m_layoutParent.Item(m_btnNext));
-    m_layout.AddAnchor(IDC_NEXT, EDGE_BOTTOM, EDGE_BOTTOM, 0);
-    m_layout.AddAnchor(IDC_NEXT, EDGE_LEFT, EDGE_RIGHT, 20, IDC_PLAY);
-
-    m_btnOpen->SetImage(Skin("/main/button-file-open.png"), Skin("/main/button-file-open.png"),
-                        Skin("/main/button-file-open.png"), false, false);
-    m_layout.AddControl(IDC_OPEN, 59, 148, kVisible, m_layoutParent.Item(m_btnOpen));
-    m_layout.AddAnchor(IDC_OPEN, EDGE_BOTTOM, EDGE_BOTTOM, 0);
-    m_layout.AddAnchor(IDC_OPEN, EDGE_LEFT, EDGE_RIGHT, 20, IDC_NEXT);
-
-    m_btnShare->SetImage(Skin("/main/button_share_normal.png"), Skin("/main/button_share_normal.png"),
-                         Skin("/main/button_share_down.png"), false, false);
-    m_btnShare->SetToolTip("set share video files");
-    m_layout.AddControl(IDC_SHARE, 32, 34, kVisible, m_layoutParent.Item(m_btnShare));
-    m_layout.AddAnchor(IDC_SHARE, EDGE_BOTTOM, EDGE_BOTTOM, -20);
-    m_layout.AddAnchor(IDC_SHARE, EDGE_LEFT, EDGE_RIGHT, 60, IDC_OPEN);
-
-    m_layout.AddControl(IDC_PROGRESS, 20, 200, kVisible, m_layoutParent.Item(m_sliderProgress));
-    m_layout.AddAnchor(IDC_PROGRESS, EDGE_LEFT, EDGE_RIGHT, 10, IDC_SHARE);
-    m_layout.AddAnchor(IDC_PROGRESS, EDGE_BOTTOM, EDGE_BOTTOM, 20, IDC_SHARE);
-
+    for (const ControlSpec& spec : kControls) {
+        QWidget* pWidget = nullptr;
+        if (spec.id == IDC_VOLUME || spec.id == IDC_PROGRESS) {
+            CSliderCtrlEx& slider = Slider(spec.id);
+            if (spec.id == IDC_VOLUME) {
+                slider.SetRange(m_nVolumeMin, m_nVolumeMax, true);
+                slider.SetPos(m_nVolume);
+            }
+            if (spec.images[0])
+                slider.SetImage(Skin(spec.images[0]), Skin(spec.images[1]), Skin(spec.images[2]));
+            pWidget = &slider;
+        } else {
+            CButtonEx& button = Button(spec.id);
+            button.SetImage(Skin(spec.images[0]), Skin(spec.images[1]), Skin(spec.images[2]), false, spec.hand);
+            if (spec.id == IDC_SHARE)
+                button.SetToolTip("set share video files");
+            pWidget = &button;
+        }
+        m_layout.AddControl(spec.id, spec.height, spec.width, false, m_layoutParent.Item(pWidget));
+        for (const AnchorSpec& anchor : spec.anchors)
+            m_layout.AddAnchor(spec.id, anchor.edge, anchor.refEdge, anchor.offset, anchor.refId);
+    }
     m_layout.Apply(true);
 }
 
@@ -270,16 +279,18 @@ void CSivoDlg::OnOpenFile() {
 void CSivoDlg::OnPlayPause() {
     if (!m_bPlaying) {
         m_entries->Play();
-        m_btnPlay->SetImage(Skin("/main/button-pause-down.png"), Skin("/main/button-pause-down.png"),
-                            Skin("/main/button-pause-down.png"), false, true);
+        SetStateImage(*m_btnPlay, "/main/button-pause-down.png");
         m_bPlaying = true;
     } else {
-        m_btnPlay->SetImage(Skin("/main/button-play-normal.png"), Skin("/main/button-play-normal.png"),
-                            Skin("/main/button-play-normal.png"), false, true);
+        SetStateImage(*m_btnPlay, "/main/button-play-normal.png");
         m_entries->Pause();
         m_bPlaying = false;
     }
     m_layout.Apply(true);
+}
+
+void CSivoDlg::SetStateImage(CButtonEx& button, const char* image) {
+    button.SetImage(Skin(image), Skin(image), Skin(image), false, true);
 }
 
 void CSivoDlg::OnStop() {
@@ -287,8 +298,7 @@ void CSivoDlg::OnStop() {
 }
 
 void CSivoDlg::OnAudio() {
-    const char* image = m_bAudioDown ? "/main/button-audio-normal.png" : "/main/button-audio-down.png";
-    m_btnAudio->SetImage(Skin(image), Skin(image), Skin(image), false, true);
+    SetStateImage(*m_btnAudio, m_bAudioDown ? "/main/button-audio-normal.png" : "/main/button-audio-down.png");
     m_bAudioDown = !m_bAudioDown;
     m_layout.Apply(true);
 }

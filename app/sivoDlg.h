@@ -92,7 +92,9 @@ public:
     const std::string& ShareDir() const { return m_strShareDir; }
     const std::string& SkinPath() const { return m_strSkinPath; }
     CStaticVideo* Video() const { return m_video; }
+    // id: one of the seven button ids (any other gives the next button).
     CButtonEx& Button(uint32_t id);
+    // id: IDC_VOLUME, else the progress slider.
     CSliderCtrlEx& Slider(uint32_t id);
     // The rectangle the video area formula gives for the current client size.
     QRect VideoArea() const;
@@ -110,6 +112,8 @@ private:
     void PlaceVideo();
     void OnUdpReadable();
     void OnCopyDataReadable();
+    // The state buttons show one image whatever the mouse does.
+    void SetStateImage(CButtonEx& button, const char* image);
     std::string Skin(const char* file) const { return m_strSkinPath + file; }
 
     std::string m_strSkinPath;
