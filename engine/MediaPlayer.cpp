@@ -147,8 +147,7 @@ int MediaPlayer::Stop() {
 int MediaPlayer::Seek(int seconds) {
     if (m_pDemuxer)
         m_pDemuxer->seek(seconds);
-    if (RemoteRecver* recver = m_pRecver)
-        recver->SendSeek(seconds);
+    SendRemoteSeek(seconds);
     FlushQueues();
     ++m_nSeekSerial;
     m_bPause = false;

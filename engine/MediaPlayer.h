@@ -191,7 +191,16 @@ private:
     bool RemoteWaitStep();                  // RemoteSource.cpp, feeder thread
     bool RemoteFetchStep();                 // RemoteSource.cpp, feeder thread
     void AwaitDescription();                // RemoteSource.cpp, feeder thread
+    void SendRemoteSeek(int seconds);       // RemoteSource.cpp, controlling thread
+    bool CountAnswer();                     // RemoteSource.cpp, under m_mutex
     RecverFactory m_recverFactory;
+    // Fetches already on the wire when a seek goes out are answered from the
+    // old position (or with an end); those answers are counted and dropped.
+    // m_requestMutex keeps fetches and seeks in wire order with the counts.
+    std::mutex m_requestMutex;
+    uint64_t m_nFetchesSent = 0;            // under m_mutex
+    uint64_t m_nAnswers = 0;                // under m_mutex
+    uint64_t m_nStaleAnswers = 0;           // under m_mutex
     void VideoDecodeThread();   // VideoDecode.cpp
     void PresentThread();       // VideoDecode.cpp
     void AudioDecodeThread();   // AudioDecode.cpp

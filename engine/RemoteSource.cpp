@@ -64,6 +64,10 @@ int MediaPlayer::StartPlay(const char* address, int port, const char* name) {
         recver->Connect(address, port);
         recver->SetOwner(this);
         recver->SetName(name);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_nFetchesSent = m_nAnswers = m_nStaleAnswers = 0;
+        }
         m_pRecver = recver;
     }
     m_bQuit = false;
@@ -111,7 +115,12 @@ bool MediaPlayer::RemoteFetchStep() {
         return true;
     }
     if (m_bInfoReady) {
-        recver->SendFetchMediaPkgRsq();
+        {
+            std::lock_guard<std::mutex> order(m_requestMutex);
+            bool sent = recver->SendFetchMediaPkgRsq() == 0;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_nFetchesSent += sent ? 1 : 0;
+        }
         Sleep(kFetchGapMs);
         return true;
     }
@@ -121,6 +130,25 @@ bool MediaPlayer::RemoteFetchStep() {
     }
     AwaitDescription();
     return true;
+}
+
+void MediaPlayer::SendRemoteSeek(int seconds) {
+    RemoteRecver* recver = m_pRecver;
+    if (!recver)
+        return;
+    std::lock_guard<std::mutex> order(m_requestMutex);
+    recver->SendSeek(seconds);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nStaleAnswers = m_nFetchesSent - m_nAnswers;
+}
+
+// False for an answer to a fetch sent before the last seek.
+bool MediaPlayer::CountAnswer() {
+    ++m_nAnswers;
+    if (m_nStaleAnswers == 0)
+        return true;
+    --m_nStaleAnswers;
+    return false;
 }
 
 int MediaPlayer::OnStreamInfo(ByteStream& reader, RemoteRecver* recver) {
@@ -205,6 +233,10 @@ int MediaPlayer::OnMediaPackage(AVPacket* pkt, int, int bVideo, RemoteRecver* re
         return -1;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (!CountAnswer()) {
+        av_packet_free(&pkt);
+        return 0;
+    }
     (bVideo == 1 ? m_videoPkgs : m_audioPkgs).push_back(pkt);
     return 0;
 }
@@ -214,6 +246,8 @@ int MediaPlayer::OnStreamEnd(ByteStream&, RemoteRecver* recver) {
         recver->Close();
         return -1;
     }
-    m_bEnd = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (CountAnswer())
+        m_bEnd = true;
     return 0;
 }
