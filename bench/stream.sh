@@ -1,0 +1,169 @@
+#!/bin/bash
+# Remote playback cost against local playback of the same clip, measured in
+# the same run: sivo-play over sivo-server (stream port 8888) against
+# sivo-play reading the file itself, as CPU seconds per second of media for
+# the player and for the server. Then a raw client that fetches every package
+# of the clip as fast as the sender answers (one request at a time, and with
+# a window of requests in flight), in packages and megabytes per second.
+#
+# usage: bench/stream.sh BUILD_DIR   (needs ports 8888 and 2888 free)
+set -euo pipefail
+
+if [ $# -ne 1 ] || [ ! -d "$1" ]; then
+    echo "usage: $0 BUILD_DIR" >&2
+    exit 2
+fi
+BUILD=$(cd "$1" && pwd)
+PLAYER="$BUILD/bin/sivo-play"
+SERVER="$BUILD/bin/sivo-server"
+MEDIA_DIR="$BUILD/benchmedia"
+DURATION=20
+CLIP="$MEDIA_DIR/bench-720p25-${DURATION}s.mp4"
+RUN_LIMIT_S=$((DURATION * 4))
+
+for tool in ffmpeg /usr/bin/time python3; do
+    command -v "$tool" >/dev/null || { echo "$0: $tool is missing" >&2; exit 1; }
+done
+for bin in "$PLAYER" "$SERVER"; do
+    [ -x "$bin" ] || { echo "$0: $bin is missing (build it first)" >&2; exit 1; }
+done
+
+mkdir -p "$MEDIA_DIR"
+if [ ! -s "$CLIP" ]; then
+    echo "generating $CLIP ..." >&2
+    ffmpeg -nostdin -loglevel error -y \
+        -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=$DURATION" \
+        -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=$DURATION" \
+        -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 50 \
+        -c:a aac -b:a 128k -ac 2 -shortest "$CLIP.tmp.mp4"
+    mv "$CLIP.tmp.mp4" "$CLIP"
+fi
+
+WORK=$(mktemp -d)
+SERVER_PID=
+cleanup() {
+    if [ -n "$SERVER_PID" ]; then
+        kill -TERM "$SERVER_PID" 2>/dev/null || true
+        wait "$SERVER_PID" 2>/dev/null || true
+    fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+run() {
+    local name=$1
+    shift
+    echo "running $name ..." >&2
+    if ! timeout "$RUN_LIMIT_S" /usr/bin/time -f "%U %S %M" -o "$WORK/$name.time" \
+            "$@" >"$WORK/$name.out" 2>"$WORK/$name.err"; then
+        echo "$0: $name failed:" >&2
+        tail -5 "$WORK/$name.err" >&2
+        exit 1
+    fi
+}
+
+# The server's CPU comes from /proc once it has served the remote run.
+start_server() {
+    (cd "$WORK" && exec "$SERVER" --share-root "$WORK") &
+    SERVER_PID=$!
+    for _ in $(seq 100); do
+        if python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", 8888), 1)' 2>/dev/null; then
+            return
+        fi
+        sleep 0.1
+    done
+    echo "$0: sivo-server did not listen on 8888" >&2
+    exit 1
+}
+server_cpu() {
+    python3 -c 'import os,sys; f=open(f"/proc/{sys.argv[1]}/stat").read().rsplit(")",1)[1].split(); t=os.sysconf("SC_CLK_TCK"); print((int(f[11])+int(f[12]))/t)' "$SERVER_PID"
+}
+
+SDL_AUDIODRIVER=dummy run local "$PLAYER" "$CLIP"
+start_server
+CPU0=$(server_cpu)
+SDL_AUDIODRIVER=dummy run remote "$PLAYER" --remote 127.0.0.1 "$CLIP"
+CPU1=$(server_cpu)
+echo "$CPU0 $CPU1" >"$WORK/server.cpu"
+echo "running raw fetch client ..." >&2
+python3 - "$CLIP" >"$WORK/fetch.out" <<'PYEOF'
+import socket, struct, sys, time
+
+def frame(ptype, body):
+    n = 8 + 1 + 2 + len(body) + 2
+    return b"\x23\x00\x55\xff" + struct.pack(">IBH", n, 1, ptype) + body + b"\xff\x00"
+
+FETCH = frame(1100, struct.pack(">I", 0))
+name = sys.argv[1].encode()
+
+class Conn:
+    def __init__(self):
+        self.s = socket.create_connection(("127.0.0.1", 8888))
+        self.s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.buf = b""
+    def package(self):
+        while True:
+            if len(self.buf) >= 8:
+                n = struct.unpack(">I", self.buf[4:8])[0]
+                if len(self.buf) >= n:
+                    pkg, self.buf = self.buf[:n], self.buf[n:]
+                    return struct.unpack(">H", pkg[9:11])[0], n
+            chunk = self.s.recv(1 << 20)
+            if not chunk:
+                raise SystemExit("server closed")
+            self.buf += chunk
+
+def fetch_all(window):
+    c = Conn()
+    c.s.sendall(frame(1004, struct.pack(">IB", 0, len(name)) + name))
+    assert c.package()[0] == 1005
+    count = nbytes = 0
+    inflight = 0
+    done = False
+    t0 = time.perf_counter()
+    while not done or inflight:
+        while not done and inflight < window:
+            c.s.sendall(FETCH)
+            inflight += 1
+        ptype, n = c.package()
+        inflight -= 1
+        if ptype == 1101:
+            count += 1
+            nbytes += n
+        else:
+            done = True
+    dt = time.perf_counter() - t0
+    c.s.close()
+    return count, nbytes, dt
+
+for window in (1, 16):
+    count, nbytes, dt = fetch_all(window)
+    print(f"{window} {count} {nbytes} {dt:.6f}")
+PYEOF
+
+python3 - "$WORK" "$DURATION" <<'EOF'
+import json, sys
+work, duration = sys.argv[1], float(sys.argv[2])
+def timing(name):
+    user, sys_, rss = open(f"{work}/{name}.time").read().split()
+    return float(user) + float(sys_), int(rss)
+def summary(name):
+    return json.loads(open(f"{work}/{name}.out").read().strip().splitlines()[-1])
+lcpu, lrss = timing("local")
+rcpu, rrss = timing("remote")
+s0, s1 = map(float, open(f"{work}/server.cpu").read().split())
+scpu = s1 - s0
+l, r = summary("local"), summary("remote")
+print(f"clip: 1280x720 25 fps H.264 + AAC, {duration:.0f} s")
+print(f"{'':18}{'cpu s/media s':>14}{'peak RSS MB':>13}{'shown':>7}{'first pic ms':>14}")
+print(f"{'local sivo-play':18}{lcpu/duration:14.3f}{lrss/1024:13.1f}{l['frames_shown']:7}{l['first_picture_ms'] or 0:14.1f}")
+print(f"{'remote sivo-play':18}{rcpu/duration:14.3f}{rrss/1024:13.1f}{r['frames_shown']:7}{r['first_picture_ms'] or 0:14.1f}")
+print(f"{'sivo-server':18}{scpu/duration:14.3f}")
+print(f"ratio remote player / local player CPU: {rcpu/lcpu:.2f}")
+print(f"ratio remote player + server / local player CPU: {(rcpu+scpu)/lcpu:.2f}")
+for line in open(f"{work}/fetch.out"):
+    window, count, nbytes, dt = line.split()
+    count, nbytes, dt = int(count), int(nbytes), float(dt)
+    print(f"raw fetch, {window:>2} in flight: {count/dt:9.0f} packages/s {nbytes/dt/1e6:8.1f} MB/s "
+          f"({count} packages, {dt*1000:.0f} ms; the player asks at most 200/s)")
+EOF
