@@ -4,6 +4,7 @@
 
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QWindow>
 
 namespace {
@@ -71,10 +72,20 @@ void CSkinDlg::SetTitleText(const std::string& text, uint32_t colour) {
 }
 
 void CSkinDlg::MaxOrNormal() {
-    if (isMaximized())
+    // The geometry is set here as well, since without a window manager the
+    // maximised state alone changes nothing.
+    if (m_bMaxed) {
+        m_bMaxed = false;
         showNormal();
-    else
-        showMaximized();
+        if (m_rcNormal.isValid())
+            setGeometry(m_rcNormal);
+        return;
+    }
+    m_rcNormal = geometry();
+    m_bMaxed = true;
+    showMaximized();
+    if (const QScreen* pScreen = screen())
+        setGeometry(pScreen->availableGeometry());
 }
 
 bool CSkinDlg::InitDialog() {
@@ -223,7 +234,7 @@ int CSkinDlg::CaptionButtonAt(const QPoint& point) const {
 
 Qt::Edges CSkinDlg::EdgesAt(const QPoint& point) const {
     Qt::Edges edges;
-    if (isMaximized())
+    if (m_bMaxed)
         return edges;
     if (point.x() < kResizeBorder) edges |= Qt::LeftEdge;
     if (point.x() >= width() - kResizeBorder) edges |= Qt::RightEdge;
@@ -297,6 +308,6 @@ void CSkinDlg::leaveEvent(QEvent*) {
 
 void CSkinDlg::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
-    const int type = isMaximized() ? 2 : isMinimized() ? 1 : 0;   // SIZE_MAXIMIZED, SIZE_MINIMIZED, SIZE_RESTORED
+    const int type = m_bMaxed ? 2 : isMinimized() ? 1 : 0;   // SIZE_MAXIMIZED, SIZE_MINIMIZED, SIZE_RESTORED
     OnSize(type, width(), height());
 }

@@ -34,8 +34,9 @@ public:
     void SetTitleText(const std::string& text, uint32_t colour);
     const QString& TitleText() const { return m_strTitle; }
 
-    // Toggles between maximised and normal size.
+    // Toggles between maximised (the screen's available area) and normal size.
     void MaxOrNormal();
+    bool IsMaxed() const { return m_bMaxed; }
 
     // Runs OnInitDialog once; DoModal calls it when nobody has yet.
     bool InitDialog();
@@ -82,6 +83,8 @@ private:
     QColor m_titleColour{Qt::white};
     int m_nHoverButton = BTN_NONE;
     int m_nPressedButton = BTN_NONE;
+    bool m_bMaxed = false;
+    QRect m_rcNormal;   // geometry to return to from the maximised state
     bool m_bInitDone = false;
     bool m_bDestroyed = false;
 

@@ -1,6 +1,7 @@
 #include "WindowTestUtil.h"
 
 #include <QImage>
+#include <QScreen>
 
 #include <fstream>
 
@@ -8,7 +9,8 @@ namespace {
 
 // Puts the window at a known normal size and lets the resize arrive.
 void ResizeTo(CSivoDlg& dlg, int w, int h) {
-    dlg.showNormal();
+    if (dlg.IsMaxed())
+        dlg.MaxOrNormal();
     dlg.resize(w, h);
     PumpUntil([&] { return dlg.width() == w && dlg.height() == h; });
     ASSERT_EQ(dlg.size(), QSize(w, h));
@@ -43,7 +45,8 @@ TEST_F(WindowFixture, SkinnedWindowPlacesVideoAndControlsAndFollowsResizes) {
     EXPECT_EQ(dlg.TopBand(), 32);
     EXPECT_EQ(dlg.BottomBand(), 80);
     EXPECT_EQ(dlg.FrameAllowance(), 4);
-    EXPECT_TRUE(dlg.isMaximized());
+    EXPECT_TRUE(dlg.IsMaxed());
+    EXPECT_EQ(dlg.geometry(), dlg.screen()->availableGeometry());
     EXPECT_EQ(dlg.Video()->geometry(), dlg.VideoArea());
     EXPECT_EQ(dlg.TitleText(), QString("   Corvan"));
     EXPECT_EQ(dlg.Button(IDC_SHARE).toolTip(), QString("set share video files"));
@@ -58,7 +61,15 @@ TEST_F(WindowFixture, SkinnedWindowPlacesVideoAndControlsAndFollowsResizes) {
 
     // Double-clicking the video maximises again.
     dlg.OnDblClkVideo();
-    EXPECT_TRUE(PumpUntil([&] { return dlg.isMaximized(); }));
+    EXPECT_TRUE(dlg.IsMaxed());
+    const QRect screen = dlg.screen()->availableGeometry();
+    ASSERT_TRUE(PumpUntil([&] { return dlg.size() == screen.size(); }));
+    EXPECT_EQ(dlg.Video()->geometry(), QRect(0, 28, screen.width(), screen.height() - 80 - 32 + 8));
+    ExpectControlsFor(dlg, screen.width(), screen.height());
+    // And back to the normal size it had.
+    dlg.OnDblClkVideo();
+    ASSERT_TRUE(PumpUntil([&] { return dlg.size() == QSize(1300, 560); }));
+    ExpectControlsFor(dlg, 1300, 560);
 }
 
 TEST_F(WindowFixture, MissingOrBrokenSkinStillGivesAUsableWindow) {
