@@ -7,10 +7,15 @@
 #include "platform/Sleep.h"
 #include "platform/Trace.h"
 
+#include <QContextMenuEvent>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QVBoxLayout>
 #include <QScreen>
 #include <QSocketNotifier>
 
@@ -248,6 +253,33 @@ void CSivoDlg::OnSize(int type, int cx, int cy) {
 
 void CSivoDlg::OnDblClkVideo() {
     MaxOrNormal();
+}
+
+void CSivoDlg::contextMenuEvent(QContextMenuEvent* event) {
+    if (event->pos().y() >= TopBand())
+        return CSkinDlg::contextMenuEvent(event);
+    QMenu menu(this);
+    menu.addSeparator();
+    const QAction* pAbout = menu.addAction(QString::fromUtf8(IDS_ABOUTBOX).replace("(&A)", ""));
+    if (menu.exec(event->globalPos()) == pAbout)
+        OnSysCommand(IDM_ABOUTBOX);
+}
+
+void CSivoDlg::OnSysCommand(int id) {
+    if ((id & 0xFFF0) != IDM_ABOUTBOX)
+        return;
+    QDialog about(this);
+    about.setWindowTitle(QString::fromUtf8("关于 sivo"));
+    auto* pLayout = new QVBoxLayout(&about);
+    auto* pIcon = new QLabel(&about);
+    pIcon->setPixmap(windowIcon().pixmap(32, 32));
+    pLayout->addWidget(pIcon);
+    pLayout->addWidget(new QLabel(QString::fromUtf8("sivo 1.0 版"), &about));
+    auto* pButtons = new QDialogButtonBox(&about);
+    pButtons->addButton(QString::fromUtf8("确定"), QDialogButtonBox::AcceptRole);
+    connect(pButtons, &QDialogButtonBox::accepted, &about, &QDialog::accept);
+    pLayout->addWidget(pButtons);
+    about.exec();
 }
 
 CButtonEx& CSivoDlg::Button(uint32_t id) {

@@ -50,6 +50,10 @@ inline constexpr int INITIAL_WINDOW_SIZE = 500;
 inline constexpr char SHARE_ANNOUNCE_PREFIX[] = "setShareFile:";
 inline constexpr char SHARE_ANNOUNCE_HOST[] = "127.0.0.1";
 
+// The About item of the caption's menu.
+inline constexpr int IDM_ABOUTBOX = 0x10;
+inline constexpr char IDS_ABOUTBOX[] = "&About sivo(&A)...";
+
 // Tick count (ms) at the last executed seek; 0 after each progress update.
 extern uint32_t g_dwLastSeekTick;
 
@@ -84,6 +88,8 @@ public:
     void OnTimer(int id);
     void OnCopyData(uint32_t code, const uint8_t* data, size_t size);
     void OnDblClkVideo();
+    // Commands of the caption's menu: IDM_ABOUTBOX opens the About box.
+    void OnSysCommand(int id);
 
     // Read-only views for the owner and tests.
     bool IsPlaying() const { return m_bPlaying; }
@@ -105,6 +111,8 @@ protected:
     bool OnInitDialog() override;
     void OnSize(int type, int cx, int cy) override;
     void OnDestroy() override;
+    // A right click on the caption opens its menu.
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     void InitSkinControls();
