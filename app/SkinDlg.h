@@ -42,6 +42,10 @@ public:
     bool InitDialog();
     // InitDialog, then the modal loop. Returns the dialog's result.
     int DoModal();
+    // Ends the dialog; OnDestroy runs first, once.
+    void done(int result) override;
+    // For the owner's destructor: runs OnDestroy once when the loop never ran.
+    void DestroyOnce();
 
     // Skin metrics: the height of the top band (T), of the bottom band (B) and
     // the horizontal frame allowance (R, the two side edges together).
@@ -87,11 +91,6 @@ private:
     QRect m_rcNormal;   // geometry to return to from the maximised state
     bool m_bInitDone = false;
     bool m_bDestroyed = false;
-
-public:
-    void done(int result) override;
-    // For the owner's destructor: runs OnDestroy once when the loop never ran.
-    void DestroyOnce();
 };
 
 // Loads an image, or gives a null pixmap when the file is missing or broken.
