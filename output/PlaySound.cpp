@@ -59,6 +59,7 @@ void CPlaySound::ReleaseDevice() {
 
 int CPlaySound::StopThread() {
     EndThread(kStopThreadWaitMs);
+    m_bStartPending = false;
     return 0;
 }
 
@@ -175,8 +176,10 @@ void CPlaySound::OnMessage(const ThreadMessage& msg) {
 void CPlaySound::OnPlayStart() {
     m_bStopped = false;
     Sleep(kStartSettleMs);
-    if (m_bDeviceOpen)
+    if (m_bDeviceOpen) {
+        m_bStartPending = false;
         return;  // keeps the format it was opened with
+    }
     WAVEFORMATEX format;
     {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -198,6 +201,7 @@ void CPlaySound::OnPlayStart() {
         AddPcm(silence, kPrimeChunkBytes);
     PostThreadMessage(WM_PLAY_NEXT);
     PostThreadMessage(WM_PLAY_NEXT);
+    m_bStartPending = false;
 }
 
 void CPlaySound::OnPlayNext() {
@@ -267,12 +271,17 @@ void CPlaySound::OnPlayEnd() {
 
 void CPlaySound::SetFormat(int channels, int samplesPerSecond, int bytesPerSample) {
     int bits = std::min(bytesPerSample * 8, kMaxBitsPerSample);
+    m_bStartPending = IsRunning();
     PostThreadMessage(WM_PLAY_STOP);
     SetWaveFormat(static_cast<uint16_t>(channels), bits, static_cast<uint32_t>(samplesPerSecond));
     PostThreadMessage(WM_PLAY_START);
 }
 
 void CPlaySound::WritePcm(const uint8_t* data, int length) {
+    // Without this wait the decoder would run ahead while the device opens and
+    // the first second or so of every medium would be refused.
+    for (int waited = 0; m_bStartPending && waited < kStartWaitMaxMs; waited += kStartWaitPollMs)
+        Sleep(kStartWaitPollMs);
     AddPcm(data, length);
     if (data && length > 0)
         m_nPcmBytesWritten += static_cast<uint64_t>(length);

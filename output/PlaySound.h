@@ -41,6 +41,10 @@ public:
     static constexpr int kCloseSettleMs = 500;
     static constexpr int kStopThreadWaitMs = 500;
     static constexpr int kNextDelayMs = 1;
+    // A writer arriving while the device is being (re)opened waits for it, in
+    // short polls and at most this long, so the start of a medium is heard.
+    static constexpr int kStartWaitMaxMs = 1000;
+    static constexpr int kStartWaitPollMs = 5;
     static constexpr const char* kLogPath = "log/playsound.log";
 
     // Opens the log at logPath (relative to the working directory); a failed
@@ -99,6 +103,7 @@ private:
     WAVEFORMATEX m_waveFormat{};         // under m_lock
     std::atomic<bool> m_bDeviceOpen{false};
     std::atomic<bool> m_bStopped{true};
+    std::atomic<bool> m_bStartPending{false};   // between SetFormat and the end of OnPlayStart
     CWaveOut m_waveOut;
     WaveHeaderQueue m_queueList{2 * kPoolSize};
     WaveHeaderQueue m_freeList{2 * kPoolSize};

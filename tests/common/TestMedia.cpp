@@ -27,10 +27,10 @@ std::string TestMedia(const std::string& name, const std::string& ffmpegArgs) {
 }
 
 std::string TestClipAv10s() {
-    return TestMedia("av10s.mp4",
+    return TestMedia("av10s-g50-bf0.mp4",
                      "-f lavfi -i testsrc2=size=320x240:rate=25:duration=10 "
                      "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=10 "
-                     "-c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25 -keyint_min 25 "
+                     "-c:v libx264 -preset veryfast -pix_fmt yuv420p -g 50 -keyint_min 50 -bf 0 "
                      "-c:a aac -ac 2 -b:a 96k -shortest");
 }
 

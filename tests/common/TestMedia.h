@@ -12,7 +12,9 @@
 std::string TestMedia(const std::string& name, const std::string& ffmpegArgs);
 
 // A 10 s 320x240 25 fps H.264 clip with 44.1 kHz stereo AAC, a key frame
-// every 25 pictures.
+// every 50 pictures and no B-pictures: longer runs than the player prunes
+// and no non-reference pictures for fast decoding to skip, so every picture
+// is meant to be shown.
 std::string TestClipAv10s();
 
 // Writes `bytes` to a fresh file under the media cache and returns its path.
