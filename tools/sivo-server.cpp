@@ -1,5 +1,6 @@
 // sivo-server: a headless host of the engine. Starts the stream and HTTP
-// listeners, serves until SIGINT or SIGTERM, then stops everything.
+// listeners and the UDP control socket, serves until SIGINT or SIGTERM, then
+// stops everything.
 
 #include <csignal>
 #include <cstdio>
@@ -7,8 +8,9 @@
 #include <string>
 
 #include "engine/control/NetEntry.h"
+#include "platform/PollLoop.h"
 #include "platform/ShareRoot.h"
-#include "platform/Sleep.h"
+#include "share/UdpSocket.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -17,21 +19,21 @@ extern "C" {
 namespace {
 
 constexpr const char* kVersion = "0.1.0";
-constexpr int kSignalPollMs = 50;  // main loop poll for a stop signal
 constexpr int kExitUsage = 2;
 
 const char* const kUsage =
     "usage: sivo-server [--share-root DIR]\n"
-    "Serves media over the stream protocol (TCP 8888) and files over HTTP (TCP 2888)\n"
-    "until SIGINT or SIGTERM.\n"
-    "  --share-root DIR  directory served over HTTP (default: D://ROZivuvori,\n"
-    "                    relative to the working directory)\n"
+    "Serves media over the stream protocol (TCP 8888), files over HTTP (TCP 2888)\n"
+    "and the control protocol (UDP 2000) until SIGINT or SIGTERM.\n"
+    "  --share-root DIR  directory served over HTTP and listed to control peers\n"
+    "                    (default: D://ROZivuvori, relative to the working directory)\n"
     "  --help            show this text\n"
     "  --version         show the version\n";
 
-volatile std::sig_atomic_t g_stop = 0;
+// Set before the handlers are installed and never changed after.
+PollLoop* g_loop = nullptr;
 
-void OnStopSignal(int) { g_stop = 1; }
+void OnStopSignal(int) { g_loop->Quit(); }
 
 } // namespace
 
@@ -61,6 +63,8 @@ int main(int argc, char** argv) {
     if (!std::getenv("SIVO_TRACE"))
         av_log_set_level(AV_LOG_QUIET);
 
+    PollLoop loop;
+    g_loop = &loop;
     struct sigaction sa {};
     sa.sa_handler = OnStopSignal;
     sigemptyset(&sa.sa_mask);
@@ -72,11 +76,20 @@ int main(int argc, char** argv) {
     SetHttpRoot(shareRoot.c_str());
     StartTcp();
 
-    // The UDP control socket (port 2000) is created and serviced here, on
-    // this thread, once it has a headless host.
+    // The control socket lives on this thread: play requests it hands on
+    // reach RemotePlay from the thread that owns the player's controls.
+    CUdpSocket udp;
+    udp.SetShareRoot(shareRoot);
+    udp.SetPlayRequestHandler([](const std::string& srcIp, const std::string& fileName) {
+        RemotePlay(srcIp.c_str(), fileName.c_str());
+    });
+    if (udp.Create(UDP_CONTROL_PORT))
+        loop.Watch(udp.Fd(), [&udp] { udp.OnReceive(0); });
+    else
+        std::fprintf(stderr, "sivo-server: cannot bind UDP port %u; serving TCP only\n",
+                     UDP_CONTROL_PORT);
 
-    while (!g_stop)
-        Sleep(kSignalPollMs);
+    loop.Run();
     StopAll();
     return 0;
 }
