@@ -1,0 +1,155 @@
+#!/bin/bash
+# HTTP file serving against lighttpd and nginx, measured in the same run on
+# the same directory: one curl download of a 1 GiB file, then 50 concurrent
+# downloads of a smaller file (aggregate MB/s = total bytes / wall time).
+# Each peer runs as the current user from a private config in a temp dir.
+#
+# usage: bench/http.sh BUILD_DIR   (needs ports 2888, 8888, 2000/udp, 18081, 18082 free)
+set -euo pipefail
+
+if [ $# -ne 1 ] || [ ! -d "$1" ]; then
+    echo "usage: $0 BUILD_DIR" >&2
+    exit 2
+fi
+BUILD=$(cd "$1" && pwd)
+SERVER="$BUILD/bin/sivo-server"
+MEDIA_DIR="$BUILD/benchmedia"
+BIG="$MEDIA_DIR/big.bin"
+BIG_BYTES=$((1024 * 1024 * 1024))
+SMALL="$MEDIA_DIR/mid.bin"
+SMALL_BYTES=$((64 * 1024 * 1024))
+CONCURRENT=50
+SIVO_PORT=2888
+LIGHTTPD_PORT=18081
+NGINX_PORT=18082
+START_LIMIT_S=10
+CURL_LIMIT_S=60
+
+for tool in curl lighttpd python3; do
+    command -v "$tool" >/dev/null || { echo "$0: $tool is missing" >&2; exit 1; }
+done
+NGINX=$(command -v nginx || echo /usr/sbin/nginx)
+[ -x "$NGINX" ] || { echo "$0: nginx is missing" >&2; exit 1; }
+LIGHTTPD=$(command -v lighttpd)
+[ -x "$SERVER" ] || { echo "$0: $SERVER is missing (build it first)" >&2; exit 1; }
+
+mkdir -p "$MEDIA_DIR"
+make_file() { # path bytes
+    if [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" != "$2" ]; then
+        fallocate -l "$2" "$1" 2>/dev/null || dd if=/dev/zero of="$1" bs=1M count=$(($2 / 1048576)) status=none
+    fi
+}
+make_file "$BIG" "$BIG_BYTES"
+make_file "$SMALL" "$SMALL_BYTES"
+ROOT=$(cd "$MEDIA_DIR" && pwd)
+
+WORK=$(mktemp -d)
+PIDS=()
+cleanup() {
+    for pid in "${PIDS[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+    done
+    for pid in "${PIDS[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+wait_port() { # port
+    local deadline=$((SECONDS + START_LIMIT_S))
+    until python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null; do
+        [ $SECONDS -lt $deadline ] || { echo "$0: nothing listens on port $1" >&2; exit 1; }
+        sleep 0.1
+    done
+}
+
+cat >"$WORK/lighttpd.conf" <<CONF
+server.document-root = "$ROOT"
+server.bind = "127.0.0.1"
+server.port = $LIGHTTPD_PORT
+server.errorlog = "$WORK/lighttpd.err"
+server.max-connections = 1024
+mimetype.assign = ( "" => "application/octet-stream" )
+CONF
+
+mkdir -p "$WORK/nginx"
+cat >"$WORK/nginx/nginx.conf" <<CONF
+worker_processes 2;
+error_log $WORK/nginx/error.log;
+pid $WORK/nginx/nginx.pid;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    sendfile on;
+    client_body_temp_path $WORK/nginx/body;
+    proxy_temp_path $WORK/nginx/proxy;
+    fastcgi_temp_path $WORK/nginx/fastcgi;
+    uwsgi_temp_path $WORK/nginx/uwsgi;
+    scgi_temp_path $WORK/nginx/scgi;
+    server {
+        listen 127.0.0.1:$NGINX_PORT;
+        root $ROOT;
+    }
+}
+CONF
+
+"$SERVER" --share-root "$ROOT" >"$WORK/sivo.log" 2>&1 &
+PIDS+=($!)
+"$LIGHTTPD" -D -f "$WORK/lighttpd.conf" >"$WORK/lighttpd.log" 2>&1 &
+PIDS+=($!)
+"$NGINX" -e "$WORK/nginx/error.log" -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -g 'daemon off;' \
+    >"$WORK/nginx.log" 2>&1 &
+PIDS+=($!)
+for port in $SIVO_PORT $LIGHTTPD_PORT $NGINX_PORT; do
+    wait_port "$port"
+done
+
+# One download; prints MB/s (10^6 bytes) and checks the byte count.
+single() { # port file bytes
+    local out
+    out=$(curl -s -m "$CURL_LIMIT_S" -o /dev/null -w '%{size_download} %{speed_download}' \
+        "http://127.0.0.1:$1/$2")
+    set -- "$3" $out
+    [ "$2" = "$1" ] || { echo "$0: short download ($2 of $1 bytes)" >&2; echo 0; return; }
+    awk -v s="$3" 'BEGIN { printf "%.1f", s / 1e6 }'
+}
+
+# CONCURRENT downloads at once; prints aggregate MB/s over the wall time.
+concurrent() { # port file bytes
+    local start end i bad=0 curls=()
+    start=$(date +%s.%N)
+    for i in $(seq "$CONCURRENT"); do
+        curl -s -m "$CURL_LIMIT_S" -o /dev/null -w '%{size_download}\n' \
+            "http://127.0.0.1:$1/$2" >"$WORK/c.$i" &
+        curls+=($!)
+    done
+    wait "${curls[@]}" || true
+    end=$(date +%s.%N)
+    for i in $(seq "$CONCURRENT"); do
+        [ "$(cat "$WORK/c.$i")" = "$3" ] || bad=$((bad + 1))
+    done
+    [ $bad -eq 0 ] || echo "$0: $bad of $CONCURRENT downloads from port $1 came short" >&2
+    awk -v n="$CONCURRENT" -v b="$3" -v s="$start" -v e="$end" -v bad="$bad" \
+        'BEGIN { printf "%.1f", (n - bad) * b / 1e6 / (e - s) }'
+}
+
+declare -A ONE MANY
+for name in sivo lighttpd nginx; do
+    case $name in
+        sivo) port=$SIVO_PORT ;;
+        lighttpd) port=$LIGHTTPD_PORT ;;
+        nginx) port=$NGINX_PORT ;;
+    esac
+    ONE[$name]=$(single "$port" big.bin "$BIG_BYTES")
+    MANY[$name]=$(concurrent "$port" mid.bin "$SMALL_BYTES")
+done
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+
+printf '%-10s %14s %22s\n' server "1 x 1 GiB MB/s" "$CONCURRENT x $((SMALL_BYTES / 1048576)) MiB MB/s"
+for name in sivo lighttpd nginx; do
+    printf '%-10s %14s %22s\n' "$name" "${ONE[$name]}" "${MANY[$name]}"
+done
+echo "sivo/lighttpd: single $(ratio "${ONE[sivo]}" "${ONE[lighttpd]}")x, concurrent $(ratio "${MANY[sivo]}" "${MANY[lighttpd]}")x (target: single >= 0.8x)"
+echo "sivo/nginx:    single $(ratio "${ONE[sivo]}" "${ONE[nginx]}")x, concurrent $(ratio "${MANY[sivo]}" "${MANY[nginx]}")x"

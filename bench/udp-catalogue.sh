@@ -1,0 +1,91 @@
+#!/bin/bash
+# Catalogue answer over UDP control: sivo-server shares a directory of 1000
+# small .mp4 files; a client sends "getsharefiles:" (with a word after it, as a lone command
+# word gets no answer) and counts the
+# "result:getsharefiles" datagrams and how long they take to arrive. The
+# server paces the answer (one datagram per pause), so about 5 s is expected.
+#
+# usage: bench/udp-catalogue.sh BUILD_DIR   (needs ports 2000/udp, 2888, 8888 free)
+set -euo pipefail
+
+if [ $# -ne 1 ] || [ ! -d "$1" ]; then
+    echo "usage: $0 BUILD_DIR" >&2
+    exit 2
+fi
+BUILD=$(cd "$1" && pwd)
+SERVER="$BUILD/bin/sivo-server"
+FILES=1000
+UDP_PORT=2000
+QUIET_LIMIT_S=3
+START_LIMIT_S=10
+
+command -v python3 >/dev/null || { echo "$0: python3 is missing" >&2; exit 1; }
+[ -x "$SERVER" ] || { echo "$0: $SERVER is missing (build it first)" >&2; exit 1; }
+
+WORK=$(mktemp -d)
+SERVER_PID=
+cleanup() {
+    if [ -n "$SERVER_PID" ]; then
+        kill -TERM "$SERVER_PID" 2>/dev/null || true
+        wait "$SERVER_PID" 2>/dev/null || true
+    fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+mkdir "$WORK/share"
+for i in $(seq -w 1 "$FILES"); do
+    printf 'clip %s\n' "$i" >"$WORK/share/clip$i.mp4"
+done
+
+"$SERVER" --share-root "$WORK/share" >"$WORK/server.log" 2>&1 &
+SERVER_PID=$!
+
+python3 - "$UDP_PORT" "$FILES" "$QUIET_LIMIT_S" "$START_LIMIT_S" <<'PYEOF'
+import socket, sys, time
+port, expected, quiet, start_limit = (int(a) for a in sys.argv[1:5])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+s.bind(("127.0.0.1", 0))
+
+# Wait until the server answers at all (server info request).
+deadline = time.monotonic() + start_limit
+s.settimeout(0.2)
+while True:
+    s.sendto(b"req:getsvrinfo bench", ("127.0.0.1", port))
+    try:
+        data, _ = s.recvfrom(2048)
+        if data.startswith(b"result:getsvrinfo"):
+            break
+    except socket.timeout:
+        pass
+    if time.monotonic() > deadline:
+        sys.exit("no answer on UDP port %d (is the control socket wired into sivo-server?)" % port)
+
+names = set()
+count = 0
+other = 0
+t0 = time.monotonic()
+s.sendto(b"getsharefiles: bench", ("127.0.0.1", port))
+first = last = None
+s.settimeout(quiet)
+while True:
+    try:
+        data, _ = s.recvfrom(2048)
+    except socket.timeout:
+        break
+    now = time.monotonic()
+    if not data.startswith(b"result:getsharefiles"):
+        other += 1
+        continue
+    count += 1
+    first = first or now
+    last = now
+    names.add(data)
+if count == 0:
+    sys.exit("no catalogue datagram within %d s" % quiet)
+print("datagrams: %d (expected %d, distinct %d, other %d)" % (count, expected, len(names), other))
+print("first after %.3f s, last after %.3f s, %.0f datagrams/s"
+      % (first - t0, last - t0, count / max(last - t0, 1e-9)))
+sys.exit(0 if count == expected else 1)
+PYEOF
