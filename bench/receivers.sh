@@ -1,0 +1,116 @@
+#!/bin/bash
+# One sivo-server under load: first the raw fetch rate (bench/fetch.py,
+# unpaced, one request in flight and pipelined), then RECEIVERS sivo-play
+# --remote players started at once on a small clip for SECONDS each. A
+# receiver keeps real time when it played to the end of its window without
+# falling behind the wall clock and showed nearly every frame.
+#
+# usage: bench/receivers.sh BUILD_DIR [RECEIVERS] [SECONDS]
+#        (needs ports 8888 and 2888 free)
+set -euo pipefail
+
+if [ $# -lt 1 ] || [ ! -d "$1" ]; then
+    echo "usage: $0 BUILD_DIR [RECEIVERS] [SECONDS]" >&2
+    exit 2
+fi
+BUILD=$(cd "$1" && pwd)
+RECEIVERS=${2:-50}
+SECONDS_EACH=${3:-20}
+HERE=$(cd "$(dirname "$0")" && pwd)
+PLAYER="$BUILD/bin/sivo-play"
+SERVER="$BUILD/bin/sivo-server"
+MEDIA_DIR="$BUILD/benchmedia"
+FPS=25
+CLIP_S=120
+CLIP_NAME="small-240p${FPS}-${CLIP_S}s.mp4"
+FETCH_SECONDS=5
+RUN_LIMIT_S=$((SECONDS_EACH * 4))
+
+for tool in ffmpeg python3; do
+    command -v "$tool" >/dev/null || { echo "$0: $tool is missing" >&2; exit 1; }
+done
+for bin in "$PLAYER" "$SERVER"; do
+    [ -x "$bin" ] || { echo "$0: $bin is missing (build it first)" >&2; exit 1; }
+done
+
+mkdir -p "$MEDIA_DIR"
+if [ ! -s "$MEDIA_DIR/$CLIP_NAME" ]; then
+    echo "generating $CLIP_NAME ..." >&2
+    ffmpeg -nostdin -loglevel error -y \
+        -f lavfi -i "testsrc2=size=320x240:rate=$FPS:duration=$CLIP_S" \
+        -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=$CLIP_S" \
+        -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 50 \
+        -c:a aac -b:a 64k -ac 2 -shortest "$MEDIA_DIR/$CLIP_NAME.tmp.mp4"
+    mv "$MEDIA_DIR/$CLIP_NAME.tmp.mp4" "$MEDIA_DIR/$CLIP_NAME"
+fi
+
+WORK=$(mktemp -d)
+SERVER_PID=
+PLAYER_PIDS=()
+cleanup() {
+    for pid in "${PLAYER_PIDS[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+    done
+    if [ -n "$SERVER_PID" ]; then
+        kill -TERM "$SERVER_PID" 2>/dev/null || true
+        wait "$SERVER_PID" 2>/dev/null || true
+    fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# Names are opened relative to the server's working directory.
+(cd "$MEDIA_DIR" && exec "$SERVER" --share-root "$MEDIA_DIR") >"$WORK/server.err" 2>&1 &
+SERVER_PID=$!
+for _ in $(seq 100); do
+    if python3 -c 'import socket; socket.create_connection(("127.0.0.1", 8888), 1)' 2>/dev/null; then
+        break
+    fi
+    if ! kill -0 "$SERVER_PID" 2>/dev/null; then
+        echo "$0: sivo-server exited:" >&2
+        cat "$WORK/server.err" >&2
+        exit 1
+    fi
+    sleep 0.1
+done
+
+echo "raw fetch client, $FETCH_SECONDS s per mode:"
+timeout $((FETCH_SECONDS * 4)) python3 "$HERE/fetch.py" "$CLIP_NAME" --seconds "$FETCH_SECONDS"
+
+echo "starting $RECEIVERS receivers for $SECONDS_EACH s ..." >&2
+for i in $(seq "$RECEIVERS"); do
+    SDL_AUDIODRIVER=dummy timeout "$RUN_LIMIT_S" "$PLAYER" --remote 127.0.0.1 "$CLIP_NAME" \
+        --seconds "$SECONDS_EACH" >"$WORK/r$i.out" 2>"$WORK/r$i.err" &
+    PLAYER_PIDS+=($!)
+done
+for pid in "${PLAYER_PIDS[@]}"; do
+    wait "$pid" || true
+done
+PLAYER_PIDS=()
+
+python3 - "$WORK" "$RECEIVERS" "$SECONDS_EACH" "$FPS" <<'EOF'
+import json, sys
+work, n, secs, fps = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), float(sys.argv[4])
+ok, rows = 0, []
+for i in range(1, n + 1):
+    try:
+        s = json.loads(open(f"{work}/r{i}.out").read().strip().splitlines()[-1])
+    except (OSError, IndexError, ValueError):
+        rows.append((i, None))
+        continue
+    # Real time: reached the end of the window, the wall clock did not run
+    # more than a second past it, and at least 95% of the frames were shown.
+    real = (s["position_s"] >= secs - 1 and s["wall_s"] <= secs + 1.5
+            and s["frames_shown"] >= 0.95 * fps * secs)
+    ok += real
+    rows.append((i, s))
+shown = [s["frames_shown"] for _, s in rows if s]
+walls = [s["wall_s"] for _, s in rows if s]
+pos = [s["position_s"] for _, s in rows if s]
+print(f"{n} receivers x {secs:.0f} s of 320x240 {fps:.0f} fps H.264 + AAC from one sivo-server")
+print(f"kept real time: {ok}/{n}; no result: {sum(1 for _, s in rows if not s)}")
+if shown:
+    print(f"frames shown  min {min(shown)} max {max(shown)} (expected {fps*secs:.0f})")
+    print(f"position_s    min {min(pos)} max {max(pos)}")
+    print(f"wall_s        min {min(walls):.2f} max {max(walls):.2f}")
+EOF
