@@ -56,9 +56,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
+port_open() { # port
+    python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null
+}
+
 wait_port() { # port
     local deadline=$((SECONDS + START_LIMIT_S))
-    until python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null; do
+    until port_open "$1"; do
         [ $SECONDS -lt $deadline ] || { echo "$0: nothing listens on port $1" >&2; exit 1; }
         sleep 0.1
     done
@@ -94,8 +98,16 @@ http {
 }
 CONF
 
+# A server left by someone else on these ports would be measured instead.
+for port in $SIVO_PORT $LIGHTTPD_PORT $NGINX_PORT; do
+    if port_open "$port"; then
+        echo "$0: port $port is already in use" >&2
+        exit 1
+    fi
+done
 "$SERVER" --share-root "$ROOT" >"$WORK/sivo.log" 2>&1 &
-PIDS+=($!)
+SIVO_PID=$!
+PIDS+=($SIVO_PID)
 "$LIGHTTPD" -D -f "$WORK/lighttpd.conf" >"$WORK/lighttpd.log" 2>&1 &
 PIDS+=($!)
 "$NGINX" -e "$WORK/nginx/error.log" -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -g 'daemon off;' \
@@ -104,6 +116,7 @@ PIDS+=($!)
 for port in $SIVO_PORT $LIGHTTPD_PORT $NGINX_PORT; do
     wait_port "$port"
 done
+kill -0 "$SIVO_PID" 2>/dev/null || { echo "$0: sivo-server ended: $(cat "$WORK/sivo.log")" >&2; exit 1; }
 
 # One download; prints MB/s (10^6 bytes) and checks the byte count.
 single() { # port file bytes

@@ -38,6 +38,11 @@ for i in $(seq -w 1 "$FILES"); do
     printf 'clip %s\n' "$i" >"$WORK/share/clip$i.mp4"
 done
 
+# A server left by someone else on these ports would answer instead.
+if ss -Hlnu "sport = :$UDP_PORT" | grep -q .; then
+    echo "$0: UDP port $UDP_PORT is already in use" >&2
+    exit 1
+fi
 "$SERVER" --share-root "$WORK/share" >"$WORK/server.log" 2>&1 &
 SERVER_PID=$!
 
