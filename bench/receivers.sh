@@ -3,7 +3,8 @@
 # unpaced, one request in flight and pipelined), then RECEIVERS sivo-play
 # --remote players started at once on a small clip for SECONDS each. A
 # receiver keeps real time when it played to the end of its window without
-# falling behind the wall clock and showed nearly every frame.
+# falling behind the wall clock and showed at least 90% of the frames one
+# local sivo-play shows of the same clip, measured first in the same run.
 #
 # usage: bench/receivers.sh BUILD_DIR [RECEIVERS] [SECONDS]
 #        (needs ports 8888 and 2888 free)
@@ -77,6 +78,10 @@ done
 echo "raw fetch client, $FETCH_SECONDS s per mode:"
 timeout $((FETCH_SECONDS * 4)) python3 "$HERE/fetch.py" "$CLIP_NAME" --seconds "$FETCH_SECONDS"
 
+echo "local peer run ..." >&2
+SDL_AUDIODRIVER=dummy timeout "$RUN_LIMIT_S" "$PLAYER" "$MEDIA_DIR/$CLIP_NAME" \
+    --seconds "$SECONDS_EACH" >"$WORK/local.out" 2>"$WORK/local.err"
+
 echo "starting $RECEIVERS receivers for $SECONDS_EACH s ..." >&2
 for i in $(seq "$RECEIVERS"); do
     SDL_AUDIODRIVER=dummy timeout "$RUN_LIMIT_S" "$PLAYER" --remote 127.0.0.1 "$CLIP_NAME" \
@@ -91,6 +96,7 @@ PLAYER_PIDS=()
 python3 - "$WORK" "$RECEIVERS" "$SECONDS_EACH" "$FPS" <<'EOF'
 import json, sys
 work, n, secs, fps = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), float(sys.argv[4])
+local = json.loads(open(f"{work}/local.out").read().strip().splitlines()[-1])
 ok, rows = 0, []
 for i in range(1, n + 1):
     try:
@@ -99,9 +105,9 @@ for i in range(1, n + 1):
         rows.append((i, None))
         continue
     # Real time: reached the end of the window, the wall clock did not run
-    # more than a second past it, and at least 95% of the frames were shown.
+    # more than 1.5 s past it, and it showed 90% of what local playback shows.
     real = (s["position_s"] >= secs - 1 and s["wall_s"] <= secs + 1.5
-            and s["frames_shown"] >= 0.95 * fps * secs)
+            and s["frames_shown"] >= 0.9 * local["frames_shown"])
     ok += real
     rows.append((i, s))
 shown = [s["frames_shown"] for _, s in rows if s]
@@ -110,7 +116,8 @@ pos = [s["position_s"] for _, s in rows if s]
 print(f"{n} receivers x {secs:.0f} s of 320x240 {fps:.0f} fps H.264 + AAC from one sivo-server")
 print(f"kept real time: {ok}/{n}; no result: {sum(1 for _, s in rows if not s)}")
 if shown:
-    print(f"frames shown  min {min(shown)} max {max(shown)} (expected {fps*secs:.0f})")
+    print(f"frames shown  min {min(shown)} max {max(shown)} "
+          f"(local sivo-play: {local['frames_shown']}, clip has {fps*secs:.0f})")
     print(f"position_s    min {min(pos)} max {max(pos)}")
     print(f"wall_s        min {min(walls):.2f} max {max(walls):.2f}")
 EOF
