@@ -1,0 +1,132 @@
+#!/bin/bash
+# Cost of the desktop window against headless sivo-play on the same 30 s
+# 1080p30 H.264 + AAC clip, measured in the same run: CPU seconds of sivo
+# under Xvfb for the clip's length against sivo-play playing it through,
+# sivo-play's frames shown, and launch to the first painted picture in the
+# window (polled with xwd).
+#
+# usage: bench/window.sh BUILD_DIR
+set -euo pipefail
+
+if [ $# -ne 1 ] || [ ! -d "$1" ]; then
+    echo "usage: $0 BUILD_DIR" >&2
+    exit 2
+fi
+BUILD=$(cd "$1" && pwd)
+WINDOW="$BUILD/bin/sivo"
+PLAYER="$BUILD/bin/sivo-play"
+MEDIA_DIR="$BUILD/benchmedia"
+CLIP="$MEDIA_DIR/bench-1080p30-30s.mp4"  # same clip as bench/playback.sh
+DURATION=30
+FPS=30
+TOTAL_FRAMES=$((DURATION * FPS))
+RUN_LIMIT_S=$((DURATION * 4))  # longer is a hang, not a measurement
+FIRST_PICTURE_LIMIT_S=30
+TARGET_RATIO=1.3
+
+for tool in ffmpeg Xvfb xwd /usr/bin/time python3; do
+    command -v "$tool" >/dev/null || { echo "$0: $tool is missing (make bench-deps)" >&2; exit 1; }
+done
+for bin in "$WINDOW" "$PLAYER"; do
+    [ -x "$bin" ] || { echo "$0: $bin is missing (build it first)" >&2; exit 1; }
+done
+
+mkdir -p "$MEDIA_DIR"
+if [ ! -s "$CLIP" ]; then
+    echo "generating $CLIP ..." >&2
+    ffmpeg -nostdin -loglevel error -y \
+        -f lavfi -i "testsrc2=size=1920x1080:rate=$FPS:duration=$DURATION" \
+        -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$DURATION" \
+        -c:v libx264 -preset veryfast -pix_fmt yuv420p -g $((FPS * 2)) \
+        -c:a aac -b:a 128k -ac 2 -shortest "$CLIP.tmp.mp4"
+    mv "$CLIP.tmp.mp4" "$CLIP"
+fi
+
+WORK=$(mktemp -d)
+XVFB_PID=""
+cleanup() {
+    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# A free display number.
+N=150
+while [ -e "/tmp/.X$N-lock" ] || [ -e "/tmp/.X11-unix/X$N" ]; do N=$((N + 1)); done
+DISPLAY_NAME=":$N"
+Xvfb "$DISPLAY_NAME" -screen 0 1920x1200x24 -nolisten tcp >"$WORK/xvfb.err" 2>&1 &
+XVFB_PID=$!
+for _ in $(seq 150); do
+    xwd -silent -root -display "$DISPLAY_NAME" -out /dev/null 2>/dev/null && break
+    sleep 0.2
+done
+
+# Prints the seconds until the screen shows the clip's colours, or "n/a".
+first_picture() {
+    local start=$1
+    python3 - "$DISPLAY_NAME" "$start" "$FIRST_PICTURE_LIMIT_S" "$WORK/probe.xwd" <<'EOF'
+import struct, subprocess, sys, time
+display, start, limit, out = sys.argv[1], float(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+
+def colourful():
+    subprocess.run(["xwd", "-silent", "-root", "-display", display, "-out", out], check=True)
+    d = open(out, "rb").read()
+    f = struct.unpack(">25I", d[:100])
+    hsize, w, h, order, bpp, bpl, ncol = f[0], f[4], f[5], f[7], f[11], f[12], f[19]
+    base = hsize + ncol * 12
+    step = bpp // 8
+    seen = set()
+    for y in range(0, h, 16):
+        row = base + y * bpl
+        for x in range(0, w, 16):
+            p = d[row + x * step: row + x * step + 3]
+            b, g, r = (p[0], p[1], p[2]) if order == 0 else (p[2], p[1], p[0])
+            if max(r, g, b) - min(r, g, b) > 0x60:
+                seen.add((r > 0x80, g > 0x80, b > 0x80))
+    return len(seen) >= 4
+
+while time.time() - start < limit:
+    if colourful():
+        print("%.0f" % ((time.time() - start) * 1000))
+        sys.exit(0)
+    time.sleep(0.05)
+print("n/a")
+EOF
+}
+
+echo "running sivo (window) ..." >&2
+START=$(python3 -c 'import time; print(time.time())')
+DISPLAY="$DISPLAY_NAME" SDL_AUDIODRIVER=dummy /usr/bin/time -f "%U %S %M" -o "$WORK/window.time" \
+    timeout -s TERM "$DURATION" "$WINDOW" "$CLIP" >"$WORK/window.out" 2>"$WORK/window.err" &
+WINDOW_JOB=$!
+FIRST_MS=$(first_picture "$START")
+wait "$WINDOW_JOB" || true  # timeout ends it after the clip's length
+
+echo "running sivo-play ..." >&2
+if ! SDL_AUDIODRIVER=dummy timeout "$RUN_LIMIT_S" /usr/bin/time -f "%U %S %M" -o "$WORK/play.time" \
+        "$PLAYER" "$CLIP" >"$WORK/play.out" 2>"$WORK/play.err"; then
+    echo "$0: sivo-play failed:" >&2
+    tail -5 "$WORK/play.err" >&2
+    exit 1
+fi
+
+python3 - "$WORK" "$DURATION" "$TOTAL_FRAMES" "$FIRST_MS" "$TARGET_RATIO" <<'EOF'
+import json, sys
+work, duration, total, first_ms, target = sys.argv[1], float(sys.argv[2]), int(sys.argv[3]), sys.argv[4], float(sys.argv[5])
+
+def cost(name):
+    user, sys_, rss = open(f"{work}/{name}.time").read().split()[-3:]
+    return float(user) + float(sys_), int(rss) / 1024.0
+
+win_cpu, win_rss = cost("window")
+play_cpu, play_rss = cost("play")
+lines = [l for l in open(f"{work}/play.out") if l.startswith("{")]
+stats = json.loads(lines[-1]) if lines else {}
+ratio = win_cpu / play_cpu if play_cpu > 0 else float("inf")
+print("window: 30 s 1080p30 H.264 + AAC, sivo under Xvfb against headless sivo-play")
+print(f"  cpu_s              window {win_cpu:.2f}  sivo-play {play_cpu:.2f}  ratio {ratio:.2f} "
+      f"(target <= {target}: {'met' if ratio <= target else 'MISSED'})")
+print(f"  peak_rss_mb        window {win_rss:.1f}  sivo-play {play_rss:.1f}")
+print(f"  frames_shown       window n/a  sivo-play {stats.get('frames_shown', 'n/a')} / {total}")
+print(f"  first_picture_ms   window {first_ms}  sivo-play {stats.get('first_picture_ms', 'n/a')}")
+EOF

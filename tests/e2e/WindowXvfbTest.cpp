@@ -1,0 +1,302 @@
+// The desktop program on a virtual X server: starts sivo on a colourful clip
+// under Xvfb, screenshots the root window with xwd and checks what a viewer
+// would see: the skinned frame, the controls and a moving picture.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/TestMedia.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kStartWaitMs = 30000;  // server or window up, on a loaded 2-core machine
+constexpr int kPollMs = 200;
+constexpr int kShotGapMs = 1000;
+constexpr int kScreenW = 1280, kScreenH = 720;
+constexpr int kFirstDisplay = 140, kLastDisplay = 240;
+// The skin's dark greys (band and background) have channels in this range.
+constexpr int kDarkMin = 0x14, kDarkMax = 0x50;
+
+bool HaveTool(const char* name) {
+    return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A child process killed and reaped when this goes out of scope.
+class Child {
+public:
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            for (const auto& e : env)
+                ::putenv(const_cast<char*>(e.c_str()));
+            std::vector<char*> args;
+            for (const auto& a : argv)
+                args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            ::execvp(args[0], args.data());
+            ::_exit(127);
+        }
+    }
+    ~Child() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    bool Running() const { return m_pid > 0 && ::waitpid(m_pid, nullptr, WNOHANG) == 0; }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+private:
+    pid_t m_pid = -1;
+};
+
+struct Rgb {
+    int r = 0, g = 0, b = 0;
+    bool operator==(const Rgb& o) const { return r == o.r && g == o.g && b == o.b; }
+};
+
+struct Shot {
+    int w = 0, h = 0;
+    std::vector<Rgb> px;
+    std::string raw;
+    const Rgb& At(int x, int y) const { return px[static_cast<size_t>(y) * w + x]; }
+};
+
+uint32_t Be32(const std::string& d, size_t off) {
+    auto b = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(d[off + i])); };
+    return b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3);
+}
+
+int Shift(uint32_t mask) {
+    int s = 0;
+    while (mask && !(mask & 1)) {
+        mask >>= 1;
+        ++s;
+    }
+    return s;
+}
+
+// Parses a 24/32-bit ZPixmap XWD file; returns false for anything else.
+bool ParseXwd(const std::string& d, Shot& shot) {
+    if (d.size() < 100)
+        return false;
+    uint32_t headerSize = Be32(d, 0), format = Be32(d, 8), w = Be32(d, 16), h = Be32(d, 20);
+    uint32_t byteOrder = Be32(d, 28), bpp = Be32(d, 44), bpl = Be32(d, 48);
+    uint32_t rmask = Be32(d, 56), gmask = Be32(d, 60), bmask = Be32(d, 64), ncolors = Be32(d, 76);
+    if (format != 2 || (bpp != 32 && bpp != 24) || w == 0 || h == 0)
+        return false;
+    size_t data = headerSize + static_cast<size_t>(ncolors) * 12;
+    if (d.size() < data + static_cast<size_t>(bpl) * h)
+        return false;
+    shot.w = static_cast<int>(w);
+    shot.h = static_cast<int>(h);
+    shot.px.resize(static_cast<size_t>(w) * h);
+    size_t bytes = bpp / 8;
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            size_t at = data + static_cast<size_t>(y) * bpl + x * bytes;
+            uint32_t v = 0;
+            for (size_t i = 0; i < bytes; ++i) {
+                uint32_t byte = static_cast<uint8_t>(d[at + i]);
+                v |= byteOrder == 0 ? byte << (8 * i) : byte << (8 * (bytes - 1 - i));
+            }
+            shot.px[static_cast<size_t>(y) * w + x] = {static_cast<int>((v & rmask) >> Shift(rmask)),
+                                                       static_cast<int>((v & gmask) >> Shift(gmask)),
+                                                       static_cast<int>((v & bmask) >> Shift(bmask))};
+        }
+    shot.raw = d;
+    return true;
+}
+
+bool IsSkinDark(const Rgb& c) {
+    auto in = [](int v) { return v >= kDarkMin && v <= kDarkMax; };
+    return in(c.r) && in(c.g) && in(c.b);
+}
+
+// Hue bucket (0..5) of a clearly saturated, not too dark colour, else -1.
+int SaturatedHue(const Rgb& c) {
+    int mx = std::max({c.r, c.g, c.b}), mn = std::min({c.r, c.g, c.b});
+    if (mx < 0x60 || mx - mn < 0x60)
+        return -1;
+    double d = mx - mn, h;
+    if (mx == c.r)
+        h = (c.g - c.b) / d;
+    else if (mx == c.g)
+        h = 2 + (c.b - c.r) / d;
+    else
+        h = 4 + (c.r - c.g) / d;
+    if (h < 0)
+        h += 6;
+    return static_cast<int>(h) % 6;
+}
+
+// Bounding box of the skin's dark pixels: the window on an empty screen.
+struct Box {
+    int x0 = 0, y0 = 0, x1 = -1, y1 = -1;
+    int W() const { return x1 - x0 + 1; }
+    int H() const { return y1 - y0 + 1; }
+};
+
+Box WindowBox(const Shot& s) {
+    Box b{s.w, s.h, -1, -1};
+    for (int y = 0; y < s.h; ++y)
+        for (int x = 0; x < s.w; ++x)
+            if (IsSkinDark(s.At(x, y))) {
+                b.x0 = std::min(b.x0, x);
+                b.y0 = std::min(b.y0, y);
+                b.x1 = std::max(b.x1, x);
+                b.y1 = std::max(b.y1, y);
+            }
+    return b;
+}
+
+class WindowXvfbTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!HaveTool("Xvfb") || !HaveTool("xwd"))
+            GTEST_SKIP() << "Xvfb or xwd is not installed";
+        m_dir = fs::path(SIVO_TEST_MEDIA_DIR) / ("xvfb-run-" + std::to_string(::getpid()));
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override {
+        if (!m_dir.empty())
+            fs::remove_all(m_dir);
+    }
+
+    // Starts Xvfb on the first display number nobody holds.
+    bool StartServer() {
+        for (int n = kFirstDisplay; n <= kLastDisplay; ++n) {
+            std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+            std::string sock = "/tmp/.X11-unix/X" + std::to_string(n);
+            if (fs::exists(lock) || fs::exists(sock))
+                continue;
+            m_display = ":" + std::to_string(n);
+            m_server = std::make_unique<Child>(
+                std::vector<std::string>{"Xvfb", m_display, "-screen", "0", "1280x720x24", "-nolisten", "tcp"},
+                std::vector<std::string>{});
+            auto end = Clock::now() + std::chrono::milliseconds(kStartWaitMs);
+            while (Clock::now() < end && m_server->Running()) {
+                if (fs::exists(sock) && Screenshot(m_probe))
+                    return true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+            }
+            m_server.reset();  // lost a race for this number or failed: try the next
+        }
+        return false;
+    }
+
+    bool Screenshot(Shot& shot) {
+        std::string file = (m_dir / "shot.xwd").string();
+        fs::remove(file);
+        std::string cmd = "xwd -silent -root -display " + m_display + " -out '" + file + "' 2>/dev/null";
+        if (std::system(cmd.c_str()) != 0)
+            return false;
+        std::ifstream in(file, std::ios::binary);
+        return ParseXwd(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), shot);
+    }
+
+    fs::path m_dir;
+    std::string m_display;
+    std::unique_ptr<Child> m_server;
+    Shot m_probe;
+};
+
+TEST_F(WindowXvfbTest, ShowsTheSkinnedWindowPlayingAClip) {
+    const std::string clip =
+        TestMedia("testsrc2-10s.mp4",
+                  "-f lavfi -i testsrc2=size=640x360:rate=25:duration=10 -f lavfi -i sine=frequency=440:duration=10 "
+                  "-c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 0 -c:a aac -ac 2 -shortest");
+    ASSERT_FALSE(clip.empty());
+    ASSERT_TRUE(StartServer()) << "Xvfb did not come up";
+    ASSERT_EQ(m_probe.w, kScreenW);
+    ASSERT_EQ(m_probe.h, kScreenH);
+
+    Child sivo({TestBinary("sivo"), clip}, {"DISPLAY=" + m_display, "SDL_AUDIODRIVER=dummy", "QT_QPA_PLATFORM=xcb"});
+
+    // Up means: the frame is drawn and the picture shows the clip's colours.
+    Shot first;
+    auto end = Clock::now() + std::chrono::milliseconds(kStartWaitMs);
+    bool up = false;
+    while (!up && Clock::now() < end && sivo.Running()) {
+        if (Screenshot(first)) {
+            std::set<int> hues;
+            for (const Rgb& c : first.px)
+                hues.insert(SaturatedHue(c));
+            up = WindowBox(first).W() > 0 && hues.size() >= 5;
+        }
+        if (!up)
+            std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+    ASSERT_TRUE(sivo.Running()) << "sivo exited";
+    ASSERT_TRUE(up) << "no window with a picture on " << m_display;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kShotGapMs));
+    Shot second;
+    ASSERT_TRUE(Screenshot(second));
+
+    fs::path artefacts = fs::path(SIVO_TEST_MEDIA_DIR).parent_path() / "artifacts";
+    fs::create_directories(artefacts);
+    std::ofstream(artefacts / "window.xwd", std::ios::binary) << second.raw;
+    std::cout << "window screenshot: " << (artefacts / "window.xwd").string() << std::endl;
+
+    Box box = WindowBox(second);
+    ASSERT_GT(box.W(), 200);
+    ASSERT_GT(box.H(), 150);
+
+    // Top band: the skin's dark grey across the window, not black.
+    int bandY = box.y0 + 4, dark = 0, black = 0;
+    for (int x = box.x0; x <= box.x1; ++x) {
+        const Rgb& c = second.At(x, bandY);
+        dark += IsSkinDark(c);
+        black += c.r + c.g + c.b == 0;
+    }
+    EXPECT_GT(dark, box.W() / 2) << "top band is not the skin's colour";
+    EXPECT_LT(black, box.W() / 10);
+
+    // Bottom band: controls stand out from the band's background.
+    std::set<uint32_t> bottomColours;
+    int notDark = 0;
+    for (int y = box.y1 - 60; y <= box.y1 - 4; ++y)
+        for (int x = box.x0; x <= box.x1; ++x) {
+            const Rgb& c = second.At(x, y);
+            bottomColours.insert(static_cast<uint32_t>(c.r << 16 | c.g << 8 | c.b));
+            notDark += !IsSkinDark(c);
+        }
+    EXPECT_GE(bottomColours.size(), 4u) << "no controls in the bottom band";
+    EXPECT_GT(notDark, 50);
+
+    // Video area: between the bands, moving and colourful.
+    int changed = 0, area = 0;
+    std::set<int> hues;
+    for (int y = box.y0 + 40; y < box.y1 - 90; ++y)
+        for (int x = box.x0 + 8; x < box.x1 - 8; ++x) {
+            ++area;
+            changed += !(first.At(x, y) == second.At(x, y));
+            hues.insert(SaturatedHue(second.At(x, y)));
+        }
+    hues.erase(-1);
+    ASSERT_GT(area, 0);
+    EXPECT_GT(changed, area / 100) << "the picture did not move in " << kShotGapMs << " ms";
+    EXPECT_GE(hues.size(), 4u) << "the picture lacks the clip's colours";
+}
+
+}  // namespace
