@@ -97,7 +97,7 @@ EOF
 echo "running sivo (window) ..." >&2
 START=$(python3 -c 'import time; print(time.time())')
 DISPLAY="$DISPLAY_NAME" SDL_AUDIODRIVER=dummy /usr/bin/time -f "%U %S %M" -o "$WORK/window.time" \
-    timeout -s TERM "$DURATION" "$WINDOW" "$CLIP" >"$WORK/window.out" 2>"$WORK/window.err" &
+    timeout -k 5 -s TERM "$DURATION" "$WINDOW" "$CLIP" >"$WORK/window.out" 2>"$WORK/window.err" &
 WINDOW_JOB=$!
 FIRST_MS=$(first_picture "$START" 2>"$WORK/probe.err" || echo n/a)
 wait "$WINDOW_JOB" || true  # timeout ends it after the clip's length
