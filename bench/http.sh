@@ -6,6 +6,7 @@
 #
 # usage: bench/http.sh BUILD_DIR   (needs ports 2888, 8888, 2000/udp, 18081, 18082 free)
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 
 if [ $# -ne 1 ] || [ ! -d "$1" ]; then
     echo "usage: $0 BUILD_DIR" >&2
@@ -25,13 +26,11 @@ NGINX_PORT=18082
 START_LIMIT_S=10
 CURL_LIMIT_S=60
 
-for tool in curl lighttpd python3; do
-    command -v "$tool" >/dev/null || { echo "$0: $tool is missing" >&2; exit 1; }
-done
+require_tools curl lighttpd python3
 NGINX=$(command -v nginx || echo /usr/sbin/nginx)
-[ -x "$NGINX" ] || { echo "$0: nginx is missing" >&2; exit 1; }
+require_tools "$NGINX"
 LIGHTTPD=$(command -v lighttpd)
-[ -x "$SERVER" ] || { echo "$0: $SERVER is missing (build it first)" >&2; exit 1; }
+require_bins "$SERVER"
 
 mkdir -p "$MEDIA_DIR"
 make_file() { # path bytes

@@ -5,6 +5,7 @@
 #
 # usage: bench/playback.sh BUILD_DIR
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 
 if [ $# -ne 1 ] || [ ! -d "$1" ]; then
     echo "usage: $0 BUILD_DIR" >&2
@@ -20,21 +21,9 @@ TOTAL_FRAMES=$((DURATION * FPS))
 # A run longer than this is a hang, not a measurement.
 RUN_LIMIT_S=$((DURATION * 4))
 
-for tool in ffmpeg mpv /usr/bin/time python3; do
-    command -v "$tool" >/dev/null || { echo "$0: $tool is missing (make bench-deps)" >&2; exit 1; }
-done
-[ -x "$PLAYER" ] || { echo "$0: $PLAYER is missing (build it first)" >&2; exit 1; }
-
-mkdir -p "$MEDIA_DIR"
-if [ ! -s "$CLIP" ]; then
-    echo "generating $CLIP ..." >&2
-    ffmpeg -nostdin -loglevel error -y \
-        -f lavfi -i "testsrc2=size=1920x1080:rate=$FPS:duration=$DURATION" \
-        -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$DURATION" \
-        -c:v libx264 -preset veryfast -pix_fmt yuv420p -g $((FPS * 2)) \
-        -c:a aac -b:a 128k -ac 2 -shortest "$CLIP.tmp.mp4"
-    mv "$CLIP.tmp.mp4" "$CLIP"
-fi
+require_tools ffmpeg mpv /usr/bin/time python3
+require_bins "$PLAYER"
+make_clip "$CLIP" 1920x1080 "$FPS" "$DURATION" 48000 veryfast 128k
 
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT

@@ -9,6 +9,7 @@
 # usage: bench/receivers.sh BUILD_DIR [RECEIVERS] [SECONDS]
 #        (needs ports 8888 and 2888 free)
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 
 if [ $# -lt 1 ] || [ ! -d "$1" ]; then
     echo "usage: $0 BUILD_DIR [RECEIVERS] [SECONDS]" >&2
@@ -27,23 +28,9 @@ CLIP_NAME="small-240p${FPS}-${CLIP_S}s.mp4"
 FETCH_SECONDS=5
 RUN_LIMIT_S=$((SECONDS_EACH * 4))
 
-for tool in ffmpeg python3; do
-    command -v "$tool" >/dev/null || { echo "$0: $tool is missing" >&2; exit 1; }
-done
-for bin in "$PLAYER" "$SERVER"; do
-    [ -x "$bin" ] || { echo "$0: $bin is missing (build it first)" >&2; exit 1; }
-done
-
-mkdir -p "$MEDIA_DIR"
-if [ ! -s "$MEDIA_DIR/$CLIP_NAME" ]; then
-    echo "generating $CLIP_NAME ..." >&2
-    ffmpeg -nostdin -loglevel error -y \
-        -f lavfi -i "testsrc2=size=320x240:rate=$FPS:duration=$CLIP_S" \
-        -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=$CLIP_S" \
-        -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 50 \
-        -c:a aac -b:a 64k -ac 2 -shortest "$MEDIA_DIR/$CLIP_NAME.tmp.mp4"
-    mv "$MEDIA_DIR/$CLIP_NAME.tmp.mp4" "$MEDIA_DIR/$CLIP_NAME"
-fi
+require_tools ffmpeg python3
+require_bins "$PLAYER" "$SERVER"
+make_clip "$MEDIA_DIR/$CLIP_NAME" 320x240 "$FPS" "$CLIP_S" 44100 ultrafast 64k
 
 WORK=$(mktemp -d)
 SERVER_PID=

@@ -5,7 +5,7 @@ build=${1:-build}
 cd "$(dirname "$0")/.."
 status=0
 for script in bench/*.sh; do
-  [ "$(basename "$script")" = run-all.sh ] && continue
+  case "$(basename "$script")" in run-all.sh|common.sh) continue ;; esac
   echo "== $script"
   bash "$script" "$build" || { echo "!! $script failed"; status=1; }
 done

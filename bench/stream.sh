@@ -8,6 +8,7 @@
 #
 # usage: bench/stream.sh BUILD_DIR   (needs ports 8888 and 2888 free)
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 
 if [ $# -ne 1 ] || [ ! -d "$1" ]; then
     echo "usage: $0 BUILD_DIR" >&2
@@ -21,23 +22,9 @@ DURATION=20
 CLIP="$MEDIA_DIR/bench-720p25-${DURATION}s.mp4"
 RUN_LIMIT_S=$((DURATION * 4))
 
-for tool in ffmpeg /usr/bin/time python3; do
-    command -v "$tool" >/dev/null || { echo "$0: $tool is missing" >&2; exit 1; }
-done
-for bin in "$PLAYER" "$SERVER"; do
-    [ -x "$bin" ] || { echo "$0: $bin is missing (build it first)" >&2; exit 1; }
-done
-
-mkdir -p "$MEDIA_DIR"
-if [ ! -s "$CLIP" ]; then
-    echo "generating $CLIP ..." >&2
-    ffmpeg -nostdin -loglevel error -y \
-        -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=$DURATION" \
-        -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=$DURATION" \
-        -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 50 \
-        -c:a aac -b:a 128k -ac 2 -shortest "$CLIP.tmp.mp4"
-    mv "$CLIP.tmp.mp4" "$CLIP"
-fi
+require_tools ffmpeg /usr/bin/time python3
+require_bins "$PLAYER" "$SERVER"
+make_clip "$CLIP" 1280x720 25 "$DURATION" 44100 veryfast 128k
 
 WORK=$(mktemp -d)
 SERVER_PID=

@@ -7,6 +7,7 @@
 #
 # usage: bench/udp-catalogue.sh BUILD_DIR   (needs ports 2000/udp, 2888, 8888 free)
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 
 if [ $# -ne 1 ] || [ ! -d "$1" ]; then
     echo "usage: $0 BUILD_DIR" >&2
@@ -19,8 +20,8 @@ UDP_PORT=2000
 QUIET_LIMIT_S=3
 START_LIMIT_S=10
 
-command -v python3 >/dev/null || { echo "$0: python3 is missing" >&2; exit 1; }
-[ -x "$SERVER" ] || { echo "$0: $SERVER is missing (build it first)" >&2; exit 1; }
+require_tools python3
+require_bins "$SERVER"
 
 WORK=$(mktemp -d)
 SERVER_PID=

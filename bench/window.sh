@@ -7,6 +7,7 @@
 #
 # usage: bench/window.sh BUILD_DIR
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 
 if [ $# -ne 1 ] || [ ! -d "$1" ]; then
     echo "usage: $0 BUILD_DIR" >&2
@@ -24,23 +25,9 @@ RUN_LIMIT_S=$((DURATION * 4))  # longer is a hang, not a measurement
 FIRST_PICTURE_LIMIT_S=30
 TARGET_RATIO=1.3
 
-for tool in ffmpeg Xvfb xwd /usr/bin/time python3; do
-    command -v "$tool" >/dev/null || { echo "$0: $tool is missing (make bench-deps)" >&2; exit 1; }
-done
-for bin in "$WINDOW" "$PLAYER"; do
-    [ -x "$bin" ] || { echo "$0: $bin is missing (build it first)" >&2; exit 1; }
-done
-
-mkdir -p "$MEDIA_DIR"
-if [ ! -s "$CLIP" ]; then
-    echo "generating $CLIP ..." >&2
-    ffmpeg -nostdin -loglevel error -y \
-        -f lavfi -i "testsrc2=size=1920x1080:rate=$FPS:duration=$DURATION" \
-        -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$DURATION" \
-        -c:v libx264 -preset veryfast -pix_fmt yuv420p -g $((FPS * 2)) \
-        -c:a aac -b:a 128k -ac 2 -shortest "$CLIP.tmp.mp4"
-    mv "$CLIP.tmp.mp4" "$CLIP"
-fi
+require_tools ffmpeg Xvfb xwd /usr/bin/time python3
+require_bins "$WINDOW" "$PLAYER"
+make_clip "$CLIP" 1920x1080 "$FPS" "$DURATION" 48000 veryfast 128k
 
 WORK=$(mktemp -d)
 XVFB_PID=""
