@@ -252,7 +252,9 @@ TEST_F(RecverTest, PeerThatClosesEndsTheReceiverWithoutTellingTheOwner) {
     ASSERT_GE(fd, 0);
     EXPECT_FALSE(r.IsEnded());
     close(fd);
-    ASSERT_TRUE(WaitFor([&] { return r.IsEnded(); }));
+    // The end shows before the receive thread has let go of the socket;
+    // requests are refused only once it has.
+    ASSERT_TRUE(WaitFor([&] { return r.IsEnded() && !r.IsRecvRunning(); }));
     EXPECT_EQ(r.SendFetchMediaPkgRsq(), -1);
     EXPECT_EQ(m_sink.Ends(), 0);
     EXPECT_EQ(m_sink.Infos(), 0);
