@@ -1,7 +1,11 @@
 #include "app/sivo.h"
 
+#include "app/QuitSignals.h"
 #include "app/sivoDlg.h"
 #include "engine/control/PlayEntry.h"
+
+#include <QApplication>
+#include <QDialog>
 
 #include <climits>
 #include <csignal>
@@ -30,7 +34,18 @@ bool CSivoApp::InitInstance(const std::string& startFile) {
     const ssize_t length = readlink("/proc/self/exe", module, sizeof module - 1);
     m_strAppPath = DirectoryOf(length > 0 ? std::string(module, static_cast<size_t>(length)) : std::string());
 
+    // Before the dialog starts the audio thread, whose library would otherwise
+    // take these signals for itself.
+    CQuitSignals quitSignals;
     CSivoDlg dlg(m_strAppPath);
+    QObject::connect(&quitSignals, &CQuitSignals::Raised, &dlg, [&dlg] {
+        // A dialog open over the window (file chooser, About) goes first, so
+        // the window's own loop can end.
+        for (QWidget* pWidget : QApplication::topLevelWidgets())
+            if (auto* pDialog = qobject_cast<QDialog*>(pWidget); pDialog && pDialog != &dlg && pDialog->isVisible())
+                pDialog->reject();
+        dlg.reject();
+    });
     dlg.InitDialog();
     if (!startFile.empty())
         LocalPlay(startFile.c_str());

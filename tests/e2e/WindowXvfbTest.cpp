@@ -31,6 +31,9 @@ namespace {
 constexpr int kStartWaitMs = 30000;  // server or window up, on a loaded 2-core machine
 constexpr int kPollMs = 200;
 constexpr int kShotGapMs = 1000;
+// The window's shutdown sequence takes well under a second; allow for load.
+constexpr int kQuitWaitMs = 10000;
+constexpr int kExitPollMs = 20;
 constexpr int kScreenW = 1280, kScreenH = 720;
 constexpr int kFirstDisplay = 140, kLastDisplay = 240;
 // The skin's dark greys (band and background) have channels in this range.
@@ -57,17 +60,37 @@ public:
         }
     }
     ~Child() {
-        if (m_pid > 0) {
+        if (m_pid > 0 && !m_bReaped) {
             ::kill(m_pid, SIGKILL);
             ::waitpid(m_pid, nullptr, 0);
         }
     }
-    bool Running() const { return m_pid > 0 && ::waitpid(m_pid, nullptr, WNOHANG) == 0; }
+    bool Running() {
+        if (m_pid <= 0 || m_bReaped)
+            return false;
+        if (::waitpid(m_pid, &m_nStatus, WNOHANG) != m_pid)
+            return true;
+        m_bReaped = true;
+        return false;
+    }
+    void Signal(int sig) {
+        if (Running())
+            ::kill(m_pid, sig);
+    }
+    // Polls up to ms for the child to end; its wait status, or -1 while it runs.
+    int WaitExit(int ms) {
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (Running() && Clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(kExitPollMs));
+        return Running() ? -1 : m_nStatus;
+    }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
 private:
     pid_t m_pid = -1;
+    bool m_bReaped = false;
+    int m_nStatus = 0;
 };
 
 struct Rgb {
@@ -177,6 +200,8 @@ protected:
             GTEST_SKIP() << "Xvfb or xwd is not installed";
         m_dir = fs::path(SIVO_TEST_MEDIA_DIR) / ("xvfb-run-" + std::to_string(::getpid()));
         fs::create_directories(m_dir);
+        // It also serves as the window's runtime directory, which must be private.
+        fs::permissions(m_dir, fs::perms::owner_all);
     }
     void TearDown() override {
         if (!m_dir.empty())
@@ -231,7 +256,11 @@ TEST_F(WindowXvfbTest, ShowsTheSkinnedWindowPlayingAClip) {
     ASSERT_EQ(m_probe.w, kScreenW);
     ASSERT_EQ(m_probe.h, kScreenH);
 
-    Child sivo({TestBinary("sivo"), clip}, {"DISPLAY=" + m_display, "SDL_AUDIODRIVER=dummy", "QT_QPA_PLATFORM=xcb"});
+    // The copy-data socket in a directory of the test's own shows whether the
+    // window closed its channels on the way out.
+    const fs::path copyData = m_dir / "sivo.copydata";
+    Child sivo({TestBinary("sivo"), clip}, {"DISPLAY=" + m_display, "SDL_AUDIODRIVER=dummy", "QT_QPA_PLATFORM=xcb",
+                                            "XDG_RUNTIME_DIR=" + m_dir.string()});
 
     // Up means: the frame is drawn and the picture shows the clip's colours.
     Shot first;
@@ -297,6 +326,15 @@ TEST_F(WindowXvfbTest, ShowsTheSkinnedWindowPlayingAClip) {
     ASSERT_GT(area, 0);
     EXPECT_GT(changed, area / 100) << "the picture did not move in " << kShotGapMs << " ms";
     EXPECT_GE(hues.size(), 4u) << "the picture lacks the clip's colours";
+
+    // SIGTERM closes the window the ordinary way while the clip still plays.
+    ASSERT_TRUE(fs::exists(copyData));
+    sivo.Signal(SIGTERM);
+    const int status = sivo.WaitExit(kQuitWaitMs);
+    ASSERT_NE(status, -1) << "sivo still runs " << kQuitWaitMs << " ms after SIGTERM";
+    EXPECT_TRUE(WIFEXITED(status)) << "sivo died of signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(fs::exists(copyData)) << "the copy-data channel was left behind";
 }
 
 }  // namespace
