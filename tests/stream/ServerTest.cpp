@@ -1,148 +1,185 @@
-// TcpServer with real clients on loopback.
+// TcpServer with VideoSender clones on an ephemeral loopback port, driven by
+// raw clients that speak the request messages.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <random>
 
 #include "platform/Sleep.h"
-#include "stream/PkgConnection.h"
-#include "stream/StreamProtocol.h"
 #include "stream/TcpServer.h"
+#include "stream/VideoSender.h"
 #include "StreamTestUtil.h"
 
-using namespace streamtest;
-using Bytes = std::vector<uint8_t>;
+extern "C" {
+#include <libavcodec/packet.h>
+}
 
 namespace {
 
-std::atomic<int> g_live{0};     // CountingConn objects alive, prototype included
-std::atomic<int> g_closed{0};   // OnClose calls
+std::atomic<int> g_live{0};    // senders alive
+std::atomic<int> g_closed{0};  // OnClose calls
 
-// Answers each fetch with a seek package carrying how many fetches this
-// connection has seen, so clients can tell their connections apart.
-class CountingConn : public PkgConnection {
+class CountedSender : public VideoSender {
 public:
-    CountingConn() { ++g_live; }
-    ~CountingConn() override {
+    CountedSender() { ++g_live; }
+    ~CountedSender() override {
         JoinThreads();
         --g_live;
     }
-    TcpConnection* Clone() override { return new CountingConn(); }
+    TcpConnection* Clone() override { return new CountedSender(); }
     void OnClose() override {
         ++g_closed;
-        PkgConnection::OnClose();
+        VideoSender::OnClose();
     }
-    int OnPackage(const uint8_t* p, int n) override {
-        return DispatchPackage(p, n, [this](int, int type, ByteStream&) {
-            if (type == PKG_FETCH_MEDIA) {
-                Bytes answer = BuildSeekPkg(++m_nFetches);
-                Send(answer.data(), int(answer.size()));
-            }
-        });
-    }
-
-private:
-    uint32_t m_nFetches = 0;
 };
+
+// Past its last packet a seek to 30 s still has somewhere to go.
+std::string Clip35s() {
+    return TestMedia("sender35s.mp4",
+                     "-f lavfi -i testsrc2=size=64x48:rate=5:duration=35 "
+                     "-f lavfi -i sine=frequency=440:sample_rate=8000:duration=35 "
+                     "-c:v libx264 -preset veryfast -pix_fmt yuv420p -g 5 -c:a aac -ac 1 -b:a 16k -shortest");
+}
 
 class ServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         g_closed = 0;
-        base = g_live;
+        m_base = g_live;
+        ASSERT_EQ(m_server->Listen(), 0);
     }
-    int base = 0;
-};
+    int Port() const { return m_server->GetPort(); }
 
-// Sends one fetch and returns the count in the answer, or 0.
-uint32_t Fetch(int fd) {
-    if (!SendAll(fd, BuildFetchMediaPkg()))
-        return 0;
-    Bytes answer = ReadExact(fd, 17);
-    if (answer.size() != 17)
-        return 0;
-    ByteStream r(answer.data(), 17);
-    return ParseSeekPkg(r);
-}
+    int m_base = 0;  // the prototype
+    std::unique_ptr<TcpServer> m_server = std::make_unique<TcpServer>(0, new CountedSender);
+};
 
 } // namespace
 
-TEST_F(ServerTest, EachClientGetsItsOwnConnection) {
-    TcpServer s(0, new CountingConn());
-    ASSERT_EQ(s.Listen(), 0);
-    EXPECT_TRUE(s.IsRunning());
-    ASSERT_GT(s.GetPort(), 0);
-    int a = RawConnect(s.GetPort());
-    int b = RawConnect(s.GetPort());
-    ASSERT_GT(a, 0);
-    ASSERT_GT(b, 0);
-    EXPECT_EQ(Fetch(a), 1u);
-    EXPECT_EQ(Fetch(a), 2u);
-    EXPECT_EQ(Fetch(b), 1u) << "the second client has its own state";
-    EXPECT_EQ(Fetch(a), 3u);
-    EXPECT_TRUE(WaitFor([&] { return s.ConnectionCount() == 2; }));
-    EXPECT_EQ(g_live, base + 3) << "prototype and two clones";
-    close(a);
-    close(b);
+TEST_F(ServerTest, ServesWholeMediaToIndependentClientsAndEndsEveryFetchAfterIt) {
+    PkgClient a(Port()), b(Port());
+    EXPECT_EQ(a.Fetch(), BuildEndPkg()) << "a fetch before any describe";
+    StreamDescription desc = a.Describe(Clip1s());
+    EXPECT_TRUE(desc.audio.bPresent && desc.video.bPresent);
+    EXPECT_EQ(desc.video.nWidth, 64);
+    EXPECT_EQ(desc.video.nHeight, 48);
+    EXPECT_EQ(desc.video.nFps, 10);
+    EXPECT_EQ(desc.audio.nSampleRate, 8000);
+    EXPECT_FALSE(desc.video.extradata.empty()) << "H.264 in MP4 needs its parameter sets";
+
+    std::vector<Bytes> fromA = a.FetchToEnd();
+    int video = 0;
+    for (const Bytes& pkg : fromA) {
+        MediaPackage mp;
+        ASSERT_TRUE(ParseMediaPackage(pkg.data(), int(pkg.size()), mp));
+        video += mp.bVideo;
+    }
+    EXPECT_EQ(video, 10);
+    EXPECT_GT(fromA.size(), 10u) << "and sound";
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(a.Fetch(), BuildEndPkg()) << "fetch " << i << " after the end";
+
+    b.Describe(Clip1s());
+    EXPECT_EQ(b.FetchToEnd(), fromA) << "b has not moved while a read everything";
+    EXPECT_EQ(m_server->ConnectionCount(), 2);
+}
+
+TEST_F(ServerTest, SeekTo30AfterTheEndBringsPackagesAgain) {
+    PkgClient c(Port());
+    c.Describe(Clip35s());
+    c.FetchToEnd();
+    ASSERT_TRUE(c.Request(BuildSeekPkg(30)));  // no answer to a seek
+    Bytes pkg = c.Fetch();
+    MediaPackage mp;
+    ASSERT_TRUE(ParseMediaPackage(pkg.data(), int(pkg.size()), mp));
+    EXPECT_GT(mp.pkt->pts, 0) << "near 30 s, not at the start";
+}
+
+TEST_F(ServerTest, SeekToZeroRedescribeAndUnansweredKindsKeepThePosition) {
+    PkgClient a(Port()), b(Port());
+    a.Describe(Clip1s());
+    b.Describe(Clip1s());
+    a.Fetch();
+    a.Fetch();
+    a.Describe(Clip1s());
+    ASSERT_TRUE(a.Request(BuildSeekPkg(0)));
+    AVPacket* pkt = av_packet_alloc();
+    ASSERT_EQ(av_new_packet(pkt, 4), 0);
+    ASSERT_TRUE(a.Request(BuildMediaPackage(pkt, 27, true)));
+    av_packet_free(&pkt);
+    Bytes odd = BuildSeekPkg(7);
+    odd[9] = 0x7F;  // a type nobody knows
+    ASSERT_TRUE(a.Request(odd));
+    b.Fetch();
+    b.Fetch();
+    EXPECT_EQ(a.Fetch(), b.Fetch()) << "a goes on with its third package";
+}
+
+TEST_F(ServerTest, MissingFileIsDescribedWithoutSectionsAndEnds) {
+    PkgClient c(Port());
+    StreamDescription desc = c.Describe(std::string(SIVO_TEST_MEDIA_DIR) + "/no-such-file.mp4");
+    EXPECT_FALSE(desc.audio.bPresent || desc.video.bPresent);
+    EXPECT_EQ(c.Fetch(), BuildEndPkg());
+    EXPECT_EQ(c.Fetch(), BuildEndPkg());
 }
 
 TEST_F(ServerTest, EndedConnectionIsReapedAtTheNextAcceptNotBefore) {
-    TcpServer s(0, new CountingConn());
-    ASSERT_EQ(s.Listen(), 0);
-    int a = RawConnect(s.GetPort());
-    EXPECT_EQ(Fetch(a), 1u);
-    close(a);
+    {
+        PkgClient a(Port());
+        EXPECT_EQ(a.Fetch(), BuildEndPkg());
+    }
     ASSERT_TRUE(WaitFor([] { return g_closed == 1; }));
     Sleep(50);  // give a wrong early reaping its chance
-    EXPECT_EQ(s.ConnectionCount(), 1) << "ended, but kept until the next client";
-    EXPECT_EQ(g_live, base + 2);
+    EXPECT_EQ(m_server->ConnectionCount(), 1) << "ended, but kept until the next client";
+    EXPECT_EQ(g_live, m_base + 1);
 
-    int b = RawConnect(s.GetPort());
-    EXPECT_EQ(Fetch(b), 1u);
-    // The clone is listed just after it starts serving.
-    EXPECT_TRUE(WaitFor([&] { return s.ConnectionCount() == 1; }));
-    EXPECT_EQ(g_live, base + 2) << "the first clone is gone, the second lives";
-    close(b);
+    PkgClient b(Port());
+    EXPECT_EQ(b.Fetch(), BuildEndPkg());
+    EXPECT_TRUE(WaitFor([&] { return m_server->ConnectionCount() == 1 && g_live == m_base + 1; }))
+        << "the first clone is gone, the second lives";
 }
 
 TEST_F(ServerTest, ListenAgainAfterStopListenOnTheSamePort) {
-    TcpServer s(0, new CountingConn());
-    ASSERT_EQ(s.Listen(), 0);
-    int port = s.GetPort();
-    EXPECT_EQ(s.Listen(), -1) << "already listening";
-    int kept = RawConnect(port);
-    EXPECT_EQ(Fetch(kept), 1u);
-
-    s.StopListen();
-    EXPECT_FALSE(s.IsRunning());
-    EXPECT_EQ(RawConnect(port), -1) << "nobody listens now";
-    EXPECT_EQ(Fetch(kept), 2u) << "accepted connections outlive StopListen";
-
-    ASSERT_EQ(s.Listen(), 0);
-    EXPECT_EQ(s.GetPort(), port);
-    int again = RawConnect(port);
-    ASSERT_GT(again, 0);
-    EXPECT_EQ(Fetch(again), 1u);
-    close(kept);
-    close(again);
+    int port = Port();
+    EXPECT_EQ(m_server->Listen(), -1) << "already listening";
+    PkgClient kept(port);
+    EXPECT_EQ(kept.Fetch(), BuildEndPkg());
+    m_server->StopListen();
+    EXPECT_FALSE(m_server->IsRunning());
+    EXPECT_EQ(RawClient(port).fd, -1) << "nobody listens now";
+    EXPECT_EQ(kept.Fetch(), BuildEndPkg()) << "accepted connections outlive StopListen";
+    ASSERT_EQ(m_server->Listen(), 0);
+    EXPECT_EQ(Port(), port);
+    EXPECT_EQ(PkgClient(port).Fetch(), BuildEndPkg());
 }
 
-TEST_F(ServerTest, RejectedSocketsAreClosed) {
-    struct Picky : TcpServer {
-        using TcpServer::TcpServer;
-        ~Picky() override { StopListen(); }
-        int OnAccept(int) override { return 0; }
-    } s(0, new CountingConn());
-    ASSERT_EQ(s.Listen(), 0);
-    int a = RawConnect(s.GetPort());
-    ASSERT_GT(a, 0);
-    EXPECT_TRUE(ReadExact(a, 1).empty()) << "closed without a word";
-    EXPECT_EQ(s.ConnectionCount(), 0);
-    close(a);
+TEST_F(ServerTest, BadInputLeavesTheOthersServed) {
+    std::mt19937 rng(99);
+    Bytes junk(300000);
+    for (auto& b : junk)
+        b = uint8_t(rng() % 5 == 0 ? 0x23 : rng());
+    for (size_t i = 0; i + 8 < junk.size(); i += 997) {  // headers, so bodies swallow junk too
+        const uint8_t h[8] = {0x23, 0x00, 0x55, 0xFF, 0, 0, uint8_t(rng() % 20), uint8_t(rng())};
+        std::copy(h, h + 8, junk.begin() + long(i));
+    }
+    const uint8_t silence[8] = {0x23, 0x00, 0x55, 0xFF, 0x00, 0x0F, 0x9F, 0xFF};  // 1023999, then nothing
+    Bytes describe = BuildDescribePkg(Clip1s());
+    PkgClient noisy(Port()), silent(Port());
+    ASSERT_TRUE(SendAll(noisy.fd, junk));
+    ASSERT_TRUE(SendAll(silent.fd, Bytes(silence, silence + 8)));
+    {
+        PkgClient half(Port());
+        ASSERT_TRUE(SendAll(half.fd, Bytes(describe.begin(), describe.begin() + long(describe.size() / 2))));
+    }
+    PkgClient good(Port());
+    EXPECT_EQ(good.Fetch(), BuildEndPkg());
+    good.Describe(Clip1s());
+    EXPECT_EQ(TypeOf(good.Fetch()), PKG_MEDIA);
 }
 
-TEST_F(ServerTest, StopListenFromOnAcceptEndsTheAcceptThread) {
+TEST(ServerOnAccept, StopListenFromOnAcceptEndsTheAcceptThreadAndClosesTheSocket) {
     struct OneShot : TcpServer {
         using TcpServer::TcpServer;
         ~OneShot() override { StopListen(); }
@@ -150,61 +187,19 @@ TEST_F(ServerTest, StopListenFromOnAcceptEndsTheAcceptThread) {
             StopListen();
             return -1;
         }
-    } s(0, new CountingConn());
+    } s(0, new VideoSender());
     ASSERT_EQ(s.Listen(), 0);
-    int a = RawConnect(s.GetPort());
-    ASSERT_GT(a, 0);
-    EXPECT_TRUE(ReadExact(a, 1).empty()) << "the server stopped before taking it";
+    RawClient a(s.GetPort());
+    ASSERT_GT(a.fd, 0);
+    EXPECT_TRUE(WaitClosed(a.fd)) << "the server stopped before taking it";
     ASSERT_TRUE(WaitFor([&] { return !s.IsRunning(); }));
-    EXPECT_EQ(RawConnect(s.GetPort()), -1);
-    ASSERT_EQ(s.Listen(), 0);
-    EXPECT_TRUE(s.IsRunning());
-    close(a);
-}
-
-TEST_F(ServerTest, RandomBytesNeverCrashAConnection) {
-    TcpServer s(0, new CountingConn());
-    ASSERT_EQ(s.Listen(), 0);
-    int a = RawConnect(s.GetPort());
-    std::mt19937 rng(99);
-    Bytes junk(300000);
-    for (auto& b : junk)
-        b = uint8_t(rng() % 5 == 0 ? 0x23 : rng());
-    // Headers that announce up to 5000 bytes, so bodies swallow junk too.
-    for (size_t i = 0; i + 8 < junk.size(); i += 997) {
-        const uint8_t h[8] = {0x23, 0x00, 0x55, 0xFF, 0, 0, uint8_t(rng() % 20), uint8_t(rng())};
-        std::copy(h, h + 8, junk.begin() + long(i));
-    }
-    ASSERT_TRUE(SendAll(a, junk));
-    // Whatever state the junk left, a run of zeros ends it and a clean fetch is answered.
-    ASSERT_TRUE(SendAll(a, Bytes(6000, 0x00)));
-    Bytes fetch = BuildFetchMediaPkg();
-    ASSERT_TRUE(SendAll(a, fetch));
-    // Answers to fetches hidden in the junk may come first; the last is ours.
-    Bytes answer;
-    uint32_t last = 0;
-    for (;;) {
-        Bytes one = ReadExact(a, 17);
-        ASSERT_EQ(one.size(), 17u);
-        ByteStream r(one.data(), 17);
-        uint32_t n = ParseSeekPkg(r);
-        ASSERT_EQ(n, last + 1);
-        last = n;
-        pollfd p{a, POLLIN, 0};
-        if (poll(&p, 1, 300) == 0)
-            break;
-    }
-    EXPECT_GE(last, 1u);
-    close(a);
+    EXPECT_EQ(RawClient(s.GetPort()).fd, -1);
+    EXPECT_EQ(s.Listen(), 0);
 }
 
 TEST(ServerDeathTest, BindingAHeldPortEndsTheProcessWithStatus2) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     RawListener holder;
-    EXPECT_EXIT(
-        {
-            TcpServer s(holder.port, new PkgConnection());
-            s.Listen();
-        },
-        ::testing::ExitedWithCode(TcpServer::kExitNoBind), "");
+    EXPECT_EXIT(TcpServer(holder.port, new VideoSender()).Listen(), ::testing::ExitedWithCode(TcpServer::kExitNoBind),
+                "");
 }

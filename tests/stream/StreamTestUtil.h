@@ -1,97 +1,72 @@
 #pragma once
-// Helpers for stream tests: polling waits and raw loopback peers.
+// A raw stream client for the server tests: sends request messages, cuts what
+// comes back into packages with the product's assembler.
 
-#include <arpa/inet.h>
-#include <chrono>
-#include <cstdint>
-#include <functional>
-#include <netinet/in.h>
-#include <poll.h>
+#include <deque>
 #include <string>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
 
-namespace streamtest {
+#include <gtest/gtest.h>
 
-// Generous for a loaded 2-core machine; only reached when something is broken.
-inline constexpr int kWaitMs = 10000;
+#include "common/NetTestUtil.h"
+#include "common/TestMedia.h"
+#include "engine/Package.h"
+#include "stream/StreamProtocol.h"
 
-inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs = kWaitMs) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+using namespace nettest;
+
+// 1 s, 10 pictures of 64x48 and 8 kHz mono AAC: small enough to stream whole.
+inline std::string Clip1s() {
+    return TestMedia("stream1s.mp4",
+                     "-f lavfi -i testsrc2=size=64x48:rate=10:duration=1 "
+                     "-f lavfi -i sine=frequency=440:sample_rate=8000:duration=1 "
+                     "-c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -ac 1 -b:a 16k -shortest");
 }
 
-// A listening socket on an ephemeral loopback port.
-struct RawListener {
-    int fd = -1;
-    int port = 0;
-    RawListener() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(fd, 8);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
+inline int TypeOf(const Bytes& pkg) {
+    return pkg.size() < kPkgBodyOffset ? -1 : (pkg[9] << 8) | pkg[10];
+}
+
+class PkgClient : public RawClient {
+public:
+    using RawClient::RawClient;
+    bool Request(const Bytes& pkg) { return SendAll(fd, pkg); }
+
+    // The next whole package, or empty after kWaitMs of silence or a close.
+    Bytes Next() {
+        uint8_t buf[65536];
+        while (m_ready.empty()) {
+            ssize_t n = Readable(fd) ? recv(fd, buf, sizeof buf, 0) : -1;
+            if (n <= 0)
+                return {};
+            m_fa.FeedBytes(buf, int(n), [this](const uint8_t* d, int len) { m_ready.emplace_back(d, d + len); });
+        }
+        Bytes pkg = std::move(m_ready.front());
+        m_ready.pop_front();
+        return pkg;
     }
-    ~RawListener() { close(fd); }
-    // Accepts one client, waiting at most kWaitMs; -1 on time-out.
-    int Accept() {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, kWaitMs) != 1)
-            return -1;
-        return accept(fd, nullptr, nullptr);
+    Bytes Ask(const Bytes& request) { return Request(request) ? Next() : Bytes{}; }
+    Bytes Fetch() { return Ask(BuildFetchMediaPkg()); }
+
+    StreamDescription Describe(const std::string& name) {
+        Bytes pkg = Ask(BuildDescribePkg(name));
+        StreamDescription desc;
+        EXPECT_EQ(TypeOf(pkg), PKG_DESCRIBE_RSP);
+        ByteStream r(pkg.data(), uint32_t(pkg.size()));
+        EXPECT_TRUE(ParseStreamDescription(r, desc));
+        return desc;
     }
+
+    // Fetches until the end; the media packages before it.
+    std::vector<Bytes> FetchToEnd() {
+        std::vector<Bytes> media;
+        Bytes pkg;
+        while (TypeOf(pkg = Fetch()) == PKG_MEDIA)
+            media.push_back(pkg);
+        EXPECT_EQ(pkg, BuildEndPkg());
+        return media;
+    }
+
+private:
+    FrameAssembler m_fa;
+    std::deque<Bytes> m_ready;
 };
-
-// A plain client socket connected to 127.0.0.1:port, or -1.
-inline int RawConnect(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Reads exactly n bytes unless the peer closes or kWaitMs passes quietly.
-inline std::vector<uint8_t> ReadExact(int fd, size_t n) {
-    std::vector<uint8_t> out;
-    std::vector<uint8_t> buf(65536);
-    while (out.size() < n) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, kWaitMs) != 1)
-            break;
-        ssize_t r = recv(fd, buf.data(), std::min(buf.size(), n - out.size()), 0);
-        if (r <= 0)
-            break;
-        out.insert(out.end(), buf.begin(), buf.begin() + r);
-    }
-    return out;
-}
-
-inline bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t r = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (r <= 0)
-            return false;
-        done += size_t(r);
-    }
-    return true;
-}
-
-} // namespace streamtest
