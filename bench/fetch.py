@@ -3,12 +3,17 @@
 answers to unpaced fetch requests.
 
 Connects to the stream port, describes NAME, then sends fetch requests as
-fast as the answers come back for SECONDS, first with one request in flight
-and then with WINDOW pipelined. When the medium is exhausted the client
-describes it again on a fresh connection (counted in the time). Prints one
-line per mode: window, media packages, bytes, seconds, packages/s.
+fast as the answers come back, first with one request in flight and then
+with WINDOW pipelined. With --seconds it runs that long per mode and, when
+the medium is exhausted, describes it again on a fresh connection (counted
+in the time); with --once it fetches the medium once to its end. Prints one
+line per mode: window, packages, bytes, seconds, packages/s.
 
-usage: bench/fetch.py NAME [--host H] [--port P] [--seconds S] [--window W]
+The parser works on offsets into one receive buffer, so the client itself
+stays far cheaper per package than the server it measures.
+
+usage: bench/fetch.py NAME [--host H] [--port P] [--seconds S | --once]
+                           [--window W]
 """
 import argparse
 import socket
@@ -22,6 +27,7 @@ PKG_MEDIA = 1101
 HEAD = b"\x23\x00\x55\xff"
 TAIL = b"\xff\x00"
 VERSION = 1
+RECV_BUFFER = 8 << 20
 
 
 def frame(ptype, body):
@@ -37,56 +43,78 @@ class Conn:
         self.s = socket.create_connection((host, port), timeout=10)
         # Our own requests must not wait in Nagle's buffer either.
         self.s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.buf = bytearray()
+        self.buf = bytearray(RECV_BUFFER)
+        self.view = memoryview(self.buf)
+        self.start = self.end = 0
         self.s.sendall(frame(PKG_DESCRIBE, struct.pack(">IB", 0, len(name)) + name))
         ptype, _ = self.package()
         if ptype != PKG_DESCRIBE_RSP:
             raise SystemExit(f"describe answered with package type {ptype}")
 
     def package(self):
+        """(type, length) of the next package."""
         while True:
-            if len(self.buf) >= 8:
-                n = struct.unpack_from(">I", self.buf, 4)[0]
-                if n < 13:
+            avail = self.end - self.start
+            if avail >= 11:
+                n = struct.unpack_from(">I", self.buf, self.start + 4)[0]
+                if n < 13 or n > RECV_BUFFER:
                     raise SystemExit(f"bad package length {n}")
-                if len(self.buf) >= n:
-                    ptype = struct.unpack_from(">H", self.buf, 9)[0]
-                    del self.buf[:n]
+                if avail >= n:
+                    ptype = struct.unpack_from(">H", self.buf, self.start + 9)[0]
+                    self.start += n
                     return ptype, n
-            chunk = self.s.recv(1 << 20)
-            if not chunk:
+                if self.start + n > RECV_BUFFER:
+                    self.compact()
+            elif self.end == RECV_BUFFER:
+                self.compact()
+            got = self.s.recv_into(self.view[self.end:])
+            if not got:
                 raise SystemExit("server closed the connection")
-            self.buf += chunk
+            self.end += got
+
+    def compact(self):
+        avail = self.end - self.start
+        self.buf[:avail] = self.buf[self.start:self.end]
+        self.start, self.end = 0, avail
 
     def close(self):
         self.s.close()
 
 
+def fetch(conn, window, deadline):
+    """Fetches until the end of the medium or the deadline: (count, bytes, exhausted)."""
+    count = nbytes = inflight = 0
+    exhausted = False
+    while inflight or not exhausted:
+        want = 0 if exhausted or time.perf_counter() >= deadline else window - inflight
+        if want > 0:
+            conn.s.sendall(FETCH * want)
+            inflight += want
+        if not inflight:
+            break
+        ptype, n = conn.package()
+        inflight -= 1
+        if ptype == PKG_MEDIA:
+            count += 1
+            nbytes += n
+        else:
+            exhausted = True
+    return count, nbytes, exhausted
+
+
 def run(host, port, name, seconds, window):
-    count = nbytes = 0
+    total = nbytes = 0
     t0 = time.perf_counter()
     deadline = t0 + seconds
     while time.perf_counter() < deadline:
         c = Conn(host, port, name)
-        inflight = 0
-        exhausted = False
-        while inflight or not exhausted:
-            while not exhausted and inflight < window and time.perf_counter() < deadline:
-                c.s.sendall(FETCH)
-                inflight += 1
-            if not inflight:
-                break
-            ptype, n = c.package()
-            inflight -= 1
-            if ptype == PKG_MEDIA:
-                count += 1
-                nbytes += n
-            else:
-                exhausted = True
+        count, n, exhausted = fetch(c, window, deadline)
         c.close()
+        total += count
+        nbytes += n
         if not exhausted:
             break
-    return count, nbytes, time.perf_counter() - t0
+    return total, nbytes, time.perf_counter() - t0
 
 
 def main():
@@ -95,11 +123,19 @@ def main():
     ap.add_argument("--host", default="127.0.0.1")
     ap.add_argument("--port", type=int, default=8888)
     ap.add_argument("--seconds", type=float, default=5.0)
-    ap.add_argument("--window", type=int, default=16)
+    ap.add_argument("--once", action="store_true", help="fetch the medium once to its end")
+    ap.add_argument("--window", type=int, default=32)
     a = ap.parse_args()
     name = a.name.encode()
     for window in (1, a.window):
-        count, nbytes, dt = run(a.host, a.port, name, a.seconds, window)
+        if a.once:
+            c = Conn(a.host, a.port, name)
+            t0 = time.perf_counter()
+            count, nbytes, _ = fetch(c, window, float("inf"))
+            dt = time.perf_counter() - t0
+            c.close()
+        else:
+            count, nbytes, dt = run(a.host, a.port, name, a.seconds, window)
         print(f"window {window:>3}: {count:8d} packages {nbytes/1e6:8.1f} MB "
               f"{dt:6.2f} s {count/dt:9.0f} packages/s", flush=True)
 

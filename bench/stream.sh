@@ -18,13 +18,13 @@ BUILD=$(cd "$1" && pwd)
 PLAYER="$BUILD/bin/sivo-play"
 SERVER="$BUILD/bin/sivo-server"
 MEDIA_DIR="$BUILD/benchmedia"
-DURATION=20
-CLIP="$MEDIA_DIR/bench-720p25-${DURATION}s.mp4"
+DURATION=30  # same clip as bench/playback.sh
+CLIP="$MEDIA_DIR/bench-1080p30-${DURATION}s.mp4"
 RUN_LIMIT_S=$((DURATION * 4))
 
 require_tools ffmpeg /usr/bin/time python3
 require_bins "$PLAYER" "$SERVER"
-make_clip "$CLIP" 1280x720 25 "$DURATION" 44100 veryfast 128k
+make_clip "$CLIP" 1920x1080 30 "$DURATION" 48000 veryfast 128k
 
 WORK=$(mktemp -d)
 SERVER_PID=
@@ -73,60 +73,7 @@ SDL_AUDIODRIVER=dummy run remote "$PLAYER" --remote 127.0.0.1 "$CLIP"
 CPU1=$(server_cpu)
 echo "$CPU0 $CPU1" >"$WORK/server.cpu"
 echo "running raw fetch client ..." >&2
-python3 - "$CLIP" >"$WORK/fetch.out" <<'PYEOF'
-import socket, struct, sys, time
-
-def frame(ptype, body):
-    n = 8 + 1 + 2 + len(body) + 2
-    return b"\x23\x00\x55\xff" + struct.pack(">IBH", n, 1, ptype) + body + b"\xff\x00"
-
-FETCH = frame(1100, struct.pack(">I", 0))
-name = sys.argv[1].encode()
-
-class Conn:
-    def __init__(self):
-        self.s = socket.create_connection(("127.0.0.1", 8888))
-        self.s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.buf = b""
-    def package(self):
-        while True:
-            if len(self.buf) >= 8:
-                n = struct.unpack(">I", self.buf[4:8])[0]
-                if len(self.buf) >= n:
-                    pkg, self.buf = self.buf[:n], self.buf[n:]
-                    return struct.unpack(">H", pkg[9:11])[0], n
-            chunk = self.s.recv(1 << 20)
-            if not chunk:
-                raise SystemExit("server closed")
-            self.buf += chunk
-
-def fetch_all(window):
-    c = Conn()
-    c.s.sendall(frame(1004, struct.pack(">IB", 0, len(name)) + name))
-    assert c.package()[0] == 1005
-    count = nbytes = 0
-    inflight = 0
-    done = False
-    t0 = time.perf_counter()
-    while not done or inflight:
-        while not done and inflight < window:
-            c.s.sendall(FETCH)
-            inflight += 1
-        ptype, n = c.package()
-        inflight -= 1
-        if ptype == 1101:
-            count += 1
-            nbytes += n
-        else:
-            done = True
-    dt = time.perf_counter() - t0
-    c.s.close()
-    return count, nbytes, dt
-
-for window in (1, 16):
-    count, nbytes, dt = fetch_all(window)
-    print(f"{window} {count} {nbytes} {dt:.6f}")
-PYEOF
+python3 "$(dirname "$0")/fetch.py" "$CLIP" --once >"$WORK/fetch.out"
 
 python3 - "$WORK" "$DURATION" <<'EOF'
 import json, sys
@@ -141,16 +88,13 @@ rcpu, rrss = timing("remote")
 s0, s1 = map(float, open(f"{work}/server.cpu").read().split())
 scpu = s1 - s0
 l, r = summary("local"), summary("remote")
-print(f"clip: 1280x720 25 fps H.264 + AAC, {duration:.0f} s")
+print(f"clip: 1920x1080 30 fps H.264 + AAC, {duration:.0f} s")
 print(f"{'':18}{'cpu s/media s':>14}{'peak RSS MB':>13}{'shown':>7}{'first pic ms':>14}")
 print(f"{'local sivo-play':18}{lcpu/duration:14.3f}{lrss/1024:13.1f}{l['frames_shown']:7}{l['first_picture_ms'] or 0:14.1f}")
 print(f"{'remote sivo-play':18}{rcpu/duration:14.3f}{rrss/1024:13.1f}{r['frames_shown']:7}{r['first_picture_ms'] or 0:14.1f}")
 print(f"{'sivo-server':18}{scpu/duration:14.3f}")
 print(f"ratio remote player / local player CPU: {rcpu/lcpu:.2f}")
 print(f"ratio remote player + server / local player CPU: {(rcpu+scpu)/lcpu:.2f}")
-for line in open(f"{work}/fetch.out"):
-    window, count, nbytes, dt = line.split()
-    count, nbytes, dt = int(count), int(nbytes), float(dt)
-    print(f"raw fetch, {window:>2} in flight: {count/dt:9.0f} packages/s {nbytes/dt/1e6:8.1f} MB/s "
-          f"({count} packages, {dt*1000:.0f} ms; the player asks at most 200/s)")
+print("raw fetch of the whole clip (the player asks at most 200/s):")
+print(open(f"{work}/fetch.out").read(), end="")
 EOF

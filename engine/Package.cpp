@@ -75,6 +75,10 @@ DataBuff::DataBuff(const uint8_t* bytes, int n) : nLen(bytes && n > 0 ? n : 0) {
     ++g_nLiveDataBuff;
 }
 
+DataBuff::DataBuff(int capacity) : pData(new uint8_t[capacity > 0 ? capacity : 1]), nLen(capacity > 0 ? capacity : 0) {
+    ++g_nLiveDataBuff;
+}
+
 DataBuff::~DataBuff() { --g_nLiveDataBuff; }
 
 int DataBuff::Read(uint8_t* dest, int max) {
@@ -178,13 +182,13 @@ void FrameAssembler::FeedBytes(const uint8_t* data, int n, const Deliver& delive
 
 void AVPacketFree::operator()(AVPacket* p) const { av_packet_free(&p); }
 
-std::vector<uint8_t> BuildMediaPackage(const AVPacket* pkt, int nCodecId, bool bVideo) {
+std::unique_ptr<DataBuff> BuildMediaPackageBuff(const AVPacket* pkt, int nCodecId, bool bVideo) {
     if (!pkt || pkt->size < 0)
-        return {};
+        return nullptr;
     uint32_t payload = uint32_t(pkt->size);
     // 50 bytes of room beyond the exact size, so the writer cannot run out.
-    std::vector<uint8_t> buf(payload + 2 * kMediaPkgOverhead);
-    ByteStream w(buf.data(), uint32_t(buf.size()));
+    auto buff = std::make_unique<DataBuff>(int(payload + 2 * kMediaPkgOverhead));
+    ByteStream w(buff->pData.get(), uint32_t(buff->nLen));
     BeginFrame(w, PKG_MEDIA, payload + kMediaPkgOverhead - kPkgFrameOverhead);
     w.WriteU8(bVideo ? 1 : 0);
     w.WriteU32(uint32_t(CodecIdToWire(AVCodecID(nCodecId))));
@@ -198,8 +202,15 @@ std::vector<uint8_t> BuildMediaPackage(const AVPacket* pkt, int nCodecId, bool b
     w.WriteU32(0);  // convergence duration: FFmpeg no longer has it
     w.WriteBytes(pkt->data, payload);
     EndFrame(w);
-    buf.resize(w.Pos());
-    return buf;
+    buff->nLen = int(w.Pos());
+    return buff;
+}
+
+std::vector<uint8_t> BuildMediaPackage(const AVPacket* pkt, int nCodecId, bool bVideo) {
+    std::unique_ptr<DataBuff> buff = BuildMediaPackageBuff(pkt, nCodecId, bVideo);
+    if (!buff)
+        return {};
+    return std::vector<uint8_t>(buff->pData.get(), buff->pData.get() + buff->nLen);
 }
 
 bool ParseMediaPackage(const uint8_t* pPkg, int nLen, MediaPackage& out) {

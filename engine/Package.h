@@ -80,6 +80,9 @@ public:
 class DataBuff {
 public:
     DataBuff(const uint8_t* bytes, int n);
+    // Room for `capacity` bytes, left unset: the producer writes into pData
+    // and sets nLen, which saves a staging copy on hot paths.
+    explicit DataBuff(int capacity);
     ~DataBuff();
     DataBuff(const DataBuff&) = delete;
     DataBuff& operator=(const DataBuff&) = delete;
@@ -125,6 +128,8 @@ using AVPacketPtr = std::unique_ptr<AVPacket, AVPacketFree>;
 
 // PKG_MEDIA from a packet of the stream with FFmpeg codec id nCodecId. Time
 // stamps and position travel as their low 32 bits.
+// The first form builds straight into a send-queue block; null for no packet.
+std::unique_ptr<DataBuff> BuildMediaPackageBuff(const AVPacket* pkt, int nCodecId, bool bVideo);
 std::vector<uint8_t> BuildMediaPackage(const AVPacket* pkt, int nCodecId, bool bVideo);
 
 struct MediaPackage {

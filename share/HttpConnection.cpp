@@ -1,7 +1,6 @@
 #include "share/HttpConnection.h"
 
 #include <cinttypes>
-#include <vector>
 
 #include "platform/ShareRoot.h"
 #include "platform/Sleep.h"
@@ -63,6 +62,9 @@ void HttpConnection::Answer() {
     if (IsServableFile(m_strRoot, m_strPath)) {
         size = GetFileSize(m_strPath);
         m_pFile.reset(std::fopen(m_strPath.c_str(), "rb"));
+        // The pump's reads are already large; stdio's buffer would only add a copy.
+        if (m_pFile)
+            std::setvbuf(m_pFile.get(), nullptr, _IONBF, 0);
     }
     const int64_t remaining = size - rangeStart;
 
@@ -79,6 +81,12 @@ void HttpConnection::Answer() {
     m_bResponded.store(true);
 }
 
+int HttpConnection::Send(const uint8_t* data, int len) {
+    if (!data || len <= 0)
+        return -1;
+    return QueueBuff(std::make_unique<DataBuff>(data, len));
+}
+
 int HttpConnection::SendOnce() {
     if (!m_bResponded.load()) {
         // A connection closed before its answer must still end this thread.
@@ -89,10 +97,10 @@ int HttpConnection::SendOnce() {
     }
     if (QueuedCount() < HTTP_READ_AHEAD_MESSAGES && m_pFile &&
         !std::feof(m_pFile.get()) && !std::ferror(m_pFile.get())) {
-        std::vector<uint8_t> chunk(HTTP_FILE_READ_SIZE);
-        size_t n = std::fread(chunk.data(), 1, chunk.size(), m_pFile.get());
-        if (n > 0)
-            Send(chunk.data(), static_cast<int>(n));
+        auto chunk = std::make_unique<DataBuff>(HTTP_FILE_READ_SIZE);
+        size_t n = std::fread(chunk->pData.get(), 1, HTTP_FILE_READ_SIZE, m_pFile.get());
+        chunk->nLen = static_cast<int>(n);
+        QueueBuff(std::move(chunk));  // an empty read queues nothing
     }
     return TcpConnection::SendOnce();
 }

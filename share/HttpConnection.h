@@ -33,10 +33,11 @@ public:
 
     TcpConnection* Clone() override;
     void OnData(const uint8_t* data, int len) override;
+    // Queues a copy without back-pressure (the pump bounds the queue itself);
+    // -1 without a socket.
+    int Send(const uint8_t* data, int len) override;
     // Pumps the file, at most HTTP_READ_AHEAD_MESSAGES reads ahead of the
-    // socket. With the header block that keeps the queue at five messages or
-    // fewer, far below where the base Send would pause or refuse, so queueing
-    // through it never applies back-pressure here.
+    // socket, each read straight into its send-queue block.
     int SendOnce() override;
 
 private:

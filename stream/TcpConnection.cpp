@@ -183,8 +183,13 @@ int TcpConnection::SendOnce() {
         std::lock_guard<std::mutex> lock(m_fdMutex);
         fd = m_fd;
     }
+    // While more bytes wait, let the kernel fill whole segments instead of
+    // pushing one per chunk; the last chunk of a burst goes out at once.
+    int flags = MSG_NOSIGNAL;
+    if (!m_pSending->IsDone() || QueuedCount() > 0)
+        flags |= MSG_MORE;
     for (int sent = 0; sent < n;) {
-        ssize_t rc = send(fd, m_pSendChunk.get() + sent, size_t(n - sent), MSG_NOSIGNAL);
+        ssize_t rc = send(fd, m_pSendChunk.get() + sent, size_t(n - sent), flags);
         if (rc < 0 && errno == EINTR)
             continue;
         if (rc <= 0) {
@@ -201,6 +206,12 @@ int TcpConnection::SendOnce() {
 int TcpConnection::Send(const uint8_t* data, int len) {
     if (!data || len <= 0 || m_socket <= 0)
         return -1;
+    return SendBuff(std::make_unique<DataBuff>(data, len));
+}
+
+int TcpConnection::SendBuff(std::unique_ptr<DataBuff> buff) {
+    if (!buff || buff->nLen <= 0 || m_socket <= 0)
+        return -1;
     int queued = QueuedCount();
     if (queued > kQueueSoftLimit)
         Sleep(kSoftPauseMs);
@@ -208,7 +219,12 @@ int TcpConnection::Send(const uint8_t* data, int len) {
         Sleep(kHardPauseMs);
     if (queued > kQueueMax)
         return -1;
-    auto buff = std::make_unique<DataBuff>(data, len);
+    return QueueBuff(std::move(buff));
+}
+
+int TcpConnection::QueueBuff(std::unique_ptr<DataBuff> buff) {
+    if (!buff || buff->nLen <= 0 || m_socket <= 0)
+        return -1;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_sendQueue.push_back(std::move(buff));
     return 0;

@@ -76,6 +76,11 @@ public:
 
 protected:
     bool OnReceiveThread() const;
+    // Send for a block the caller has already filled (no second copy):
+    // the same checks and back-pressure, then the block is queued.
+    int SendBuff(std::unique_ptr<DataBuff> buff);
+    // Appends to the send queue without back-pressure; -1 without a socket.
+    int QueueBuff(std::unique_ptr<DataBuff> buff);
 
     std::atomic<bool> m_bClosed{false};
     std::atomic<bool> m_bConnected{false};

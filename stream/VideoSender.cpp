@@ -81,9 +81,9 @@ int VideoSender::SendOnePkg() {
     AVPacketPtr pkt(m_pDemuxer ? m_pDemuxer->readPacket(bVideo, codecId) : nullptr);
     if (!pkt)
         return SendEndOfStream();
-    std::vector<uint8_t> buf = BuildMediaPackage(pkt.get(), codecId, bVideo != 0);
-    DebugTrace("pksize %d nCodecID:%d duration:%d\r\n", int(buf.size()), codecId, int(pkt->duration));
-    Send(buf.data(), int(buf.size()));
+    std::unique_ptr<DataBuff> buff = BuildMediaPackageBuff(pkt.get(), codecId, bVideo != 0);
+    DebugTrace("pksize %d nCodecID:%d duration:%d\r\n", buff->nLen, codecId, int(pkt->duration));
+    SendBuff(std::move(buff));
     return 0;
 }
 
