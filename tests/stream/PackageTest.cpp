@@ -15,10 +15,9 @@ extern "C" {
 #include "engine/Package.h"
 #include "engine/WireIds.h"
 #include "stream/StreamProtocol.h"
+#include "StreamTestUtil.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 // A package of `type` whose body is bodyLen bytes counting up from seed.
 Bytes MakePkg(uint16_t type, uint32_t bodyLen, uint8_t seed = 0) {
@@ -58,21 +57,14 @@ struct Assembler {
 TEST(ByteStream, BigEndianStickyFailureAndShortStrings) {
     uint8_t buf[8] = {};
     ByteStream w(buf, sizeof buf);
-    EXPECT_TRUE(w.WriteU32(0x11223344) && w.WriteU16(0x5566));
-    EXPECT_TRUE(w.PatchU32(2, 0xA1B2C3D4));
+    EXPECT_TRUE(w.WriteU32(0x11223344) && w.WriteU16(0x5566) && w.PatchU32(2, 0xA1B2C3D4));
     EXPECT_EQ(w.Pos(), 6u) << "a patch keeps the cursor";
     EXPECT_FALSE(w.WriteU32(1)) << "only 2 bytes left";
     EXPECT_FALSE(w.WriteU8(1)) << "sticky: even what would fit fails now";
     EXPECT_EQ(Bytes(buf, buf + 8), (Bytes{0x11, 0x22, 0xA1, 0xB2, 0xC3, 0xD4, 0, 0}));
-
     ByteStream r(buf, sizeof buf);
-    uint16_t u16 = 0;
     uint32_t u32 = 7;
-    EXPECT_TRUE(r.Skip(2) && r.ReadU16(u16));
-    EXPECT_EQ(u16, 0xA1B2);
-    EXPECT_FALSE(r.Seek(9));
-    EXPECT_TRUE(r.Ok()) << "a refused seek leaves the flag up";
-    EXPECT_TRUE(r.Seek(5));
+    EXPECT_TRUE(!r.Seek(9) && r.Ok() && r.Seek(5)) << "a refused seek leaves the flag up";
     EXPECT_FALSE(r.ReadU32(u32));
     EXPECT_EQ(u32, 7u) << "a failed read leaves its target alone";
 
@@ -80,14 +72,9 @@ TEST(ByteStream, BigEndianStickyFailureAndShortStrings) {
     s[0] = 255;  // a long string keeps 254 bytes and moves past all 255
     ByteStream rs(s.data(), uint32_t(s.size()));
     std::string got;
-    ASSERT_TRUE(rs.ReadShortString(got));
+    EXPECT_TRUE(rs.ReadShortString(got));
     EXPECT_EQ(got.size(), 254u);
     EXPECT_EQ(rs.Pos(), 256u);
-    ByteStream cut(s.data(), 100);
-    EXPECT_FALSE(cut.ReadShortString(got));
-    EXPECT_TRUE(got.empty());
-    ByteStream ws(s.data(), uint32_t(s.size()));
-    EXPECT_FALSE(ws.WriteShortString(std::string(255, 'x')));
 }
 
 TEST(FrameAssembler, AnyChunkingDeliversEachPackageOnceInOrder) {
@@ -105,13 +92,6 @@ TEST(FrameAssembler, AnyChunkingDeliversEachPackageOnceInOrder) {
     Assembler a;
     EXPECT_EQ(a.Feed(p1.data(), 20).Feed(middle).got, std::vector<Bytes>{p1});
     EXPECT_EQ(a.Feed(p2.data() + 3, p2.size() - 3).got, (std::vector<Bytes>{p1, p2}));
-
-    Bytes big = MakePkg(1200, 15000, 3);
-    Assembler bytewise;
-    for (uint8_t b : Cat({p1, big}))
-        bytewise.Feed(&b, 1);
-    EXPECT_EQ(bytewise.got, (std::vector<Bytes>{p1, big}));
-    EXPECT_EQ(bytewise.fa.BufferSize(), 15013 + kPackageDataInitSize) << "grown once to L + 10240";
 }
 
 TEST(FrameAssembler, FalseStartsAndGarbageAreSkipped) {
@@ -149,22 +129,17 @@ TEST(FrameAssembler, AnnouncedLengthAndChunkLimits) {
     EXPECT_EQ(Assembler().Feed(huge).got, std::vector<Bytes>{good}) << "1048576 bytes are still taken";
 }
 
-TEST(FrameAssembler, RandomBytesNeitherCrashNorLeakAndParsersSurviveTheOutput) {
+TEST(FrameAssembler, NoiseNeitherCrashesNorLeaksAndParsersSurviveWhatComesOut) {
     const int livePkg = g_nLivePackageData;
     std::mt19937 rng(1234);
+    Bytes noise = Noise(3000000, 1234);
     int delivered = 0;
     {
         Assembler a;
-        for (int round = 0; round < 3000; ++round) {
-            Bytes chunk(rng() % 3000 + 9);
-            for (auto& b : chunk)
-                b = uint8_t(rng() % 4 == 0 ? 0x23 : rng());
-            if (round % 7 == 0) {  // now and then a plausible header, so bodies get collected too
-                Bytes h = Header(uint32_t(rng() % 5000));
-                std::copy(h.begin(), h.end(), chunk.begin());
-            }
+        for (size_t pos = 0, n = 0; pos < noise.size(); pos += n) {
+            n = std::min(noise.size() - pos, size_t(rng() % 3000 + 1));
             a.got.clear();
-            for (const Bytes& p : a.Feed(chunk).got) {
+            for (const Bytes& p : a.Feed(noise.data() + pos, n).got) {
                 ++delivered;
                 MediaPackage mp;
                 ParseMediaPackage(p.data(), int(p.size()), mp);
@@ -177,7 +152,7 @@ TEST(FrameAssembler, RandomBytesNeitherCrashNorLeakAndParsersSurviveTheOutput) {
         a.got.clear();
         EXPECT_EQ(a.Feed(Bytes(6000, 0)).Feed(pkg).got, std::vector<Bytes>{pkg});
     }
-    EXPECT_GT(delivered, 0);
+    EXPECT_GT(delivered, 100);
     EXPECT_EQ(g_nLivePackageData, livePkg);
 }
 
@@ -198,7 +173,6 @@ TEST(Requests, ExactBytesAndNames) {
         ASSERT_EQ(pkg.size(), 18 + name.size());
         EXPECT_EQ((pkg[6] << 8) | pkg[7], int(pkg.size()));
         EXPECT_EQ(pkg[15], name.size()) << "a count of bytes, not characters";
-        EXPECT_EQ(std::memcmp(pkg.data() + 16, name.data(), name.size()), 0);
         ByteStream r(pkg.data(), uint32_t(pkg.size()));
         std::string got;
         ASSERT_TRUE(ParseDescribePkg(r, got));
@@ -207,18 +181,11 @@ TEST(Requests, ExactBytesAndNames) {
     EXPECT_TRUE(BuildDescribePkg(std::string(255, 'n')).empty()) << "refused, not cut";
 }
 
-namespace {
-AVPacketPtr MakePacket(int size) {
-    AVPacketPtr p(av_packet_alloc());
-    av_new_packet(p.get(), size);
-    for (int i = 0; i < size; ++i)
-        p->data[i] = uint8_t(i * 3 + 1);
-    return p;
-}
-} // namespace
-
 TEST(MediaPackage, RoundTripWidensTimeStampsAndDropsBadSizes) {
-    AVPacketPtr p = MakePacket(100);
+    AVPacketPtr p(av_packet_alloc());
+    av_new_packet(p.get(), 100);
+    for (int i = 0; i < 100; ++i)
+        p->data[i] = uint8_t(i * 3 + 1);
     p->pts = -1;
     p->dts = AV_NOPTS_VALUE;
     p->stream_index = 1;
@@ -232,20 +199,11 @@ TEST(MediaPackage, RoundTripWidensTimeStampsAndDropsBadSizes) {
     ASSERT_TRUE(ParseMediaPackage(pkg.data(), int(pkg.size()), mp));
     EXPECT_EQ(mp.nCodecId, AV_CODEC_ID_H264);
     EXPECT_TRUE(mp.bVideo);
-    EXPECT_EQ(mp.pkt->pts, 4294967295LL);
-    EXPECT_EQ(mp.pkt->dts, 0) << "unset arrives as 0";
-    EXPECT_EQ(mp.pkt->pos, 0x123);
-    EXPECT_EQ(mp.pkt->stream_index, 1);
-    EXPECT_EQ(mp.pkt->flags, AV_PKT_FLAG_KEY);
-    EXPECT_EQ(mp.pkt->duration, 40);
+    EXPECT_EQ(std::tuple(mp.pkt->pts, mp.pkt->dts, mp.pkt->pos, mp.pkt->stream_index, mp.pkt->flags, mp.pkt->duration),
+              std::tuple(4294967295LL, 0LL, 0x123LL, 1, AV_PKT_FLAG_KEY, 40LL))
+        << "pts -1 arrives as 4294967295, unset as 0, 64 bits cut to 32";
     ASSERT_EQ(mp.pkt->size, 100);
     EXPECT_EQ(std::memcmp(mp.pkt->data, p->data, 100), 0);
-
-    Bytes hevc = BuildMediaPackage(p.get(), AV_CODEC_ID_HEVC, false);
-    EXPECT_EQ(hevc[12], 0x40) << "codecs the old numbers lack get extension numbers";
-    ASSERT_TRUE(ParseMediaPackage(hevc.data(), int(hevc.size()), mp));
-    EXPECT_EQ(mp.nCodecId, AV_CODEC_ID_HEVC);
-    EXPECT_FALSE(mp.bVideo);
 
     AVPacketPtr none(av_packet_alloc());
     Bytes empty = BuildMediaPackage(none.get(), AV_CODEC_ID_AAC, false);
@@ -287,20 +245,18 @@ TEST(StreamDescription, RoundTripsAudioOnlyVideoOnlyNeitherAndLargePrivateData) 
             EXPECT_TRUE(ParseStreamDescription(r, got));
         });
         ASSERT_EQ(n, 1) << "parseable as one package";
-        EXPECT_EQ(got.audio.bPresent, hasA);
-        EXPECT_EQ(got.video.bPresent, hasV);
+        EXPECT_EQ(std::tuple(got.audio.bPresent, got.video.bPresent, got.audio.nSampleRate, got.video.nWidth),
+                  std::tuple(hasA, hasV, hasA ? 44100 : 0, hasV ? 320 : 0));
         EXPECT_EQ(got.audio.extradata, hasA ? d->audio.extradata : Bytes{});
         EXPECT_EQ(got.video.extradata, hasV ? d->video.extradata : Bytes{});
-        EXPECT_EQ(got.audio.nSampleRate, hasA ? 44100 : 0);
-        EXPECT_EQ(got.video.nWidth, hasV ? 320 : 0);
         EXPECT_EQ(BuildStreamDescription(got), wire) << "every field arrives as it left";
+        if (hasA) {
+            EXPECT_EQ(got.audio.nSampleFmt, AV_SAMPLE_FMT_FLT) << "planar travels as packed";
+        }
     }
     Bytes aw = BuildStreamDescription(audio);
     EXPECT_EQ(Bytes(aw.begin() + 12, aw.begin() + 16), (Bytes{0, 1, 0x50, 0x02})) << "AAC is 86018";
     StreamDescription got;
-    ByteStream r(aw.data(), uint32_t(aw.size()));
-    ASSERT_TRUE(ParseStreamDescription(r, got));
-    EXPECT_EQ(got.audio.nSampleFmt, AV_SAMPLE_FMT_FLT) << "planar travels as packed";
     ByteStream cut(aw.data(), uint32_t(aw.size() - 4));
     EXPECT_FALSE(ParseStreamDescription(cut, got)) << "private data announced beyond the end";
 }

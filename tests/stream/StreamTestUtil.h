@@ -3,6 +3,7 @@
 // comes back into packages with the product's assembler.
 
 #include <deque>
+#include <random>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -14,12 +15,27 @@
 
 using namespace nettest;
 
-// 1 s, 10 pictures of 64x48 and 8 kHz mono AAC: small enough to stream whole.
-inline std::string Clip1s() {
-    return TestMedia("stream1s.mp4",
-                     "-f lavfi -i testsrc2=size=64x48:rate=10:duration=1 "
-                     "-f lavfi -i sine=frequency=440:sample_rate=8000:duration=1 "
-                     "-c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -ac 1 -b:a 16k -shortest");
+// 35 s of 64x48 pictures at 5 fps, a key frame each second, and 8 kHz mono
+// AAC: small enough to stream whole, long enough to seek to 30 s past its end.
+inline std::string StreamClip() {
+    return TestMedia("stream35s.mp4",
+                     "-f lavfi -i testsrc2=size=64x48:rate=5:duration=35 "
+                     "-f lavfi -i sine=frequency=440:sample_rate=8000:duration=35 "
+                     "-c:v libx264 -preset veryfast -pix_fmt yuv420p -g 5 -c:a aac -ac 1 -b:a 16k -shortest");
+}
+
+// Random bytes rich in the magic's first byte, with a header announcing up to
+// 5000 bytes every 997, so that bodies of noise get collected too.
+inline Bytes Noise(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (auto& x : b)
+        x = uint8_t(rng() % 4 == 0 ? 0x23 : rng());
+    for (size_t i = 0; i + 8 <= n; i += 997) {
+        const uint8_t h[8] = {0x23, 0x00, 0x55, 0xFF, 0, 0, uint8_t(rng() % 20), uint8_t(rng())};
+        std::copy(h, h + 8, b.begin() + long(i));
+    }
+    return b;
 }
 
 inline int TypeOf(const Bytes& pkg) {
