@@ -1,4 +1,5 @@
 #pragma once
+// Helpers of the output, engine and end-to-end tests.
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -32,7 +33,7 @@ inline std::string ReadWholeFile(const std::string& path) {
 struct TempDir {
     std::string path;
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "sivo-output-XXXXXX").string();
+        std::string pattern = (std::filesystem::temp_directory_path() / "sivo-test-XXXXXX").string();
         path = mkdtemp(pattern.data()) ? pattern : std::string();
     }
     ~TempDir() {
@@ -49,12 +50,7 @@ public:
             m_old = old;
         setenv(name, value.c_str(), 1);
     }
-    ~ScopedEnv() {
-        if (m_old)
-            setenv(m_name, m_old->c_str(), 1);
-        else
-            unsetenv(m_name);
-    }
+    ~ScopedEnv() { m_old ? setenv(m_name, m_old->c_str(), 1) : unsetenv(m_name); }
 
 private:
     const char* m_name;
