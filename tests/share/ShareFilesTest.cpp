@@ -9,12 +9,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> Walk(const std::string& root) {
-    std::vector<std::string> out;
-    FindShareFiles(root, out);
-    return out;
-}
-
 // The walk's expected order: depth-first, each directory where its parent
 // enumerates it, links to directories left alone. Only .txt is not media here.
 void PreOrder(const fs::path& dir, std::vector<std::string>& out) {
@@ -40,7 +34,8 @@ TEST(ShareFiles, TheWholeLowerCasedLastExtensionDecides) {
         shared.push_back(tree.File(name));
     for (const char* name : {"noext", ".mp4", "movie.", "archive.mp4.zip", "clip.rmv", "clip.mp", "clip.4", "clip.vo"})
         tree.File(name);
-    std::vector<std::string> got = Walk(tree.Root());
+    std::vector<std::string> got;
+    FindShareFiles(tree.root, got);
     std::sort(got.begin(), got.end());
     std::sort(shared.begin(), shared.end());
     EXPECT_EQ(got, shared);
@@ -49,20 +44,20 @@ TEST(ShareFiles, TheWholeLowerCasedLastExtensionDecides) {
 TEST(ShareFiles, WalksDepthFirstInPreOrderListingFilesOnly) {
     TempTree tree;
     const std::string deep = tree.File("a/b/c/deep.mp4");
-    EXPECT_EQ(deep, tree.Root() + "/a/b/c/deep.mp4");
+    EXPECT_EQ(deep, tree.root + "/a/b/c/deep.mp4");
     for (const char* name : {"film.mp4/inner.mkv", "a/mid.mp3", "a/b/c/readme.txt", "top1.avi", "top2.avi", "z/y.ogg"})
         tree.File(name);
-    fs::create_directory_symlink("..", tree.Root() + "/a/up");  // a cycle, never followed
+    fs::create_directory_symlink("..", tree.root + "/a/up");  // a cycle, never followed
     std::vector<std::string> want;
-    PreOrder(tree.Root(), want);
+    PreOrder(tree.root, want);
     ASSERT_EQ(want.size(), 6u);
     std::vector<std::string> got = {"kept"};
-    FindShareFiles(tree.Root(), got);
+    FindShareFiles(tree.root, got);
     want.insert(want.begin(), "kept");
     EXPECT_EQ(got, want) << "appended, in pre-order, the directory film.mp4 walked but not listed";
 
     got = {"kept"};
-    FindShareFiles(tree.Root() + "/missing", got);
+    FindShareFiles(tree.root + "/missing", got);
     FindShareFiles("", got);
     EXPECT_EQ(got, std::vector<std::string>{"kept"}) << "a missing root gives nothing";
 }

@@ -1,6 +1,7 @@
 #pragma once
 // A throw-away directory tree for the share tests.
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -12,31 +13,17 @@
 using namespace nettest;
 
 // A fresh directory under the system temp directory, removed with the object.
-class TempTree {
-public:
-    TempTree() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "sivo-share-XXXXXX").string();
-        if (mkdtemp(pattern.data()))
-            m_root = pattern;
-    }
+struct TempTree {
+    std::string root = (std::filesystem::temp_directory_path() / "sivo-share-XXXXXX").string();
+    TempTree() { EXPECT_TRUE(mkdtemp(root.data())); }
     ~TempTree() {
         std::error_code ec;
-        if (!m_root.empty())
-            std::filesystem::remove_all(m_root, ec);
+        std::filesystem::remove_all(root, ec);
     }
-    TempTree(const TempTree&) = delete;
-    TempTree& operator=(const TempTree&) = delete;
-
-    const std::string& Root() const { return m_root; }
-
     // Writes `bytes` to root/rel, making the directories on the way; the full path.
     std::string File(const std::string& rel, const std::string& bytes = "x") const {
-        std::filesystem::path p = std::filesystem::path(m_root) / rel;
-        std::filesystem::create_directories(p.parent_path());
-        std::ofstream(p, std::ios::binary) << bytes;
-        return m_root + "/" + rel;
+        std::filesystem::create_directories(std::filesystem::path(root + "/" + rel).parent_path());
+        std::ofstream(root + "/" + rel, std::ios::binary) << bytes;
+        return root + "/" + rel;
     }
-
-private:
-    std::string m_root;
 };

@@ -7,102 +7,90 @@
 
 namespace {
 
-// A datagram peer on an ephemeral loopback port.
-struct Peer {
-    int port = 0;
-    int fd = BoundSocket(SOCK_DGRAM, port);
-    ~Peer() { close(fd); }
-    void SendTo(unsigned to, const std::string& bytes) const {
-        sockaddr_in a = Loopback(int(to));
-        sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    std::string Receive() const {
-        char buf[4096];
-        ssize_t n = Readable(fd) ? recv(fd, buf, sizeof buf, 0) : -1;
-        return n < 0 ? "<nothing>" : std::string(buf, size_t(n));
-    }
-};
-
 class UdpSocketTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_socket.Create(0));
-        m_socket.SetShareRoot(m_tree.Root());
+        m_socket.SetShareRoot(m_tree.root);
         m_socket.SetPlayRequestHandler([this](const std::string& ip, const std::string& name) {
             m_plays.push_back({ip, name});
         });
         m_loop.Watch(m_socket.Fd(), [this] { m_socket.OnReceive(0); });
-        m_tree.File("probe.mp4");
+        for (const char* name : {"one.mp4", "sub/two.mkv", "notes.txt", "three.avi"})
+            m_tree.File(name);
+        ASSERT_EQ(CatalogueReplies().size(), 3u);
     }
-    // Sends one datagram and lets the socket's loop handle it.
+    void TearDown() override { close(m_fd); }
+
+    // Sends one datagram from the peer and lets the socket's loop handle it.
     void Deliver(const std::string& bytes) {
-        m_peer.SendTo(m_socket.LocalPort(), bytes);
+        sockaddr_in to = Loopback(int(m_socket.LocalPort()));
+        sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         ASSERT_TRUE(m_loop.RunOnce(kWaitMs));
     }
-    std::string ServerInfo() const { return "result:getsvrinfo  ip:127.0.0.1 port:" + std::to_string(m_peer.port) + " "; }
+    std::string Receive() const {
+        char buf[4096];
+        ssize_t n = Readable(m_fd) ? recv(m_fd, buf, sizeof buf, 0) : -1;
+        return n < 0 ? "<nothing>" : std::string(buf, size_t(n));
+    }
+    std::string ServerInfo() const { return "result:getsvrinfo  ip:127.0.0.1 port:" + std::to_string(m_port) + " "; }
     std::vector<std::string> CatalogueReplies() const {
         std::vector<std::string> entries, replies;
-        FindShareFiles(m_tree.Root(), entries);
+        FindShareFiles(m_tree.root, entries);
         for (const std::string& e : entries)
             replies.push_back("result:getsharefiles filename=\"" + e + "\"");
         return replies;
     }
     // Nothing came back before: probes of both reply kinds are answered first
-    // and alone (the catalogue is never empty here).
+    // and alone, the catalogue one with three datagrams in catalogue order.
     void ExpectNoReplyBefore(const std::string& what) {
         Deliver("req:getsvrinfo probe");
         Deliver("getsharefiles: probe");
-        EXPECT_EQ(m_peer.Receive(), ServerInfo()) << what;
+        EXPECT_EQ(Receive(), ServerInfo()) << what;
         for (const std::string& reply : CatalogueReplies())
-            EXPECT_EQ(m_peer.Receive(), reply) << what;
+            EXPECT_EQ(Receive(), reply) << what;
     }
 
     TempTree m_tree;
     CUdpSocket m_socket;
     PollLoop m_loop;
-    Peer m_peer;
+    int m_port = 0;
+    int m_fd = BoundSocket(SOCK_DGRAM, m_port);
     std::vector<std::pair<std::string, std::string>> m_plays;
 };
 
 } // namespace
 
-TEST_F(UdpSocketTest, ServerInfoIsAnsweredToACommandWithAFurtherWord) {
-    std::string exact = "req:getsvrinfo ";
-    exact += std::string(UDP_RECV_BUFFER_SIZE - exact.size(), 'y');
-    for (const std::string& text : {std::string("xreq:getsvrinfo now"), std::string(" \treq:getsvrinfo  please\r\n"), exact}) {
-        Deliver(text);
-        EXPECT_EQ(m_peer.Receive(), ServerInfo()) << text.size();
-    }
-    ExpectNoReplyBefore("one answer each");
-}
-
-TEST_F(UdpSocketTest, SingleWordsOwnRepliesUnknownBinaryAndOversizedGetNothing) {
+TEST_F(UdpSocketTest, ServerInfoNeedsAFurtherWordAndEverythingElseStrayGetsNothing) {
     std::string noise;
     for (int i = 0; i < 1024; ++i)
         noise += char((i * 37) & 0xff);
-    for (const std::string& text :
-         {std::string("req:getsvrinfo"), std::string("getsharefiles x"), std::string("getsharefiles:"),
-          std::string("result:getsvrinfo  ip:1.2.3.4 port:5 "), std::string("result:getsharefiles filename=\"x.mp4\""),
-          std::string("hello world"), std::string(), std::string("\0\0\0raduzira: \0", 14),
-          std::string("\xff\xfe\xc3 req:getsvrinfo \xc3\x28"), noise,
-          "req:getsvrinfo " + std::string(UDP_RECV_BUFFER_SIZE, 'x')}) {
-        Deliver(text);
-        ExpectNoReplyBefore(text.substr(0, 40));
+    const std::string prefix = "req:getsvrinfo ";
+    const struct {
+        std::string text;
+        bool answered;
+    } cases[] = {
+        {"xreq:getsvrinfo now", true}, {" \treq:getsvrinfo  please\r\n", true},
+        {prefix + std::string(UDP_RECV_BUFFER_SIZE - prefix.size(), 'y'), true},
+        {prefix + std::string(UDP_RECV_BUFFER_SIZE, 'x'), false},  // one byte over: dropped
+        {"req:getsvrinfo", false}, {"getsharefiles x", false}, {"getsharefiles:", false}, {"hello world", false},
+        {"result:getsvrinfo  ip:1.2.3.4 port:5 ", false}, {"result:getsharefiles filename=\"x.mp4\"", false},
+        {"", false}, {std::string("\0\0\0raduzira: \0", 14), false}, {"\xff\xfe\xc3 req:getsvrinfo \xc3\x28", false},
+        {noise, false},
+    };
+    for (const auto& c : cases) {
+        Deliver(c.text);
+        if (c.answered) {
+            EXPECT_EQ(Receive(), ServerInfo()) << c.text;
+        }
+        ExpectNoReplyBefore(c.text.substr(0, 40));
     }
 }
 
-TEST_F(UdpSocketTest, CatalogueGoesOutOneDatagramPerEntryInOrder) {
-    for (const char* name : {"one.mp4", "sub/two.mkv", "notes.txt"})
-        m_tree.File(name);
-    std::vector<std::string> replies = CatalogueReplies();
-    ASSERT_EQ(replies.size(), 3u);
+TEST_F(UdpSocketTest, EmptyCatalogueSendsNothing) {
+    m_socket.SetShareRoot(m_tree.root + "/missing");
     Deliver("getsharefiles: all");
-    for (const std::string& reply : replies)
-        EXPECT_EQ(m_peer.Receive(), reply);
-    ExpectNoReplyBefore("three and no more");
-    m_socket.SetShareRoot(m_tree.Root() + "/missing");
-    Deliver("getsharefiles: all");
-    m_socket.SetShareRoot(m_tree.Root());
+    m_socket.SetShareRoot(m_tree.root);
     ExpectNoReplyBefore("an empty catalogue");
 }
 
@@ -112,15 +100,11 @@ TEST_F(UdpSocketTest, PlayRequestReachesTheHandlerWithItsValues) {
     Deliver("raduzira: strFileName=\"strSrcIP\" strSrcIP=\"1.2.3.4\"");
     Deliver("raduzira: nothing");
     using Play = std::pair<std::string, std::string>;
-    EXPECT_EQ(m_plays, (std::vector<Play>{{"192.168.1.9", "D://ROZivuvori/a b.mp4"},
-                                          {" strSrcIP=", "strSrcIP"},
-                                          {"", ""}}));
+    EXPECT_EQ(m_plays, (std::vector<Play>{{"192.168.1.9", "D://ROZivuvori/a b.mp4"}, {" strSrcIP=", "strSrcIP"}, {"", ""}}));
     ExpectNoReplyBefore("play requests are not answered");
 }
 
-TEST_F(UdpSocketTest, SendToPeerAndPlayRequestWireText) {
-    m_socket.SendToPeer("plain text", "127.0.0.1", unsigned(m_peer.port));
-    EXPECT_EQ(m_peer.Receive(), "plain text");
+TEST_F(UdpSocketTest, PlayRequestWireText) {
     // Play requests always go to port 1999: listen there when it is free.
     CAsyncSocket side;
     if (!side.Create(UDP_PEER_PORT, "127.0.0.1"))
