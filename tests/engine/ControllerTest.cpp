@@ -1,5 +1,6 @@
-// The controller playing local files with the real audio layer (dummy driver,
-// real time) and a display that records what it is shown.
+// The process-wide controller playing local files through the entry
+// functions, with the real audio layer (dummy driver, real time) and a display
+// that records what it is shown.
 
 #include <gtest/gtest.h>
 
@@ -20,25 +21,19 @@ namespace {
 constexpr int kQuietSpellMs = 400;  // long enough for a running presenter to show a picture
 
 std::string Clip4s() {
-    return TestMedia("ctl_av4s.mp4",
-                     "-f lavfi -i testsrc2=size=160x120:rate=25:duration=4 "
-                     "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=4 "
-                     "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -ac 2 -shortest");
+    return TestMedia("ctl_av4s.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=4 "
+                                     "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=4 "
+                                     "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -ac 2 -shortest");
 }
 
-// Counts pictures and keeps the centre pixel of the last one (B, G, R).
+// Counts pictures and keeps the centre pixel of the last one as 0xRRGGBB.
 class CatchWindow : public VideoWindow {
 public:
-    std::atomic<int> frames{0}, width{0}, height{0}, b{-1}, g{-1}, r{-1};
-    void SetVideoSize(int w, int h) override {
-        width = w;
-        height = h;
-    }
+    std::atomic<int> frames{0}, width{0}, height{0}, centre{-1};
+    void SetVideoSize(int w, int h) override { width = w, height = h; }
     void ShowFrame(const uint8_t* bits) override {
         const uint8_t* px = bits + (height / 2) * DibStride(width) + (width / 2) * 3;
-        b = px[0];
-        g = px[1];
-        r = px[2];
+        centre = px[2] << 16 | px[1] << 8 | px[0];
         ++frames;
     }
 };
@@ -50,15 +45,14 @@ protected:
         g_pVideoWnd = &window;
     }
     void TearDown() override {
-        player.Stop();
-        Stop();  // the process-wide player of the entry functions
+        Stop();
         g_pVideoWnd = nullptr;
         ThePlaySound().StopThread();
     }
     int Queued() { return player.QueuedAudioPkgs() + player.QueuedVideoPkgs(); }
 
     CatchWindow window;
-    MediaPlayer player;
+    MediaPlayer& player = ThePlayer();
 };
 
 }  // namespace
@@ -67,7 +61,7 @@ TEST_F(Controller, OpenStopAndOpenAgainPlaysFromTheStartWithinTheQueueLimits) {
     std::string clip = TestClipAv10s();
     ASSERT_EQ(player.OpenLocal(clip.c_str()), 0);
     EXPECT_FALSE(player.m_bPause);
-    EXPECT_EQ(player.m_nDuration, 10);
+    EXPECT_EQ(GetDuration(), 10);
     size_t maxPkgs = 0, maxFrames = 0;
     ASSERT_TRUE(WaitFor([&] {
         std::lock_guard<std::mutex> lock(player.m_mutex);
@@ -80,24 +74,29 @@ TEST_F(Controller, OpenStopAndOpenAgainPlaysFromTheStartWithinTheQueueLimits) {
     EXPECT_GE(maxPkgs, size_t(MediaPlayer::kMaxQueuedPkgs - 5));  // reached, so tested
     EXPECT_GE(maxFrames, size_t(MediaPlayer::kMaxQueuedFrames - 2));
 
-    EXPECT_EQ(player.Stop(), 0);
-    EXPECT_TRUE(player.m_bQuit);
-    EXPECT_EQ(player.m_nDuration, 0);
+    Stop();
+    EXPECT_EQ(GetDuration(), 0);
     EXPECT_EQ(player.m_strMedia, "");
     EXPECT_EQ(Queued() + player.QueuedFrames(), 0);
-    EXPECT_EQ(player.m_pVideoCodec, nullptr);
-
     ASSERT_EQ(player.OpenLocal(clip.c_str()), 0);
-    EXPECT_FALSE(player.m_bQuit);
-    EXPECT_EQ(player.m_dVideoClock, 0.0);
+    EXPECT_EQ(GetPosition(), 0);
     ASSERT_TRUE(WaitFor([&] { return player.m_dVideoClock > 0.0; }));
     EXPECT_LT(player.m_dVideoClock, 2.0);
+
+    Pause();  // another file replaces the first and starts unpaused
+    LocalPlay(Clip4s().c_str());
+    EXPECT_FALSE(player.m_bPause);
+    EXPECT_EQ(GetDuration(), 4);
+    player.m_dAudioClock = 12.9;  // the position is whole seconds, never negative
+    EXPECT_EQ(GetPosition(), 12);
+    player.m_dAudioClock = -0.5;
+    EXPECT_EQ(GetPosition(), 0);
 }
 
 TEST_F(Controller, PauseHoldsPicturesAndSeekFlushesThem) {
-    ASSERT_EQ(player.OpenLocal(TestClipAv10s().c_str()), 0);
+    LocalPlay(TestClipAv10s().c_str());
     ASSERT_TRUE(WaitFor([&] { return window.frames > 0 && player.m_dVideoClock >= 0.5; }));
-    player.m_bPause = true;
+    Pause();
     // While paused the decoder fills the picture queue with pictures near the start.
     ASSERT_TRUE(WaitFor([&] { return player.QueuedFrames() == MediaPlayer::kMaxQueuedFrames; }));
     // A picture taken just before the pause may still reach the display.
@@ -108,7 +107,7 @@ TEST_F(Controller, PauseHoldsPicturesAndSeekFlushesThem) {
     double last = player.m_dVideoClock;
     EXPECT_LT(last, 3.0);
 
-    EXPECT_EQ(player.Seek(8), 0);
+    Seek(8);  // and resume
     EXPECT_FALSE(player.m_bPause);
     // The queued pictures (all before 4 s) must not be presented; only those
     // still inside the decoder's reorder delay may slip through.
@@ -121,18 +120,18 @@ TEST_F(Controller, PauseHoldsPicturesAndSeekFlushesThem) {
         return v >= 6.0;
     }));
     EXPECT_LE(stale.size(), 3u);
-    ASSERT_TRUE(WaitFor([&] { return player.m_dAudioClock >= 6.0; }));
+    ASSERT_TRUE(WaitFor([&] { return GetPosition() >= 6; }));
 }
 
 TEST_F(Controller, EndOfFileLetsQueuedPackagesPlayOutAndSeekClearsIt) {
-    ASSERT_EQ(player.OpenLocal(Clip4s().c_str()), 0);
+    LocalPlay(Clip4s().c_str());
     ASSERT_TRUE(WaitFor([&] { return player.m_bEnd.load(); }, 60000));
     EXPECT_GT(Queued(), 10);  // the end is reached while plenty still waits
     ASSERT_TRUE(WaitFor([&] { return Queued() == 0 && player.QueuedFrames() == 0; }, 60000));
     EXPECT_GE(player.m_dAudioClock, 3.5);
     EXPECT_GE(player.m_dVideoClock, 3.5);
 
-    player.m_bPause = true;
+    Pause();
     EXPECT_EQ(player.Seek(0), 0);
     EXPECT_FALSE(player.m_bEnd);
     EXPECT_FALSE(player.m_bPause);
@@ -141,7 +140,7 @@ TEST_F(Controller, EndOfFileLetsQueuedPackagesPlayOutAndSeekClearsIt) {
 }
 
 TEST_F(Controller, RefusedOpenChangesOnlyItsFlags) {
-    ASSERT_EQ(player.OpenLocal(Clip4s().c_str()), 0);
+    LocalPlay(Clip4s().c_str());
     ASSERT_TRUE(WaitFor([&] { return player.m_dAudioClock > 0.5 && player.m_dVideoClock > 0.5; }));
     player.m_strMedia = "recorded-by-a-remote-start";
     for (const char* name : {static_cast<const char*>(nullptr), "recorded-by-a-remote-start"}) {
@@ -152,53 +151,26 @@ TEST_F(Controller, RefusedOpenChangesOnlyItsFlags) {
         EXPECT_FALSE(player.m_bInfoReady);
         EXPECT_EQ(player.m_dVideoClock, 0.0);
         EXPECT_EQ(player.m_nDuration, 4);
-        EXPECT_FALSE(player.m_bQuit);
         EXPECT_EQ(player.m_strMedia, "recorded-by-a-remote-start");
     }
     EXPECT_TRUE(WaitFor([&] { return player.m_dAudioClock > 0.0; }));  // playback goes on
 }
 
-TEST_F(Controller, UnopenableFileIsAnEmptyMediumThatEnds) {
+TEST_F(Controller, UnopenableFileEndsAtOnceAndTheNextPlaysInItsOwnColours) {
     ASSERT_EQ(player.OpenLocal(TestFile("ctl_junk.mp4", std::string(2048, '\x33')).c_str()), 0);
-    EXPECT_EQ(player.m_nDuration, 0);
+    EXPECT_EQ(GetDuration(), 0);
     EXPECT_TRUE(WaitFor([&] { return player.m_bEnd.load(); }));
     EXPECT_EQ(Queued(), 0);
-    ASSERT_EQ(player.OpenLocal(Clip4s().c_str()), 0);  // a good file afterwards plays
-    EXPECT_FALSE(player.m_bEnd);
-    EXPECT_TRUE(WaitFor([&] { return player.m_dVideoClock > 0.0; }));
-}
 
-TEST_F(Controller, ShowsBgrPicturesAtTheirOwnSize) {
     // A flat orange: red and blue must not swap on the way.
-    std::string clip = TestMedia("video-orange-2s.mp4",
-                                 "-f lavfi -i color=c=0xff8000:size=96x64:rate=25:duration=2 "
-                                 "-c:v libx264 -preset veryfast -pix_fmt yuv420p");
-    ASSERT_EQ(player.OpenLocal(clip.c_str()), 0);
+    std::string orange = TestMedia("video-orange-2s.mp4", "-f lavfi -i color=c=0xff8000:size=96x64:rate=25:duration=2 "
+                                                          "-c:v libx264 -preset veryfast -pix_fmt yuv420p");
+    LocalPlay(orange.c_str());
+    EXPECT_FALSE(player.m_bEnd);
     ASSERT_TRUE(WaitFor([&] { return window.frames >= 3; }));
     EXPECT_EQ(window.width, 96);
     EXPECT_EQ(window.height, 64);
-    EXPECT_NEAR(window.r, 0xff, 12);
-    EXPECT_NEAR(window.g, 0x80, 12);
-    EXPECT_NEAR(window.b, 0x00, 12);
-}
-
-// The entry functions over the process-wide player.
-TEST_F(Controller, EntryFunctions) {
-    LocalPlay(Clip4s().c_str());
-    EXPECT_EQ(GetDuration(), 4);
-    Pause();
-    EXPECT_TRUE(ThePlayer().m_bPause);
-    Seek(1);  // a seek resumes
-    EXPECT_FALSE(ThePlayer().m_bPause);
-    ASSERT_TRUE(WaitFor([] { return GetPosition() >= 2; }));
-    Pause();  // another file replaces the first and starts unpaused
-    LocalPlay(TestClipAv10s().c_str());
-    EXPECT_FALSE(ThePlayer().m_bPause);
-    EXPECT_EQ(GetDuration(), 10);
-    Stop();
-    EXPECT_EQ(GetDuration(), 0);
-    ThePlayer().m_dAudioClock = 12.9;
-    EXPECT_EQ(GetPosition(), 12);
-    ThePlayer().m_dAudioClock = -0.5;
-    EXPECT_EQ(GetPosition(), 0);
+    EXPECT_NEAR(window.centre >> 16, 0xff, 12);
+    EXPECT_NEAR(window.centre >> 8 & 0xff, 0x80, 12);
+    EXPECT_NEAR(window.centre & 0xff, 0x00, 12);
 }
