@@ -23,13 +23,6 @@ public:
     std::atomic<bool> closedOnRecvThread{false};
 };
 
-Bytes Pattern(size_t n, uint8_t seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = uint8_t(seed + i * 13 + (i >> 8));
-    return b;
-}
-
 double MsSince(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
 }
@@ -69,7 +62,7 @@ TEST(Connection, LongMessageLeavesIn10240ByteChunks) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
     ProbeConn c;
     c.Attach(sv[0]);
-    Bytes msg = Pattern(25000, 3), second = Pattern(100, 9);
+    Bytes msg = Noise(25000, 3), second = Noise(100, 9);
     ASSERT_EQ(c.Send(msg.data(), int(msg.size())), 0);
     ASSERT_EQ(c.Send(second.data(), int(second.size())), 0);
     std::vector<size_t> sizes;
@@ -88,7 +81,7 @@ TEST(Connection, LongMessageLeavesIn10240ByteChunks) {
 }
 
 TEST_F(Linked, TwoThreadsSendingAtOnceBothArriveWhole) {
-    Bytes a = Pattern(150000, 1), b = Pattern(150000, 101);
+    Bytes a = Noise(150000, 1), b = Noise(150000, 101);
     std::atomic<bool> go{false};
     auto sender = [&](const Bytes& m) {
         while (!go) {}

@@ -111,7 +111,8 @@ TEST_F(RecverTest, StreamsEveryPackageExactlyAsTheLocalDemuxerReadsIt) {
         EXPECT_EQ(remote[i], local[i]) << "package " << i;
 }
 
-TEST_F(RecverTest, RequestsHaveTheirExactBytesAndAnOverlongNameIsRefused) {
+// A raw peer sends exactly the bytes each step needs.
+TEST_F(RecverTest, ExactRequestsBadMediaDroppedAndAPeerCloseEndsQuietly) {
     ASSERT_EQ(Connect(peer.port, "ab"), 0);
     int fd = peer.Accept();
     ASSERT_GE(fd, 0);
@@ -128,42 +129,29 @@ TEST_F(RecverTest, RequestsHaveTheirExactBytesAndAnOverlongNameIsRefused) {
     r.SetName(std::string(254, 'n').c_str());
     ASSERT_EQ(r.SendDescribe(), 0);
     EXPECT_EQ(ReadExact(fd, 18 + 254), BuildDescribePkg(std::string(254, 'n')));
-    close(fd);
-}
 
-TEST_F(RecverTest, EmptyOrInconsistentMediaIsDroppedAndTheStreamGoesOn) {
-    ASSERT_EQ(Connect(peer.port, "x"), 0);
-    int fd = peer.Accept();
-    ASSERT_GE(fd, 0);
-    AVPacket* pkt = av_packet_alloc();
-    ASSERT_EQ(av_new_packet(pkt, 6), 0);
+    AVPacketPtr pkt(av_packet_alloc());
+    ASSERT_EQ(av_new_packet(pkt.get(), 6), 0);
     for (int i = 0; i < 6; ++i)
         pkt->data[i] = uint8_t(i + 1);
     pkt->pts = 7;
-    Bytes good = BuildMediaPackage(pkt, 27, true);
+    Bytes good = BuildMediaPackage(pkt.get(), 27, true);
     Bytes inconsistent = good;
     inconsistent.insert(inconsistent.end() - 2, 0x00);  // one byte more than the size field says
     inconsistent[7] = uint8_t(inconsistent.size());
     pkt->size = 0;
-    Bytes empty = BuildMediaPackage(pkt, 27, true);
-    av_packet_free(&pkt);
+    Bytes empty = BuildMediaPackage(pkt.get(), 27, true);
     // The seek is a kind the receiver has no handler for.
     for (const Bytes& pkg : {empty, inconsistent, BuildSeekPkg(3), good, BuildEndPkg()})
         ASSERT_TRUE(SendAll(fd, pkg));
     ASSERT_TRUE(WaitFor([&] { return sink.ends == 1; }));
     EXPECT_EQ(sink.Media(), std::vector<Seen>{Seen(Bytes{1, 2, 3, 4, 5, 6}, 0, 7, 0, 1)});
-    close(fd);
-}
 
-TEST_F(RecverTest, PeerThatClosesEndsTheReceiverWithoutTellingTheOwner) {
-    ASSERT_EQ(Connect(peer.port, "x"), 0);
-    int fd = peer.Accept();
-    ASSERT_GE(fd, 0);
     EXPECT_FALSE(r.IsEnded());
     close(fd);
     // The end shows before the receive thread lets go of the socket; requests
     // are refused only once it has.
     ASSERT_TRUE(WaitFor([&] { return r.IsEnded() && !r.IsRecvRunning(); }));
     EXPECT_EQ(r.SendFetchMediaPkgRsq(), -1);
-    EXPECT_EQ(sink.ends + sink.infos, 0);
+    EXPECT_EQ(sink.ends + sink.infos, 1) << "the close itself is not reported";
 }
