@@ -1,12 +1,15 @@
 #include "output/qt/StaticVideo.h"
 
+#include "platform/Trace.h"
+
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QPainter>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <vector>
+#include <cstring>
 
 CStaticVideo::CStaticVideo(QWidget* pParent) : QWidget(pParent) {
     // paintEvent covers every pixel, so Qt need not clear the background first.
@@ -16,6 +19,7 @@ CStaticVideo::CStaticVideo(QWidget* pParent) : QWidget(pParent) {
 CStaticVideo::~CStaticVideo() {
     VideoWindow* self = this;
     g_pVideoWnd.compare_exchange_strong(self, nullptr);
+    DebugTrace("video window: %d pictures drawn, %d painted\r\n", m_nFramesDrawn.load(), m_nPicturesPainted.load());
 }
 
 void CStaticVideo::SetVideoSize(int width, int height) {
@@ -23,34 +27,83 @@ void CStaticVideo::SetVideoSize(int width, int height) {
     m_nVideoHeight = height;
 }
 
-namespace {
+// Format_RGB32 pixels read as bytes are blue, green, red only on little-endian machines.
+static_assert(std::endian::native == std::endian::little);
+
+void CStaticVideo::ColumnMap::Prepare(int srcWidth, int dstWidth) {
+    if (srcWidth == m_nSrcWidth && dstWidth == m_nDstWidth)
+        return;
+    m_nSrcWidth = srcWidth;
+    m_nDstWidth = dstWidth;
+    const int pixelBytes = m_nPixelBytes;
+    m_offsets.resize(static_cast<size_t>(std::max(dstWidth, 0)));
+    // A 4-byte load of the last 3-byte pixel of a row could run past the buffer.
+    const int lastPixel = (srcWidth - 1) * pixelBytes;
+    m_nWholeLoads = dstWidth;
+    for (int x = 0; x < dstWidth; ++x) {
+        m_offsets[x] = static_cast<int>((2 * int64_t{x} + 1) * srcWidth / (2 * int64_t{dstWidth})) * pixelBytes;
+        if (pixelBytes < 4 && m_nWholeLoads == dstWidth && m_offsets[x] == lastPixel)
+            m_nWholeLoads = x;
+    }
+}
 
 // Stretches a w x h picture over the whole of dst (Format_RGB32), nearest
 // pixel by pixel centre, so a picture of the canvas size is copied exactly.
 // Source rows are srcStride bytes apart from the top row (negative for a
-// bottom-up picture); each pixel is pixelBytes long and starts blue, green, red.
-// Plain loops rather than QPainter: Qt spreads large scaled draws over its
-// own thread pool, out of sight of the canvas lock and of the race checker.
-// Format_RGB32 pixels read as bytes are blue, green, red only on little-endian machines.
-static_assert(std::endian::native == std::endian::little);
-
-void StretchOnto(QImage& dst, const uint8_t* srcTop, ptrdiff_t srcStride, int pixelBytes, int w, int h) {
+// bottom-up picture); each pixel is map's pixelBytes long and starts blue,
+// green, red. Plain loops rather than QPainter: Qt spreads large scaled draws
+// over its own thread pool, out of sight of the canvas lock and of the race
+// checker.
+void CStaticVideo::StretchOnto(QImage& dst, const uint8_t* srcTop, ptrdiff_t srcStride, int w, int h,
+                               ColumnMap& map) {
     const int dw = dst.width(), dh = dst.height();
-    std::vector<int> columns(dw);
-    for (int x = 0; x < dw; ++x)
-        columns[x] = static_cast<int>((2 * int64_t{x} + 1) * w / (2 * int64_t{dw})) * pixelBytes;
+    if (dw <= 0 || dh <= 0)
+        return;
+    const int pixelBytes = map.PixelBytes();
+    map.Prepare(w, dw);
+    const int* columns = map.Offsets();
+    const int wholeLoads = map.WholeLoads();
+    const bool sameWidth = w == dw;
+    const size_t rowBytes = static_cast<size_t>(dw) * sizeof(uint32_t);
+    uint8_t* bits = dst.bits();
+    const ptrdiff_t dstStride = dst.bytesPerLine();
+    int prevSy = -1;
+    const uint8_t* prevOut = nullptr;
     for (int y = 0; y < dh; ++y) {
         const int sy = static_cast<int>((2 * int64_t{y} + 1) * h / (2 * int64_t{dh}));
-        const uint8_t* src = srcTop + sy * srcStride;
-        auto* out = reinterpret_cast<QRgb*>(dst.scanLine(y));
-        for (int x = 0; x < dw; ++x) {
-            const uint8_t* p = src + columns[x];
-            out[x] = qRgb(p[2], p[1], p[0]);
+        uint8_t* outRow = bits + y * dstStride;
+        if (sy == prevSy) {
+            // Stretching upwards repeats a source row: copy the one just made.
+            std::memcpy(outRow, prevOut, rowBytes);
+            continue;
         }
+        const uint8_t* src = srcTop + sy * srcStride;
+        auto* out = reinterpret_cast<uint32_t*>(outRow);
+        // One 4-byte load per pixel: blue, green, red land where RGB32 wants
+        // them and the fourth byte is overwritten by the opaque alpha.
+        int x = 0;
+        if (sameWidth) {
+            for (const uint8_t* p = src; x < wholeLoads; ++x, p += pixelBytes) {
+                uint32_t v;
+                std::memcpy(&v, p, sizeof v);
+                out[x] = v | 0xFF000000u;
+            }
+        } else {
+            for (; x < wholeLoads; ++x) {
+                uint32_t v;
+                std::memcpy(&v, src + columns[x], sizeof v);
+                out[x] = v | 0xFF000000u;
+            }
+        }
+        for (; x < dw; ++x) {
+            uint32_t v = 0;
+            std::memcpy(&v, src + columns[x], 3);
+            out[x] = v | 0xFF000000u;
+        }
+        prevSy = sy;
+        prevOut = outRow;
     }
 }
-
-} // namespace
 
 void CStaticVideo::ShowFrame(const uint8_t* bits) {
     if (!bits || m_nVideoWidth <= 0 || m_nVideoHeight <= 0)
@@ -59,7 +112,10 @@ void CStaticVideo::ShowFrame(const uint8_t* bits) {
         std::lock_guard<std::mutex> lock(m_csCanvas);
         if (!m_canvas.isNull()) {
             const ptrdiff_t stride = DibStride(m_nVideoWidth);
-            StretchOnto(m_canvas, bits + (m_nVideoHeight - 1) * stride, -stride, 3, m_nVideoWidth, m_nVideoHeight);
+            StretchOnto(m_canvas, bits + (m_nVideoHeight - 1) * stride, -stride, m_nVideoWidth, m_nVideoHeight,
+                        m_dibColumns);
+            m_bPictureUnpainted = true;
+            ++m_nFramesDrawn;
         }
     }
     PostRepaint();
@@ -92,12 +148,20 @@ void CStaticVideo::paintEvent(QPaintEvent*) {
         QImage canvas(client.size(), QImage::Format_RGB32);
         if (m_canvas.isNull())
             canvas.fill(Qt::black);
-        else if (!canvas.isNull())
-            StretchOnto(canvas, m_canvas.constBits(), m_canvas.bytesPerLine(), 4, m_canvas.width(), m_canvas.height());
+        else if (!canvas.isNull()) {
+            ColumnMap columns(4);
+            StretchOnto(canvas, m_canvas.constBits(), m_canvas.bytesPerLine(), m_canvas.width(), m_canvas.height(),
+                        columns);
+        }
         m_canvas = std::move(canvas);
     }
-    if (!m_canvas.isNull())
-        painter.drawImage(0, 0, m_canvas);
+    if (m_canvas.isNull())
+        return;
+    painter.drawImage(0, 0, m_canvas);
+    if (m_bPictureUnpainted) {
+        m_bPictureUnpainted = false;
+        ++m_nPicturesPainted;
+    }
 }
 
 void CStaticVideo::mouseDoubleClickEvent(QMouseEvent* event) {

@@ -6,7 +6,10 @@
 #include <QWidget>
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <mutex>
+#include <vector>
 
 // The video display control: shows each picture ShowPicture hands over,
 // stretched to the whole client area (the aspect ratio is not kept).
@@ -36,6 +39,12 @@ public:
     // Repaints the whole control.
     void Refresh();
 
+    // Pictures stretched onto the canvas, and paints that brought a new one to
+    // the screen (a repaint request covers every picture drawn before it runs).
+    // Any thread.
+    int FramesDrawn() const { return m_nFramesDrawn; }
+    int PicturesPainted() const { return m_nPicturesPainted; }
+
 signals:
     // The user double-clicked the picture (the main window toggles its size).
     void DoubleClicked();
@@ -45,6 +54,26 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
+    // Source byte offset of each destination column of a nearest-pixel
+    // stretch, kept while the widths stay the same.
+    class ColumnMap {
+    public:
+        explicit ColumnMap(int pixelBytes) : m_nPixelBytes(pixelBytes) {}
+        void Prepare(int srcWidth, int dstWidth);
+        int PixelBytes() const { return m_nPixelBytes; }
+        const int* Offsets() const { return m_offsets.data(); }
+        // Leading columns that may load 4 bytes without passing the source row.
+        int WholeLoads() const { return m_nWholeLoads; }
+
+    private:
+        int m_nSrcWidth = -1;
+        int m_nDstWidth = -1;
+        const int m_nPixelBytes;
+        int m_nWholeLoads = 0;
+        std::vector<int> m_offsets;
+    };
+    static void StretchOnto(QImage& dst, const uint8_t* srcTop, ptrdiff_t srcStride, int w, int h, ColumnMap& map);
+
     // Queues one update() to the UI thread; frames arriving before it has
     // run do not queue more.
     void PostRepaint();
@@ -53,10 +82,18 @@ private:
     int m_nVideoWidth = 320;
     int m_nVideoHeight = 240;
 
-    // The canvas and the client rectangle it was made for, under m_csCanvas.
+    // The columns of the picture on the canvas; presentation thread, under m_csCanvas.
+    ColumnMap m_dibColumns{3};
+
+    // The canvas and the client rectangle it was made for, under m_csCanvas,
+    // and whether it holds a picture not yet painted.
     QImage m_canvas;
     QRect m_rcCanvas;
+    bool m_bPictureUnpainted = false;
     std::mutex m_csCanvas;
+
+    std::atomic<int> m_nFramesDrawn{0};
+    std::atomic<int> m_nPicturesPainted{0};
 
     std::atomic<bool> m_bRepaintPosted{false};
 };
