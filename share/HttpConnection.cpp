@@ -102,5 +102,6 @@ int HttpConnection::SendOnce() {
         chunk->nLen = static_cast<int>(n);
         QueueBuff(std::move(chunk));  // an empty read queues nothing
     }
+    m_bMoreToCome = m_pFile && !std::feof(m_pFile.get()) && !std::ferror(m_pFile.get());
     return TcpConnection::SendOnce();
 }

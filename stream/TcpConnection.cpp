@@ -186,7 +186,7 @@ int TcpConnection::SendOnce() {
     // While more bytes wait, let the kernel fill whole segments instead of
     // pushing one per chunk; the last chunk of a burst goes out at once.
     int flags = MSG_NOSIGNAL;
-    if (!m_pSending->IsDone() || QueuedCount() > 0)
+    if (m_bMoreToCome || !m_pSending->IsDone() || QueuedCount() > 0)
         flags |= MSG_MORE;
     for (int sent = 0; sent < n;) {
         ssize_t rc = send(fd, m_pSendChunk.get() + sent, size_t(n - sent), flags);

@@ -87,6 +87,10 @@ protected:
     // Handle as seen by callers: > 0 while usable, 0 after Close or a send
     // error, -1 after the receive thread ended.
     std::atomic<int> m_socket{0};
+    // Send thread only: a derived SendOnce that knows more bytes will follow
+    // the queued ones (a file being pumped) sets this, so chunks are not
+    // pushed to the peer one by one.
+    bool m_bMoreToCome = false;
 
 private:
     void StartThreads(int fd);
