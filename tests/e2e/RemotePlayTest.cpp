@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -21,7 +20,6 @@
 #include "engine/control/PlayEntry.h"
 #include "output/OutputTestUtil.h"
 #include "output/PlaySound.h"
-#include "output/VideoWindow.h"
 #include "stream/TcpServer.h"
 #include "stream/VideoSender.h"
 
@@ -32,13 +30,6 @@ namespace {
 constexpr int kPlayWaitMs = 90000;  // a 10 s clip on a loaded 2-core machine
 constexpr int kPromptMs = 5000;     // far beyond a prompt Stop or refusal; only a hang reaches it
 constexpr int kSettleMs = 200;      // for a feeder that wrongly goes on to show itself
-
-class CountingWindow : public VideoWindow {
-public:
-    void SetVideoSize(int w, int h) override { width = w, height = h; }
-    void ShowFrame(const uint8_t*) override { ++shown; }
-    std::atomic<int> shown{0}, width{0}, height{0};
-};
 
 double MsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -74,7 +65,7 @@ protected:
 
     const std::string clip = TestClipAv10s();
     MediaPlayer& player = ThePlayer();
-    CountingWindow window;
+    RecordingWindow window;
     std::unique_ptr<TcpServer> server;
 };
 
@@ -88,17 +79,17 @@ TEST_F(RemotePlayTest, PlaysAServedClipToTheEndAndASeekPlaysAgain) {
     EXPECT_EQ(GetDuration(), 10);
     ASSERT_TRUE(WaitFor([&] { return player.m_bEnd && QueuesEmpty(); }, kPlayWaitMs));
     // Stale groups of pictures are dropped as in local playback.
-    EXPECT_GE(window.shown, 100) << "of 250 pictures";
+    EXPECT_GE(window.frames, 100) << "of 250 pictures";
     EXPECT_EQ(window.width, 320);
     EXPECT_EQ(window.height, 240);
     // 10 s of 44.1 kHz stereo S16 is 1764000 bytes; most of it must have been played.
     EXPECT_GT(ThePlaySound().GetPcmBytesWritten() - pcmBefore, 1500000u);
     EXPECT_GE(GetPosition(), 8);
 
-    const int shownAtEnd = window.shown;
+    const int shownAtEnd = window.frames;
     Seek(2);
     EXPECT_FALSE(player.m_bEnd);
-    ASSERT_TRUE(WaitFor([&] { return window.shown > shownAtEnd + 25; }))
+    ASSERT_TRUE(WaitFor([&] { return window.frames > shownAtEnd + 25; }))
         << "queued " << player.QueuedVideoPkgs() << "/" << player.QueuedAudioPkgs() << "/" << player.QueuedFrames();
     EXPECT_LT(StopMs(), kPromptMs);
     EXPECT_EQ(GetDuration(), 0);
@@ -107,12 +98,12 @@ TEST_F(RemotePlayTest, PlaysAServedClipToTheEndAndASeekPlaysAgain) {
 TEST_F(RemotePlayTest, SenderThatVanishesLeavesThePlayerIdle) {
     StartServedClip();
     Play();
-    ASSERT_TRUE(WaitFor([&] { return window.shown > 5; }));
+    ASSERT_TRUE(WaitFor([&] { return window.frames > 5; }));
     server.reset();  // closes the connections it still holds
     ASSERT_TRUE(WaitFor([&] { return player.RemoteSourceEnded(); }));
     ASSERT_TRUE(WaitFor([&] { return QueuesEmpty(); }, kPlayWaitMs));
     EXPECT_FALSE(player.m_bEnd);  // a lost connection is not an end
-    EXPECT_LT(window.shown, 250);
+    EXPECT_LT(window.frames, 250);
     EXPECT_EQ(player.OpenLocal(clip.c_str()), -1);  // the remote name is still remembered
     EXPECT_LT(StopMs(), kPromptMs);
 }
@@ -138,6 +129,6 @@ TEST_F(RemotePlayTest, RefusalsAndNothingListeningPlayNothing) {
     Play();
     EXPECT_LT(MsSince(start), kPromptMs);
     EXPECT_TRUE(player.RemoteSourceEnded());
-    EXPECT_FALSE(WaitFor([&] { return player.m_bInfoReady || window.shown > 0 || !QueuesEmpty(); }, kSettleMs));
+    EXPECT_FALSE(WaitFor([&] { return player.m_bInfoReady || window.frames > 0 || !QueuesEmpty(); }, kSettleMs));
     EXPECT_LT(StopMs(), kPromptMs);
 }

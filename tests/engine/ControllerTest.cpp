@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <set>
 #include <string>
 
@@ -14,7 +13,6 @@
 #include "engine/control/PlayEntry.h"
 #include "output/OutputTestUtil.h"
 #include "output/PlaySound.h"
-#include "output/VideoWindow.h"
 
 namespace {
 
@@ -25,18 +23,6 @@ std::string Clip4s() {
                                      "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=4 "
                                      "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -ac 2 -shortest");
 }
-
-// Counts pictures and keeps the centre pixel of the last one as 0xRRGGBB.
-class CatchWindow : public VideoWindow {
-public:
-    std::atomic<int> frames{0}, width{0}, height{0}, centre{-1};
-    void SetVideoSize(int w, int h) override { width = w, height = h; }
-    void ShowFrame(const uint8_t* bits) override {
-        const uint8_t* px = bits + (height / 2) * DibStride(width) + (width / 2) * 3;
-        centre = px[2] << 16 | px[1] << 8 | px[0];
-        ++frames;
-    }
-};
 
 class Controller : public ::testing::Test {
 protected:
@@ -51,7 +37,7 @@ protected:
     }
     int Queued() { return player.QueuedAudioPkgs() + player.QueuedVideoPkgs(); }
 
-    CatchWindow window;
+    RecordingWindow window;
     MediaPlayer& player = ThePlayer();
 };
 

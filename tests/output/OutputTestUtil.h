@@ -1,5 +1,6 @@
 #pragma once
 // Helpers of the output, engine and end-to-end tests.
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -8,6 +9,8 @@
 #include <optional>
 #include <string>
 #include <thread>
+
+#include "output/VideoWindow.h"
 
 // Generous: the CI machine is small and shared.
 constexpr int kTestWaitMs = 30000;
@@ -55,4 +58,19 @@ public:
 private:
     const char* m_name;
     std::optional<std::string> m_old;
+};
+
+// A display that records what it is shown; the presentation thread may call it.
+class RecordingWindow : public VideoWindow {
+public:
+    std::atomic<int> frames{0}, width{0}, height{0};
+    std::atomic<int> centre{-1};  // the middle pixel of the last picture as 0xRRGGBB
+    std::atomic<const uint8_t*> lastBits{nullptr};
+    void SetVideoSize(int w, int h) override { width = w, height = h; }
+    void ShowFrame(const uint8_t* bits) override {
+        const uint8_t* px = bits + (height / 2) * DibStride(width) + (width / 2) * 3;
+        centre = px[2] << 16 | px[1] << 8 | px[0];
+        lastBits = bits;
+        ++frames;
+    }
 };

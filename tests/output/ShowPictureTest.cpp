@@ -1,26 +1,14 @@
 #include "output/OutputHooks.h"
 #include "output/VideoWindow.h"
 
+#include "OutputTestUtil.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
 namespace {
-
-class RecordingWindow : public VideoWindow {
-public:
-    void SetVideoSize(int w, int h) override {
-        width = w;
-        height = h;
-    }
-    void ShowFrame(const uint8_t* bits) override {
-        lastBits = bits;
-        ++frames;
-    }
-    int frames = 0, width = 0, height = 0;
-    const uint8_t* lastBits = nullptr;
-};
 
 // A picture whose every row differs from every other row.
 std::vector<uint8_t> MakePicture(int width, int height, int seed) {
