@@ -109,9 +109,7 @@ TEST(FrameAssembler, AnnouncedLengthAndChunkLimits) {
     EXPECT_EQ(tooLong.Feed(Cat({Header(1024000), Bytes(100, 0), Header(7), good})).got, std::vector<Bytes>{good});
     EXPECT_EQ(tooLong.fa.BufferSize(), kPackageDataInitSize) << "never grown for a rejected length";
 
-    Bytes big(1023999);
-    for (size_t i = 0; i < big.size(); ++i)
-        big[i] = uint8_t(i * 7);
+    Bytes big = Noise(1023999, 5);
     Bytes h = Header(1023999);
     std::copy(h.begin(), h.end(), big.begin());
     Assembler a;
