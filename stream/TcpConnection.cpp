@@ -174,20 +174,27 @@ int TcpConnection::SendOnce() {
     }
     if (m_socket <= 0)
         return -1;
-    if (n <= 0) {
-        Sleep(kSendIdleMs);
-        return 0;
-    }
     int fd;
     {
         std::lock_guard<std::mutex> lock(m_fdMutex);
         fd = m_fd;
+    }
+    if (n <= 0) {
+        // What was held back for more that did not come goes out now
+        // (setting TCP_NODELAY pushes pending segments).
+        if (m_bCorked) {
+            SetNoDelay(fd);
+            m_bCorked = false;
+        }
+        Sleep(kSendIdleMs);
+        return 0;
     }
     // While more bytes wait, let the kernel fill whole segments instead of
     // pushing one per chunk; the last chunk of a burst goes out at once.
     int flags = MSG_NOSIGNAL;
     if (m_bMoreToCome || !m_pSending->IsDone() || QueuedCount() > 0)
         flags |= MSG_MORE;
+    m_bCorked = (flags & MSG_MORE) != 0;
     for (int sent = 0; sent < n;) {
         ssize_t rc = send(fd, m_pSendChunk.get() + sent, size_t(n - sent), flags);
         if (rc < 0 && errno == EINTR)

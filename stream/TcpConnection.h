@@ -111,6 +111,7 @@ private:
     std::deque<std::unique_ptr<DataBuff>> m_sendQueue;
     std::unique_ptr<DataBuff> m_pSending;        // send thread
     std::unique_ptr<uint8_t[]> m_pSendChunk;     // send thread, kSendChunk bytes
+    bool m_bCorked = false;                      // send thread: last send said MSG_MORE
 
     std::mutex m_fdMutex;  // guards the three below
     int m_fd = -1;
