@@ -5,15 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <memory>
 #include <string>
 
+#include "common/NetTestUtil.h"
 #include "common/TestMedia.h"
 #include "engine/MediaPlayer.h"
 #include "engine/control/NetEntry.h"
@@ -115,17 +111,8 @@ TEST_F(RemotePlayTest, RefusalsAndNothingListeningPlayNothing) {
     EXPECT_EQ(StreamListener(), nullptr);
     EXPECT_EQ(StopTcpSvr(), 0);
 
-    // A port that was free a moment ago and has no listener now.
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), len);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
     auto start = Clock::now();
-    EXPECT_EQ(player.StartPlay("127.0.0.1", ntohs(a.sin_port), "anything.mp4"), 0);
+    EXPECT_EQ(player.StartPlay("127.0.0.1", nettest::ClosedPort(), "anything.mp4"), 0);
     Play();
     EXPECT_LT(MsSince(start), kPromptMs);
     EXPECT_TRUE(player.RemoteSourceEnded());

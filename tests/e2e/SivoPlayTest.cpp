@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "common/NetTestUtil.h"
 #include "common/TestMedia.h"
 #include "engine/control/NetEntry.h"
 #include "output/OutputTestUtil.h"
@@ -54,20 +55,12 @@ double Field(const std::string& json, const std::string& key) {
     return std::regex_search(json, m, std::regex("\"" + key + "\":(-?[0-9.]+)")) ? std::stod(m[1]) : NAN;
 }
 
-sockaddr_in Ipv4(uint32_t host, unsigned port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(host);
-    a.sin_port = htons(uint16_t(port));
-    return a;
-}
-
 // True when `port` on every address can be bound now with `type`.
 bool PortFree(int type, unsigned port) {
     int fd = socket(AF_INET, type, 0), on = 1;
     if (type == SOCK_STREAM)  // a closed connection's TIME_WAIT does not hold a listener off
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a = Ipv4(INADDR_ANY, port);
+    sockaddr_in a = nettest::Loopback(int(port));  // refused too while another binds every address
     bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     close(fd);
     return ok;
@@ -78,7 +71,7 @@ bool PortFree(int type, unsigned port) {
 // kind or name end up in *stray.
 std::set<std::string> Catalogue(const std::set<std::string>& expected, std::string* stray) {
     int client = socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in to = Ipv4(INADDR_LOOPBACK, UDP_CONTROL_PORT);
+    const sockaddr_in to = nettest::Loopback(UDP_CONTROL_PORT);
     const std::string request = "getsharefiles: sivo-test";  // the command word needs a further word
     std::set<std::string> listed;
     WaitFor([&] {
@@ -149,20 +142,18 @@ TEST(SivoPlay, PlaysTheClipToTheEnd) {
 }
 
 TEST(SivoPlay, BadFilesExitOneWithAOneLineReason) {
-    std::string clip = ReadWholeFile(TestClipAv10s()), random(65536, '\0');
-    uint32_t x = 12345;
-    for (char& c : random)
-        c = static_cast<char>((x = x * 1664525 + 1013904223) >> 24);
+    std::string clip = ReadWholeFile(TestClipAv10s());
     // Streams with decoders but payloads of noise: it opens and decodes nothing.
     std::string noisy = ReadWholeFile(TestMedia("e2e_mpeg.ts", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=2 "
                                                                "-c:v mpeg2video -f mpegts"));
+    const std::string noise = Noise(noisy.size(), 99);
     for (size_t i = 0; i < noisy.size(); ++i)
         if (i % 188 >= 8)  // keep the transport packet headers
-            noisy[i] = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+            noisy[i] = noise[i];
     std::string srt = TestFile("e2e_sub.srt", "1\n00:00:00,000 --> 00:00:01,000\nhi\n\n");
     for (const std::string& path :
          {std::string(SIVO_TEST_MEDIA_DIR) + "/e2e_missing.mp4", TestFile("e2e_empty.mp4", ""),
-          TestFile("e2e_truncated.mp4", clip.substr(0, clip.size() / 3)), TestFile("e2e_random.mp4", random),
+          TestFile("e2e_truncated.mp4", clip.substr(0, clip.size() / 3)), TestFile("e2e_random.mp4", Noise(65536)),
           TestFile("e2e_noise.ts", noisy), TestMedia("e2e_subtitles_only.mkv", "-i '" + srt + "' -c:s srt")}) {
         PlayRun r = SivoPlay("'" + path + "'");
         EXPECT_EQ(r.status, 1) << path << ": " << r.err;

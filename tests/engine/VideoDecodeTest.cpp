@@ -166,9 +166,7 @@ TEST(VideoDecode, RealClipYieldsPicturesInOrderAfterEmptyCalls) {
         // A package of noise first must not stop decoding; it counts only if the decoder took it.
         AVPacketPtr noise(av_packet_alloc());
         av_new_packet(noise.get(), 997);
-        uint32_t x = 12345;
-        for (int i = 0; i < noise->size; ++i)
-            noise->data[i] = static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 24);
+        Noise(997).copy(reinterpret_cast<char*>(noise->data), 997);
         const int taken = player.DecodeVideoPacket(noise.get()) == 0;
         int packages = 0, pictures = 0;
         double lastPts = -1;

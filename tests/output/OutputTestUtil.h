@@ -2,6 +2,7 @@
 // Helpers of the output, engine and end-to-end tests.
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,6 +31,14 @@ bool WaitFor(Cond cond, int timeoutMs = kTestWaitMs) {
 inline std::string ReadWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// n bytes of deterministic noise.
+inline std::string Noise(size_t n, uint32_t seed = 12345) {
+    std::string bytes(n, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
+    return bytes;
 }
 
 // A fresh directory, removed with everything in it.
