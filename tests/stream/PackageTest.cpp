@@ -37,10 +37,6 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-Bytes Header(uint32_t len) {
-    return {0x23, 0x00, 0x55, 0xFF, uint8_t(len >> 24), uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len)};
-}
-
 // Feeds chunks to one assembler and collects what it delivers.
 struct Assembler {
     FrameAssembler fa;
@@ -143,9 +139,11 @@ TEST(FrameAssembler, NoiseNeitherCrashesNorLeaksAndParsersSurviveWhatComesOut) {
                 ParseStreamDescription(r, d);
             }
         }
-        Bytes pkg = MakePkg(1101, 100, 3);  // zeros end whatever state the noise left
+        // Zeros complete or end whatever the noise left pending; then a clean package arrives whole.
+        Bytes pkg = MakePkg(1101, 100, 3);
         a.got.clear();
-        EXPECT_EQ(a.Feed(Bytes(6000, 0)).Feed(pkg).got, std::vector<Bytes>{pkg});
+        ASSERT_FALSE(a.Feed(Bytes(6000, 0)).Feed(pkg).got.empty());
+        EXPECT_EQ(a.got.back(), pkg);
     }
     EXPECT_GT(delivered, 100);
     EXPECT_EQ(g_nLivePackageData, livePkg);

@@ -120,11 +120,10 @@ TEST_F(ServerTest, ListenAgainAfterStopListenOnTheSamePort) {
 }
 
 TEST_F(ServerTest, BadInputLeavesTheOthersServed) {
-    const uint8_t silence[8] = {0x23, 0x00, 0x55, 0xFF, 0x00, 0x0F, 0x9F, 0xFF};  // 1023999, then nothing
     Bytes describe = BuildDescribePkg(StreamClip());
     PkgClient noisy(Port()), silent(Port());
     ASSERT_TRUE(SendAll(noisy.fd, Noise(300000, 99)));
-    ASSERT_TRUE(SendAll(silent.fd, Bytes(silence, silence + 8)));
+    ASSERT_TRUE(SendAll(silent.fd, Header(1023999)));  // and then nothing
     {
         PkgClient half(Port());
         ASSERT_TRUE(SendAll(half.fd, Bytes(describe.begin(), describe.begin() + long(describe.size() / 2))));

@@ -24,6 +24,11 @@ inline std::string StreamClip() {
                      "-c:v libx264 -preset veryfast -pix_fmt yuv420p -g 5 -c:a aac -ac 1 -b:a 16k -shortest");
 }
 
+// A frame header announcing `len` bytes.
+inline Bytes Header(uint32_t len) {
+    return {0x23, 0x00, 0x55, 0xFF, uint8_t(len >> 24), uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len)};
+}
+
 // Random bytes rich in the magic's first byte, with a header announcing up to
 // 5000 bytes every 997, so that bodies of noise get collected too.
 inline Bytes Noise(size_t n, unsigned seed) {
@@ -32,8 +37,8 @@ inline Bytes Noise(size_t n, unsigned seed) {
     for (auto& x : b)
         x = uint8_t(rng() % 4 == 0 ? 0x23 : rng());
     for (size_t i = 0; i + 8 <= n; i += 997) {
-        const uint8_t h[8] = {0x23, 0x00, 0x55, 0xFF, 0, 0, uint8_t(rng() % 20), uint8_t(rng())};
-        std::copy(h, h + 8, b.begin() + long(i));
+        Bytes h = Header(rng() % 5000);
+        std::copy(h.begin(), h.end(), b.begin() + long(i));
     }
     return b;
 }
