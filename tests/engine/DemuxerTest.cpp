@@ -102,7 +102,8 @@ TEST(Demuxer, AudioOnlyVideoOnlyAndNeither) {
 TEST(Demuxer, LastStreamOfATypeWins) {
     std::string twoAudio = TestMedia("demux_two_audio.mkv",
                                      "-f lavfi -i sine=frequency=440:sample_rate=22050:duration=2 "
-                                     "-f lavfi -i sine=frequency=880:sample_rate=48000:duration=2 -map 0 -map 1 -c:a aac");
+                                     "-f lavfi -i sine=frequency=880:sample_rate=48000:duration=2 "
+                                     "-map 0 -map 1 -c:a aac");
     VideoDemuxer d;
     ASSERT_EQ(d.open(twoAudio.c_str()), 0);
     ASSERT_NE(d.getAudioStream(), nullptr);
