@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -151,6 +152,26 @@ bool ParseXwd(const std::string& d, Shot& shot) {
     return true;
 }
 
+// Runs a shell command with its standard error folded into `output`; the exit
+// status, or -1 when it did not exit normally.
+int RunCommand(const std::string& command, std::string& output) {
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return -1;
+    char buffer[256];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        output.append(buffer, got);
+    const int raw = ::pclose(pipe);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+bool FileHolds(const fs::path& file, const std::string& text) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()).find(text) !=
+           std::string::npos;
+}
+
 bool IsSkinDark(const Rgb& c) {
     auto in = [](int v) { return v >= kDarkMin && v <= kDarkMax; };
     return in(c.r) && in(c.g) && in(c.b);
@@ -259,8 +280,9 @@ TEST_F(WindowXvfbTest, ShowsTheSkinnedWindowPlayingAClip) {
     // The copy-data socket in a directory of the test's own shows whether the
     // window closed its channels on the way out.
     const fs::path copyData = m_dir / "sivo.copydata";
+    const fs::path trace = m_dir / "sivo.trace";
     Child sivo({TestBinary("sivo"), clip}, {"DISPLAY=" + m_display, "SDL_AUDIODRIVER=dummy", "QT_QPA_PLATFORM=xcb",
-                                            "XDG_RUNTIME_DIR=" + m_dir.string()});
+                                            "XDG_RUNTIME_DIR=" + m_dir.string(), "SIVO_TRACE=" + trace.string()});
 
     // Up means: the frame is drawn and the picture shows the clip's colours.
     Shot first;
@@ -327,14 +349,41 @@ TEST_F(WindowXvfbTest, ShowsTheSkinnedWindowPlayingAClip) {
     EXPECT_GT(changed, area / 100) << "the picture did not move in " << kShotGapMs << " ms";
     EXPECT_GE(hues.size(), 4u) << "the picture lacks the clip's colours";
 
-    // SIGTERM closes the window the ordinary way while the clip still plays.
+    // Another process hands the running window a play request.
+    const std::string remotePlay = "XDG_RUNTIME_DIR='" + m_dir.string() + "' " + TestBinary("sivo") +
+                                   " --remote-play 127.0.0.1 'my clip.mp4'";
+    std::string output;
     ASSERT_TRUE(fs::exists(copyData));
+    EXPECT_EQ(RunCommand(remotePlay, output), 0) << output;
+    auto traced = Clock::now() + std::chrono::milliseconds(kStartWaitMs);
+    while (!FileHolds(trace, "remote play 127.0.0.1 my clip.mp4") && Clock::now() < traced)
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    EXPECT_TRUE(FileHolds(trace, "remote play 127.0.0.1 my clip.mp4")) << "the window never saw the request";
+
+    // SIGTERM closes the window the ordinary way.
     sivo.Signal(SIGTERM);
     const int status = sivo.WaitExit(kQuitWaitMs);
     ASSERT_NE(status, -1) << "sivo still runs " << kQuitWaitMs << " ms after SIGTERM";
     EXPECT_TRUE(WIFEXITED(status)) << "sivo died of signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_FALSE(fs::exists(copyData)) << "the copy-data channel was left behind";
+    output.clear();
+    EXPECT_EQ(RunCommand(remotePlay, output), 1);
+    EXPECT_NE(output.find("no sivo window is running"), std::string::npos) << output;
+}
+
+TEST(SivoProgram, AnswersVersionAndHelpAndRefusesBadUsageInOneLine) {
+    std::string output;
+    EXPECT_EQ(RunCommand(TestBinary("sivo") + " --version", output), 0);
+    EXPECT_EQ(output, "sivo 1.0\n");
+    output.clear();
+    EXPECT_EQ(RunCommand(TestBinary("sivo") + " --help", output), 0);
+    EXPECT_NE(output.find("--remote-play ADDR NAME"), std::string::npos) << output;
+    for (const char* bad : {"--bogus", "--remote-play 1.2.3.4", "a.mp4 b.mp4"}) {
+        output.clear();
+        EXPECT_EQ(RunCommand(TestBinary("sivo") + " " + bad, output), 2) << bad;
+        EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
+    }
 }
 
 }  // namespace
