@@ -1,8 +1,6 @@
 // Video decode thread helpers and pacing, driven through a MediaPlayer whose
 // queues are fed directly.
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -61,16 +59,6 @@ public:
             if (bVideo)
                 return pkt;
         return nullptr;
-    }
-
-    // Decodes until a package yields pictures; returns them.
-    std::vector<std::unique_ptr<VideoFrame>> DecodeUntilPicture(MediaPlayer& player) {
-        while (AVPacketPtr pkt = Next()) {
-            EXPECT_EQ(player.DecodeVideoPacket(pkt.get()), 0);
-            if (auto frames = TakeFrames(player); !frames.empty())
-                return frames;
-        }
-        return {};
     }
 
 private:
