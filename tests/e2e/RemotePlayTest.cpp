@@ -1,7 +1,7 @@
 // Remote playback end to end in one process: a stream listener with a
 // VideoSender on an ephemeral port serves a generated clip and the
 // process-wide player plays it through its remote source, with the real audio
-// layer (dummy driver) and a counting display.
+// layer (dummy driver) and a recording display.
 
 #include <gtest/gtest.h>
 
