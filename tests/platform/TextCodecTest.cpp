@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstdlib>
+
+#include "common/TestMedia.h"
 
 // Names travel as UTF-8 and live in the local code page; a round trip must
 // keep every character the local code page can hold.
@@ -13,9 +16,24 @@ TEST(TextCodec, RoundTripsInUtf8Locale) {
     EXPECT_EQ(AnsiToUtf8(name), name);
 }
 
+// A Latin-1 locale: the system's if it has one, else one compiled into the
+// test media cache (glibc reads LOCPATH at every setlocale).
+static bool UseLatin1Locale() {
+    if (std::setlocale(LC_ALL, "de_DE.ISO-8859-1") || std::setlocale(LC_ALL, "en_US.ISO-8859-1"))
+        return true;
+    std::string probe = TestFile("latin1-locale.probe", "");
+    std::string dir = probe.substr(0, probe.rfind('/')) + "/locale";
+    std::string cmd = "mkdir -p '" + dir + "' && localedef -i en_US -f ISO-8859-1 '" + dir +
+                      "/en_US.ISO-8859-1' >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0)
+        return false;
+    setenv("LOCPATH", dir.c_str(), 1);
+    return std::setlocale(LC_ALL, "en_US.ISO-8859-1") != nullptr;
+}
+
 TEST(TextCodec, ConvertsToAndFromLatin1Locale) {
-    if (!std::setlocale(LC_ALL, "de_DE.ISO-8859-1") && !std::setlocale(LC_ALL, "en_US.ISO-8859-1"))
-        GTEST_SKIP() << "no Latin-1 locale on this machine";
+    if (!UseLatin1Locale())
+        GTEST_SKIP() << "no Latin-1 locale, and localedef could not make one";
     const std::string utf8 = "caf\xC3\xA9";   // "café" in UTF-8
     const std::string latin1 = "caf\xE9";      // the same in Latin-1
     EXPECT_EQ(Utf8ToAnsi(utf8), latin1);
@@ -23,4 +41,5 @@ TEST(TextCodec, ConvertsToAndFromLatin1Locale) {
     // Invalid UTF-8 is kept as it came, never emptied.
     EXPECT_EQ(Utf8ToAnsi("\xFF\xFE"), "\xFF\xFE");
     std::setlocale(LC_ALL, "C");
+    unsetenv("LOCPATH");
 }
