@@ -166,6 +166,9 @@ print(f"  peak_rss_mb        window {median([r['win_rss'] for r in rows]):.1f}  
 print(f"  pictures_drawn     window {share(median([r['drawn'] for r in rows]))}  "
       f"sivo-play {share(median([r['shown'] for r in rows]))}  (target >= 99%)")
 print(f"  pictures_painted   window {share(median([r['painted'] for r in rows]))}")
+relative = median([r["drawn"] / r["shown"] for r in rows if r["drawn"] is not None and r["shown"]])
+print(f"  window_vs_player   {100.0 * relative:.1f}% of the pictures sivo-play showed" if relative else
+      "  window_vs_player   n/a")
 print(f"  first_picture_ms   window {median([r['first'] for r in rows])}  "
       f"sivo-play {median([r['play_first'] for r in rows])}  (target < 1000)")
 print(f"  sigterm            window {', '.join(sorted(set(r['quit'] for r in rows)))}")

@@ -52,13 +52,11 @@ bool PumpUntil(const std::function<bool()>& done) {
     return true;
 }
 
-// Presses the left button at x = from and moves to x = to, holding it.
-void Drag(QWidget& widget, int from, int to) {
-    for (auto [type, x] : {std::pair{QEvent::MouseButtonPress, from}, {QEvent::MouseMove, to}}) {
-        const QPointF at(x, widget.height() / 2);
-        QMouseEvent event(type, at, widget.mapToGlobal(at), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&widget, &event);
-    }
+// The left button, held, at x and half the widget's height.
+void Mouse(QWidget& widget, QEvent::Type type, int x) {
+    const QPointF at(x, widget.height() / 2);
+    QMouseEvent event(type, at, widget.mapToGlobal(at), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&widget, &event);
 }
 
 // A window over a private application directory, its channels on private endpoints.
@@ -75,9 +73,7 @@ protected:
     }
     CSivoDlg& Open(unsigned sharePeerPort = UDP_PEER_PORT) {
         m_dlg = std::make_unique<CSivoDlg>(m_dir);
-        auto entries = std::make_unique<RecordingEntries>();
-        m_entries = entries.get();
-        m_dlg->SetEntries(std::move(entries));
+        m_dlg->SetEntries(std::unique_ptr<SivoEntries>(m_entries = new RecordingEntries));
         m_dlg->SetEndpoints(0, CopyDataSocket(), sharePeerPort);
         EXPECT_TRUE(m_dlg->InitDialog());
         return *m_dlg;
@@ -100,11 +96,6 @@ protected:
             EXPECT_EQ(slider ? dlg.Slider(id).geometry() : dlg.Button(id).geometry(),
                       QRect(left, h - fromBottom, width, height)) << id << " at " << w << "x" << h;
         }
-    }
-    void DoubleClickVideo() {
-        QMouseEvent dbl(QEvent::MouseButtonDblClick, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
-                        Qt::NoModifier);
-        QApplication::sendEvent(m_dlg->Video(), &dbl);
     }
 
     std::string m_dir;
@@ -134,12 +125,12 @@ TEST_F(WindowTest, VideoAndControlsStandWhereTheAnchorsPutThemAtEverySize) {
         const QRect screen = dlg.screen()->availableGeometry();
         EXPECT_TRUE(dlg.IsMaxed());
         ExpectPlacesFor(screen.width(), screen.height());
-        DoubleClickVideo();
+        Mouse(*dlg.Video(), QEvent::MouseButtonDblClick, 5);
         dlg.resize(1300, 560);
         ExpectPlacesFor(1300, 560);
-        DoubleClickVideo();
+        Mouse(*dlg.Video(), QEvent::MouseButtonDblClick, 5);
         ExpectPlacesFor(screen.width(), screen.height());
-        DoubleClickVideo();
+        Mouse(*dlg.Video(), QEvent::MouseButtonDblClick, 5);
         ExpectPlacesFor(1300, 560);
         const QImage shot = dlg.grab().toImage();
         EXPECT_NE(shot.pixel(700, 5), shot.pixel(700, 300)) << "no caption band";
@@ -184,9 +175,11 @@ TEST_F(WindowTest, ProgressThumbSeeksAtTheNextTickAndTicksMoveTheSlider) {
     m_entries->duration = 200;
     progress.resize(210, 20);
     progress.SetPos(50);
-    Drag(progress, 105, 0);
+    for (auto [type, x] : {std::pair{QEvent::MouseButtonPress, 105}, {QEvent::MouseMove, 0}})
+        Mouse(progress, type, x);
     EXPECT_EQ(dlg.SeekTarget(), -1) << "a thumb at 0 records nothing";
-    Drag(progress, 5, 55);
+    for (auto [type, x] : {std::pair{QEvent::MouseButtonPress, 5}, {QEvent::MouseMove, 55}})
+        Mouse(progress, type, x);
     EXPECT_EQ(dlg.SeekTarget(), 50);
     dlg.OnHScroll(SB_THUMBTRACK, 50, &progress);
     EXPECT_EQ(dlg.SeekTarget(), 100);
