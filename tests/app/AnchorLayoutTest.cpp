@@ -142,17 +142,3 @@ TEST(AnchorLayout, AnchorsOfOneEdgeCombineOutwardBySignOnEveryEdge) {
                 << "edge " << edge << ", offsets " << cases[id - 1].first << ", " << cases[id - 1].second;
     }
 }
-
-TEST(AnchorLayout, GoneControlsUnknownReferencesAndCyclesPlaceWhatTheyCan) {
-    FakeParent parent;
-    CAnchorLayout layout(&parent);
-    RegisterMainWindow(layout);
-    parent[OPEN].alive = false;   // its window has gone: not moved, still a reference
-    layout.AddAnchor(SHARE, EDGE_TOP, EDGE_BOTTOM, 9, 42);   // not registered: just the offset
-    layout.AddAnchor(PREV, EDGE_LEFT, EDGE_RIGHT, 1, NEXT);  // next follows play follows prev
-    layout.Apply(true);
-    EXPECT_EQ(parent[OPEN].moves, 0);
-    EXPECT_EQ(parent[SHARE].rect, (LayoutRect{1028, 9, 1062, 580}));
-    for (uint32_t id : {PREV, PLAY, NEXT})
-        EXPECT_EQ(parent[id].moves, 1) << id;
-}

@@ -118,15 +118,6 @@ TEST_F(StaticVideoTest, PicturesAreFlippedIntoTheBufferAndStretchedUprightOntoTh
         EXPECT_EQ(wrong, 0) << what;
     }
     EXPECT_EQ(m_video.FramesDrawn(), 7);
-
-    // A resize remakes the canvas from the picture it held; the next one fills it.
-    PresentFromWorker(Quadrants(320, 240));
-    m_video.resize(250, 410);
-    ExpectQuadrants(Grab(), "resized");
-    PresentFromWorker(Picture(320, 240, [q = Quadrants(320, 240)](int x, int y) { return q.At(319 - x, y); }));
-    const QImage mirrored = Grab();
-    EXPECT_EQ(mirrored.pixel(10, 10), kGreen);
-    EXPECT_EQ(mirrored.pixel(240, 400), kBlue);
 }
 
 TEST_F(StaticVideoTest, ManyPicturesWhileTheWindowIsResized) {
