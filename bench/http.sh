@@ -1,7 +1,8 @@
 #!/bin/bash
 # HTTP file serving against lighttpd and nginx, measured in the same run on
 # the same directory: one curl download of a 1 GiB file, then 50 concurrent
-# downloads of a smaller file (aggregate MB/s = total bytes / wall time).
+# downloads of a smaller file (aggregate MB/s = total bytes / wall time),
+# three rounds with the servers in turn, median of each.
 # Each peer runs as the current user from a private config in a temp dir.
 #
 # usage: bench/http.sh BUILD_DIR   (needs ports 2888, 8888, 2000/udp, 18081, 18082 free)
@@ -20,6 +21,7 @@ BIG_BYTES=$((1024 * 1024 * 1024))
 SMALL="$MEDIA_DIR/mid.bin"
 SMALL_BYTES=$((64 * 1024 * 1024))
 CONCURRENT=50
+ROUNDS=3
 SIVO_PORT=2888
 LIGHTTPD_PORT=18081
 NGINX_PORT=18082
@@ -146,15 +148,20 @@ concurrent() { # port file bytes
         'BEGIN { printf "%.1f", (n - bad) * b / 1e6 / (e - s) }'
 }
 
-declare -A ONE MANY
+# The files are read once first, so no server pays for a cold page cache;
+# then ROUNDS rounds take the servers in turn and each keeps its median.
+cat "$BIG" "$SMALL" >/dev/null
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+declare -A ONE MANY PORT=([sivo]=$SIVO_PORT [lighttpd]=$LIGHTTPD_PORT [nginx]=$NGINX_PORT)
+for round in $(seq "$ROUNDS"); do
+    for name in sivo lighttpd nginx; do
+        ONE[$name]+=" $(single "${PORT[$name]}" big.bin "$BIG_BYTES")"
+        MANY[$name]+=" $(concurrent "${PORT[$name]}" mid.bin "$SMALL_BYTES")"
+    done
+done
 for name in sivo lighttpd nginx; do
-    case $name in
-        sivo) port=$SIVO_PORT ;;
-        lighttpd) port=$LIGHTTPD_PORT ;;
-        nginx) port=$NGINX_PORT ;;
-    esac
-    ONE[$name]=$(single "$port" big.bin "$BIG_BYTES")
-    MANY[$name]=$(concurrent "$port" mid.bin "$SMALL_BYTES")
+    ONE[$name]=$(median ${ONE[$name]})
+    MANY[$name]=$(median ${MANY[$name]})
 done
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }

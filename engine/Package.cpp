@@ -81,13 +81,11 @@ DataBuff::DataBuff(int capacity) : pData(new uint8_t[capacity > 0 ? capacity : 1
 
 DataBuff::~DataBuff() { --g_nLiveDataBuff; }
 
-int DataBuff::Read(uint8_t* dest, int max) {
-    int n = std::min(nLen - nPos, max);
-    if (!dest || n <= 0)
-        return 0;
-    std::memcpy(dest, pData.get() + nPos, n);
+const uint8_t* DataBuff::Take(int max, int& n) {
+    n = std::max(0, std::min(nLen - nPos, max));
+    const uint8_t* p = pData.get() + nPos;
     nPos += n;
-    return n;
+    return p;
 }
 
 // ------------------------------------------------------------- FrameAssembler

@@ -87,8 +87,9 @@ public:
     DataBuff(const DataBuff&) = delete;
     DataBuff& operator=(const DataBuff&) = delete;
 
-    // Copies the next min(left, max) bytes and returns the count.
-    int Read(uint8_t* dest, int max);
+    // The next min(left, max) bytes, read in place: their start, with their
+    // count in n. They stay valid while the block lives.
+    const uint8_t* Take(int max, int& n);
     bool IsDone() const { return nPos >= nLen; }
 
     std::unique_ptr<uint8_t[]> pData;

@@ -166,12 +166,9 @@ int TcpConnection::SendOnce() {
             m_sendQueue.pop_front();
         }
     }
+    // The chunk is sent straight from the queued block: no staging copy.
     int n = 0;
-    if (m_pSending) {
-        if (!m_pSendChunk)
-            m_pSendChunk.reset(new uint8_t[kSendChunk]);
-        n = m_pSending->Read(m_pSendChunk.get(), kSendChunk);
-    }
+    const uint8_t* chunk = m_pSending ? m_pSending->Take(kSendChunk, n) : nullptr;
     if (m_socket <= 0)
         return -1;
     int fd;
@@ -196,7 +193,7 @@ int TcpConnection::SendOnce() {
         flags |= MSG_MORE;
     m_bCorked = (flags & MSG_MORE) != 0;
     for (int sent = 0; sent < n;) {
-        ssize_t rc = send(fd, m_pSendChunk.get() + sent, size_t(n - sent), flags);
+        ssize_t rc = send(fd, chunk + sent, size_t(n - sent), flags);
         if (rc < 0 && errno == EINTR)
             continue;
         if (rc <= 0) {
@@ -262,8 +259,6 @@ void TcpConnection::ReleaseSendBuffers() {
     DebugTrace("release \r\n");
     std::lock_guard<std::mutex> lock(m_mutex);
     m_sendQueue.clear();
-    if (!m_bRecvRunning && !m_bSendRunning) {
-        m_pSendChunk.reset();
+    if (!m_bRecvRunning && !m_bSendRunning)
         m_pSending.reset();
-    }
 }

@@ -65,7 +65,7 @@ public:
     void Attach(int socket);
     // Close, then wait for the receive thread and the send thread.
     void JoinThreads();
-    // Frees queued messages; the staging buffers too once both threads are gone.
+    // Frees queued messages; the one being sent too once both threads are gone.
     void ReleaseSendBuffers();
 
     bool IsClosed() const { return m_bClosed; }
@@ -110,7 +110,6 @@ private:
     std::atomic<bool> m_bSendRunning{false};
     std::deque<std::unique_ptr<DataBuff>> m_sendQueue;
     std::unique_ptr<DataBuff> m_pSending;        // send thread
-    std::unique_ptr<uint8_t[]> m_pSendChunk;     // send thread, kSendChunk bytes
     bool m_bCorked = false;                      // send thread: last send said MSG_MORE
 
     std::mutex m_fdMutex;  // guards the three below
