@@ -37,8 +37,8 @@ static_assert(std::endian::native == std::endian::little);
 namespace {
 
 #if defined(__x86_64__) || defined(__i386__)
-// Four pixels per shuffle; stops 6 pixels short of count so that the 16-byte
-// load never passes the row. Returns the pixels done.
+// Four pixels per shuffle, a group taken only while six pixels remain, so the
+// 16-byte load never passes the row. Returns the pixels done.
 __attribute__((target("ssse3"))) int ExpandBgrRowSsse3(uint32_t* out, const uint8_t* src, int count) {
     const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
     const __m128i opaque = _mm_set1_epi32(static_cast<int>(0xFF000000u));
