@@ -31,3 +31,33 @@ make_clip() {
         -c:a aac -b:a "$abr" -ac 2 -shortest "$path.tmp.mp4"
     mv "$path.tmp.mp4" "$path"
 }
+
+# bench_build MAX_ARGS USAGE ARGS...: BUILD from the first argument, which
+# must be an existing directory (made absolute); anything else exits 2.
+bench_build() {
+    local max=$1 usage=$2
+    shift 2
+    if [ $# -lt 1 ] || [ $# -gt "$max" ] || [ ! -d "$1" ]; then
+        echo "usage: $0 $usage" >&2
+        exit 2
+    fi
+    BUILD=$(cd "$1" && pwd)
+}
+
+# bench_workdir: a private temp dir in WORK. At exit every process in
+# BENCH_PIDS is sent TERM and waited for, then WORK is removed.
+BENCH_PIDS=()
+bench_workdir() {
+    WORK=$(mktemp -d)
+    trap bench_cleanup EXIT
+}
+bench_cleanup() {
+    local pid
+    for pid in "${BENCH_PIDS[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+    done
+    for pid in "${BENCH_PIDS[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$WORK"
+}

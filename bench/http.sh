@@ -9,11 +9,7 @@
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
-if [ $# -ne 1 ] || [ ! -d "$1" ]; then
-    echo "usage: $0 BUILD_DIR" >&2
-    exit 2
-fi
-BUILD=$(cd "$1" && pwd)
+bench_build 1 "BUILD_DIR" "$@"
 SERVER="$BUILD/bin/sivo-server"
 MEDIA_DIR="$BUILD/benchmedia"
 BIG="$MEDIA_DIR/big.bin"
@@ -44,18 +40,7 @@ make_file "$BIG" "$BIG_BYTES"
 make_file "$SMALL" "$SMALL_BYTES"
 ROOT=$(cd "$MEDIA_DIR" && pwd)
 
-WORK=$(mktemp -d)
-PIDS=()
-cleanup() {
-    for pid in "${PIDS[@]}"; do
-        kill -TERM "$pid" 2>/dev/null || true
-    done
-    for pid in "${PIDS[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+bench_workdir
 
 port_open() { # port
     python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null
@@ -108,12 +93,12 @@ for port in $SIVO_PORT $LIGHTTPD_PORT $NGINX_PORT; do
 done
 "$SERVER" --share-root "$ROOT" >"$WORK/sivo.log" 2>&1 &
 SIVO_PID=$!
-PIDS+=($SIVO_PID)
+BENCH_PIDS+=($SIVO_PID)
 "$LIGHTTPD" -D -f "$WORK/lighttpd.conf" >"$WORK/lighttpd.log" 2>&1 &
-PIDS+=($!)
+BENCH_PIDS+=($!)
 "$NGINX" -e "$WORK/nginx/error.log" -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -g 'daemon off;' \
     >"$WORK/nginx.log" 2>&1 &
-PIDS+=($!)
+BENCH_PIDS+=($!)
 for port in $SIVO_PORT $LIGHTTPD_PORT $NGINX_PORT; do
     wait_port "$port"
 done

@@ -7,11 +7,7 @@
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
-if [ $# -ne 1 ] || [ ! -d "$1" ]; then
-    echo "usage: $0 BUILD_DIR" >&2
-    exit 2
-fi
-BUILD=$(cd "$1" && pwd)
+bench_build 1 "BUILD_DIR" "$@"
 PLAYER="$BUILD/bin/sivo-play"
 MEDIA_DIR="$BUILD/benchmedia"
 CLIP="$MEDIA_DIR/bench-1080p30-30s.mp4"
@@ -25,8 +21,7 @@ require_tools ffmpeg mpv /usr/bin/time python3
 require_bins "$PLAYER"
 make_clip "$CLIP" 1920x1080 "$FPS" "$DURATION" 48000 veryfast 128k
 
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
+bench_workdir
 
 # run NAME CMD...: runs CMD under /usr/bin/time, leaving "user sys maxrss_kb"
 # in $WORK/NAME.time and its stdout in $WORK/NAME.out.

@@ -13,11 +13,7 @@
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
-if [ $# -lt 1 ] || [ ! -d "$1" ]; then
-    echo "usage: $0 BUILD_DIR [RECEIVERS] [SECONDS]" >&2
-    exit 2
-fi
-BUILD=$(cd "$1" && pwd)
+bench_build 3 "BUILD_DIR [RECEIVERS] [SECONDS]" "$@"
 RECEIVERS=${2:-50}
 SECONDS_EACH=${3:-20}
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -34,24 +30,13 @@ require_tools ffmpeg python3
 require_bins "$PLAYER" "$SERVER"
 make_clip "$MEDIA_DIR/$CLIP_NAME" 320x240 "$FPS" "$CLIP_S" 44100 ultrafast 64k
 
-WORK=$(mktemp -d)
-SERVER_PID=
+bench_workdir
 PLAYER_PIDS=()
-cleanup() {
-    for pid in "${PLAYER_PIDS[@]}"; do
-        kill -TERM "$pid" 2>/dev/null || true
-    done
-    if [ -n "$SERVER_PID" ]; then
-        kill -TERM "$SERVER_PID" 2>/dev/null || true
-        wait "$SERVER_PID" 2>/dev/null || true
-    fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
 
 # Names are opened relative to the server's working directory.
 (cd "$MEDIA_DIR" && exec "$SERVER" --share-root "$MEDIA_DIR") >"$WORK/server.err" 2>&1 &
 SERVER_PID=$!
+BENCH_PIDS+=($SERVER_PID)
 for _ in $(seq 100); do
     if python3 -c 'import socket; socket.create_connection(("127.0.0.1", 8888), 1)' 2>/dev/null; then
         break
@@ -80,6 +65,7 @@ run_many() {
         SDL_AUDIODRIVER=dummy timeout "$RUN_LIMIT_S" "$PLAYER" "$@" \
             --seconds "$SECONDS_EACH" >"$WORK/$prefix$i.out" 2>"$WORK/$prefix$i.err" &
         PLAYER_PIDS+=($!)
+        BENCH_PIDS+=($!)
     done
     for pid in "${PLAYER_PIDS[@]}"; do
         wait "$pid" || true

@@ -10,11 +10,7 @@
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
-if [ $# -ne 1 ] || [ ! -d "$1" ]; then
-    echo "usage: $0 BUILD_DIR" >&2
-    exit 2
-fi
-BUILD=$(cd "$1" && pwd)
+bench_build 1 "BUILD_DIR" "$@"
 PLAYER="$BUILD/bin/sivo-play"
 SERVER="$BUILD/bin/sivo-server"
 MEDIA_DIR="$BUILD/benchmedia"
@@ -26,16 +22,8 @@ require_tools ffmpeg /usr/bin/time python3
 require_bins "$PLAYER" "$SERVER"
 make_clip "$CLIP" 1920x1080 30 "$DURATION" 48000 veryfast 128k
 
-WORK=$(mktemp -d)
+bench_workdir
 SERVER_PID=
-cleanup() {
-    if [ -n "$SERVER_PID" ]; then
-        kill -TERM "$SERVER_PID" 2>/dev/null || true
-        wait "$SERVER_PID" 2>/dev/null || true
-    fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
 
 run() {
     local name=$1
@@ -53,6 +41,7 @@ run() {
 start_server() {
     (cd "$WORK" && exec "$SERVER" --share-root "$WORK") &
     SERVER_PID=$!
+    BENCH_PIDS+=($SERVER_PID)
     for _ in $(seq 100); do
         if python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", 8888), 1)' 2>/dev/null; then
             return

@@ -9,11 +9,7 @@
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
-if [ $# -ne 1 ] || [ ! -d "$1" ]; then
-    echo "usage: $0 BUILD_DIR" >&2
-    exit 2
-fi
-BUILD=$(cd "$1" && pwd)
+bench_build 1 "BUILD_DIR" "$@"
 SERVER="$BUILD/bin/sivo-server"
 FILES=1000
 UDP_PORT=2000
@@ -23,16 +19,8 @@ START_LIMIT_S=10
 require_tools python3
 require_bins "$SERVER"
 
-WORK=$(mktemp -d)
+bench_workdir
 SERVER_PID=
-cleanup() {
-    if [ -n "$SERVER_PID" ]; then
-        kill -TERM "$SERVER_PID" 2>/dev/null || true
-        wait "$SERVER_PID" 2>/dev/null || true
-    fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
 
 mkdir "$WORK/share"
 for i in $(seq -w 1 "$FILES"); do
@@ -46,6 +34,7 @@ if ss -Hlnu "sport = :$UDP_PORT" | grep -q .; then
 fi
 "$SERVER" --share-root "$WORK/share" >"$WORK/server.log" 2>&1 &
 SERVER_PID=$!
+BENCH_PIDS+=($SERVER_PID)
 
 python3 - "$UDP_PORT" "$FILES" "$QUIET_LIMIT_S" "$START_LIMIT_S" <<'PYEOF'
 import socket, sys, time

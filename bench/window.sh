@@ -11,11 +11,7 @@
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
-if [ $# -ne 1 ] || [ ! -d "$1" ]; then
-    echo "usage: $0 BUILD_DIR" >&2
-    exit 2
-fi
-BUILD=$(cd "$1" && pwd)
+bench_build 1 "BUILD_DIR" "$@"
 WINDOW="$BUILD/bin/sivo"
 PLAYER="$BUILD/bin/sivo-play"
 MEDIA_DIR="$BUILD/benchmedia"
@@ -35,20 +31,14 @@ require_tools ffmpeg Xvfb xwd /usr/bin/time python3
 require_bins "$WINDOW" "$PLAYER"
 make_clip "$CLIP" 1920x1080 "$FPS" "$DURATION" 48000 veryfast 128k
 
-WORK=$(mktemp -d)
-XVFB_PID=""
-cleanup() {
-    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+bench_workdir
 
 # A free display number.
 N=150
 while [ -e "/tmp/.X$N-lock" ] || [ -e "/tmp/.X11-unix/X$N" ]; do N=$((N + 1)); done
 DISPLAY_NAME=":$N"
 Xvfb "$DISPLAY_NAME" -screen 0 1920x1200x24 -nolisten tcp >"$WORK/xvfb.err" 2>&1 &
-XVFB_PID=$!
+BENCH_PIDS+=($!)
 for _ in $(seq 150); do
     xwd -silent -root -display "$DISPLAY_NAME" -out /dev/null 2>/dev/null && break
     sleep 0.2
