@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/NetTestUtil.h"
+#include "common/PlayerFixture.h"
 #include "common/TestMedia.h"
 #include "engine/MediaPlayer.h"
 #include "engine/control/NetEntry.h"
@@ -31,18 +32,8 @@ double MsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-class RemotePlayTest : public ::testing::Test {
+class RemotePlayTest : public PlayerFixture {
 protected:
-    void SetUp() override {
-        ThePlaySound().CreateThread();
-        g_pVideoWnd = &window;
-    }
-    void TearDown() override {
-        Stop();
-        g_pVideoWnd = nullptr;
-        ThePlaySound().StopThread();
-        FreeFrameBuffer();
-    }
     // Serves the 10 s clip from a sender on an ephemeral port, paused until Play.
     void StartServedClip() {
         server = std::make_unique<TcpServer>(0, new VideoSender);
@@ -60,8 +51,6 @@ protected:
     }
 
     const std::string clip = TestClipAv10s();
-    MediaPlayer& player = ThePlayer();
-    RecordingWindow window;
     std::unique_ptr<TcpServer> server;
 };
 

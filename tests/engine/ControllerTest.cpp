@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "common/PlayerFixture.h"
 #include "common/TestMedia.h"
 #include "engine/MediaPlayer.h"
 #include "engine/control/PlayEntry.h"
@@ -25,21 +26,9 @@ std::string Clip4s() {
                                      "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -ac 2 -shortest");
 }
 
-class Controller : public ::testing::Test {
+class Controller : public PlayerFixture {
 protected:
-    void SetUp() override {
-        ThePlaySound().CreateThread();
-        g_pVideoWnd = &window;
-    }
-    void TearDown() override {
-        Stop();
-        g_pVideoWnd = nullptr;
-        ThePlaySound().StopThread();
-    }
     int Queued() { return player.QueuedAudioPkgs() + player.QueuedVideoPkgs(); }
-
-    RecordingWindow window;
-    MediaPlayer& player = ThePlayer();
 };
 
 }  // namespace
