@@ -23,20 +23,6 @@ make_clip "$CLIP" 1920x1080 "$FPS" "$DURATION" 48000 veryfast 128k
 
 bench_workdir
 
-# run NAME CMD...: runs CMD under /usr/bin/time, leaving "user sys maxrss_kb"
-# in $WORK/NAME.time and its stdout in $WORK/NAME.out.
-run() {
-    local name=$1
-    shift
-    echo "running $name ..." >&2
-    if ! timeout "$RUN_LIMIT_S" /usr/bin/time -f "%U %S %M" -o "$WORK/$name.time" \
-            "$@" >"$WORK/$name.out" 2>"$WORK/$name.err"; then
-        echo "$0: $name failed:" >&2
-        tail -5 "$WORK/$name.err" >&2
-        exit 1
-    fi
-}
-
 SDL_AUDIODRIVER=dummy run sivo "$PLAYER" "$CLIP"
 run mpv mpv --no-config --really-quiet --vo=null --ao=null "$CLIP"
 

@@ -25,18 +25,6 @@ make_clip "$CLIP" 1920x1080 30 "$DURATION" 48000 veryfast 128k
 bench_workdir
 SERVER_PID=
 
-run() {
-    local name=$1
-    shift
-    echo "running $name ..." >&2
-    if ! timeout "$RUN_LIMIT_S" /usr/bin/time -f "%U %S %M" -o "$WORK/$name.time" \
-            "$@" >"$WORK/$name.out" 2>"$WORK/$name.err"; then
-        echo "$0: $name failed:" >&2
-        tail -5 "$WORK/$name.err" >&2
-        exit 1
-    fi
-}
-
 # The server's CPU comes from /proc once it has served the remote run.
 start_server() {
     (cd "$WORK" && exec "$SERVER" --share-root "$WORK") &
