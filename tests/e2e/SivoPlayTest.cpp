@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ChildProcess.h"
 #include "common/NetTestUtil.h"
 #include "common/TestMedia.h"
 #include "engine/control/NetEntry.h"
@@ -90,16 +91,6 @@ std::set<std::string> Catalogue(const std::set<std::string>& expected, std::stri
     });
     close(client);
     return listed;
-}
-
-// Raw wait status of the child, or -1 when it had to be killed after timeoutMs.
-int WaitExit(pid_t pid, int timeoutMs) {
-    int raw = 0;
-    if (WaitFor([&] { return waitpid(pid, &raw, WNOHANG) != 0; }, timeoutMs))
-        return raw;
-    kill(pid, SIGKILL);
-    waitpid(pid, &raw, 0);
-    return -1;
 }
 
 }  // namespace
@@ -191,20 +182,14 @@ TEST(SivoServer, ServesTheCatalogueAndSivoPlayRemoteThenEndsOnSigterm) {
     for (const std::string& path : shared)
         std::ofstream(path) << "not really media";
     std::ofstream(root.path + "/notes.txt") << "not shareable";
-    pid_t server = fork();
-    ASSERT_GE(server, 0);
-    if (server == 0) {
-        std::string bin = TestBinary("sivo-server");
-        if (chdir(root.path.c_str()) == 0)
-            execl(bin.c_str(), bin.c_str(), "--share-root", root.path.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    ChildProcess server({TestBinary("sivo-server"), "--share-root", root.path}, {}, root.path);
+    ASSERT_TRUE(server.Started());
     std::string stray;
     EXPECT_EQ(Catalogue(shared, &stray), shared);
     EXPECT_EQ(stray, "") << "unexpected reply";
     PlayRun r = SivoPlay("--remote 127.0.0.1 '" + TestClipAv10s() + "'");
-    kill(server, SIGTERM);
-    int raw = WaitExit(server, kExitWaitMs);
+    server.Signal(SIGTERM);
+    int raw = server.WaitExit(kExitWaitMs);
     ASSERT_NE(raw, -1) << "sivo-server did not end on SIGTERM";
     EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << "raw status " << raw;
 

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/ChildProcess.h"
 #include "common/TestMedia.h"
 
 namespace fs = std::filesystem;
@@ -34,7 +35,6 @@ constexpr int kPollMs = 200;
 constexpr int kShotGapMs = 1000;
 // The window's shutdown sequence takes well under a second; allow for load.
 constexpr int kQuitWaitMs = 10000;
-constexpr int kExitPollMs = 20;
 constexpr int kScreenW = 1280, kScreenH = 720;
 constexpr int kFirstDisplay = 140, kLastDisplay = 240;
 // The skin's dark greys (band and background) have channels in this range.
@@ -43,56 +43,6 @@ constexpr int kDarkMin = 0x14, kDarkMax = 0x50;
 bool HaveTool(const char* name) {
     return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
 }
-
-// A child process killed and reaped when this goes out of scope.
-class Child {
-public:
-    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            for (const auto& e : env)
-                ::putenv(const_cast<char*>(e.c_str()));
-            std::vector<char*> args;
-            for (const auto& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
-    }
-    ~Child() {
-        if (m_pid > 0 && !m_bReaped) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-    bool Running() {
-        if (m_pid <= 0 || m_bReaped)
-            return false;
-        if (::waitpid(m_pid, &m_nStatus, WNOHANG) != m_pid)
-            return true;
-        m_bReaped = true;
-        return false;
-    }
-    void Signal(int sig) {
-        if (Running())
-            ::kill(m_pid, sig);
-    }
-    // Polls up to ms for the child to end; its wait status, or -1 while it runs.
-    int WaitExit(int ms) {
-        auto end = Clock::now() + std::chrono::milliseconds(ms);
-        while (Running() && Clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(kExitPollMs));
-        return Running() ? -1 : m_nStatus;
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-private:
-    pid_t m_pid = -1;
-    bool m_bReaped = false;
-    int m_nStatus = 0;
-};
 
 struct Rgb {
     int r = 0, g = 0, b = 0;
@@ -237,7 +187,7 @@ protected:
             if (fs::exists(lock) || fs::exists(sock))
                 continue;
             m_display = ":" + std::to_string(n);
-            m_server = std::make_unique<Child>(
+            m_server = std::make_unique<ChildProcess>(
                 std::vector<std::string>{"Xvfb", m_display, "-screen", "0", "1280x720x24", "-nolisten", "tcp"},
                 std::vector<std::string>{});
             auto end = Clock::now() + std::chrono::milliseconds(kStartWaitMs);
@@ -263,7 +213,7 @@ protected:
 
     fs::path m_dir;
     std::string m_display;
-    std::unique_ptr<Child> m_server;
+    std::unique_ptr<ChildProcess> m_server;
     Shot m_probe;
 };
 
@@ -281,7 +231,7 @@ TEST_F(WindowXvfbTest, ShowsTheSkinnedWindowPlayingAClip) {
     // window closed its channels on the way out.
     const fs::path copyData = m_dir / "sivo.copydata";
     const fs::path trace = m_dir / "sivo.trace";
-    Child sivo({TestBinary("sivo"), clip}, {"DISPLAY=" + m_display, "SDL_AUDIODRIVER=dummy", "QT_QPA_PLATFORM=xcb",
+    ChildProcess sivo({TestBinary("sivo"), clip}, {"DISPLAY=" + m_display, "SDL_AUDIODRIVER=dummy", "QT_QPA_PLATFORM=xcb",
                                             "XDG_RUNTIME_DIR=" + m_dir.string(), "SIVO_TRACE=" + trace.string()});
 
     // Up means: the frame is drawn and the picture shows the clip's colours.
