@@ -91,5 +91,7 @@ int main(int argc, char** argv) {
 
     loop.Run();
     StopAll();
+    // Every connection thread is joined before exit, not left to the kernel.
+    ReleaseTcp();
     return 0;
 }

@@ -11,7 +11,7 @@
 #include "stream/VideoSender.h"
 
 namespace {
-// Made by the first StartTcp and kept until the process ends.
+// Made by the first StartTcp and kept until ReleaseTcp or the process ends.
 TcpServer* g_pStreamSvr = nullptr;
 TcpServer* g_pHttpSvr = nullptr;
 std::string g_strHttpRoot = SHARE_ROOT;
@@ -53,6 +53,13 @@ void RemotePlay(const char* address, const char* name) {
 void StopAll() {
     ThePlayer().Stop();
     StopTcpSvr();
+}
+
+void ReleaseTcp() {
+    delete g_pStreamSvr;
+    g_pStreamSvr = nullptr;
+    delete g_pHttpSvr;
+    g_pHttpSvr = nullptr;
 }
 
 TcpServer* StreamListener() { return g_pStreamSvr; }

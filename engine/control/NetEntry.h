@@ -19,6 +19,9 @@ int StopTcpSvr();
 void RemotePlay(const char* address, const char* name);
 // Stop, then StopTcpSvr.
 void StopAll();
+// Destroys both listeners with their connections, joining every thread they
+// started; for a host about to exit. A later StartTcp makes new ones.
+void ReleaseTcp();
 
 // Document root the first StartTcp gives the HTTP listener; SHARE_ROOT
 // unless a host sets another before it.
