@@ -8,6 +8,7 @@
 #include "output/OutputHooks.h"
 #include "platform/Sleep.h"
 #include "platform/Trace.h"
+#include "platform/ThreadName.h"
 
 extern "C" {
 #include <libavutil/mem.h>
@@ -121,9 +122,12 @@ void MediaPlayer::StartThreads() {
     bodies[kVideoDecode] = &MediaPlayer::VideoDecodeThread;
     bodies[kAudioDecode] = &MediaPlayer::AudioDecodeThread;
     bodies[kPresent] = &MediaPlayer::PresentThread;
+    const char* names[kThreadCount] = {"feeder", "video-decode", "audio-decode", "present"};
     for (int i = 0; i < kThreadCount; ++i)
-        if (!m_threads[i].joinable())
+        if (!m_threads[i].joinable()) {
             m_threads[i] = std::thread(bodies[i], this);
+            NameThread(m_threads[i], names[i]);
+        }
 }
 
 int MediaPlayer::Stop() {

@@ -53,7 +53,7 @@ public:
     ~CPlaySound() override;
 
     // Starts the audio thread; 0, or -1 when it already runs.
-    int CreateThread() { return CMessageThread::CreateThread(); }
+    int CreateThread() { return CMessageThread::CreateThread("audio-out"); }
     // Ends the audio thread, waiting up to kStopThreadWaitMs; the thread
     // stops and closes the device on its way out. Returns 0.
     int StopThread();

@@ -1,5 +1,7 @@
 #include "output/WaveOut.h"
 
+#include "platform/Sleep.h"
+
 #include <SDL2/SDL.h>
 
 #include <algorithm>
@@ -82,8 +84,14 @@ int CWaveOut::Open(const WAVEFORMATEX& format, CMessageThread* notify) {
     want.callback = &CWaveOut::FillThunk;
     want.userdata = this;
     SDL_AudioSpec have{};
-    // No allowed changes: SDL converts to whatever the hardware wants.
-    SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    SDL_AudioDeviceID device;
+    {
+        // SDL's device thread inherits our slack; the drivers without a
+        // hardware clock pace by sleeping and would fall behind with it.
+        DefaultTimerSlack exact;
+        // No allowed changes: SDL converts to whatever the hardware wants.
+        device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    }
     if (device == 0) {
         m_strLastError = SDL_GetError();
         SDL_QuitSubSystem(SDL_INIT_AUDIO);

@@ -2,6 +2,7 @@
 
 #include "platform/Sleep.h"
 #include "platform/Trace.h"
+#include "platform/ThreadName.h"
 
 #include <chrono>
 
@@ -18,7 +19,7 @@ CMessageThread::~CMessageThread() {
     }
 }
 
-int CMessageThread::CreateThread() {
+int CMessageThread::CreateThread(const char* name) {
     if (m_thread.joinable())
         return -1;
     {
@@ -30,6 +31,7 @@ int CMessageThread::CreateThread() {
     m_nExitCode = 0;
     m_bRunning = true;
     m_thread = std::thread(&CMessageThread::Run, this);
+    NameThread(m_thread, name);
     return 0;
 }
 

@@ -28,8 +28,8 @@ public:
     // because OnMessage is gone by the time this one runs.
     virtual ~CMessageThread();
 
-    // Owner thread. Starts the worker; -1 when one is already running.
-    int CreateThread();
+    // Owner thread. Starts the worker, named name; -1 when one is already running.
+    int CreateThread(const char* name = "messages");
 
     // Any thread. Queues a message; false when no worker runs to take it.
     bool PostThreadMessage(uint32_t message, uintptr_t wParam = 0, uintptr_t lParam = 0);

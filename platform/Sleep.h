@@ -1,9 +1,22 @@
 #pragma once
-#include <chrono>
-#include <thread>
 
 // Waiting in this program is by polling with short sleeps of fixed length.
-inline void Sleep(int milliseconds) {
-    if (milliseconds > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
+// Sleep(ms) waits at least ms and at most about 1 ms more, like a sleep
+// counted in timer ticks: the kernel may then wake many polling threads (and
+// processes) from one timer interrupt. Any thread; the first call raises the
+// calling thread's timer slack for good, and threads it starts inherit it.
+void Sleep(int milliseconds);
+
+// Restores the process's default timer slack on the calling thread while it
+// lives. For starting a library thread that paces itself by sleeping, such as
+// an audio device thread, which must not run late.
+class DefaultTimerSlack {
+public:
+    DefaultTimerSlack();
+    ~DefaultTimerSlack();
+    DefaultTimerSlack(const DefaultTimerSlack&) = delete;
+    DefaultTimerSlack& operator=(const DefaultTimerSlack&) = delete;
+
+private:
+    int m_nSaved;
+};

@@ -9,6 +9,7 @@
 
 #include "platform/Sleep.h"
 #include "platform/Trace.h"
+#include "platform/ThreadName.h"
 
 namespace {
 
@@ -94,6 +95,8 @@ void TcpConnection::StartThreads(int fd) {
     m_bSendRunning = true;
     m_recvThread = std::thread(&TcpConnection::RecvThread, this);
     m_sendThread = std::thread(&TcpConnection::SendThread, this);
+    NameThread(m_recvThread, "tcp-recv");
+    NameThread(m_sendThread, "tcp-send");
 }
 
 void TcpConnection::ShutdownFd() {

@@ -9,6 +9,7 @@
 
 #include "engine/LiveCounters.h"
 #include "platform/Trace.h"
+#include "platform/ThreadName.h"
 #include "stream/TcpConnection.h"
 
 namespace {
@@ -67,6 +68,7 @@ int TcpServer::Listen() {
     m_listenSocket = fd;
     m_bAccepting = true;
     m_acceptThread = std::thread(&TcpServer::AcceptThread, this, fd);
+    NameThread(m_acceptThread, "tcp-accept");
     return 0;
 }
 
