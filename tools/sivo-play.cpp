@@ -2,6 +2,7 @@
 // medium through the engine and the audio output (no window) and prints one
 // JSON line of what happened.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -27,7 +28,7 @@ extern "C" {
 namespace {
 
 constexpr const char* kVersion = "0.1.0";
-constexpr int kWaitPollMs = 10;           // main loop poll
+constexpr int kWaitPollMs = 50;           // main loop poll; --seconds is kept to the ms
 constexpr int kDrainConfirmMs = 200;      // the drained state must hold this long
 constexpr double kAvGapSkipSeconds = 1.0; // pictures before this media time are not measured
 
@@ -197,7 +198,12 @@ int PlayMedium(const Options& opt) {
     Clock::time_point drainedSince{};
     bool drained = false;
     for (;;) {
-        Sleep(kWaitPollMs);
+        int pollMs = kWaitPollMs;
+        if (opt.seconds > 0) {
+            auto left = start + std::chrono::duration<double>(opt.seconds) - Clock::now();
+            pollMs = std::clamp(int(std::chrono::ceil<std::chrono::milliseconds>(left).count()), 1, kWaitPollMs);
+        }
+        Sleep(pollMs);
         Clock::time_point now = Clock::now();
         if (opt.seconds > 0 && std::chrono::duration<double>(now - start).count() >= opt.seconds)
             break;
