@@ -9,11 +9,12 @@ PACKAGES := cmake ninja-build g++ pkg-config ffmpeg \
 	libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev \
 	libsdl2-dev libasound2-dev qt6-base-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev \
-	curl netcat-openbsd xvfb x11-apps xauth python3 locales
+	curl netcat-openbsd xvfb x11-apps xauth python3 locales \
+	dpkg-dev desktop-file-utils appstream systemd man-db
 # Peers the benchmarks compare against.
 BENCH_PACKAGES := mpv lighttpd nginx-light procps time
 
-.PHONY: all deps bench-deps configure build run test bench install clean
+.PHONY: all deps bench-deps configure build run test bench install package clean
 
 all: build
 
@@ -55,6 +56,10 @@ bench: build bench-deps
 
 install: build
 	$(SUDO) cmake --install $(BUILD)
+
+# build/sivo_VERSION_ARCH.deb
+package: build
+	cmake --build $(BUILD) --target package
 
 clean:
 	rm -rf $(BUILD)

@@ -1,7 +1,9 @@
 #include "stream/TcpServer.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -13,6 +15,8 @@
 #include "stream/TcpConnection.h"
 
 namespace {
+
+std::atomic<TcpServer::LogHook> g_logHook{nullptr};
 
 // Without a listener the process has no purpose: leave at once, without
 // running static destructors under threads that are still working.
@@ -40,6 +44,19 @@ TcpServer::~TcpServer() {
 
 int TcpServer::OnAccept(int) { return -1; }
 
+void TcpServer::SetLogHook(LogHook hook) { g_logHook = hook; }
+
+void TcpServer::Report(const char* fmt, ...) const {
+    char what[256];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(what, sizeof what, fmt, args);
+    va_end(args);
+    DebugTrace("TcpServer %d: %s\r\n", m_nPort.load(), what);
+    if (LogHook hook = g_logHook)
+        hook(m_nPort, what);
+}
+
 int TcpServer::Listen() {
     if (m_acceptThread.joinable()) {
         if (m_bAccepting)
@@ -48,7 +65,7 @@ int TcpServer::Listen() {
     }
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        DebugTrace("TcpServer: cannot create the listening socket\r\n");
+        Report("cannot create the listening socket: %s", std::strerror(errno));
         ExitProcess(kExitNoSocket);
     }
     int one = 1;
@@ -58,7 +75,7 @@ int TcpServer::Listen() {
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(uint16_t(m_nPort));
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-        DebugTrace("TcpServer: cannot bind port %d\r\n", m_nPort.load());
+        Report("cannot bind: %s", std::strerror(errno));
         ExitProcess(kExitNoBind);
     }
     socklen_t len = sizeof addr;
@@ -95,8 +112,11 @@ void TcpServer::AcceptThread(int listenFd) {
         int s = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (s < 0 && (errno == EINTR || errno == ECONNABORTED || errno == EPROTO))
             continue;  // the client gave up before we took it; keep listening
-        if (s <= 0)
+        if (s <= 0) {
+            if (s < 0 && m_listenSocket == listenFd)  // not closed by StopListen
+                Report("accept failed, no longer listening: %s", std::strerror(errno));
             break;
+        }
         if (OnAccept(s) == 0 || m_bCloseOnExit) {
             close(s);
             continue;

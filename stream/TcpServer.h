@@ -17,10 +17,18 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Trace.h"
+
 class TcpConnection;
 
 class TcpServer {
 public:
+    // A host's log of what a listener refuses or fails at: a port it cannot
+    // bind, a connection it refuses and why. Called on the thread that met
+    // it (the owner's or an accept thread), with the port and a short text.
+    using LogHook = void (*)(int port, const char* what);
+    static void SetLogHook(LogHook hook);
+
     static constexpr int kListenBacklog = 4;
     static constexpr int kExitNoSocket = 1;  // process exit status
     static constexpr int kExitNoBind = 2;
@@ -53,6 +61,8 @@ public:
 
 private:
     void AcceptThread(int listenFd);
+    // Traces `what` and hands it to the log hook, if one is set.
+    void Report(const char* fmt, ...) const SIVO_PRINTF(2, 3);
 
     TcpConnection* m_pPrototype;
     std::list<TcpConnection*> m_connections;  // owned, oldest first

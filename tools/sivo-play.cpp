@@ -27,7 +27,6 @@ extern "C" {
 
 namespace {
 
-constexpr const char* kVersion = "0.1.0";
 constexpr int kWaitPollMs = 50;           // main loop poll; --seconds is kept to the ms
 constexpr int kDrainConfirmMs = 200;      // the drained state must hold this long
 constexpr double kAvGapSkipSeconds = 1.0; // pictures before this media time are not measured
@@ -259,7 +258,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (opt.version) {
-        std::printf("sivo-play %s\n", kVersion);
+        std::printf("sivo-play %s\n", SIVO_VERSION);
         return 0;
     }
     // Library chatter about damaged input would drown the one-line reason.

@@ -1,16 +1,28 @@
 // sivo-server: a headless host of the engine. Starts the stream and HTTP
 // listeners and the UDP control socket, serves until SIGINT or SIGTERM, then
-// stops everything.
+// stops everything. Meant to run as a service: it logs one line per start,
+// listening port, refused connection, share-root change and stop to stderr.
 
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "engine/control/NetEntry.h"
 #include "platform/PollLoop.h"
 #include "platform/ShareRoot.h"
+#include "platform/Trace.h"
 #include "share/UdpSocket.h"
+#include "stream/TcpServer.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -18,8 +30,11 @@ extern "C" {
 
 namespace {
 
-constexpr const char* kVersion = "0.1.0";
 constexpr int kExitUsage = 2;
+// How often the share root is looked at, to log when it vanishes or returns.
+constexpr int kShareRootCheckMs = 3000;
+// Like refusals within this time after a logged one are counted, not logged.
+constexpr auto kRefusalQuiet = std::chrono::seconds(10);
 
 const char* const kUsage =
     "usage: sivo-server [--share-root DIR]\n"
@@ -30,15 +45,117 @@ const char* const kUsage =
     "  --help            show this text\n"
     "  --version         show the version\n";
 
+// syslog priorities, which journald reads from a "<N>" line prefix.
+enum class Level { Error = 3, Warning = 4, Info = 6 };
+
+// True when stderr is a journald stream (systemd names it in JOURNAL_STREAM).
+bool g_bJournal = false;
+
+bool StderrIsJournal() {
+    const char* id = std::getenv("JOURNAL_STREAM");
+    unsigned long long dev = 0, ino = 0;
+    struct stat st {};
+    return id && std::sscanf(id, "%llu:%llu", &dev, &ino) == 2 && fstat(2, &st) == 0 &&
+           st.st_dev == dev && st.st_ino == ino;
+}
+
+// One whole line per call, written at once so lines of several threads never
+// interleave. The journal gets the priority instead of the program name.
+void Log(Level level, const char* fmt, ...) SIVO_PRINTF(2, 3);
+void Log(Level level, const char* fmt, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    for (char* c = text; *c; ++c)
+        if (*c == '\n' || *c == '\r')
+            *c = ' ';
+    if (g_bJournal)
+        std::fprintf(stderr, "<%d>%s\n", int(level), text);
+    else
+        std::fprintf(stderr, "sivo-server: %s\n", text);
+}
+
+// Refusals come in floods (a scan, a client that reconnects at once), so
+// after one line of a kind the like ones are counted for kRefusalQuiet and
+// the count goes with the next line of that kind.
+void LogListenerEvent(int port, const char* what) {
+    using Clock = std::chrono::steady_clock;
+    struct Seen {
+        Clock::time_point logged;
+        int held = 0;
+    };
+    static std::mutex mutex;
+    static std::map<std::string, Seen> seen;
+    std::lock_guard<std::mutex> lock(mutex);
+    Seen& s = seen[std::to_string(port) + what];
+    const Clock::time_point now = Clock::now();
+    if (s.logged != Clock::time_point{} && now - s.logged < kRefusalQuiet) {
+        ++s.held;
+        return;
+    }
+    if (s.held)
+        Log(Level::Warning, "TCP port %d: %s (and %d like it before)", port, what, s.held);
+    else
+        Log(Level::Warning, "TCP port %d: %s", port, what);
+    s = {now, 0};
+}
+
+// Why `root` cannot be served, or "" when it can.
+std::string ShareRootProblem(const std::string& root) {
+    struct stat st {};
+    if (stat(root.c_str(), &st) != 0)
+        return errno == ENOENT ? "does not exist" : std::string("cannot be reached: ") + std::strerror(errno);
+    if (!S_ISDIR(st.st_mode))
+        return "is not a directory";
+    DIR* dir = opendir(root.c_str());
+    if (!dir)
+        return std::string("cannot be read: ") + std::strerror(errno);
+    closedir(dir);
+    return "";
+}
+
+// Logs when the share root stops being servable and when it is back; while
+// it is gone the catalogue is simply empty.
+class ShareRootWatch {
+public:
+    explicit ShareRootWatch(std::string root) : m_strRoot(std::move(root)), m_strProblem(ShareRootProblem(m_strRoot)) {}
+    const std::string& Problem() const { return m_strProblem; }
+    void Check() {
+        std::string problem = ShareRootProblem(m_strRoot);
+        if (problem == m_strProblem)
+            return;
+        m_strProblem = std::move(problem);
+        if (m_strProblem.empty())
+            Log(Level::Info, "share root %s is readable again", m_strRoot.c_str());
+        else
+            LogGone();
+    }
+    void LogGone() const {
+        Log(Level::Warning, "share root %s %s: the catalogue is empty until it is back", m_strRoot.c_str(),
+            m_strProblem.c_str());
+    }
+
+private:
+    std::string m_strRoot;
+    std::string m_strProblem;
+};
+
 // Set before the handlers are installed and never changed after.
 PollLoop* g_loop = nullptr;
+volatile std::sig_atomic_t g_stopSignal = 0;
 
-void OnStopSignal(int) { g_loop->Quit(); }
+void OnStopSignal(int sig) {
+    g_stopSignal = sig;
+    g_loop->Quit();
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
     std::string shareRoot = SHARE_ROOT;
+    bool rootGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -46,7 +163,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "--version") {
-            std::printf("sivo-server %s\n", kVersion);
+            std::printf("sivo-server %s\n", SIVO_VERSION);
             return 0;
         }
         if (arg == "--share-root") {
@@ -55,9 +172,18 @@ int main(int argc, char** argv) {
                 return kExitUsage;
             }
             shareRoot = argv[++i];
+            rootGiven = true;
             continue;
         }
         std::fprintf(stderr, "sivo-server: unknown argument: %s (try --help)\n", arg.c_str());
+        return kExitUsage;
+    }
+    g_bJournal = StderrIsJournal();
+    ShareRootWatch rootWatch(shareRoot);
+    // A root named by the operator must be servable; the built-in default may
+    // be missing, which leaves the catalogue empty.
+    if (rootGiven && !rootWatch.Problem().empty()) {
+        Log(Level::Error, "--share-root %s %s", shareRoot.c_str(), rootWatch.Problem().c_str());
         return kExitUsage;
     }
     if (!std::getenv("SIVO_TRACE"))
@@ -73,8 +199,14 @@ int main(int argc, char** argv) {
     // A client that vanishes mid-answer must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
 
+    Log(Level::Info, "starting version %s, share root %s", SIVO_VERSION, shareRoot.c_str());
+    if (!rootWatch.Problem().empty())
+        rootWatch.LogGone();
+    TcpServer::SetLogHook(LogListenerEvent);
     SetHttpRoot(shareRoot.c_str());
     StartTcp();
+    Log(Level::Info, "listening on TCP port %d (stream)", StreamListener()->GetPort());
+    Log(Level::Info, "listening on TCP port %d (HTTP)", HttpListener()->GetPort());
 
     // The control socket lives on this thread: play requests it hands on
     // reach RemotePlay from the thread that owns the player's controls.
@@ -83,13 +215,16 @@ int main(int argc, char** argv) {
     udp.SetPlayRequestHandler([](const std::string& srcIp, const std::string& fileName) {
         RemotePlay(srcIp.c_str(), fileName.c_str());
     });
-    if (udp.Create(UDP_CONTROL_PORT))
+    if (udp.Create(UDP_CONTROL_PORT)) {
         loop.Watch(udp.Fd(), [&udp] { udp.OnReceive(0); });
-    else
-        std::fprintf(stderr, "sivo-server: cannot bind UDP port %u; serving TCP only\n",
-                     UDP_CONTROL_PORT);
+        Log(Level::Info, "listening on UDP port %u (control)", UDP_CONTROL_PORT);
+    } else {
+        Log(Level::Warning, "cannot bind UDP port %u: serving TCP only", UDP_CONTROL_PORT);
+    }
 
-    loop.Run();
+    while (loop.RunOnce(kShareRootCheckMs))
+        rootWatch.Check();
+    Log(Level::Info, "stopping on %s", g_stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
     StopAll();
     // Every connection thread is joined before exit, not left to the kernel.
     ReleaseTcp();

@@ -1,0 +1,197 @@
+// sivo-server as a service sees it: what it logs to standard error over its
+// life, how it refuses a share root it cannot serve, and what it says when a
+// port is taken or descriptors run out. It takes the fixed ports.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/ChildProcess.h"
+#include "common/NetTestUtil.h"
+#include "common/TestMedia.h"
+#include "engine/control/NetEntry.h"
+#include "output/OutputTestUtil.h"
+#include "share/UdpSocket.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitWaitMs = 15000;  // SIGTERM to exit on a loaded machine
+constexpr int kReplyWaitMs = 1000;  // catalogue replies to one request
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// sivo-server with its standard error in a file of its own.
+class Server {
+public:
+    // `prefix` runs it under another command (prlimit, setpriv); `journal`
+    // tells it, as systemd does, that its standard error is the journal.
+    Server(const std::string& args, const std::string& prefix = "", bool journal = false) {
+        std::ofstream(m_log.path + "/err").flush();
+        std::vector<std::string> env;
+        struct stat st {};
+        if (journal && stat((m_log.path + "/err").c_str(), &st) == 0)
+            env.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+        m_child = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"sh", "-c",
+                                     "exec " + prefix + " '" + TestBinary("sivo-server") + "' " + args + " 2>>err"},
+            env, m_log.path);
+    }
+    std::string Err() const { return ReadWholeFile(m_log.path + "/err"); }
+    bool WaitLog(const std::string& text) {
+        return nettest::WaitFor([&] { return Err().find(text) != std::string::npos; });
+    }
+    // Exit status once it ended by itself; -1 when it runs on or was killed.
+    int Exit() {
+        int raw = m_child->WaitExit(kExitWaitMs);
+        return raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+    // Exit status after SIGTERM.
+    int Stop() {
+        m_child->Signal(SIGTERM);
+        return Exit();
+    }
+
+private:
+    TempDir m_log;
+    std::unique_ptr<ChildProcess> m_child;
+};
+
+// The names the control socket lists for one catalogue request.
+std::vector<std::string> Catalogue() {
+    int client = socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in to = nettest::Loopback(UDP_CONTROL_PORT);
+    const std::string request = "getsharefiles: sivo-test";
+    sendto(client, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    std::vector<std::string> names;
+    char buf[UDP_RECV_BUFFER_SIZE];
+    ssize_t n;
+    while (nettest::Readable(client, kReplyWaitMs) && (n = recv(client, buf, sizeof buf, 0)) > 0)
+        names.push_back(CUdpSocket::GetValue(std::string(buf, size_t(n)), "filename"));
+    close(client);
+    return names;
+}
+
+std::string HttpStatusLine() {
+    int fd = nettest::RawConnect(kHttpPort);
+    const std::string request = "GET / HTTP/1.0\r\n\r\n";
+    std::string reply;
+    if (fd >= 0 && send(fd, request.data(), request.size(), 0) == ssize_t(request.size()))
+        nettest::ReadInto(fd, reply, 12);
+    if (fd >= 0)
+        close(fd);
+    return reply.substr(0, reply.find('\r'));
+}
+
+}  // namespace
+
+TEST(SivoServerLog, ShareRootItCannotServeEndsItWithStatusTwoAndOneLine) {
+    TempDir dir;
+    std::ofstream(dir.path + "/clip.mp4") << "a file, not a directory";
+    fs::create_directory(dir.path + "/locked");
+    fs::permissions(dir.path + "/locked", fs::perms::none);
+    struct Case {
+        std::string root, reason, prefix;
+    };
+    // root reads every directory; without its file-access capabilities it
+    // meets the permissions like any user.
+    const std::string asUser = geteuid() == 0 ? "setpriv --bounding-set=-dac_override,-dac_read_search" : "";
+    for (const Case& c : {Case{dir.path + "/missing", "does not exist", ""},
+                          Case{dir.path + "/clip.mp4", "is not a directory", ""},
+                          Case{dir.path + "/locked", "cannot be read: Permission denied", asUser}}) {
+        Server server("--share-root '" + c.root + "'", c.prefix);
+        EXPECT_EQ(server.Exit(), 2) << c.root;
+        EXPECT_EQ(server.Err(), "sivo-server: --share-root " + c.root + " " + c.reason + "\n");
+    }
+}
+
+TEST(SivoServerLog, LogsStartPortsAVanishingShareRootAndStopAndServesOn) {
+    TempDir dir;
+    const std::string root = dir.path + "/Videos";
+    fs::create_directory(root);
+    std::ofstream(root + "/clip.mp4") << "not really media";
+    Server server("--share-root '" + root + "'");
+    ASSERT_TRUE(server.WaitLog("listening on UDP port 2000")) << server.Err();
+    EXPECT_EQ(Catalogue(), std::vector<std::string>{root + "/clip.mp4"});
+
+    // Gone: the catalogue is empty, the server keeps serving.
+    fs::rename(root, root + ".away");
+    ASSERT_TRUE(server.WaitLog(" does not exist")) << server.Err();
+    EXPECT_EQ(Catalogue(), std::vector<std::string>{});
+    EXPECT_EQ(HttpStatusLine().rfind("HTTP/1.", 0), 0u);
+    fs::rename(root + ".away", root);
+    ASSERT_TRUE(server.WaitLog(" is readable again")) << server.Err();
+    EXPECT_EQ(Catalogue(), std::vector<std::string>{root + "/clip.mp4"});
+
+    EXPECT_EQ(server.Stop(), 0);
+    std::vector<std::string> lines = Lines(server.Err());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].rfind("sivo-server: starting version ", 0), 0u) << lines[0];
+    EXPECT_TRUE(lines[0].ends_with(", share root " + root)) << lines[0];
+    lines.erase(lines.begin());
+    const std::vector<std::string> expected = {
+        "sivo-server: listening on TCP port 8888 (stream)",
+        "sivo-server: listening on TCP port 2888 (HTTP)",
+        "sivo-server: listening on UDP port 2000 (control)",
+        "sivo-server: share root " + root + " does not exist: the catalogue is empty until it is back",
+        "sivo-server: share root " + root + " is readable again",
+        "sivo-server: stopping on SIGTERM"};
+    EXPECT_EQ(lines, expected);
+}
+
+TEST(SivoServerLog, TakenPortAndExhaustedDescriptorsAreLoggedWithTheirCause) {
+    TempDir root;
+    {
+        // Another program holds the HTTP port.
+        int holder = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in any = nettest::Loopback(kHttpPort);
+        any.sin_addr.s_addr = htonl(INADDR_ANY);
+        ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+        listen(holder, 1);
+        Server server("--share-root '" + root.path + "'");
+        EXPECT_EQ(server.Exit(), 2);
+        EXPECT_NE(server.Err().find("sivo-server: TCP port 2888: cannot bind: Address already in use\n"),
+                  std::string::npos)
+            << server.Err();
+        close(holder);
+    }
+
+    // Under the journal each line carries its priority instead of the name.
+    Server server("--share-root '" + root.path + "'", "prlimit --nofile=32", true);
+    ASSERT_TRUE(server.WaitLog("<6>listening on UDP port 2000 (control)\n")) << server.Err();
+    std::vector<int> clients;
+    const sockaddr_in http = nettest::Loopback(kHttpPort);
+    for (int i = 0; i < 64 && server.Err().find("Too many open files") == std::string::npos; ++i) {
+        // One at a time, each with a time limit: a connect waits for minutes
+        // once nothing takes connections off the backlog any more.
+        clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        connect(clients.back(), reinterpret_cast<const sockaddr*>(&http), sizeof http);
+        pollfd p{clients.back(), POLLOUT, 0};
+        poll(&p, 1, kReplyWaitMs);
+    }
+    EXPECT_TRUE(server.WaitLog("Too many open files")) << server.Err();
+    for (int fd : clients)
+        close(fd);
+    EXPECT_EQ(server.Stop(), 0);
+    bool refusal = false;
+    for (const std::string& line : Lines(server.Err())) {
+        EXPECT_TRUE(line.rfind("<6>", 0) == 0 || line.rfind("<4>", 0) == 0) << line;
+        refusal |= line.rfind("<4>TCP port 2888: ", 0) == 0 && line.find("Too many open files") != std::string::npos;
+    }
+    EXPECT_TRUE(refusal) << server.Err();
+}
