@@ -174,9 +174,10 @@ TEST(SivoServerLog, TakenPortAndExhaustedDescriptorsAreLoggedWithTheirCause) {
     // Under the journal each line carries its priority instead of the name.
     Server server("--share-root '" + root.path + "'", "prlimit --nofile=32", true);
     ASSERT_TRUE(server.WaitLog("<6>listening on UDP port 2000 (control)\n")) << server.Err();
+    const std::string refusal = "<4>TCP port 2888: ";
     std::vector<int> clients;
     const sockaddr_in http = nettest::Loopback(kHttpPort);
-    for (int i = 0; i < 64 && server.Err().find("Too many open files") == std::string::npos; ++i) {
+    for (int i = 0; i < 64 && server.Err().find(refusal) == std::string::npos; ++i) {
         // One at a time, each with a time limit: a connect waits for minutes
         // once nothing takes connections off the backlog any more.
         clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
@@ -184,14 +185,14 @@ TEST(SivoServerLog, TakenPortAndExhaustedDescriptorsAreLoggedWithTheirCause) {
         pollfd p{clients.back(), POLLOUT, 0};
         poll(&p, 1, kReplyWaitMs);
     }
-    EXPECT_TRUE(server.WaitLog("Too many open files")) << server.Err();
+    EXPECT_TRUE(server.WaitLog(refusal)) << server.Err();
     for (int fd : clients)
         close(fd);
     EXPECT_EQ(server.Stop(), 0);
-    bool refusal = false;
+    bool cause = false;
     for (const std::string& line : Lines(server.Err())) {
         EXPECT_TRUE(line.rfind("<6>", 0) == 0 || line.rfind("<4>", 0) == 0) << line;
-        refusal |= line.rfind("<4>TCP port 2888: ", 0) == 0 && line.find("Too many open files") != std::string::npos;
+        cause |= line.rfind(refusal, 0) == 0 && line.find("Too many open files") != std::string::npos;
     }
-    EXPECT_TRUE(refusal) << server.Err();
+    EXPECT_TRUE(cause) << server.Err();
 }
