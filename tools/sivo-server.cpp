@@ -96,7 +96,7 @@ void LogListenerEvent(int port, const char* what) {
         return;
     }
     if (s.held)
-        Log(Level::Warning, "TCP port %d: %s (and %d like it before)", port, what, s.held);
+        Log(Level::Warning, "TCP port %d: %s (%d more like it since the last such line)", port, what, s.held);
     else
         Log(Level::Warning, "TCP port %d: %s", port, what);
     s = {now, 0};
