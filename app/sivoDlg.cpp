@@ -1,4 +1,5 @@
 #include "app/sivoDlg.h"
+#include "app/NetworkPanel.h"
 
 #include "engine/control/NetEntry.h"
 #include "engine/control/PlayEntry.h"
@@ -59,6 +60,10 @@ CSivoDlg::CSivoDlg(const std::string& appPath, QWidget* pParent)
       m_entries(std::make_unique<SivoEntries>()),
       m_strCopyDataPath(CopyDataPath()) {
     CreateControls();
+    m_pNetwork = new NetworkPanel(this, [this] { return VideoArea(); },
+                                  [this](const std::string& address, const std::string& name) {
+                                      m_entries->RemotePlay(address.c_str(), name.c_str());
+                                  });
     SetImage(Skin("/main/bg-top-left.png"), Skin("/main/bg-top-mid.png"), Skin("/main/bg-top-right.png"),
              Skin("/main/bg-left.png"), Skin("/main/bg-right.png"), Skin("/main/bg-bottom-left.png"),
              Skin("/main/bg-bottom-mid.png"), Skin("/main/bg-bottom-right.png"), Skin("/main/bg-color.png"));
@@ -260,9 +265,13 @@ void CSivoDlg::contextMenuEvent(QContextMenuEvent* event) {
         return CSkinDlg::contextMenuEvent(event);
     QMenu menu(this);
     menu.addSeparator();
+    const QAction* pNetwork = menu.addAction(QStringLiteral("&Network"));
     const QAction* pAbout = menu.addAction(QString::fromUtf8(IDS_ABOUTBOX).replace("(&A)", ""));
-    if (menu.exec(event->globalPos()) == pAbout)
+    const QAction* pChosen = menu.exec(event->globalPos());
+    if (pChosen == pAbout)
         OnSysCommand(IDM_ABOUTBOX);
+    else if (pChosen == pNetwork)
+        m_pNetwork->Toggle();
 }
 
 void CSivoDlg::OnSysCommand(int id) {

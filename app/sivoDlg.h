@@ -14,6 +14,7 @@
 #include <string>
 
 class QSocketNotifier;
+class NetworkPanel;
 
 // Control ids of the main window.
 enum SivoControlId : uint32_t {
@@ -106,6 +107,7 @@ public:
     QRect VideoArea() const;
     CUdpSocket& UdpSocket() { return m_udpSocket; }
     bool CopyDataReady() const { return m_copyData.Fd() >= 0; }
+    NetworkPanel* Network() const { return m_pNetwork; }
 
 protected:
     bool OnInitDialog() override;
@@ -151,6 +153,7 @@ private:
     CCopyDataChannel m_copyData;
     QSocketNotifier* m_pCopyDataNotifier = nullptr;
     QTimer m_timer;
+    NetworkPanel* m_pNetwork = nullptr;
 
     std::unique_ptr<SivoEntries> m_entries;
     unsigned m_nUdpPort = UDP_CONTROL_PORT;

@@ -2,6 +2,8 @@
 // medium through the engine and the audio output (no window) and prints one
 // JSON line of what happened.
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -19,6 +21,8 @@
 #include "output/PlaySound.h"
 #include "output/VideoWindow.h"
 #include "platform/Sleep.h"
+#include "platform/TextCodec.h"
+#include "share/LanBrowser.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -40,14 +44,20 @@ using Clock = std::chrono::steady_clock;
 const char* const kUsage =
     "usage: sivo-play FILE [--seconds N]\n"
     "       sivo-play --remote ADDR NAME [--seconds N]\n"
+    "       sivo-play --discover [--seconds S]\n"
+    "       sivo-play --list ADDR\n"
     "Plays FILE (or medium NAME served by the stream server at ADDR) headless and prints one JSON line with frames_shown, frames_decoded,\n"
     "audio_bytes, duration_s, position_s, wall_s, first_picture_ms, av_gap_mean_ms\n"
     "and av_gap_max_ms. Exit status: 0 played, 1 nothing playable, 2 usage error.\n"
+    "--discover asks the local network which machines share media and prints one\n"
+    "JSON line {\"addr\",\"local\"} per machine that answers within S seconds (default 1);\n"
+    "--list prints one JSON line {\"name\"} per file the machine at ADDR shares.\n"
+    "Both exit 0 when something answered, 1 when nothing did.\n"
     "  --seconds N   stop after N seconds (default: play to the end)\n"
     "  --help        show this text\n"
     "  --version     show the version\n";
 
-enum class Mode { Local, Remote };
+enum class Mode { Local, Remote, Discover, List };
 
 struct Options {
     Mode mode = Mode::Local;
@@ -58,6 +68,89 @@ struct Options {
     bool help = false;
     bool version = false;
 };
+
+// Browsing the local network: --discover and --list.
+
+std::string LanModeError(const Options& opt) {
+    in_addr address {};
+    if (inet_pton(AF_INET, opt.remoteAddr.c_str(), &address) != 1)
+        return "--list needs a dotted IPv4 ADDR, not " + opt.remoteAddr;
+    if (opt.seconds > 0)
+        return "--seconds does not apply to --list";
+    return "";
+}
+
+// Length of the valid UTF-8 sequence at text[i], 0 when it is not one.
+size_t Utf8SequenceLength(const std::string& text, size_t i) {
+    const auto byte = [&](size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u; };
+    const unsigned c = byte(i);
+    size_t length = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    // No overlong forms, no surrogates, nothing past U+10FFFF.
+    const unsigned lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+    const unsigned hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+    if (length > 1 && (byte(i + 1) < lo || byte(i + 1) > hi))
+        return 0;
+    for (size_t k = 2; k < length; ++k)
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF)
+            return 0;
+    return length;
+}
+
+// A JSON string of text a peer sent: quotes, backslashes and control
+// characters escaped, bytes that are not UTF-8 replaced by U+FFFD.
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const size_t length = Utf8SequenceLength(text, i);
+        if (length == 0) {
+            out += "\\ufffd";
+            ++i;
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out.append(text, i, length);
+        }
+        i += length;
+    }
+    return out + "\"";
+}
+
+int DiscoverMachines(const Options& opt) {
+    constexpr double kLongestWindowS = 3600.0;
+    const int windowMs =
+        opt.seconds > 0 ? static_cast<int>(std::lround(std::min(opt.seconds, kLongestWindowS) * 1000)) : DISCOVERY_WINDOW_MS;
+    LanBrowser browser;
+    const auto found = browser.Discover(windowMs, [](const LanMachine& machine) {
+        std::printf("{\"addr\":%s,\"local\":%s}\n", JsonString(machine.address).c_str(), machine.local ? "true" : "false");
+        std::fflush(stdout);
+    });
+    if (found.empty()) {
+        std::fprintf(stderr, "sivo-play: no machine answered within %d ms\n", windowMs);
+        return kExitNothingPlayed;
+    }
+    return kExitPlayed;
+}
+
+int ListCatalogue(const Options& opt) {
+    LanBrowser browser;
+    const auto entries = browser.ListShareFiles(opt.remoteAddr, [](const std::string& name) {
+        std::printf("{\"name\":%s}\n", JsonString(AnsiToUtf8(name)).c_str());
+        std::fflush(stdout);
+    });
+    if (entries.empty()) {
+        std::fprintf(stderr, "sivo-play: %s listed nothing\n", opt.remoteAddr.c_str());
+        return kExitNothingPlayed;
+    }
+    return kExitPlayed;
+}
 
 // Returns an empty string on success, else the reason of the usage error.
 std::string ParseArgs(int argc, char** argv, Options& opt) {
@@ -81,6 +174,13 @@ std::string ParseArgs(int argc, char** argv, Options& opt) {
             opt.mode = Mode::Remote;
             opt.remoteAddr = argv[++i];
             opt.remoteName = argv[++i];
+        } else if (arg == "--discover") {
+            opt.mode = Mode::Discover;
+        } else if (arg == "--list") {
+            if (!needValue(1))
+                return "--list needs ADDR";
+            opt.mode = Mode::List;
+            opt.remoteAddr = argv[++i];
         } else if (arg.size() > 1 && arg[0] == '-') {
             return "unknown option: " + arg;
         } else if (opt.file.empty()) {
@@ -91,8 +191,12 @@ std::string ParseArgs(int argc, char** argv, Options& opt) {
     }
     if (opt.help || opt.version)
         return "";
-    if (opt.mode == Mode::Remote)
-        return opt.file.empty() ? "" : "FILE and --remote exclude each other";
+    if (opt.mode != Mode::Local && !opt.file.empty())
+        return "FILE and --remote, --discover or --list exclude each other";
+    if (opt.mode == Mode::Remote || opt.mode == Mode::Discover)
+        return "";
+    if (opt.mode == Mode::List)
+        return LanModeError(opt);
     if (opt.file.empty())
         return "no FILE given";
     return "";
@@ -261,6 +365,10 @@ int main(int argc, char** argv) {
         std::printf("sivo-play %s\n", SIVO_VERSION);
         return 0;
     }
+    if (opt.mode == Mode::Discover)
+        return DiscoverMachines(opt);
+    if (opt.mode == Mode::List)
+        return ListCatalogue(opt);
     // Library chatter about damaged input would drown the one-line reason.
     if (!std::getenv("SIVO_TRACE"))
         av_log_set_level(AV_LOG_QUIET);

@@ -40,6 +40,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool Started() const { return m_pid > 0; }
+    pid_t Pid() const { return m_pid; }
     bool Running() {
         if (m_pid <= 0 || m_bReaped)
             return false;

@@ -1,0 +1,180 @@
+// Browsing a real two-host LAN: two network namespaces joined by a veth
+// pair, a sivo-server in each, and sivo-play --discover, --list and --remote
+// run in the first. Skipped where network namespaces cannot be made.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/ChildProcess.h"
+#include "common/TestMedia.h"
+#include "output/OutputTestUtil.h"
+#include "share/ShareFiles.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr char kNearAddress[] = "10.213.14.1";
+constexpr char kFarAddress[] = "10.213.14.2";
+constexpr int kReadyWaitMs = 30000;  // servers up and the link carrying
+constexpr double kLateMs = 3000;     // far beyond a window's end on a loaded machine
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+    double ms = 0;
+};
+
+// Runs a shell command line, its output captured.
+Outcome Shell(const std::string& command) {
+    TempDir dir;
+    const auto start = Clock::now();
+    const int raw = std::system((command + " >'" + dir.path + "/out' 2>'" + dir.path + "/err'").c_str());
+    Outcome r;
+    r.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = ReadWholeFile(dir.path + "/out");
+    r.err = ReadWholeFile(dir.path + "/err");
+    return r;
+}
+
+std::string Quoted(const std::string& s) { return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'"; }
+
+std::set<std::string> Lines(const std::string& text) {
+    std::set<std::string> lines;
+    std::string line;
+    for (char c : text)
+        if (c == '\n')
+            lines.insert(std::exchange(line, ""));
+        else
+            line += c;
+    return lines;
+}
+
+// Two hosts: namespaces held open by a sleeping process each, joined by a veth
+// pair made here and moved into them (nothing stays in the test's own namespace).
+class TwoHostLan : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string id = std::to_string(getpid());
+        for (auto* host : {&m_near, &m_far})
+            *host = std::make_unique<ChildProcess>(std::vector<std::string>{"unshare", "-n", "sleep", "600"});
+        const std::string own = fs::read_symlink("/proc/self/ns/net");
+        const auto inOwnNamespace = [&](ChildProcess& host, const std::string& pid) {
+            std::error_code ec;
+            return host.Running() && fs::read_symlink("/proc/" + pid + "/ns/net", ec) != own && !ec;
+        };
+        m_nearPid = std::to_string(m_near->Pid());
+        m_farPid = std::to_string(m_far->Pid());
+        if (!nettest::WaitFor([&] { return inOwnNamespace(*m_near, m_nearPid) && inOwnNamespace(*m_far, m_farPid); },
+                              5000))
+            GTEST_SKIP() << "network namespaces cannot be created here (unshare -n failed)";
+        const std::string a = "sivoa" + id, b = "sivob" + id;
+        const Outcome link = Shell("ip link add " + a + " type veth peer name " + b + " && ip link set " + a + " netns " +
+                               m_nearPid + " && ip link set " + b + " netns " + m_farPid);
+        if (link.status != 0) {
+            Shell("ip link del " + a);
+            GTEST_SKIP() << "a veth pair cannot be made here: " << link.err;
+        }
+        for (auto [pid, dev, address] : {std::tuple{m_nearPid, a, kNearAddress}, {m_farPid, b, kFarAddress}}) {
+            const Outcome up = Shell(In(pid) + "sh -c 'ip link set lo up && ip addr add " + std::string(address) +
+                                 "/24 brd + dev " + dev + " && ip link set " + dev + " up'");
+            ASSERT_EQ(up.status, 0) << up.err;
+        }
+    }
+    void TearDown() override {
+        m_servers.clear();
+        m_near.reset();
+        m_far.reset();
+    }
+
+    static std::string In(const std::string& pid) { return "nsenter -t " + pid + " -n "; }
+    Outcome SivoPlay(const std::string& args) const {
+        return Shell("cd /tmp && SDL_AUDIODRIVER=dummy timeout 120 " + In(m_nearPid) +
+                     Quoted(TestBinary("sivo-play")) + " " + args);
+    }
+    void Serve(const std::string& pid, const std::string& root) {
+        m_servers.push_back(std::make_unique<ChildProcess>(
+            std::vector<std::string>{"nsenter", "-t", pid, "-n", TestBinary("sivo-server"), "--share-root", root}));
+    }
+
+    std::unique_ptr<ChildProcess> m_near, m_far;
+    std::string m_nearPid, m_farPid;
+    std::vector<std::unique_ptr<ChildProcess>> m_servers;
+};
+
+} // namespace
+
+TEST_F(TwoHostLan, DiscoveryFindsBothHostsListingIsWholeAndInOrderAndAListedFilePlays) {
+    TempDir farRoot, nearRoot;
+    const std::string clip = TestMedia("lan-2s.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=2 "
+                                                     "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 "
+                                                     "-c:v libx264 -preset veryfast -pix_fmt yuv420p "
+                                                     "-c:a aac -ac 2 -shortest");
+    fs::create_directories(farRoot.path + "/música antiga/sub dir");
+    fs::copy_file(clip, farRoot.path + "/a clip with spaces.mp4");
+    std::ofstream(farRoot.path + "/música antiga/canção nº 1.mp3") << "x";
+    std::ofstream(farRoot.path + "/música antiga/sub dir/z.mkv") << "x";
+    std::ofstream(farRoot.path + "/readme.txt") << "x";
+    std::ofstream(nearRoot.path + "/mine.mp4") << "x";
+    Serve(m_farPid, farRoot.path);
+    Serve(m_nearPid, nearRoot.path);
+
+    const std::set<std::string> both = {std::string("{\"addr\":\"") + kNearAddress + "\",\"local\":true}",
+                                        std::string("{\"addr\":\"") + kFarAddress + "\",\"local\":false}"};
+    Outcome found;
+    ASSERT_TRUE(nettest::WaitFor([&] { return Lines((found = SivoPlay("--discover")).out) == both; }, kReadyWaitMs))
+        << found.out << found.err;
+    EXPECT_EQ(found.status, 0);
+    EXPECT_LT(found.ms, 1000 + kLateMs);
+
+    std::vector<std::string> expected;
+    FindShareFiles(farRoot.path, expected);
+    ASSERT_EQ(expected.size(), 3u);
+    std::string expectedOut;
+    for (const std::string& name : expected)
+        expectedOut += "{\"name\":\"" + name + "\"}\n";
+    const Outcome listed = SivoPlay(std::string("--list ") + kFarAddress);
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(listed.out, expectedOut);
+
+    const Outcome played = SivoPlay(std::string("--remote ") + kFarAddress + " " + Quoted(farRoot.path + "/a clip with spaces.mp4"));
+    ASSERT_EQ(played.status, 0) << played.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(played.out, m, std::regex("\"position_s\":([0-9]+)")));
+    EXPECT_GE(std::stoi(m[1]), 1) << played.out;
+    ASSERT_TRUE(std::regex_search(played.out, m, std::regex("\"frames_shown\":([0-9]+)")));
+    EXPECT_GE(std::stoi(m[1]), 25) << played.out;
+
+    // The far host falls silent: nothing lists, discovery finds only this one.
+    m_servers.front().reset();
+    const Outcome gone = SivoPlay(std::string("--list ") + kFarAddress);
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_EQ(gone.out, "");
+    EXPECT_LT(gone.ms, 500 + kLateMs);
+    const Outcome alone = SivoPlay("--discover --seconds 0.5");
+    EXPECT_EQ(alone.out, std::string("{\"addr\":\"") + kNearAddress + "\",\"local\":true}\n");
+}
+
+TEST_F(TwoHostLan, NobodyAnsweringEndsWithinTheWindowAndUsageErrorsExitTwo) {
+    const Outcome nobody = SivoPlay("--discover --seconds 1");
+    EXPECT_EQ(nobody.status, 1);
+    EXPECT_EQ(nobody.out, "");
+    EXPECT_EQ(nobody.err.rfind("sivo-play: ", 0), 0u) << nobody.err;
+    EXPECT_GE(nobody.ms, 990);
+    EXPECT_LT(nobody.ms, 1000 + kLateMs);
+    for (const char* args : {"--list", "--list not-an-address", "--list 10.1.1.1 --seconds 2", "--discover x.mp4",
+                             "--discover --seconds -1"})
+        EXPECT_EQ(SivoPlay(args).status, 2) << args;
+}
