@@ -15,12 +15,24 @@ constexpr int kMachineRole = Qt::UserRole;      // the machine's address, on eve
 constexpr int kNameRole = Qt::UserRole + 1;     // a file's full catalogue name
 constexpr char kPlaceholder[] = "Listing…";
 
+// Bidirectional embeddings and overrides, with which a name could show
+// another name's letters in another order.
+bool IsDirectionControl(QChar c) {
+    switch (c.direction()) {
+    case QChar::DirLRE: case QChar::DirLRO: case QChar::DirRLE: case QChar::DirRLO: case QChar::DirPDF:
+    case QChar::DirLRI: case QChar::DirRLI: case QChar::DirFSI: case QChar::DirPDI:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Text a peer sent, made fit to show: not UTF-8 becomes U+FFFD (by the
 // conversion), and so does every control character.
 QString Shown(const std::string& text) {
     QString shown = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
     for (QChar& c : shown)
-        if (c.category() == QChar::Other_Control)
+        if (c.category() == QChar::Other_Control || IsDirectionControl(c))
             c = QChar::ReplacementCharacter;
     return shown;
 }

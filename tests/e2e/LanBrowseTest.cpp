@@ -127,6 +127,8 @@ TEST_F(TwoHostLan, DiscoveryFindsBothHostsListingIsWholeAndInOrderAndAListedFile
     std::ofstream(farRoot.path + "/música antiga/canção nº 1.mp3") << "x";
     std::ofstream(farRoot.path + "/música antiga/sub dir/z.mkv") << "x";
     std::ofstream(farRoot.path + "/readme.txt") << "x";
+    const std::string hostile = farRoot.path + "/ctl\x01 back\\slash \xff.mp3";  // a control character, not UTF-8
+    std::ofstream(hostile) << "x";
     std::ofstream(nearRoot.path + "/mine.mp4") << "x";
     Serve(m_farPid, farRoot.path);
     Serve(m_nearPid, nearRoot.path);
@@ -141,10 +143,11 @@ TEST_F(TwoHostLan, DiscoveryFindsBothHostsListingIsWholeAndInOrderAndAListedFile
 
     std::vector<std::string> expected;
     FindShareFiles(farRoot.path, expected);
-    ASSERT_EQ(expected.size(), 3u);
+    ASSERT_EQ(expected.size(), 4u);
     std::string expectedOut;
     for (const std::string& name : expected)
-        expectedOut += "{\"name\":\"" + name + "\"}\n";
+        expectedOut += "{\"name\":\"" +
+                       (name == hostile ? farRoot.path + "/ctl\\u0001 back\\\\slash \\ufffd.mp3" : name) + "\"}\n";
     const Outcome listed = SivoPlay(std::string("--list ") + kFarAddress);
     EXPECT_EQ(listed.status, 0) << listed.err;
     EXPECT_EQ(listed.out, expectedOut);
