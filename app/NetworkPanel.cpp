@@ -1,12 +1,13 @@
 #include "app/NetworkPanel.h"
 
 #include <QEvent>
-#include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
 #include <QShortcut>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -14,6 +15,8 @@ constexpr int kPanelWidth = 360;
 constexpr int kMachineRole = Qt::UserRole;      // the machine's address, on every item
 constexpr int kNameRole = Qt::UserRole + 1;     // a file's full catalogue name
 constexpr char kPlaceholder[] = "Listing…";
+// Deeper paths show their rest as one name: a peer cannot nest the tree without end.
+constexpr size_t kMaxFolderDepth = 32;
 
 // Bidirectional embeddings and overrides, with which a name could show
 // another name's letters in another order.
@@ -225,11 +228,12 @@ void NetworkPanel::EntryListed(unsigned generation, const std::string& address, 
     const std::vector<std::string> parts = PathParts(name);
     if (parts.empty())
         return;
-    std::string folder;
-    for (size_t i = 0; i + 1 < parts.size(); ++i)
-        folder += (i ? "/" : "") + parts[i];
+    const size_t folders = std::min(parts.size() - 1, kMaxFolderDepth);
+    std::string folder, file;
+    for (size_t i = 0; i < parts.size(); ++i)
+        (i < folders ? folder : file) += (i == 0 || i == folders ? "" : "/") + parts[i];
     QTreeWidgetItem* pParent = folder.empty() ? machine.pItem : Folder(machine, folder);
-    auto* pItem = new QTreeWidgetItem(pParent, QStringList(Shown(parts.back())));
+    auto* pItem = new QTreeWidgetItem(pParent, QStringList(Shown(file)));
     pItem->setData(0, kMachineRole, machine.pItem->data(0, kMachineRole));
     pItem->setData(0, kNameRole, QByteArray::fromStdString(name));
     pItem->setToolTip(0, Shown(name));
