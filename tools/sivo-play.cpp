@@ -174,6 +174,8 @@ std::string ParseArgs(int argc, char** argv, Options& opt) {
             opt.mode = Mode::Remote;
             opt.remoteAddr = argv[++i];
             opt.remoteName = argv[++i];
+        } else if ((arg == "--discover" || arg == "--list") && opt.mode != Mode::Local) {
+            return "one of --remote, --discover and --list at a time";
         } else if (arg == "--discover") {
             opt.mode = Mode::Discover;
         } else if (arg == "--list") {

@@ -1,6 +1,7 @@
 // The Network panel driven like a person would, through Qt's test API, against
 // a real control socket on an ephemeral loopback port.
 #include "app/NetworkPanel.h"
+#include "app/sivoDlg.h"
 #include "common/NetTestUtil.h"
 #include "platform/PollLoop.h"
 #include "share/ShareFiles.h"
@@ -104,6 +105,9 @@ struct PanelWindow {
 // What a person's double-click delivers: a click, then the second press
 // as a double-click, then its release.
 void DoubleClick(QTreeWidget& tree, QTreeWidgetItem* item) {
+    tree.scrollToItem(item);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(tree.viewport()->rect().contains(tree.visualItemRect(item)));
     const QPoint at = tree.visualItemRect(item).center();
     QTest::mouseClick(tree.viewport(), Qt::LeftButton, {}, at);
     QTest::mouseDClick(tree.viewport(), Qt::LeftButton, {}, at);
@@ -203,9 +207,6 @@ TEST(NetworkPanelTest, ListsTheMachineAndItsTreeWithoutBlockingAndPlaysOnlyWhatA
         if (leaf->text(0).contains(QChar::ReplacementCharacter))
             first = leaf;
     ASSERT_NE(first, nullptr);
-    w.Tree().scrollToItem(first);
-    QCoreApplication::processEvents();
-    ASSERT_TRUE(w.Tree().visualItemRect(first).isValid());
     DoubleClick(w.Tree(), first);
     ASSERT_EQ(w.plays.size(), 1u);
     EXPECT_EQ(w.plays[0], Play("127.0.0.1", nameOf(first))) << "the name goes back exactly as listed";
@@ -251,8 +252,46 @@ TEST(NetworkPanelTest, SaysSoWhenNothingAnswersAndFindsTheMachineOnRefresh) {
         for (QTreeWidgetItem* up = leaf; up->parent(); up = up->parent())
             ++depth;
         deepest = std::max(deepest, depth);
-        if (leaf->text(0).endsWith("deep.mp4"))
+        if (leaf->text(0).endsWith("deep.mp4")) {
             EXPECT_TRUE(leaf->text(0).startsWith("d/d/")) << "the rest of the path stays in the name";
+        }
     }
     EXPECT_LE(deepest, 40);
+}
+
+// In the main window: N opens the panel over the video, and a double-click
+// on a listed file reaches the engine's RemotePlay.
+TEST(NetworkPanelTest, TheMainWindowOpensItWithNAndPlaysThroughRemotePlay) {
+    struct Entries : SivoEntries {
+        std::vector<::Play>& plays;
+        explicit Entries(std::vector<::Play>& p) : plays(p) {}
+        void RemotePlay(const char* address, const char* name) override { plays.emplace_back(address, name); }
+        void StopAll() override {}
+    };
+    SharingMachine machine(2);
+    std::vector<Play> plays;
+    CSivoDlg dlg("/nonexistent");
+    dlg.SetEntries(std::make_unique<Entries>(plays));
+    NetworkPanel& panel = *dlg.Network();
+    panel.SetEndpoints(machine.Port(), {"127.0.0.1"});
+    dlg.resize(800, 600);
+    dlg.show();
+    dlg.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+    QTest::keyClick(&dlg, Qt::Key_N);
+    ASSERT_TRUE(panel.isVisible());
+    ASSERT_TRUE(PumpUntil([&] { return panel.Tree()->topLevelItemCount() == 1; }));
+    EXPECT_TRUE(dlg.VideoArea().contains(panel.geometry())) << panel.geometry().height();
+    panel.Tree()->topLevelItem(0)->setExpanded(true);
+    std::vector<QTreeWidgetItem*> leaves;
+    ASSERT_TRUE(PumpUntil([&] {
+        leaves.clear();
+        Leaves(panel.Tree()->topLevelItem(0), leaves);
+        return leaves.size() == 2;
+    }));
+    EXPECT_TRUE(plays.empty());
+    DoubleClick(*panel.Tree(), leaves[1]);
+    ASSERT_EQ(plays.size(), 1u);
+    EXPECT_EQ(plays[0].first, "127.0.0.1");
+    EXPECT_EQ(plays[0].second, machine.Catalogue()[1]);
 }
