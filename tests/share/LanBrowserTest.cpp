@@ -186,7 +186,7 @@ TEST(LanBrowserTest, ListingOfAPeerThatFallsSilentEndsAfterTheQuietTimeWithOnlyI
     peer.Send("result:getsharefiles filename=\"" + std::string(9000, 'x') + "\"", client);
     Peer("127.0.0.1").Send(Entry("/s/otherport.mp4"), client);
     Peer("127.0.0.6", peer.port).Send(Entry("/s/otheraddress.mp4"), client);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     peer.Send(Entry("/s/żółw.mp4"), client);
     const auto lastGood = Clock::now();
     // Noise during the quiet time does not keep the listing open.
