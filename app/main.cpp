@@ -4,6 +4,7 @@
 
 #include <QApplication>
 
+#include <clocale>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +40,7 @@ int RemotePlayRequest(const char* address, const char* name) {
 } // namespace
 
 int main(int argc, char** argv) {
+    std::setlocale(LC_CTYPE, "");  // file names in the user's code set
     std::string startFile;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];

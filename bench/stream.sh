@@ -27,7 +27,7 @@ SERVER_PID=
 
 # The server's CPU comes from /proc once it has served the remote run.
 start_server() {
-    (cd "$WORK" && exec "$SERVER" --share-root "$WORK") &
+    (cd "$WORK" && exec "$SERVER" --share-root "$MEDIA_DIR") &
     SERVER_PID=$!
     BENCH_PIDS+=($SERVER_PID)
     for _ in $(seq 100); do

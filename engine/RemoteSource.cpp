@@ -2,6 +2,7 @@
 // receiver instead of the demuxer.
 
 #include <algorithm>
+#include <chrono>
 
 #include "engine/MediaPlayer.h"
 #include "engine/Package.h"
@@ -92,11 +93,17 @@ void MediaPlayer::ReleaseRecver() {
     delete recver;
 }
 
-// Waits up to kDescribeWaitMs for the description, in short steps so that
-// neither Stop nor the first fetch is held up by the whole wait.
+// Waits kDescribeWaitMs for the description, in short steps so that neither
+// Stop nor the first fetch is held up by the whole wait; the steps are
+// counted against the clock, so their overruns do not add up.
 void MediaPlayer::AwaitDescription() {
-    for (int left = kDescribeWaitMs; left > 0 && !m_bQuit && !m_bInfoReady; left -= kStarveSleepMs)
-        Sleep(std::min(left, int(kStarveSleepMs)));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDescribeWaitMs);
+    while (!m_bQuit && !m_bInfoReady) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return;
+        SleepExact(int(std::min<int64_t>(left.count(), kStarveSleepMs)));
+    }
 }
 
 bool MediaPlayer::RemoteWaitStep() {
@@ -121,7 +128,7 @@ bool MediaPlayer::RemoteFetchStep() {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_nFetchesSent += sent ? 1 : 0;
         }
-        Sleep(kFetchGapMs);
+        SleepExact(kFetchGapMs);
         return true;
     }
     if (recver->SendDescribe() < 0) {
@@ -142,9 +149,12 @@ void MediaPlayer::SendRemoteSeek(int seconds) {
     m_nStaleAnswers = m_nFetchesSent - m_nAnswers;
 }
 
-// False for an answer to a fetch sent before the last seek.
+// False for an answer to a fetch sent before the last seek. A peer may answer
+// more than was asked: answers never count past the fetches, so the number
+// still due after a seek cannot wrap around and discard everything after it.
 bool MediaPlayer::CountAnswer() {
-    ++m_nAnswers;
+    if (m_nAnswers < m_nFetchesSent)
+        ++m_nAnswers;
     if (m_nStaleAnswers == 0)
         return true;
     --m_nStaleAnswers;

@@ -41,6 +41,17 @@ static AVCodecContext* MakeCodecContext(const AVStream* st) {
     return ctx.release();
 }
 
+// The demuxers of the shareable media kinds. Playlists, concatenation and
+// image sequences are left out: each would open inputs the name never named.
+static constexpr char kPeerFormats[] =
+    "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,avi,flv,live_flv,asf,mp3,aac,ac3,eac3,flac,ogg,wav,w64,"
+    "aiff,amr,amrnb,amrwb,ape,au,mpeg,mpegts,mpegvideo,rm,tta,h264,hevc,m4v,vc1,dts,mp2,truehd,wv";
+
+void VideoDemuxer::setPeerInput(int (*interrupt)(void*), void* opaque) {
+    pInterrupt = interrupt;
+    pInterruptOpaque = opaque;
+}
+
 int VideoDemuxer::open(const char* name) {
     if (!name)
         return -1;
@@ -60,7 +71,19 @@ int VideoDemuxer::open(const char* name) {
     int rc;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        rc = avformat_open_input(&pFormatCtx, name, nullptr, nullptr);
+        AVDictionary* options = nullptr;
+        std::string url = name;
+        if (pInterrupt) {
+            pFormatCtx = avformat_alloc_context();
+            if (pFormatCtx) {
+                pFormatCtx->interrupt_callback = AVIOInterruptCB{pInterrupt, pInterruptOpaque};
+                pFormatCtx->format_whitelist = av_strdup(kPeerFormats);
+            }
+            av_dict_set(&options, "protocol_whitelist", "file", 0);
+            url = "file:" + url;
+        }
+        rc = avformat_open_input(&pFormatCtx, url.c_str(), nullptr, &options);
+        av_dict_free(&options);
     }
     if (rc != 0) {
         pFormatCtx = nullptr;  // freed by avformat_open_input on failure

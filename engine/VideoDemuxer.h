@@ -33,6 +33,10 @@ public:
 
     // 0 on success (also when name is already open), -1 on failure (closed).
     int open(const char* name);
+    // For names a peer sends: later opens read only a local file through the
+    // file protocol, only with a media demuxer (nothing that opens further
+    // inputs), and stop waiting once interrupt(opaque) returns non-zero.
+    void setPeerInput(int (*interrupt)(void*), void* opaque);
     int close();
     // Next packet of a selected stream, or null at end, on error or when closed.
     // bVideo: 1 video, 0 audio; codecId: FFmpeg codec id of that stream.
@@ -70,6 +74,8 @@ private:
     int nVideoIndex = -1;
     int nFps = kDefaultFps;
     std::string strName;
+    int (*pInterrupt)(void*) = nullptr;
+    void* pInterruptOpaque = nullptr;
     int nDuration = 0;
     std::mutex mutex;
     double dAudioTimeBase = 0.0;

@@ -19,15 +19,30 @@ void SetSlack(int ns) {
 
 }  // namespace
 
+namespace {
+
+void SleepFor(int milliseconds) {
+    timespec left{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
 void Sleep(int milliseconds) {
     if (milliseconds <= 0)
         return;
     // Once per thread: a system call costs enough to matter at 1000 polls a second.
     static thread_local const bool s_bSlack = (SetSlack(kSleepSlackNs), true);
     (void)s_bSlack;
-    timespec left{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    SleepFor(milliseconds);
+}
+
+void SleepExact(int milliseconds) {
+    if (milliseconds <= 0)
+        return;
+    DefaultTimerSlack exact;
+    SleepFor(milliseconds);
 }
 
 DefaultTimerSlack::DefaultTimerSlack() : m_nSaved(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0)) {

@@ -6,6 +6,9 @@
 // processes) from one timer interrupt. Any thread; the first call raises the
 // calling thread's timer slack for good, and threads it starts inherit it.
 void Sleep(int milliseconds);
+// Waits ms with the process's default timer slack (microseconds), for pauses
+// whose length is a protocol's pace: 5 ms must not become 6.
+void SleepExact(int milliseconds);
 
 // Restores the process's default timer slack on the calling thread while it
 // lives. For starting a library thread that paces itself by sleeping, such as

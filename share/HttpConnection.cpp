@@ -2,6 +2,8 @@
 
 #include <cinttypes>
 
+#include <chrono>
+
 #include "platform/ShareRoot.h"
 #include "platform/Sleep.h"
 #include "platform/TextCodec.h"
@@ -18,6 +20,8 @@ HttpConnection::~HttpConnection() {
     m_pFile.reset();
 }
 
+void HttpConnection::SetRequestTimeout(int milliseconds) { m_nRequestTimeoutMs = milliseconds; }
+
 int HttpConnection::SetRoot(const char* root) {
     if (!root)
         return -1;
@@ -28,6 +32,7 @@ int HttpConnection::SetRoot(const char* root) {
 TcpConnection* HttpConnection::Clone() {
     auto* clone = new HttpConnection();
     clone->m_strRoot = m_strRoot;
+    clone->m_nRequestTimeoutMs = m_nRequestTimeoutMs;
     return clone;
 }
 
@@ -53,13 +58,24 @@ void HttpConnection::OnData(const uint8_t* data, int length) {
     Answer();
 }
 
+// The file a request path names, or empty: the path as sent first, then
+// once more percent-decoded (what browsers send for spaces, "#" and
+// non-ASCII names).
+std::string HttpConnection::FindFile(const std::string& rawPath) const {
+    std::string file = ServableFile(m_strRoot, MapRequestPath(m_strRoot, Utf8ToAnsi(rawPath)));
+    if (file.empty())
+        file = ServableFile(m_strRoot, MapRequestPath(m_strRoot, Utf8ToAnsi(PercentDecode(rawPath))));
+    return file;
+}
+
 void HttpConnection::Answer() {
-    m_strPath = Utf8ToAnsi(GetRequestPath(m_strRequest));
+    const std::string rawPath = GetRequestPath(m_strRequest);
     const int64_t rangeStart = GetRangeStart(m_strRequest);
-    m_strPath = MapRequestPath(m_strRoot, m_strPath);
+    const bool headOnly = IsHeadRequest(m_strRequest);
+    m_strPath = FindFile(rawPath);
 
     int64_t size = -1;
-    if (IsServableFile(m_strRoot, m_strPath)) {
+    if (!m_strPath.empty()) {
         size = GetFileSize(m_strPath);
         m_pFile.reset(std::fopen(m_strPath.c_str(), "rb"));
         // The pump's reads are already large; stdio's buffer would only add a copy.
@@ -76,6 +92,11 @@ void HttpConnection::Answer() {
     } else {
         response = AnsiToUtf8(BuildFileHeader(rangeStart, size));
     }
+    if (headOnly) {
+        // The header block a GET would get, and nothing after it.
+        m_pFile.reset();
+        response.resize(response.find("\r\n\r\n") + 4);
+    }
     Send(reinterpret_cast<const uint8_t*>(response.data()), static_cast<int>(response.size()));
     // Publishes the opened file to the send thread.
     m_bResponded.store(true);
@@ -90,8 +111,15 @@ int HttpConnection::Send(const uint8_t* data, int len) {
 int HttpConnection::SendOnce() {
     if (!m_bResponded.load()) {
         // A connection closed before its answer must still end this thread.
-        if (m_socket <= 0)
+        if (m_socket < 0)
             return -1;
+        // A peer that never finishes its request must not hold two threads
+        // for good.
+        if (std::chrono::steady_clock::now() - m_tStart > std::chrono::milliseconds(m_nRequestTimeoutMs)) {
+            DebugTrace("http request timed out\r\n");
+            Close();
+            return -1;
+        }
         Sleep(HTTP_IDLE_POLL_MS);
         return 0;
     }

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -13,10 +14,13 @@ inline constexpr int HTTP_READ_AHEAD_MESSAGES = 4;
 inline constexpr int HTTP_FILE_READ_SIZE = 10240;
 // Idle poll of the send thread before the answer is queued.
 inline constexpr int HTTP_IDLE_POLL_MS = 10;
+// A connection without a complete request after this long is closed.
+inline constexpr int HTTP_REQUEST_TIMEOUT_MS = 60000;
 
 // One HTTP request per connection: a readable file under the document root
 // is sent (from the start of a byte range if one is asked for), anything
-// else gets the XHTML listing of the catalogue.
+// else gets the XHTML listing of the catalogue. HEAD gets the header block
+// alone.
 //
 // Threads: SetRoot and Clone on the owner's thread before the connection
 // runs (the server clones its prototype on its accept thread). OnData runs on
@@ -30,6 +34,8 @@ public:
     // Returns -1 when given no text, else 0.
     int SetRoot(const char* root);
     const std::string& Root() const { return m_strRoot; }
+    // Replaces HTTP_REQUEST_TIMEOUT_MS; copied to every clone.
+    void SetRequestTimeout(int milliseconds);
 
     TcpConnection* Clone() override;
     void OnData(const uint8_t* data, int len) override;
@@ -46,10 +52,14 @@ private:
     };
 
     void Answer();
+    std::string FindFile(const std::string& rawPath) const;
 
     std::unique_ptr<std::FILE, FileCloser> m_pFile;
     std::string m_strRequest;
     std::string m_strPath;
     std::string m_strRoot;
     std::atomic<bool> m_bResponded {false};
+    int m_nRequestTimeoutMs = HTTP_REQUEST_TIMEOUT_MS;
+    // A clone is made as its socket is accepted.
+    const std::chrono::steady_clock::time_point m_tStart = std::chrono::steady_clock::now();
 };

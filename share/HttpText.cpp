@@ -19,14 +19,44 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// realpath, or empty when the entry does not exist.
-std::string Resolve(const std::string& path) {
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (!resolved)
-        return {};
-    std::string result = resolved;
-    std::free(resolved);
-    return result;
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// Bytes outside the unreserved set and "/" as "%XX", so that any name makes
+// a link that browsers and players send back unchanged.
+std::string PercentEncode(const std::string& text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+// A file name must never become markup in the listing.
+std::string HtmlEscape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out += c;
+        }
+    }
+    return out;
 }
 
 constexpr char SERVER_LINE[] = "Server: lighttpd/1.5.0\r\n\r\n";
@@ -41,11 +71,30 @@ std::string GetRequestPath(const std::string& request) {
     // Without "GET " the line is taken from its fourth character on (index 3).
     std::string::size_type get = line.find("GET ");
     std::string::size_type from = get == std::string::npos ? 3 : get + 4;
+    if (IsHeadRequest(line))
+        from = 5;
     std::string path = TrimSpaces(from < line.size() ? line.substr(from) : std::string());
     std::string::size_type space = path.find(' ');
     if (space != std::string::npos && space > 0)
         path.resize(space);
     return path;
+}
+
+bool IsHeadRequest(const std::string& request) { return request.compare(0, 5, "HEAD ") == 0; }
+
+std::string PercentDecode(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        int high = 0, low = 0;
+        if (text[i] == '%' && i + 2 < text.size() && (high = HexValue(text[i + 1])) >= 0 &&
+            (low = HexValue(text[i + 2])) >= 0) {
+            out += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
 }
 
 std::string GetHeaderValue(const std::string& request, const std::string& name) {
@@ -82,21 +131,10 @@ int64_t GetRangeStart(const std::string& request) {
 }
 
 std::string MapRequestPath(const std::string& root, const std::string& path) {
-    if (path.size() > 1 && path.find(':') != std::string::npos)
+    if (path.size() > 1 &&
+        (path.find(':') != std::string::npos || path.compare(1, root.size() + 1, root + "/") == 0))
         return path.substr(1);
     return root + path;
-}
-
-bool IsServableFile(const std::string& root, const std::string& filePath) {
-    const std::string base = Resolve(root);
-    const std::string file = Resolve(filePath);
-    struct stat st {};
-    if (base.empty() || file.empty() || stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    if (base == "/")
-        return file.size() > 1;
-    return file.size() > base.size() && file.compare(0, base.size(), base) == 0 &&
-           file[base.size()] == '/';
 }
 
 std::string BuildFileHeader(int64_t rangeStart, int64_t size) {
@@ -127,7 +165,7 @@ std::string BuildListingResponse(const std::string& root) {
     FindShareFiles(root, files);
     for (const std::string& file : files) {
         const std::string rel = file.substr(root.size());
-        item(rel, "http://" + rel);
+        item(PercentEncode(AnsiToUtf8(rel)), HtmlEscape("http://" + rel));
     }
     item(SAMPLE_VIDEO_URL, SAMPLE_VIDEO_LABEL);
     body += "</body></html>\r\n\r\n";

@@ -6,6 +6,10 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <set>
+#include <utility>
+
+#include "platform/ShareRoot.h"
 
 namespace {
 
@@ -14,23 +18,55 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
-enum class EntryKind { File, Directory, LinkedDirectory };
+enum class EntryKind { File, Directory, Skipped };
 
-// d_type is not filled in by every file system; fall back to the status.
-// A link to a directory is told apart so that the walk never follows it: a
-// link cycle would otherwise repeat the tree until the path grows too long.
-EntryKind KindOf(const std::string& path, const dirent* entry) {
+struct Walk {
+    std::string root;                          // canonical
+    std::set<std::pair<dev_t, ino_t>> walked;  // directories, each walked once
+    std::vector<std::string>& out;
+};
+
+// Only what the HTTP server would serve: a link counts when it resolves
+// inside the root (to a file or a folder); devices, FIFOs, sockets, dangling
+// links and links out are left out. d_type is not filled in by every file
+// system; the status fills the gap.
+EntryKind KindOf(const Walk& walk, const std::string& path, const dirent* entry) {
     if (entry->d_type == DT_DIR)
         return EntryKind::Directory;
+    if (entry->d_type == DT_REG)
+        return EntryKind::File;
     if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK)
-        return EntryKind::File;
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return EntryKind::File;
+        return EntryKind::Skipped;
     struct stat lst {};
-    if (lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode))
-        return EntryKind::LinkedDirectory;
-    return EntryKind::Directory;
+    struct stat st {};
+    if (lstat(path.c_str(), &lst) != 0 || stat(path.c_str(), &st) != 0)
+        return EntryKind::Skipped;
+    if (S_ISLNK(lst.st_mode) && !IsBelowRoot(walk.root, ResolvePath(path)))
+        return EntryKind::Skipped;
+    if (S_ISDIR(st.st_mode))
+        return EntryKind::Directory;
+    return S_ISREG(st.st_mode) ? EntryKind::File : EntryKind::Skipped;
+}
+
+void WalkDir(Walk& walk, const std::string& dir) {
+    // A link back to a folder already walked (a cycle among them) ends here.
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0 || !walk.walked.insert({st.st_dev, st.st_ino}).second)
+        return;
+    DirHandle handle(opendir(dir.c_str()));
+    if (!handle)
+        return;
+    while (const dirent* entry = readdir(handle.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        const std::string path = dir + "/" + name;
+        const EntryKind kind = KindOf(walk, path, entry);
+        if (kind == EntryKind::Directory)
+            WalkDir(walk, path);
+        else if (kind == EntryKind::File && IsShareableName(name))
+            walk.out.push_back(path);
+    }
 }
 
 }  // namespace
@@ -46,21 +82,7 @@ bool IsShareableName(const std::string& name) {
 }
 
 void FindShareFiles(std::string dir, std::vector<std::string>& out) {
-    DirHandle handle(opendir(dir.c_str()));
-    if (!handle)
-        return;
-    while (const dirent* entry = readdir(handle.get())) {
-        const std::string name = entry->d_name;
-        const std::string path = dir + "/" + name;
-        const EntryKind kind = KindOf(path, entry);
-        if (kind == EntryKind::LinkedDirectory)
-            continue;
-        if (kind == EntryKind::Directory) {
-            if (name != "." && name != "..")
-                FindShareFiles(path, out);
-            continue;
-        }
-        if (IsShareableName(name))
-            out.push_back(path);
-    }
+    Walk walk{ResolvePath(dir), {}, out};
+    if (!walk.root.empty())
+        WalkDir(walk, dir);
 }

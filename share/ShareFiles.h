@@ -13,6 +13,9 @@ inline constexpr char MEDIA_EXT_LIST[] =
 // in pre-order, in the file system's own order within a directory. Each entry
 // is `dir` + "/" + each directory name + "/" + the file name. Directories are
 // walked, never listed; an unreadable or missing directory adds nothing.
+// Only what the HTTP server serves is listed: links that resolve inside
+// `dir` are followed (each folder walked once), other links, devices, FIFOs
+// and sockets are left out.
 // Keeps no state: any thread may call it, concurrent walks are independent.
 void FindShareFiles(std::string dir, std::vector<std::string>& out);
 

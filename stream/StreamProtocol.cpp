@@ -26,7 +26,7 @@ std::vector<uint8_t> BuildSmall(uint16_t type, Body&& body) {
 std::vector<uint8_t> BuildDescribePkg(const std::string& utf8Name) {
     return BuildSmall(PKG_DESCRIBE, [&](ByteStream& w) {
         w.WriteU32(0);
-        w.WriteShortString(utf8Name);
+        w.WriteShortString(utf8Name.substr(0, ByteStream::kMaxShortString));
     });
 }
 
@@ -49,11 +49,11 @@ bool ParseDescribePkg(ByteStream& r, std::string& utf8Name) {
     return r.ReadShortString(utf8Name);
 }
 
-uint32_t ParseSeekPkg(ByteStream& r) {
+int32_t ParseSeekPkg(ByteStream& r) {
     uint32_t seconds = 0;
     r.Seek(kPkgBodyOffset);
     r.ReadU32(seconds);
-    return seconds;
+    return int32_t(seconds);
 }
 
 void TracePackage(int nLen) { DebugTrace("recv package %d\r\n", nLen); }

@@ -12,8 +12,8 @@
 
 #include "engine/Package.h"
 
-// PKG_DESCRIBE naming utf8Name; empty (nothing to send) when the name does not
-// fit a short string.
+// PKG_DESCRIBE naming utf8Name, cut to its first 254 bytes as the reading
+// end cuts it too.
 std::vector<uint8_t> BuildDescribePkg(const std::string& utf8Name);
 std::vector<uint8_t> BuildFetchMediaPkg();
 std::vector<uint8_t> BuildSeekPkg(uint32_t seconds);
@@ -22,8 +22,9 @@ std::vector<uint8_t> BuildEndPkg();
 
 // Reads the UTF-8 media name of a PKG_DESCRIBE (at most 254 bytes kept).
 bool ParseDescribePkg(ByteStream& r, std::string& utf8Name);
-// The target of a PKG_SEEK in whole seconds; 0 when it cannot be read.
-uint32_t ParseSeekPkg(ByteStream& r);
+// The target of a PKG_SEEK in whole seconds, signed (a target of 0 or less
+// is ignored by the sender); 0 when it cannot be read.
+int32_t ParseSeekPkg(ByteStream& r);
 
 // Traces the package, reads its version and type and calls
 // process(version, type, reader) with a reader over the whole package; the

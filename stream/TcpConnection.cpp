@@ -5,7 +5,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <system_error>
 
 #include "platform/Sleep.h"
 #include "platform/Trace.h"
@@ -51,52 +55,113 @@ int TcpConnection::Connect(const char* host, int port) {
         DebugTrace("connect failt!");
         return -1;
     }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking, so that an unreachable host never holds the caller (the
+    // window's thread among them) for the kernel's two-minute time-out.
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return -1;
     int rc;
     do {
         rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     } while (rc < 0 && errno == EINTR);
+    if (rc < 0 && errno == EINPROGRESS) {
+        // On loopback the answer is usually there already.
+        pollfd p{fd, POLLOUT, 0};
+        rc = poll(&p, 1, 0) == 1 ? 0 : 1;
+    }
+    if (rc == 0 && !FinishConnect(fd)) {
+        close(fd);
+        return -1;
+    }
     if (rc < 0) {
         close(fd);
-        m_socket = 0;
         DebugTrace("connect failt!");
         return -1;
     }
-    DebugTrace("connect ok!");
-    SetNoDelay(fd);
     m_socket = fd;
     m_bConnected = true;
-    OnConnect();
-    StartThreads(fd);
+    m_bConnecting = rc > 0;
+    if (!m_bConnecting)
+        OnConnect();
+    if (!StartThreads(fd)) {
+        m_bConnecting = false;
+        return -1;
+    }
     return 0;
+}
+
+// The end of a non-blocking connect: waits up to kConnectTimeoutMs for its
+// outcome, looking every kConnectPollMs whether Close came first.
+bool TcpConnection::FinishConnect(int fd) {
+    for (int waited = 0;; waited += kConnectPollMs) {
+        pollfd p{fd, POLLOUT, 0};
+        int rc = poll(&p, 1, kConnectPollMs);
+        if (rc == 1)
+            break;
+        if ((rc < 0 && errno != EINTR) || waited >= kConnectTimeoutMs || (m_bConnecting && m_socket < 0)) {
+            DebugTrace("connect failt!");
+            return false;
+        }
+    }
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
+        DebugTrace("connect failt!");
+        return false;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    DebugTrace("connect ok!");
+    SetNoDelay(fd);
+    return true;
 }
 
 void TcpConnection::Attach(int socket) {
     DebugTrace("Accept \r\n");
     m_bConnected = true;
     m_socket = socket;
-    if (socket > 0) {
+    if (socket >= 0) {
         SetNoDelay(socket);
         StartThreads(socket);
     }
     OnConnect();
 }
 
-void TcpConnection::StartThreads(int fd) {
+bool TcpConnection::StartThreads(int fd) {
     {
         std::lock_guard<std::mutex> lock(m_fdMutex);
         m_fd = fd;
         m_nFdUsers = 2;
         m_bFdShut = false;
     }
+    // Out of threads (a task limit, memory): this one connection ends, the
+    // caller and its process go on.
     m_bRecvRunning = true;
-    m_bSendRunning = true;
-    m_recvThread = std::thread(&TcpConnection::RecvThread, this);
-    m_sendThread = std::thread(&TcpConnection::SendThread, this);
+    try {
+        m_recvThread = std::thread(&TcpConnection::RecvThread, this);
+    } catch (const std::system_error&) {
+        DebugTrace("no thread for a connection\r\n");
+        m_bRecvRunning = false;
+        m_bConnecting = false;
+        NotifyClose();
+        m_socket = -1;
+        LeaveFd();
+        ShutdownFd();
+        LeaveFd();
+        return false;
+    }
     NameThread(m_recvThread, "tcp-recv");
+    m_bSendRunning = true;
+    try {
+        m_sendThread = std::thread(&TcpConnection::SendThread, this);
+    } catch (const std::system_error&) {
+        DebugTrace("no thread for a connection\r\n");
+        m_bSendRunning = false;
+        Close();  // the receive thread wakes and ends the connection
+        LeaveFd();
+        return false;
+    }
     NameThread(m_sendThread, "tcp-send");
+    return true;
 }
 
 void TcpConnection::ShutdownFd() {
@@ -134,7 +199,16 @@ void TcpConnection::RecvThread() {
         fd = m_fd;
     }
     uint8_t buf[kRecvChunk] = {};
-    for (;;) {
+    bool connected = true;
+    if (m_bConnecting) {
+        connected = FinishConnect(fd);
+        if (!connected)
+            m_socket = -1;  // before the send thread may look at the socket
+        m_bConnecting = false;
+        if (connected)
+            OnConnect();
+    }
+    while (connected) {
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR)
             continue;
@@ -167,13 +241,18 @@ int TcpConnection::SendOnce() {
         if (!m_sendQueue.empty()) {
             m_pSending = std::move(m_sendQueue.front());
             m_sendQueue.pop_front();
+            m_nQueuedBytes -= m_pSending->nLen;
         }
     }
     // The chunk is sent straight from the queued block: no staging copy.
     int n = 0;
-    const uint8_t* chunk = m_pSending ? m_pSending->Take(kSendChunk, n) : nullptr;
-    if (m_socket <= 0)
+    if (m_socket < 0)
         return -1;
+    if (m_bConnecting) {
+        Sleep(kSendIdleMs);
+        return 0;
+    }
+    const uint8_t* chunk = m_pSending ? m_pSending->Take(kSendChunk, n) : nullptr;
     int fd;
     {
         std::lock_guard<std::mutex> lock(m_fdMutex);
@@ -201,7 +280,7 @@ int TcpConnection::SendOnce() {
             continue;
         if (rc <= 0) {
             NotifyClose();
-            m_socket = 0;
+            m_socket = -1;
             ShutdownFd();
             return -1;
         }
@@ -211,28 +290,30 @@ int TcpConnection::SendOnce() {
 }
 
 int TcpConnection::Send(const uint8_t* data, int len) {
-    if (!data || len <= 0 || m_socket <= 0)
+    if (!data || len <= 0 || m_socket < 0)
         return -1;
     return SendBuff(std::make_unique<DataBuff>(data, len));
 }
 
 int TcpConnection::SendBuff(std::unique_ptr<DataBuff> buff) {
-    if (!buff || buff->nLen <= 0 || m_socket <= 0)
+    if (!buff || buff->nLen <= 0 || m_socket < 0)
         return -1;
     int queued = QueuedCount();
     if (queued > kQueueSoftLimit)
         Sleep(kSoftPauseMs);
     if (queued > kQueueHardLimit)
         Sleep(kHardPauseMs);
-    if (queued > kQueueMax)
+    // A peer that never reads must not make us hold its answers without end.
+    if (queued > kQueueMax || QueuedBytes() + buff->nLen > kQueueMaxBytes)
         return -1;
     return QueueBuff(std::move(buff));
 }
 
 int TcpConnection::QueueBuff(std::unique_ptr<DataBuff> buff) {
-    if (!buff || buff->nLen <= 0 || m_socket <= 0)
+    if (!buff || buff->nLen <= 0 || m_socket < 0)
         return -1;
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_nQueuedBytes += buff->nLen;
     m_sendQueue.push_back(std::move(buff));
     return 0;
 }
@@ -242,9 +323,14 @@ int TcpConnection::QueuedCount() {
     return int(m_sendQueue.size());
 }
 
+int64_t TcpConnection::QueuedBytes() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nQueuedBytes;
+}
+
 void TcpConnection::Close() {
     m_bConnected = false;
-    if (m_socket.exchange(0) != 0)
+    if (m_socket.exchange(-1) >= 0)
         ShutdownFd();
     ReleaseSendBuffers();
 }
@@ -262,6 +348,7 @@ void TcpConnection::ReleaseSendBuffers() {
     DebugTrace("release \r\n");
     std::lock_guard<std::mutex> lock(m_mutex);
     m_sendQueue.clear();
+    m_nQueuedBytes = 0;
     if (!m_bRecvRunning && !m_bSendRunning)
         m_pSending.reset();
 }

@@ -39,6 +39,9 @@ public:
     static constexpr int kQueueHardLimit = 1500; // above: Send pauses kHardPauseMs more
     static constexpr int kHardPauseMs = 50;
     static constexpr int kQueueMax = 2000;       // above: Send refuses
+    static constexpr int64_t kQueueMaxBytes = 32 << 20;  // above: Send refuses too
+    static constexpr int kConnectTimeoutMs = 3000;       // a connect gives up after this
+    static constexpr int kConnectPollMs = 20;            // a pending connect looks for Close this often
 
     TcpConnection();
     TcpConnection(const TcpConnection&) = delete;
@@ -59,9 +62,15 @@ public:
     // One pass of the send thread: 0 to go on, -1 to stop.
     virtual int SendOnce();
 
-    // host is a dotted IPv4 address. 0 on success, -1 on failure.
+    // host is a dotted IPv4 address. -1 when the address is bad or the peer
+    // refuses at once; otherwise 0, and a connect the kernel cannot finish at
+    // once completes on the receive thread within kConnectTimeoutMs (messages
+    // sent meanwhile wait in the queue). A connect that fails there ends the
+    // connection, so later Sends return -1.
     int Connect(const char* host, int port);
-    // Takes over an accepted socket and starts both threads when it is valid.
+    // Takes over an accepted socket (descriptor 0 included) and starts both
+    // threads. When a thread cannot be started the socket is closed and the
+    // connection ends at once.
     void Attach(int socket);
     // Close, then wait for the receive thread and the send thread.
     void JoinThreads();
@@ -73,6 +82,7 @@ public:
     bool IsRecvRunning() const { return m_bRecvRunning; }
     bool IsSendRunning() const { return m_bSendRunning; }
     int QueuedCount();
+    int64_t QueuedBytes();
 
 protected:
     bool OnReceiveThread() const;
@@ -84,16 +94,18 @@ protected:
 
     std::atomic<bool> m_bClosed{false};
     std::atomic<bool> m_bConnected{false};
-    // Handle as seen by callers: > 0 while usable, 0 after Close or a send
-    // error, -1 after the receive thread ended.
-    std::atomic<int> m_socket{0};
+    // Handle as seen by callers: >= 0 while usable, -1 without a socket
+    // (before Connect or Attach, after Close, a send error or the receive
+    // thread's end). Descriptor 0 is a socket like any other.
+    std::atomic<int> m_socket{-1};
     // Send thread only: a derived SendOnce that knows more bytes will follow
     // the queued ones (a file being pumped) sets this, so chunks are not
     // pushed to the peer one by one.
     bool m_bMoreToCome = false;
 
 private:
-    void StartThreads(int fd);
+    bool StartThreads(int fd);
+    bool FinishConnect(int fd);
     void RecvThread();
     void SendThread();
     void NotifyClose();
@@ -109,6 +121,8 @@ private:
     std::atomic<bool> m_bRecvRunning{false};
     std::atomic<bool> m_bSendRunning{false};
     std::deque<std::unique_ptr<DataBuff>> m_sendQueue;
+    int64_t m_nQueuedBytes = 0;                  // under m_mutex
+    std::atomic<bool> m_bConnecting{false};      // Connect left the rest to the receive thread
     std::unique_ptr<DataBuff> m_pSending;        // send thread
     bool m_bCorked = false;                      // send thread: last send said MSG_MORE
 

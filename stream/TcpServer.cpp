@@ -5,11 +5,14 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <exception>
+#include <system_error>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "engine/LiveCounters.h"
+#include "platform/Sleep.h"
 #include "platform/Trace.h"
 #include "platform/ThreadName.h"
 #include "stream/TcpConnection.h"
@@ -17,6 +20,10 @@
 namespace {
 
 std::atomic<TcpServer::LogHook> g_logHook{nullptr};
+
+bool ShortOfResources(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
 
 // Without a listener the process has no purpose: leave at once, without
 // running static destructors under threads that are still working.
@@ -84,14 +91,22 @@ int TcpServer::Listen() {
     listen(fd, kListenBacklog);
     m_listenSocket = fd;
     m_bAccepting = true;
-    m_acceptThread = std::thread(&TcpServer::AcceptThread, this, fd);
+    try {
+        m_acceptThread = std::thread(&TcpServer::AcceptThread, this, fd);
+    } catch (const std::system_error&) {
+        Report("no accept thread");
+        m_bAccepting = false;
+        m_listenSocket = -1;
+        close(fd);
+        return -1;
+    }
     NameThread(m_acceptThread, "tcp-accept");
     return 0;
 }
 
 void TcpServer::StopListen() {
-    int fd = m_listenSocket.exchange(0);
-    if (fd > 0)
+    int fd = m_listenSocket.exchange(-1);
+    if (fd >= 0)
         shutdown(fd, SHUT_RDWR);  // wakes the blocked accept
     if (m_acceptThread.joinable() && m_acceptThread.get_id() == std::this_thread::get_id()) {
         // Called from OnAccept: the accept thread cannot wait for itself. It
@@ -103,7 +118,7 @@ void TcpServer::StopListen() {
         m_acceptThread.join();
     // Closed only after the accept thread is gone, so it never sees the
     // number reused.
-    if (fd > 0)
+    if (fd >= 0)
         close(fd);
 }
 
@@ -112,22 +127,39 @@ void TcpServer::AcceptThread(int listenFd) {
         int s = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (s < 0 && (errno == EINTR || errno == ECONNABORTED || errno == EPROTO))
             continue;  // the client gave up before we took it; keep listening
-        if (s <= 0) {
-            if (s < 0 && m_listenSocket == listenFd)  // not closed by StopListen
+        if (s < 0 && ShortOfResources(errno) && m_listenSocket >= 0) {
+            // Out of descriptors or memory for now: the pending client waits
+            // in the backlog until connections end and free some.
+            Report("accept paused: %s", std::strerror(errno));
+            Sleep(kAcceptRetryMs);
+            continue;
+        }
+        if (s < 0) {
+            if (m_listenSocket == listenFd)  // not closed by StopListen
                 Report("accept failed, no longer listening: %s", std::strerror(errno));
             break;
         }
-        if (OnAccept(s) == 0 || m_bCloseOnExit) {
+        if (OnAccept(s) == 0 || m_bCloseOnExit || !m_pPrototype) {
             close(s);
             continue;
         }
-        if (!m_pPrototype) {
-            close(s);
-            continue;
-        }
-        TcpConnection* c = m_pPrototype->Clone();
         ReleaseUnUse();
-        c->Attach(s);
+        if (ConnectionCount() >= m_nMaxConnections) {
+            Report("connection limit reached, socket closed");
+            close(s);
+            continue;
+        }
+        TcpConnection* c = nullptr;
+        try {
+            c = m_pPrototype->Clone();
+        } catch (const std::exception&) {
+            c = nullptr;
+        }
+        if (!c) {
+            close(s);
+            continue;
+        }
+        c->Attach(s);  // a connection without threads is ended already
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_connections.push_back(c);
@@ -147,7 +179,7 @@ void TcpServer::ReleaseUnUse() {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto it = m_connections.begin(); it != m_connections.end();) {
         TcpConnection* c = *it;
-        if (!c->IsClosed()) {
+        if (!c->IsClosed() || c->IsRecvRunning() || c->IsSendRunning()) {
             ++it;
             continue;
         }

@@ -17,6 +17,8 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/socket.h>
+
 #include "platform/Trace.h"
 
 class TcpConnection;
@@ -29,7 +31,9 @@ public:
     using LogHook = void (*)(int port, const char* what);
     static void SetLogHook(LogHook hook);
 
-    static constexpr int kListenBacklog = 4;
+    static constexpr int kListenBacklog = SOMAXCONN;
+    static constexpr int kMaxConnections = 256;   // more: new sockets are closed at once
+    static constexpr int kAcceptRetryMs = 100;    // pause after accept ran out of resources
     static constexpr int kExitNoSocket = 1;  // process exit status
     static constexpr int kExitNoBind = 2;
 
@@ -53,7 +57,11 @@ public:
     // Closes the listening socket and waits for the accept thread.
     // Accepted connections stay.
     void StopListen();
+    // Deletes the ended connections whose threads have finished; one still
+    // finishing is left for a later call, so reaping never waits.
     void ReleaseUnUse();
+    // Any thread, before Listen.
+    void SetMaxConnections(int n) { m_nMaxConnections = n; }
 
     bool IsRunning() const { return m_bAccepting; }
     int GetPort() const { return m_nPort; }
@@ -70,6 +78,7 @@ private:
     std::atomic<bool> m_bAccepting{false};
     bool m_bCloseOnExit = false;  // accept thread only: StopListen came from OnAccept
     std::mutex m_mutex;
-    std::atomic<int> m_listenSocket{0};
+    std::atomic<int> m_listenSocket{-1};
+    std::atomic<int> m_nMaxConnections{kMaxConnections};
     std::atomic<int> m_nPort;
 };

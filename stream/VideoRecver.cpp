@@ -14,15 +14,19 @@ VideoRecver::~VideoRecver() { TcpConnection::JoinThreads(); }
 int VideoRecver::OnPackage(const uint8_t* pPkg, int nLen) {
     return DispatchPackage(pPkg, nLen, [&](int version, int type, ByteStream& r) {
         // The media handler parses the whole package itself.
-        if (type == PKG_MEDIA)
+        if (type == PKG_MEDIA) {
+            TraceProcessPkg(type);
             ProcessVideoData(pPkg, nLen, type);
-        else
+        } else {
             ProcessPkg(version, type, r);
+        }
     });
 }
 
+void VideoRecver::TraceProcessPkg(int type) { DebugTrace("VideoRecver::ProcessPkg() %d\r\n", type); }
+
 int VideoRecver::ProcessPkg(int, int type, ByteStream& reader) {
-    DebugTrace("VideoRecver::ProcessPkg() %d\r\n", type);
+    TraceProcessPkg(type);
     switch (type) {
     case PKG_DESCRIBE_RSP:
         return ProcessStreamInfo(reader);

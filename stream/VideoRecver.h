@@ -44,6 +44,7 @@ public:
     const std::string& Name() const { return m_strName; }
 
 private:
+    static void TraceProcessPkg(int type);
     int SendPkg(const std::vector<uint8_t>& pkg);
 
     std::string m_strName;               // local code page

@@ -2,6 +2,8 @@
 
 #include "engine/Package.h"
 #include "engine/VideoDemuxer.h"
+#include "engine/WireIds.h"
+#include "platform/ShareRoot.h"
 #include "platform/TextCodec.h"
 #include "platform/Trace.h"
 #include "stream/StreamProtocol.h"
@@ -10,9 +12,28 @@ extern "C" {
 #include <libavcodec/packet.h>
 }
 
-VideoSender::VideoSender() : m_pDemuxer(new VideoDemuxer) {}
+VideoSender::VideoSender() : m_pDemuxer(new VideoDemuxer), m_strRoot(SHARE_ROOT) {
+    m_pDemuxer->setPeerInput(&VideoSender::InterruptOpen, this);
+}
 
-TcpConnection* VideoSender::Clone() { return new VideoSender(); }
+int VideoSender::SetRoot(const char* root) {
+    if (!root)
+        return -1;
+    m_strRoot = root;
+    return 0;
+}
+
+TcpConnection* VideoSender::Clone() {
+    auto* clone = new VideoSender();
+    clone->m_strRoot = m_strRoot;
+    return clone;
+}
+
+// A wait inside the demuxer ends once the connection has.
+int VideoSender::InterruptOpen(void* self) {
+    auto* sender = static_cast<VideoSender*>(self);
+    return sender->m_bClosed || sender->m_socket < 0;
+}
 
 VideoSender::~VideoSender() {
     JoinThreads();
@@ -63,8 +84,11 @@ int VideoSender::ProcessDescribe(ByteStream& reader) {
     if (!m_pDemuxer)
         return -1;
     DebugTrace("m_pDemuxer->open() %s\r\n", name.c_str());
-    // A file that cannot be opened is described with both sections absent.
-    m_pDemuxer->open(name.c_str());
+    // A file that cannot be opened, or that the peer may not have, is
+    // described with both sections absent.
+    std::string file = ServableFile(m_strRoot, name);
+    if (file.empty() || m_pDemuxer->open(file.c_str()) != 0)
+        m_pDemuxer->close();
     StreamDescription desc = DescribeStreams(m_pDemuxer->getAudioCodecCtx(), m_pDemuxer->getAudioStream(),
                                              m_pDemuxer->getVideoCodecCtx(), m_pDemuxer->getVideoStream(),
                                              m_pDemuxer->getFps(), m_pDemuxer->getDuration());
@@ -82,7 +106,10 @@ int VideoSender::SendOnePkg() {
     if (!pkt)
         return SendEndOfStream();
     std::unique_ptr<DataBuff> buff = BuildMediaPackageBuff(pkt.get(), codecId, bVideo != 0);
-    DebugTrace("pksize %d nCodecID:%d duration:%d\r\n", buff->nLen, codecId, int(pkt->duration));
+    if (!buff)
+        return SendEndOfStream();
+    DebugTrace("pksize %d nCodecID:%d duration:%d\r\n", buff->nLen, CodecIdToWire(AVCodecID(codecId)),
+               int(pkt->duration));
     SendBuff(std::move(buff));
     return 0;
 }
@@ -94,7 +121,7 @@ int VideoSender::SendEndOfStream() {
 
 int VideoSender::ProcessSeekPkg(ByteStream& reader) {
     DebugTrace("VideoSender::ProcessSeekPkg");
-    uint32_t target = ParseSeekPkg(reader);
+    int32_t target = ParseSeekPkg(reader);
     if (target > 0 && m_pDemuxer) {
         m_pDemuxer->seek(int(target));
         return 0;

@@ -3,9 +3,14 @@
 // per client, so each client has its own demuxer and read position. Passive:
 // every request gets at most one answer, built on the receive thread.
 //
-// Threads: construction, Clone and destruction on the listener's threads;
+// A describe reaches only regular files inside the share root (SetRoot),
+// read through the file protocol; any other name is described as missing.
+//
+// Threads: construction, SetRoot, Clone and destruction on the listener's threads;
 // OnPackage and the handlers on the receive thread; OnClose on the receive or
 // the send thread (the demuxer's lock and closed flag make that safe).
+
+#include <string>
 
 #include "stream/PkgConnection.h"
 
@@ -15,6 +20,10 @@ class VideoDemuxer;
 class VideoSender : public PkgConnection {
 public:
     VideoSender();
+    // The directory whose files may be served; copied to every clone.
+    // Returns -1 when given no text, else 0.
+    int SetRoot(const char* root);
+    const std::string& Root() const { return m_strRoot; }
     TcpConnection* Clone() override;
     ~VideoSender() override;
     void OnClose() override;
@@ -30,5 +39,8 @@ public:
     int SendEndOfStream();
 
 private:
+    static int InterruptOpen(void* self);
+
     VideoDemuxer* m_pDemuxer;  // owned
+    std::string m_strRoot;
 };

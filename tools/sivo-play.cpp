@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <clocale>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -353,6 +354,7 @@ int PlayMedium(const Options& opt) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setlocale(LC_CTYPE, "");  // file names in the user's code set
     Options opt;
     std::string error = ParseArgs(argc, argv, opt);
     if (!error.empty()) {

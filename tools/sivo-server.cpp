@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <clocale>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -154,6 +155,7 @@ void OnStopSignal(int sig) {
 } // namespace
 
 int main(int argc, char** argv) {
+    std::setlocale(LC_CTYPE, "");  // file names in the user's code set
     std::string shareRoot = SHARE_ROOT;
     bool rootGiven = false;
     for (int i = 1; i < argc; ++i) {

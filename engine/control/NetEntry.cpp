@@ -19,8 +19,11 @@ std::string g_strHttpRoot = SHARE_ROOT;
 
 int StartTcp() {
     DebugTrace("playerServer jni StartTcp1()\r\n");
-    if (!g_pStreamSvr)
-        g_pStreamSvr = new TcpServer(kStreamPort, new VideoSender);
+    if (!g_pStreamSvr) {
+        auto* sender = new VideoSender;
+        sender->SetRoot(g_strHttpRoot.c_str());  // the stream server shares the same files
+        g_pStreamSvr = new TcpServer(kStreamPort, sender);
+    }
     if (!g_pHttpSvr) {
         auto* proto = new HttpConnection;
         proto->SetRoot(g_strHttpRoot.c_str());

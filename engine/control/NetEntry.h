@@ -23,7 +23,7 @@ void StopAll();
 // started; for a host about to exit. A later StartTcp makes new ones.
 void ReleaseTcp();
 
-// Document root the first StartTcp gives the HTTP listener; SHARE_ROOT
+// Share root the first StartTcp gives the HTTP and stream listeners; SHARE_ROOT
 // unless a host sets another before it.
 void SetHttpRoot(const char* root);
 

@@ -35,8 +35,9 @@ double MsSince(Clock::time_point start) {
 class RemotePlayTest : public PlayerFixture {
 protected:
     // Serves the 10 s clip from a sender on an ephemeral port, paused until Play.
-    void StartServedClip() {
-        server = std::make_unique<TcpServer>(0, new VideoSender);
+    void StartServedClip(VideoSender* sender = new VideoSender) {
+        sender->SetRoot(SIVO_TEST_MEDIA_DIR);
+        server = std::make_unique<TcpServer>(0, sender);
         server->Listen();
         ASSERT_EQ(player.StartPlay("127.0.0.1", server->GetPort(), clip.c_str()), 0);
         EXPECT_TRUE(player.m_bPause);
@@ -54,7 +55,32 @@ protected:
     std::unique_ptr<TcpServer> server;
 };
 
+// A peer that answers every fetch twice: more answers than were asked for.
+class DoubleAnswerSender : public VideoSender {
+public:
+    TcpConnection* Clone() override {
+        auto* clone = new DoubleAnswerSender;
+        clone->SetRoot(Root().c_str());
+        return clone;
+    }
+    int ProcessFetchMediaPkg(int type) override {
+        VideoSender::ProcessFetchMediaPkg(type);
+        return VideoSender::ProcessFetchMediaPkg(type);
+    }
+};
+
 }  // namespace
+
+TEST_F(RemotePlayTest, SurplusAnswersDoNotStallPlaybackAfterASeek) {
+    StartServedClip(new DoubleAnswerSender);
+    Play();
+    ASSERT_TRUE(WaitFor([&] { return window.frames > 10; }));
+    Seek(1);
+    const int shownAtSeek = window.frames;
+    EXPECT_TRUE(WaitFor([&] { return window.frames > shownAtSeek + 25; }))
+        << "queued " << player.QueuedVideoPkgs() << "/" << player.QueuedAudioPkgs();
+    EXPECT_LT(StopMs(), kPromptMs);
+}
 
 TEST_F(RemotePlayTest, PlaysAServedClipToTheEndAndASeekPlaysAgain) {
     const uint64_t pcmBefore = ThePlaySound().GetPcmBytesWritten();

@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -25,7 +26,9 @@
 #include "common/TestMedia.h"
 #include "engine/control/NetEntry.h"
 #include "output/OutputTestUtil.h"
+#include "platform/Sleep.h"
 #include "share/UdpSocket.h"
+#include "stream/StreamProtocol.h"
 
 namespace fs = std::filesystem;
 
@@ -178,16 +181,23 @@ TEST(SivoServer, ServesTheCatalogueAndSivoPlayRemoteThenEndsOnSigterm) {
 
     TempDir root;
     fs::create_directories(root.path + "/sub");
-    const std::set<std::string> shared = {root.path + "/clip.mp4", root.path + "/sub/song.mp3"};
-    for (const std::string& path : shared)
+    const std::set<std::string> shared = {root.path + "/clip.mp4", root.path + "/sub/song.mp3", root.path + "/av.mp4"};
+    for (const std::string& path : {root.path + "/clip.mp4", root.path + "/sub/song.mp3"})
         std::ofstream(path) << "not really media";
+    fs::copy_file(TestClipAv10s(), root.path + "/av.mp4");
+    fs::create_symlink(TestClipAv10s(), root.path + "/out.mp4");  // leads outside: neither listed nor served
     std::ofstream(root.path + "/notes.txt") << "not shareable";
     ChildProcess server({TestBinary("sivo-server"), "--share-root", root.path}, {}, root.path);
     ASSERT_TRUE(server.Started());
     std::string stray;
     EXPECT_EQ(Catalogue(shared, &stray), shared);
     EXPECT_EQ(stray, "") << "unexpected reply";
-    PlayRun r = SivoPlay("--remote 127.0.0.1 '" + TestClipAv10s() + "'");
+    PlayRun r = SivoPlay("--remote 127.0.0.1 '" + root.path + "/av.mp4'");
+    // Standard input closed gives the connection descriptor 0; a name past
+    // 254 bytes is cut and described as missing; a name outside the root too.
+    PlayRun noStdin = SivoPlay("--seconds 2 --remote 127.0.0.1 '" + root.path + "/av.mp4' <&-");
+    PlayRun longName = SivoPlay("--remote 127.0.0.1 '" + root.path + "/av.mp4" + std::string(300, 'x') + "'");
+    PlayRun outside = SivoPlay("--remote 127.0.0.1 '" + root.path + "/out.mp4'");
     server.Signal(SIGTERM);
     int raw = server.WaitExit(kExitWaitMs);
     ASSERT_NE(raw, -1) << "sivo-server did not end on SIGTERM";
@@ -198,4 +208,51 @@ TEST(SivoServer, ServesTheCatalogueAndSivoPlayRemoteThenEndsOnSigterm) {
     EXPECT_GE(Field(r.out, "position_s"), 8);
     EXPECT_GE(Field(r.out, "frames_shown"), 100);
     EXPECT_GT(r.pcm.size(), 1500000u) << "of 1764000 bytes";
+    EXPECT_EQ(noStdin.status, 0) << noStdin.err;
+    EXPECT_GT(Field(noStdin.out, "frames_shown"), 0);
+    EXPECT_EQ(longName.status, 1) << longName.err;
+    EXPECT_EQ(outside.status, 1) << outside.err;
+}
+
+// A crowd of idle connections under a small descriptor limit, then under a
+// thread limit: sivo-server closes what it cannot serve, and once the crowd
+// is gone both ports answer again.
+TEST(SivoServer, OutlastsDescriptorAndThreadExhaustion) {
+    if (!PortFree(SOCK_STREAM, kStreamPort) || !PortFree(SOCK_STREAM, kHttpPort) ||
+        !PortFree(SOCK_DGRAM, UDP_CONTROL_PORT))
+        GTEST_SKIP() << "port 2000, 8888 or 2888 is taken by another process";
+    TempDir root;
+    const std::vector<std::vector<std::string>> limits = {
+        {"prlimit", "--nofile=64"},
+        // The task limit holds only for a user without privileges.
+        {"prlimit", "--nproc=24", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}};
+    for (std::vector<std::string> argv : limits) {
+        for (const char* arg : {"sivo-server", "--share-root", "."})
+            argv.push_back(arg == std::string("sivo-server") ? TestBinary(arg) : arg);
+        ChildProcess server(argv, {}, root.path);
+        ASSERT_TRUE(server.Started());
+        auto answers = [](int port) {
+            nettest::RawClient c(port);
+            const std::string http = "GET / HTTP/1.1\r\n\r\n";
+            const nettest::Bytes fetch = BuildFetchMediaPkg();
+            if (port == kHttpPort) {
+                std::string got;
+                return nettest::SendAll(c.fd, http) && nettest::ReadInto(c.fd, got, 12) && got == "HTTP/1.1 200";
+            }
+            return nettest::SendAll(c.fd, fetch) && nettest::ReadExact(c.fd, 17) == BuildEndPkg();
+        };
+        ASSERT_TRUE(WaitFor([&] { return answers(kHttpPort) && answers(kStreamPort); })) << argv[1];
+        {
+            std::vector<std::unique_ptr<nettest::RawClient>> crowd;
+            for (int i = 0; i < 80; ++i)
+                for (int port : {kHttpPort, kStreamPort})
+                    crowd.push_back(std::make_unique<nettest::RawClient>(port));
+            Sleep(500);
+            ASSERT_TRUE(server.Running()) << argv[1];
+        }
+        EXPECT_TRUE(WaitFor([&] { return answers(kHttpPort) && answers(kStreamPort); })) << argv[1];
+        server.Signal(SIGTERM);
+        int raw = server.WaitExit(kExitWaitMs);
+        EXPECT_TRUE(raw != -1 && WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << argv[1] << ": raw status " << raw;
+    }
 }

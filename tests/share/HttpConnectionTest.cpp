@@ -94,7 +94,7 @@ TEST_F(HttpServerTest, FileFromTheRangeStartOrElseTheListingWithExactHeaders) {
                                       "lang=\"en\"><head><title>11111111</title></head><body>"));
     EXPECT_THAT(root.body, HasSubstr("<li><a href=\"/a.mp4\"><b>http:///a.mp4</b></a> </li>\r\n"));
     EXPECT_THAT(root.body, HasSubstr("<li><a href=\"/sub/b.mkv\"><b>http:///sub/b.mkv</b></a> </li>\r\n"));
-    EXPECT_THAT(root.body, HasSubstr("<a href=\"/caf\xc3\xa9.mp4\">"));
+    EXPECT_THAT(root.body, HasSubstr("<a href=\"/caf%C3%A9.mp4\"><b>http:///caf\xc3\xa9.mp4</b>"));
     EXPECT_THAT(root.body, Not(HasSubstr("skip.txt")));
     EXPECT_THAT(root.body, EndsWith(std::string("<li><a href=\"") + SAMPLE_VIDEO_URL + "\"><b>" + SAMPLE_VIDEO_LABEL +
                                     "</b></a> </li>\r\n</body></html>\r\n\r\n"));
@@ -103,7 +103,8 @@ TEST_F(HttpServerTest, FileFromTheRangeStartOrElseTheListingWithExactHeaders) {
     std::vector<std::pair<std::string, int>> cases = {
         {Request("/a.mp4"), 0}, {Request("/a.mp4", "Range: bytes=0-\r\n"), 0},
         {Request("/a.mp4", "Range: bytes=-500\r\n"), 0}, {Request("/a.mp4", "Range: bytes=abc-\r\n"), 0},
-        {Request("/" + m_root + "/a.mp4"), 0}, {Request("/caf\xc3\xa9.mp4"), 0},
+        {Request("/" + m_root + "/a.mp4"), 0}, {Request("/caf\xc3\xa9.mp4"), 0}, {Request("/a%2Emp4"), 0},
+        {Request("/caf%C3%A9.mp4"), 0},
         {"PUT /a.mp4 HTTP/1.1\r\n\r\n", 0},  // the path is read from the fourth character on
         {Request("/a.mp4", "Range: bytes=100-\r\n"), 100}, {Request("/a.mp4", "Range: bytes=100-199\r\n"), 100},
         {Request("/a.mp4", "RANGE: BYTES=100-\r\n"), 100}, {Request("/a.mp4", "Range: bytes=1000-\r\n"), 1000},
@@ -111,7 +112,7 @@ TEST_F(HttpServerTest, FileFromTheRangeStartOrElseTheListingWithExactHeaders) {
         {std::string("\0\0\0\r\n\r\n", 7), kListing}, {"\r\n\r\n", kListing}, {"GET\r\n\r\n", kListing},
         {"\xff\xfe GET \xc3(\r\n\r\n", kListing}};
     for (const char* path : {"/../secret.mp4", "/sub/../../secret.mp4", "/C:/etc/hostname", "//etc/hostname:", "/link.mp4",
-                             "/dir.mp4", "/a%2Emp4", "/missing.mp4"})
+                             "/dir.mp4", "/%2E%2E/secret.mp4", "/missing.mp4"})
         cases.push_back({Request(path), kListing});
     for (const auto& [request, start] : cases) {
         Client c(Port());
@@ -123,6 +124,73 @@ TEST_F(HttpServerTest, FileFromTheRangeStartOrElseTheListingWithExactHeaders) {
             EXPECT_EQ(c.body, m_data.substr(size_t(start))) << request;
         }
     }
+}
+
+// A root without ":" as sivo-server is given it; names as a file system
+// holds them, which browsers percent-encode.
+TEST(HttpPlainRoot, CatalogueEntriesEscapedLinksDecodedPathsAndHead) {
+    TempTree tree;
+    const std::string data = Pattern(1000);
+    for (const char* name : {"tag<b>.mp4", "quote\".mp4", "sp ace#1.mp4", "100%25.mp4", "a.mp4"})
+        tree.File(name, data);
+    auto* prototype = new HttpConnection();
+    prototype->SetRoot(tree.root.c_str());
+    TcpServer server(0, prototype);
+    ASSERT_EQ(server.Listen(), 0);
+
+    Client listing(server.GetPort());
+    ASSERT_TRUE(listing.Get(Request("/")));
+    EXPECT_THAT(listing.body, HasSubstr("<a href=\"/tag%3Cb%3E.mp4\"><b>http:///tag&lt;b&gt;.mp4</b></a>"));
+    EXPECT_THAT(listing.body, HasSubstr("<a href=\"/quote%22.mp4\"><b>http:///quote&quot;.mp4</b></a>"));
+    EXPECT_THAT(listing.body, HasSubstr("<a href=\"/sp%20ace%231.mp4\">"));
+    EXPECT_THAT(listing.body, Not(HasSubstr("<b>.mp4"))) << "a name turned into markup";
+
+    // The catalogue entry as the control socket reports it, behind a "/";
+    // encoded names; a literal "%25" that names a file as it stands.
+    for (const std::string& path : std::vector<std::string>{"/" + tree.root + "/a.mp4", "/tag%3Cb%3E.mp4",
+                                                            "/sp%20ace%231.mp4", "/100%25.mp4"}) {
+        Client c(server.GetPort());
+        ASSERT_TRUE(c.Get(Request(path))) << path;
+        EXPECT_EQ(c.header, FileHeader(0)) << path;
+        EXPECT_EQ(c.body, data) << path;
+    }
+    for (const char* path : {"/%2E%2E%2F%2E%2E%2Fetc%2Fhostname", "//etc/hostname"}) {
+        Client c(server.GetPort());
+        ASSERT_TRUE(c.Get(Request(path))) << path;
+        EXPECT_EQ(c.body, listing.body) << path;
+    }
+
+    // HEAD: the header block of a GET, and nothing after it.
+    for (const auto& [path, header] : {std::pair(std::string("/a.mp4"), FileHeader(0)),
+                                       std::pair(std::string("/missing"), listing.header)}) {
+        Client c(server.GetPort());
+        ASSERT_TRUE(SendAll(c.fd, "HEAD " + path + " HTTP/1.1\r\n\r\n"));
+        std::string got;
+        ASSERT_TRUE(ReadInto(c.fd, got, header.size())) << path;
+        EXPECT_EQ(got, header) << path;
+        EXPECT_FALSE(Readable(c.fd, 200)) << path << ": a body after HEAD";
+    }
+}
+
+TEST(HttpPlainRoot, UnfinishedRequestsTimeOutFinishedOnesAreServed) {
+    TempTree tree;
+    tree.File("a.mp4", "abc");
+    auto* prototype = new HttpConnection();
+    prototype->SetRoot(tree.root.c_str());
+    prototype->SetRequestTimeout(300);
+    TcpServer server(0, prototype);
+    ASSERT_EQ(server.Listen(), 0);
+    Client silent(server.GetPort()), half(server.GetPort());
+    ASSERT_TRUE(SendAll(half.fd, std::string("GET /a.mp4 HTTP/1.1\r\n")));
+    EXPECT_TRUE(WaitClosed(silent.fd));
+    EXPECT_TRUE(WaitClosed(half.fd));
+    EXPECT_TRUE(WaitFor([&] {
+        server.ReleaseUnUse();
+        return server.ConnectionCount() == 0;
+    })) << "both threads of each ended";
+    Client whole(server.GetPort());
+    ASSERT_TRUE(whole.Get(Request("/a.mp4")));
+    EXPECT_EQ(whole.body, "abc");
 }
 
 TEST_F(HttpServerTest, OneRequestPerConnectionAndNoStallFromMalformedOnes) {

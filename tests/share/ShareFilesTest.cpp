@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -60,4 +61,26 @@ TEST(ShareFiles, WalksDepthFirstInPreOrderListingFilesOnly) {
     FindShareFiles(tree.root + "/missing", got);
     FindShareFiles("", got);
     EXPECT_EQ(got, std::vector<std::string>{"kept"}) << "a missing root gives nothing";
+}
+
+TEST(ShareFiles, ListsOnlyWhatTheHttpServerServes) {
+    TempTree tree, outside;
+    const std::string root = tree.root;
+    tree.File("real/in.mp4");
+    const std::string away = outside.File("away.mp4");
+    outside.File("dir/far.mkv");
+    fs::create_symlink(root + "/real/in.mp4", root + "/alias.mp4");
+    fs::create_directory_symlink(root + "/real", root + "/linked");
+    fs::create_directory_symlink(root + "/real", root + "/real/again");  // a cycle inside the root
+    fs::create_symlink(away, root + "/away.mp4");
+    fs::create_directory_symlink(outside.root + "/dir", root + "/outdir");
+    fs::create_symlink(root + "/gone.mp4", root + "/dangling.mp4");
+    ASSERT_EQ(mkfifo((root + "/pipe.mp4").c_str(), 0600), 0);
+    std::vector<std::string> got;
+    FindShareFiles(root, got);
+    std::sort(got.begin(), got.end());
+    // "real" is walked once, under whichever name the enumeration meets first.
+    const std::vector<std::string> viaReal = {root + "/alias.mp4", root + "/real/in.mp4"};
+    const std::vector<std::string> viaLink = {root + "/alias.mp4", root + "/linked/in.mp4"};
+    EXPECT_TRUE(got == viaReal || got == viaLink) << ::testing::PrintToString(got);
 }

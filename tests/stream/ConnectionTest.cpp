@@ -145,3 +145,39 @@ TEST_F(Linked, SendQueuePausesAbove1000And1500AndRefusesAbove2000) {
     EXPECT_TRUE(WaitFor([&] { return !c.IsSendRunning() && !c.IsRecvRunning(); }));
     EXPECT_EQ(c.Send(kSmall, 1), -1);
 }
+
+TEST_F(Linked, SendQueueRefusesPastItsByteBound) {
+    // The peer never reads: everything sent stays queued.
+    const Bytes chunk(256 << 10, 0x33);
+    int accepted = 0;
+    while (accepted < 200 && c.Send(chunk.data(), int(chunk.size())) == 0)
+        ++accepted;
+    EXPECT_LT(accepted, 200) << "50 MiB queued for a peer that reads nothing";
+    EXPECT_LE(c.QueuedBytes(), TcpConnection::kQueueMaxBytes);
+    EXPECT_GE(c.QueuedBytes() + 2 * int64_t(chunk.size()), TcpConnection::kQueueMaxBytes) << "refused early";
+    c.Close();
+    EXPECT_EQ(c.QueuedBytes(), 0);
+}
+
+// Descriptor 0 is free when a program runs with standard input closed.
+TEST(Connection, DescriptorZeroIsASocketLikeAnyOther) {
+    RawListener l;
+    const int savedStdin = dup(0);
+    close(0);
+    ProbeConn c;
+    const int rc = c.Connect("127.0.0.1", l.port);
+    const int peer = l.Accept();
+    ASSERT_EQ(rc, 0);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(c.Send(kSmall, 8), 0);
+    EXPECT_EQ(ReadExact(peer, 8), Bytes(kSmall, kSmall + 8));
+    c.Close();
+    const bool ended = WaitFor([&] { return !c.IsRecvRunning() && !c.IsSendRunning(); });
+    if (!ended)
+        shutdown(0, SHUT_RDWR);  // lets the test end when Close did not reach the socket
+    EXPECT_TRUE(ended) << "Close left descriptor 0 open under a blocked receive";
+    c.JoinThreads();
+    dup2(savedStdin, 0);
+    close(savedStdin);
+    close(peer);
+}

@@ -158,7 +158,10 @@ TEST(Requests, ExactBytesAndNames) {
     EXPECT_EQ(seek, (Bytes{0x23, 0x00, 0x55, 0xFF, 0x00, 0x00, 0x00, 0x11, 0x01, 0x03, 0xEA, 0x00, 0x00, 0x00, 0x1E,
                            0xFF, 0x00}));
     ByteStream rs(seek.data(), uint32_t(seek.size()));
-    EXPECT_EQ(ParseSeekPkg(rs), 30u);
+    EXPECT_EQ(ParseSeekPkg(rs), 30);
+    Bytes back = BuildSeekPkg(0xFFFFFFF6u);
+    ByteStream rb(back.data(), uint32_t(back.size()));
+    EXPECT_EQ(ParseSeekPkg(rb), -10) << "read as signed";
 
     const std::string utf8 = "m\xC3\xBAsica/\xE5\xA3\xB0\xE9\x9F\xB3 \xF0\x9F\x8E\xB5.mp4";
     for (const std::string& name : {std::string(254, 'n'), utf8}) {
@@ -171,7 +174,7 @@ TEST(Requests, ExactBytesAndNames) {
         ASSERT_TRUE(ParseDescribePkg(r, got));
         EXPECT_EQ(got, name);
     }
-    EXPECT_TRUE(BuildDescribePkg(std::string(255, 'n')).empty()) << "refused, not cut";
+    EXPECT_EQ(BuildDescribePkg(std::string(300, 'n')), BuildDescribePkg(std::string(254, 'n'))) << "cut, not refused";
 }
 
 TEST(MediaPackage, RoundTripWidensTimeStampsAndDropsBadSizes) {

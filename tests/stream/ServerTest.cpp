@@ -2,14 +2,19 @@
 // raw clients that speak the request messages.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <atomic>
+#include <filesystem>
 #include <memory>
 
 #include "platform/Sleep.h"
 #include "stream/TcpServer.h"
 #include "stream/VideoSender.h"
 #include "StreamTestUtil.h"
+#include "share/ShareTestUtil.h"
 
 extern "C" {
 #include <libavcodec/packet.h>
@@ -22,7 +27,10 @@ std::atomic<int> g_closed{0};  // OnClose calls
 
 class CountedSender : public VideoSender {
 public:
-    CountedSender() { ++g_live; }
+    CountedSender() {
+        ++g_live;
+        SetRoot(SIVO_TEST_MEDIA_DIR);
+    }
     ~CountedSender() override {
         JoinThreads();
         --g_live;
@@ -62,6 +70,10 @@ TEST_F(ServerTest, ServesMediaToIndependentClientsEndsEveryFetchAfterItAndKeepsO
     EXPECT_GT(fromA.size(), 175u) << "35 s of pictures at 5 fps, and sound";
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(a.Fetch(), BuildEndPkg()) << "fetch " << i << " after the end";
+    for (uint32_t wild : {0x80000000u, 0xFFFFFFFFu}) {
+        ASSERT_TRUE(a.Request(BuildSeekPkg(wild)));  // negative: ignored, not a rewind
+        EXPECT_EQ(a.Fetch(), BuildEndPkg()) << wild;
+    }
     ASSERT_TRUE(a.Request(BuildSeekPkg(30)));  // no answer to a seek
     Bytes pkg = a.Fetch();
     MediaPackage mp;
@@ -132,6 +144,99 @@ TEST_F(ServerTest, BadInputLeavesTheOthersServed) {
     EXPECT_EQ(good.Fetch(), BuildEndPkg());
     good.Describe(StreamClip());
     EXPECT_EQ(TypeOf(good.Fetch()), PKG_MEDIA);
+}
+
+// Names a stranger might send. None may reach the network, a file outside
+// the root, or anything but a regular file; each is described as missing.
+TEST_F(ServerTest, HostileNamesAreDescribedAsMissingAndReachNothing) {
+    TempTree tree;
+    const std::string root = tree.root + "/share";
+    std::filesystem::create_directories(root);
+    std::filesystem::copy_file(StreamClip(), root + "/clip.mp4");
+    const std::string outside = tree.root + "/outside.mp4";
+    std::filesystem::copy_file(StreamClip(), outside);
+    std::filesystem::create_symlink(outside, root + "/out.mp4");
+    ASSERT_EQ(mkfifo((root + "/fifo.mp4").c_str(), 0600), 0);
+    std::ofstream(root + "/list.mp4") << "ffconcat version 1.0\nfile clip.mp4\nfile ../outside.mp4\n";
+    TcpServer server(0, [&] {
+        auto* sender = new VideoSender;
+        sender->SetRoot(root.c_str());
+        return sender;
+    }());
+    ASSERT_EQ(server.Listen(), 0);
+
+    RawListener bait;  // every network name points here
+    const std::string host = "127.0.0.1:" + std::to_string(bait.port);
+    const std::vector<std::string> names = {
+        "http://" + host + "/clip.mp4", "tcp://" + host, "tcp://" + host + "?listen", "rtsp://" + host + "/x",
+        "udp://" + host, "concat:" + root + "/clip.mp4|" + outside, "subfile,,start,0,end,0,,:" + root + "/clip.mp4",
+        "file:" + outside, outside, root + "/../outside.mp4", root + "/out.mp4", root + "/fifo.mp4", "/dev/zero",
+        root, root + "/list.mp4", "", "clip.mp4"};
+    PkgClient client(server.GetPort());
+    for (const std::string& name : names) {
+        StreamDescription desc = client.Describe(name);
+        EXPECT_FALSE(desc.audio.bPresent || desc.video.bPresent) << name;
+        EXPECT_EQ(client.Fetch(), BuildEndPkg()) << name;
+    }
+    EXPECT_FALSE(Readable(bait.fd, 0)) << "a name made the server connect out";
+    StreamDescription desc = client.Describe(root + "/clip.mp4");
+    EXPECT_TRUE(desc.audio.bPresent && desc.video.bPresent) << "a file inside the root is served";
+    EXPECT_EQ(TypeOf(client.Fetch()), PKG_MEDIA);
+}
+
+// At most the set number of connections; more sockets are closed at once and
+// the limit frees up as connections end.
+TEST(ServerLimits, ConnectionCapClosesNewSocketsUntilOneEnds) {
+    TcpServer server(0, new VideoSender);
+    server.SetMaxConnections(3);
+    ASSERT_EQ(server.Listen(), 0);
+    auto held = std::make_unique<PkgClient>(server.GetPort());
+    PkgClient b(server.GetPort()), c(server.GetPort());
+    for (PkgClient* client : {held.get(), &b, &c})
+        EXPECT_EQ(client->Fetch(), BuildEndPkg());
+    PkgClient over(server.GetPort());
+    EXPECT_TRUE(WaitClosed(over.fd)) << "a fourth connection";
+    held.reset();
+    ASSERT_TRUE(WaitFor([&] {
+        PkgClient next(server.GetPort());
+        return next.Fetch() == BuildEndPkg();
+    }));
+}
+
+// Out of descriptors, the accept thread pauses and retries instead of ending:
+// clients that connected meanwhile are served once descriptors are free.
+TEST(ServerLimits, RunningOutOfDescriptorsOnlyDelaysAccepting) {
+    TcpServer server(0, new VideoSender);
+    ASSERT_EQ(server.Listen(), 0);
+    std::vector<int> clients;
+    for (int i = 0; i < 4; ++i)
+        clients.push_back(socket(AF_INET, SOCK_STREAM, 0));  // made before the limit, connected under it
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int highest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(highest) + 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::vector<int> fillers;  // take every number still free below the limit
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
+        fillers.push_back(fd);
+    for (int fd : clients) {
+        sockaddr_in a = Loopback(server.GetPort());
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    Sleep(300);  // the accept thread meets the limit
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    for (int fd : fillers)
+        close(fd);
+    EXPECT_TRUE(server.IsRunning());
+    const Bytes fetch = BuildFetchMediaPkg(), end = BuildEndPkg();
+    for (int fd : clients) {
+        ASSERT_TRUE(SendAll(fd, fetch));
+        EXPECT_EQ(ReadExact(fd, end.size()), end) << "served after the pressure ended";
+        close(fd);
+    }
 }
 
 TEST(ServerDeathTest, BindingAHeldPortEndsTheProcessWithStatus2) {
