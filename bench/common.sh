@@ -76,3 +76,62 @@ run() {
         exit 1
     fi
 }
+
+# port_open PORT: something accepts connections on 127.0.0.1:PORT.
+port_open() {
+    python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null
+}
+
+# require_free_ports PORT...: a server left by someone else on one of these
+# ports would be measured instead; exits when one is taken.
+require_free_ports() {
+    local port
+    for port in "$@"; do
+        if port_open "$port"; then
+            echo "$0: port $port is already in use" >&2
+            exit 1
+        fi
+    done
+}
+
+# wait_port PORT: waits up to START_LIMIT_S seconds for a listener on PORT.
+wait_port() {
+    local deadline=$((SECONDS + START_LIMIT_S))
+    until port_open "$1"; do
+        [ $SECONDS -lt $deadline ] || { echo "$0: nothing listens on port $1" >&2; exit 1; }
+        sleep 0.1
+    done
+}
+
+# write_nginx_conf DIR PORT ROOT: a private nginx config in DIR/nginx.conf
+# serving ROOT on 127.0.0.1:PORT as the current user.
+write_nginx_conf() {
+    local dir=$1 port=$2 root=$3
+    mkdir -p "$dir"
+    cat >"$dir/nginx.conf" <<CONF
+worker_processes 2;
+error_log $dir/error.log;
+pid $dir/nginx.pid;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    sendfile on;
+    client_body_temp_path $dir/body;
+    proxy_temp_path $dir/proxy;
+    fastcgi_temp_path $dir/fastcgi;
+    uwsgi_temp_path $dir/uwsgi;
+    scgi_temp_path $dir/scgi;
+    server {
+        listen 127.0.0.1:$port;
+        root $root;
+    }
+}
+CONF
+}
+
+# start_nginx NGINX DIR: runs NGINX in the foreground on DIR/nginx.conf,
+# stopped with the benchmark.
+start_nginx() {
+    "$1" -e "$2/error.log" -p "$2" -c "$2/nginx.conf" -g 'daemon off;' >"$2/out.log" 2>&1 &
+    BENCH_PIDS+=($!)
+}

@@ -20,47 +20,16 @@ require_tools "$NGINX"
 require_bins "$SERVER"
 bench_workdir
 
-port_open() { # port
-    python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null
-}
-for port in 8888 2888 $NGINX_PORT; do
-    if port_open "$port"; then
-        echo "$0: port $port is already in use" >&2
-        exit 1
-    fi
-done
+require_free_ports 8888 2888 $NGINX_PORT
 
-mkdir -p "$WORK/share" "$WORK/nginx"
-cat >"$WORK/nginx/nginx.conf" <<CONF
-worker_processes 2;
-error_log $WORK/nginx/error.log;
-pid $WORK/nginx/nginx.pid;
-events { worker_connections 1024; }
-http {
-    access_log off;
-    client_body_temp_path $WORK/nginx/body;
-    proxy_temp_path $WORK/nginx/proxy;
-    fastcgi_temp_path $WORK/nginx/fastcgi;
-    uwsgi_temp_path $WORK/nginx/uwsgi;
-    scgi_temp_path $WORK/nginx/scgi;
-    server {
-        listen 127.0.0.1:$NGINX_PORT;
-        root $WORK/share;
-    }
-}
-CONF
+mkdir -p "$WORK/share"
+write_nginx_conf "$WORK/nginx" "$NGINX_PORT" "$WORK/share"
 "$SERVER" --share-root "$WORK/share" >"$WORK/sivo.log" 2>&1 &
 SIVO_PID=$!
 BENCH_PIDS+=($SIVO_PID)
-"$NGINX" -e "$WORK/nginx/error.log" -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -g 'daemon off;' \
-    >"$WORK/nginx.log" 2>&1 &
-BENCH_PIDS+=($!)
+start_nginx "$NGINX" "$WORK/nginx"
 for port in 8888 2888 $NGINX_PORT; do
-    deadline=$((SECONDS + START_LIMIT_S))
-    until port_open "$port"; do
-        [ $SECONDS -lt $deadline ] || { echo "$0: nothing listens on port $port" >&2; exit 1; }
-        sleep 0.1
-    done
+    wait_port "$port"
 done
 
 python3 - "$CYCLES" 8888 2888 $NGINX_PORT <<'PY'

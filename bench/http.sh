@@ -42,18 +42,6 @@ ROOT=$(cd "$MEDIA_DIR" && pwd)
 
 bench_workdir
 
-port_open() { # port
-    python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null
-}
-
-wait_port() { # port
-    local deadline=$((SECONDS + START_LIMIT_S))
-    until port_open "$1"; do
-        [ $SECONDS -lt $deadline ] || { echo "$0: nothing listens on port $1" >&2; exit 1; }
-        sleep 0.1
-    done
-}
-
 cat >"$WORK/lighttpd.conf" <<CONF
 server.document-root = "$ROOT"
 server.bind = "127.0.0.1"
@@ -63,42 +51,15 @@ server.max-connections = 1024
 mimetype.assign = ( "" => "application/octet-stream" )
 CONF
 
-mkdir -p "$WORK/nginx"
-cat >"$WORK/nginx/nginx.conf" <<CONF
-worker_processes 2;
-error_log $WORK/nginx/error.log;
-pid $WORK/nginx/nginx.pid;
-events { worker_connections 1024; }
-http {
-    access_log off;
-    sendfile on;
-    client_body_temp_path $WORK/nginx/body;
-    proxy_temp_path $WORK/nginx/proxy;
-    fastcgi_temp_path $WORK/nginx/fastcgi;
-    uwsgi_temp_path $WORK/nginx/uwsgi;
-    scgi_temp_path $WORK/nginx/scgi;
-    server {
-        listen 127.0.0.1:$NGINX_PORT;
-        root $ROOT;
-    }
-}
-CONF
+write_nginx_conf "$WORK/nginx" "$NGINX_PORT" "$ROOT"
 
-# A server left by someone else on these ports would be measured instead.
-for port in $SIVO_PORT $LIGHTTPD_PORT $NGINX_PORT; do
-    if port_open "$port"; then
-        echo "$0: port $port is already in use" >&2
-        exit 1
-    fi
-done
+require_free_ports $SIVO_PORT $LIGHTTPD_PORT $NGINX_PORT
 "$SERVER" --share-root "$ROOT" >"$WORK/sivo.log" 2>&1 &
 SIVO_PID=$!
 BENCH_PIDS+=($SIVO_PID)
 "$LIGHTTPD" -D -f "$WORK/lighttpd.conf" >"$WORK/lighttpd.log" 2>&1 &
 BENCH_PIDS+=($!)
-"$NGINX" -e "$WORK/nginx/error.log" -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -g 'daemon off;' \
-    >"$WORK/nginx.log" 2>&1 &
-BENCH_PIDS+=($!)
+start_nginx "$NGINX" "$WORK/nginx"
 for port in $SIVO_PORT $LIGHTTPD_PORT $NGINX_PORT; do
     wait_port "$port"
 done

@@ -181,3 +181,28 @@ TEST(Connection, DescriptorZeroIsASocketLikeAnyOther) {
     close(savedStdin);
     close(peer);
 }
+
+// A listener whose queue is full drops handshakes, as an unreachable host
+// does: Connect must hold nobody, give up after its limit, and a Close
+// during the wait must end it at once.
+TEST(Connection, PeerThatNeverAnswersHoldsNobodyAndIsGivenUp) {
+    int port = 0;
+    const int full = BoundSocket(SOCK_STREAM, port);
+    ASSERT_EQ(listen(full, 0), 0);
+    const int first = RawConnect(port);  // fills the queue of one
+    ASSERT_GE(first, 0);
+    ProbeConn c, d;
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(c.Connect("127.0.0.1", port), 0);
+    ASSERT_EQ(d.Connect("127.0.0.1", port), 0);
+    EXPECT_LT(MsSince(t0), TcpConnection::kConnectTimeoutMs / 2) << "Connect waited for the handshake";
+    EXPECT_EQ(c.Send(kSmall, 8), 0) << "queued while the handshake is pending";
+    auto t1 = std::chrono::steady_clock::now();
+    d.JoinThreads();
+    EXPECT_LT(MsSince(t1), TcpConnection::kConnectTimeoutMs / 2) << "Close did not end the wait";
+    ASSERT_TRUE(WaitFor([&] { return c.IsClosed() && !c.IsRecvRunning(); }));
+    EXPECT_GE(MsSince(t0), TcpConnection::kConnectTimeoutMs - 100.0);
+    EXPECT_EQ(c.Send(kSmall, 8), -1);
+    close(first);
+    close(full);
+}
