@@ -41,7 +41,8 @@ const char* const kUsage =
     "usage: sivo-server [--share-root DIR]\n"
     "Serves media over the stream protocol (TCP 8888), files over HTTP (TCP 2888)\n"
     "and the control protocol (UDP 2000) until SIGINT or SIGTERM.\n"
-    "  --share-root DIR  directory served over HTTP and listed to control peers\n"
+    "  --share-root DIR  the only directory whose files are streamed, served over\n"
+    "                    HTTP and listed to control peers\n"
     "                    (default: D://ROZivuvori, relative to the working directory)\n"
     "  --help            show this text\n"
     "  --version         show the version\n";
