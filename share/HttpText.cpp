@@ -86,8 +86,9 @@ std::string PercentDecode(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         int high = 0, low = 0;
+        // "%00" stays as it is: a zero byte would cut the path short.
         if (text[i] == '%' && i + 2 < text.size() && (high = HexValue(text[i + 1])) >= 0 &&
-            (low = HexValue(text[i + 2])) >= 0) {
+            (low = HexValue(text[i + 2])) >= 0 && high + low > 0) {
             out += static_cast<char>(high * 16 + low);
             i += 2;
         } else {

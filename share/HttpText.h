@@ -18,7 +18,8 @@ inline constexpr char SAMPLE_VIDEO_LABEL[] = "sample.mp4";
 std::string GetRequestPath(const std::string& request);
 // True for a request line that starts with "HEAD ".
 bool IsHeadRequest(const std::string& request);
-// Every "%XX" with two hex digits replaced by its byte; anything else kept.
+// Every "%XX" with two hex digits replaced by its byte (but "%00"); anything
+// else kept.
 std::string PercentDecode(const std::string& text);
 // The trimmed, lower-cased text from just after the first occurrence of
 // `name` (any letter case, anywhere) to the next "\r\n"; empty without them.

@@ -154,7 +154,7 @@ TEST(HttpPlainRoot, CatalogueEntriesEscapedLinksDecodedPathsAndHead) {
         EXPECT_EQ(c.header, FileHeader(0)) << path;
         EXPECT_EQ(c.body, data) << path;
     }
-    for (const char* path : {"/%2E%2E%2F%2E%2E%2Fetc%2Fhostname", "//etc/hostname"}) {
+    for (const char* path : {"/%2E%2E%2F%2E%2E%2Fetc%2Fhostname", "//etc/hostname", "/a.mp4%00.txt"}) {
         Client c(server.GetPort());
         ASSERT_TRUE(c.Get(Request(path))) << path;
         EXPECT_EQ(c.body, listing.body) << path;
