@@ -222,6 +222,7 @@ TEST(SivoServer, OutlastsDescriptorAndThreadExhaustion) {
         !PortFree(SOCK_DGRAM, UDP_CONTROL_PORT))
         GTEST_SKIP() << "port 2000, 8888 or 2888 is taken by another process";
     TempDir root;
+    fs::permissions(root.path, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);  // for nobody
     const std::vector<std::vector<std::string>> limits = {
         {"prlimit", "--nofile=64"},
         // The task limit holds only for a user without privileges.

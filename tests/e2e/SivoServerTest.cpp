@@ -159,7 +159,9 @@ TEST(SivoServerLog, TakenPortAndExhaustedDescriptorsAreLoggedWithTheirCause) {
     {
         // Another program holds the HTTP port. Under the journal each line
         // carries its priority instead of the program name.
-        int holder = socket(AF_INET, SOCK_STREAM, 0);
+        int holder = socket(AF_INET, SOCK_STREAM, 0), on = 1;
+        // Connections an earlier test left in TIME_WAIT must not keep it off the port.
+        setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in any = nettest::Loopback(kHttpPort);
         any.sin_addr.s_addr = htonl(INADDR_ANY);
         ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
