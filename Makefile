@@ -13,27 +13,34 @@ PACKAGES := cmake ninja-build g++ pkg-config ffmpeg \
 	dpkg-dev desktop-file-utils appstream systemd man-db iproute2
 # Peers the benchmarks compare against.
 BENCH_PACKAGES := mpv lighttpd nginx-light procps time
+# The fuzz targets: clang with libFuzzer's and the sanitizers' runtimes.
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+FUZZ_BUILD ?= build-fuzz
+FUZZ_S ?= 60
 
-.PHONY: all deps bench-deps configure build run test bench install package clean
-
-all: build
-
-deps:
-	@missing=$$(for p in $(PACKAGES); do \
+# $(call install-missing,PACKAGES): installs those not installed yet.
+define install-missing
+	@missing=$$(for p in $(1); do \
 		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 		echo "installing:" $$missing; \
 		$(SUDO) apt-get update -qq && \
 		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
+endef
+
+.PHONY: all deps bench-deps fuzz-deps configure build run test fuzz bench install package clean
+
+all: build
+
+deps:
+	$(call install-missing,$(PACKAGES))
 
 bench-deps: deps
-	@missing=$$(for p in $(BENCH_PACKAGES); do \
-		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-		$(SUDO) apt-get update -qq && \
-		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+	$(call install-missing,$(BENCH_PACKAGES))
+
+fuzz-deps: deps
+	$(call install-missing,$(FUZZ_PACKAGES))
 
 configure: deps
 	cmake -S . -B $(BUILD) -G Ninja -DSIVO_SANITIZE=$(SAN)
@@ -51,6 +58,12 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
+# Builds the fuzz targets with clang and runs each for FUZZ_S seconds.
+fuzz: fuzz-deps
+	CC=clang CXX=clang++ cmake -S fuzz -B $(FUZZ_BUILD) -G Ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_S)
+
 bench: build bench-deps
 	bench/run-all.sh $(BUILD)
 
@@ -62,4 +75,4 @@ package: build
 	cmake --build $(BUILD) --target package
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(FUZZ_BUILD)
