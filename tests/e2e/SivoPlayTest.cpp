@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "common/ChildProcess.h"
+#include "common/SivoPlayRun.h"
 #include "common/NetTestUtil.h"
 #include "common/TestMedia.h"
 #include "engine/control/NetEntry.h"
@@ -34,24 +35,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kRunTimeoutS = 120;    // one sivo-play run on a loaded 2-core machine
 constexpr int kReplyWaitMs = 1000;   // one catalogue request's replies before asking again
 constexpr int kExitWaitMs = 15000;   // SIGTERM to exit
 constexpr int kPromptMs = 5000;      // far beyond a prompt refusal; only a hang reaches it
-
-struct PlayRun {
-    int status = -1;  // exit status, or -1 when killed by a signal
-    std::string out, err, pcm;  // pcm: what the disk audio driver wrote
-};
-
-PlayRun SivoPlay(const std::string& args) {
-    TempDir dir;
-    std::string cmd = "cd '" + dir.path + "' && SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=pcm.raw timeout " +
-                      std::to_string(kRunTimeoutS) + " '" + TestBinary("sivo-play") + "' " + args + " >out 2>err";
-    int raw = std::system(cmd.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadWholeFile(dir.path + "/out"),
-            ReadWholeFile(dir.path + "/err"), ReadWholeFile(dir.path + "/pcm.raw")};
-}
 
 // A number field of the JSON line; NAN when missing or null.
 double Field(const std::string& json, const std::string& key) {

@@ -1,0 +1,34 @@
+#pragma once
+// One run of sivo-play in a fresh directory, with the disk audio driver.
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "common/TestMedia.h"
+#include "output/OutputTestUtil.h"
+
+inline constexpr int kRunTimeoutS = 120;  // one sivo-play run on a loaded 2-core machine
+
+struct PlayRun {
+    int status = -1;  // exit status (124: killed by the time limit), or -1 when killed by a signal
+    std::string out, err, pcm;  // pcm: what the disk audio driver wrote
+};
+
+inline PlayRun SivoPlay(const std::string& args, int timeoutS = kRunTimeoutS) {
+    TempDir dir;
+    std::string cmd = "cd '" + dir.path + "' && SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=pcm.raw timeout " +
+                      std::to_string(timeoutS) + " '" + TestBinary("sivo-play") + "' " + args + " >out 2>err";
+    int raw = std::system(cmd.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadWholeFile(dir.path + "/out"),
+            ReadWholeFile(dir.path + "/err"), ReadWholeFile(dir.path + "/pcm.raw")};
+}
+
+// Hostile input may end a run with "played" (0) or "nothing played" (1), in
+// time, and without a sanitizer's report; anything else is a fault.
+inline ::testing::AssertionResult EndedCleanly(const PlayRun& r) {
+    const bool report = r.err.find("Sanitizer") != std::string::npos || r.err.find("runtime error:") != std::string::npos;
+    if ((r.status == 0 || r.status == 1) && !report)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "exit " << r.status << ", stderr: " << r.err.substr(0, 2000);
+}
