@@ -21,7 +21,7 @@ for bin in "$build"/fuzz_*; do
     kept=()
     [ -d "$here/corpus/$target" ] && kept=("$here/corpus/$target")
     log=$build/$target.log
-    "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    "$bin" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$build/artifacts/$target-" \
         "$corpus" "$build/seeds/$target" "${kept[@]}" >"$log" 2>&1
     rc=$?
