@@ -2,6 +2,7 @@
 
 #include "platform/Trace.h"
 
+#include <QCoreApplication>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -130,6 +131,10 @@ void CSkinDlg::OnLButtonDblClk(const QPoint& point) {
 }
 
 void CSkinDlg::done(int result) {
+    // Off the screen first: the shutdown that follows may take a moment, and a
+    // window frozen on screen looks hung.
+    hide();
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     DestroyOnce();
     QDialog::done(result);
 }
@@ -234,7 +239,7 @@ int CSkinDlg::CaptionButtonAt(const QPoint& point) const {
 
 Qt::Edges CSkinDlg::EdgesAt(const QPoint& point) const {
     Qt::Edges edges;
-    if (m_bMaxed)
+    if (m_bMaxed || isFullScreen())
         return edges;
     if (point.x() < kResizeBorder) edges |= Qt::LeftEdge;
     if (point.x() >= width() - kResizeBorder) edges |= Qt::RightEdge;
@@ -249,16 +254,45 @@ void CSkinDlg::mousePressEvent(QMouseEvent* event) {
     const QPoint point = event->position().toPoint();
     const Qt::Edges edges = EdgesAt(point);
     m_nPressedButton = CaptionButtonAt(point);
+    m_dragEdges = {};
+    m_bDragMove = false;
     if (m_nPressedButton != BTN_NONE) {
         update();
-    } else if (edges && windowHandle()) {
-        windowHandle()->startSystemResize(edges);
-    } else if (point.y() < TopBand() && windowHandle()) {
-        windowHandle()->startSystemMove();
+    } else if (edges) {
+        // Without a window manager there is no system resize: do it here.
+        if (!windowHandle() || !windowHandle()->startSystemResize(edges)) {
+            m_dragEdges = edges;
+            m_dragStart = event->globalPosition().toPoint();
+            m_rcDragStart = geometry();
+        }
+    } else if (point.y() < TopBand() && !isFullScreen()) {
+        if (!windowHandle() || !windowHandle()->startSystemMove()) {
+            m_bDragMove = true;
+            m_dragStart = event->globalPosition().toPoint();
+            m_rcDragStart = geometry();
+        }
     }
 }
 
 void CSkinDlg::mouseMoveEvent(QMouseEvent* event) {
+    if ((m_bDragMove || m_dragEdges) && event->buttons() & Qt::LeftButton) {
+        const QPoint delta = event->globalPosition().toPoint() - m_dragStart;
+        if (m_bDragMove) {
+            move(m_rcDragStart.topLeft() + delta);
+            return;
+        }
+        QRect rc = m_rcDragStart;
+        if (m_dragEdges & Qt::LeftEdge)
+            rc.setLeft(std::min(rc.left() + delta.x(), rc.right() - minimumWidth()));
+        if (m_dragEdges & Qt::RightEdge)
+            rc.setRight(rc.right() + delta.x());
+        if (m_dragEdges & Qt::TopEdge)
+            rc.setTop(std::min(rc.top() + delta.y(), rc.bottom() - minimumHeight()));
+        if (m_dragEdges & Qt::BottomEdge)
+            rc.setBottom(rc.bottom() + delta.y());
+        setGeometry(rc.normalized());
+        return;
+    }
     const QPoint point = event->position().toPoint();
     const int hover = CaptionButtonAt(point);
     if (hover != m_nHoverButton) {
@@ -279,6 +313,10 @@ void CSkinDlg::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void CSkinDlg::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        m_bDragMove = false;
+        m_dragEdges = {};
+    }
     const int pressed = m_nPressedButton;
     m_nPressedButton = BTN_NONE;
     if (pressed == BTN_NONE || event->button() != Qt::LeftButton)

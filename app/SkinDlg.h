@@ -89,6 +89,11 @@ private:
     int m_nPressedButton = BTN_NONE;
     bool m_bMaxed = false;
     QRect m_rcNormal;   // geometry to return to from the maximised state
+    // A move or resize the window does itself when the system offers none.
+    bool m_bDragMove = false;
+    Qt::Edges m_dragEdges;
+    QPoint m_dragStart;
+    QRect m_rcDragStart;
     bool m_bInitDone = false;
     bool m_bDestroyed = false;
 };

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
+#include <unistd.h>
 #include <string>
 
 namespace {
@@ -30,11 +32,25 @@ int UsageError(const char* message) {
 int RemotePlayRequest(const char* address, const char* name) {
     const std::vector<uint8_t> block = MakeRemotePlayBlock(address, name);
     const std::string path = CopyDataPath();
-    if (!SendCopyData(path, COPYDATA_REMOTE_PLAY, block.data(), block.size())) {
+    if (SendCopyData(path, COPYDATA_REMOTE_PLAY, block.data(), block.size()))
+        return 0;
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+        std::fprintf(stderr, "sivo: the sivo window does not answer (%s)\n", path.c_str());
+    else
         std::fprintf(stderr, "sivo: no sivo window is running (%s: %s)\n", path.c_str(), std::strerror(errno));
-        return 1;
-    }
-    return 0;
+    return 1;
+}
+
+// One window per user: when one runs, it gets the file (or, with none, is
+// only brought to the front). True when a window took the request.
+bool HandToRunningWindow(const std::string& file) {
+    std::string absolute = file;
+    if (!file.empty() && file[0] != '/')
+        if (char* cwd = ::getcwd(nullptr, 0)) {
+            absolute = std::string(cwd) + "/" + file;
+            std::free(cwd);
+        }
+    return SendCopyData(CopyDataPath(), COPYDATA_OPEN_FILE, absolute.data(), absolute.size());
 }
 
 } // namespace
@@ -64,6 +80,8 @@ int main(int argc, char** argv) {
         startFile = arg;
     }
 
+    if (HandToRunningWindow(startFile))
+        return 0;
     QApplication app(argc, argv);
     theApp.InitInstance(startFile);
     return 0;

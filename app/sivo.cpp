@@ -2,7 +2,6 @@
 
 #include "app/QuitSignals.h"
 #include "app/sivoDlg.h"
-#include "engine/control/PlayEntry.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -48,7 +47,7 @@ bool CSivoApp::InitInstance(const std::string& startFile) {
     });
     dlg.InitDialog();
     if (!startFile.empty())
-        LocalPlay(startFile.c_str());
+        dlg.OpenMedia(startFile);
     dlg.DoModal();
     return false;
 }

@@ -1,14 +1,22 @@
 #include "app/sivoDlg.h"
 #include "app/NetworkPanel.h"
 
+#include "app/Mpris.h"
+#include "engine/MediaPlayer.h"
 #include "engine/control/NetEntry.h"
 #include "engine/control/PlayEntry.h"
+#include "engine/control/Playable.h"
 #include "output/PlaySound.h"
 #include "output/VideoWindow.h"
 #include "platform/Sleep.h"
 #include "platform/Trace.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
+#include <QFontDatabase>
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QPainter>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
@@ -16,6 +24,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
+#include <QGridLayout>
 #include <QVBoxLayout>
 #include <QScreen>
 #include <QSocketNotifier>
@@ -48,6 +57,8 @@ int SivoEntries::GetPosition() { return ::GetPosition(); }
 int SivoEntries::GetDuration() { return ::GetDuration(); }
 void SivoEntries::RemotePlay(const char* address, const char* name) { ::RemotePlay(address, name); }
 void SivoEntries::StopAll() { ::StopAll(); }
+bool SivoEntries::IsPaused() { return ThePlayer().m_bPause; }
+std::string SivoEntries::CheckPlayable(const std::string& path) { return ::CheckPlayable(path); }
 
 // Construction and start-up.
 
@@ -125,6 +136,13 @@ bool CSivoDlg::OnInitDialog() {
     m_nVolume = static_cast<int>(m_mixer.GetVolume());
     m_nVolumeMax = static_cast<int>(m_mixer.GetMax());
     m_nVolumeMin = static_cast<int>(m_mixer.GetMin());
+    // Without a mixer the slider drives the player's own gain, in percent.
+    m_bMixerReady = m_mixer.IsReady() && m_nVolumeMax > m_nVolumeMin;
+    if (!m_bMixerReady) {
+        m_nVolumeMin = 0;
+        m_nVolumeMax = 100;
+        m_nVolume = static_cast<int>(ThePlaySound().GetGain() * 100.0f + 0.5f);
+    }
     SetTitleIcon(Skin("/main/icoTaskbar.ico"), Skin("/main/icoTaskbar.ico"), false);
     SetTitleText("   Corvan", 0x00FFFFFF);
 
@@ -140,7 +158,11 @@ bool CSivoDlg::OnInitDialog() {
     PlaceVideo();
     m_video->Refresh();
     connect(m_video, &CStaticVideo::DoubleClicked, this, &CSivoDlg::OnDblClkVideo);
+    m_video->setMouseTracking(true);
     g_pVideoWnd = m_video;
+    m_pReason = new QLabel(m_video);
+    m_pReason->setStyleSheet(QStringLiteral("QLabel { color: white; background: rgba(0, 0, 0, 160); padding: 4px 8px; }"));
+    m_pReason->hide();
 
     ThePlaySound().CreateThread();
     m_bAudioThreadStarted = true;
@@ -149,6 +171,7 @@ bool CSivoDlg::OnInitDialog() {
     if (m_udpSocket.Create(m_nUdpPort)) {
         m_udpSocket.SetPlayRequestHandler([this](const std::string& srcIp, const std::string& fileName) {
             m_entries->RemotePlay(srcIp.c_str(), fileName.c_str());
+            SetMediaName(fileName, srcIp + "/" + fileName);
         });
         m_pUdpNotifier = new QSocketNotifier(m_udpSocket.Fd(), QSocketNotifier::Read, this);
         connect(m_pUdpNotifier, &QSocketNotifier::activated, this, &CSivoDlg::OnUdpReadable);
@@ -162,7 +185,14 @@ bool CSivoDlg::OnInitDialog() {
         DebugTrace("copy-data channel not created at %s\n", m_strCopyDataPath.c_str());
     }
 
+    m_timer.setTimerType(Qt::PreciseTimer);
     m_timer.start(PROGRESS_TIMER_PERIOD_MS);
+    m_hideControlsTimer.setSingleShot(true);
+    m_hideControlsTimer.setInterval(CONTROLS_HIDE_MS);
+    connect(&m_hideControlsTimer, &QTimer::timeout, this, [this] { ShowControls(false); });
+    setAcceptDrops(true);
+    qApp->installEventFilter(this);
+    m_pMpris = CMpris::Start(this);
     InitSkinControls();
     MaxOrNormal();
     return true;
@@ -234,7 +264,7 @@ void CSivoDlg::InitSkinControls() {
         for (const AnchorSpec& anchor : spec.anchors)
             m_layout.AddAnchor(spec.id, anchor.edge, anchor.refEdge, anchor.offset, anchor.refId);
     }
-    m_layout.Apply(true);
+    ApplyLayout();
 }
 
 // Sizes.
@@ -245,15 +275,46 @@ QRect CSivoDlg::VideoArea() const {
 }
 
 void CSivoDlg::PlaceVideo() {
-    m_video->setGeometry(VideoArea());
+    m_video->setGeometry(m_bFullScreen && !m_bControlsShown ? rect() : VideoArea());
     m_video->raise();
+    if (m_pReason && m_pReason->isVisible())
+        ShowReason(m_strReason);
 }
 
 void CSivoDlg::OnSize(int type, int cx, int cy) {
     CSkinDlg::OnSize(type, cx, cy);
     if (m_video)
         PlaceVideo();
+    ApplyLayout();
+}
+
+void CSivoDlg::ApplyLayout() {
     m_layout.Apply(true);
+    FitControls();
+    if (!m_bControlsShown)
+        for (QWidget* pControl : Controls())
+            pControl->hide();
+}
+
+std::vector<QWidget*> CSivoDlg::Controls() const {
+    return {m_btnAudio, m_sliderVolume, m_btnStop, m_btnPrev, m_btnPlay, m_btnNext, m_btnOpen, m_btnShare,
+            m_sliderProgress};
+}
+
+void CSivoDlg::FitControls() {
+    if (!m_sliderProgress || IsMaxed())
+        return;
+    const QRect chain = m_sliderProgress->geometry();
+    const int need = chain.right() + 1 + FrameAllowance() + 4;
+    if (need <= width() || chain.isEmpty())
+        return;
+    const double factor = static_cast<double>(width()) / need;
+    for (QWidget* pWidget : Controls()) {
+        const QRect r = pWidget->geometry();
+        const int left = static_cast<int>(r.left() * factor);
+        const int right = static_cast<int>((r.right() + 1) * factor);
+        pWidget->setGeometry(left, r.top(), std::max(1, right - left), r.height());
+    }
 }
 
 void CSivoDlg::OnDblClkVideo() {
@@ -263,11 +324,15 @@ void CSivoDlg::OnDblClkVideo() {
 void CSivoDlg::contextMenuEvent(QContextMenuEvent* event) {
     if (event->pos().y() >= TopBand())
         return CSkinDlg::contextMenuEvent(event);
+    ShowCaptionMenu(event->globalPos());
+}
+
+void CSivoDlg::ShowCaptionMenu(const QPoint& globalPos) {
     QMenu menu(this);
     menu.addSeparator();
     const QAction* pNetwork = menu.addAction(QStringLiteral("&Network"));
     const QAction* pAbout = menu.addAction(QString::fromUtf8(IDS_ABOUTBOX).replace("(&A)", ""));
-    const QAction* pChosen = menu.exec(event->globalPos());
+    const QAction* pChosen = menu.exec(globalPos);
     if (pChosen == pAbout)
         OnSysCommand(IDM_ABOUTBOX);
     else if (pChosen == pNetwork)
@@ -279,6 +344,10 @@ void CSivoDlg::OnSysCommand(int id) {
         return;
     QDialog about(this);
     about.setWindowTitle(QString::fromUtf8("关于 sivo"));
+    // A face that has the box's Chinese texts; the default one may not.
+    QFont font = about.font();
+    font.setFamilies({QStringLiteral("WenQuanYi Micro Hei"), font.family()});
+    about.setFont(font);
     auto* pLayout = new QVBoxLayout(&about);
     auto* pIcon = new QLabel(&about);
     pIcon->setPixmap(windowIcon().pixmap(32, 32));
@@ -314,7 +383,7 @@ void CSivoDlg::OnOpenFile() {
                                                       QStringLiteral("All   Files(*.*) (*)"));
     if (path.isEmpty())
         return;
-    m_entries->LocalPlay(QFileInfo(path).absoluteFilePath().toLocal8Bit().constData());
+    OpenMedia(QFileInfo(path).absoluteFilePath().toLocal8Bit().toStdString());
 }
 
 void CSivoDlg::OnPlayPause() {
@@ -327,7 +396,9 @@ void CSivoDlg::OnPlayPause() {
         m_entries->Pause();
         m_bPlaying = false;
     }
-    m_layout.Apply(true);
+    ApplyLayout();
+    if (m_pMpris)
+        m_pMpris->Publish();
 }
 
 void CSivoDlg::SetStateImage(CButtonEx& button, const char* image) {
@@ -336,18 +407,26 @@ void CSivoDlg::SetStateImage(CButtonEx& button, const char* image) {
 
 void CSivoDlg::OnStop() {
     m_entries->Stop();
+    m_bStopped = true;
+    if (m_pMpris)
+        m_pMpris->Publish();
 }
 
 void CSivoDlg::OnAudio() {
     SetStateImage(*m_btnAudio, m_bAudioDown ? "/main/button-audio-normal.png" : "/main/button-audio-down.png");
     m_bAudioDown = !m_bAudioDown;
-    m_layout.Apply(true);
+    ApplyLayout();
 }
 
 void CSivoDlg::OnHScroll(int, int pos, QWidget* pScrollBar) {
     if (pScrollBar == m_sliderVolume) {
-        // The slider works in mixer units, so its ends are the mixer's bounds.
-        m_mixer.SetVolume(static_cast<uint32_t>(m_sliderVolume->GetPos()));
+        // The slider works in mixer units, so its ends are the mixer's bounds;
+        // without a mixer it is the player's gain in percent.
+        if (m_bMixerReady)
+            m_mixer.SetVolume(static_cast<uint32_t>(m_sliderVolume->GetPos()));
+        ApplyGain();
+        if (m_pMpris)
+            m_pMpris->Publish();
     } else if (pScrollBar == m_sliderProgress) {
         const int duration = m_entries->GetDuration();
         if (duration > 0 && pos != 0)
@@ -372,11 +451,26 @@ void CSivoDlg::OnTimer(int id) {
         m_sliderProgress->SetPos(pos * 100 / dur);
         g_dwLastSeekTick = 0;
     }
+    const QString time = TimeText();
+    m_sliderProgress->setToolTip(time);
+    update(TimeTextRect());
+    if (m_pMpris)
+        m_pMpris->Publish();
 }
 
 // Other processes.
 
 void CSivoDlg::OnCopyData(uint32_t code, const uint8_t* data, size_t size) {
+    if (code == COPYDATA_OPEN_FILE) {
+        // Another `sivo FILE`: this window plays it and comes to the front.
+        const std::string path(reinterpret_cast<const char*>(data), data ? size : 0);
+        DebugTrace("open request %s\n", path.c_str());
+        if (!path.empty())
+            OpenMedia(path);
+        raise();
+        activateWindow();
+        return;
+    }
     if (code != COPYDATA_REMOTE_PLAY)
         return;
     std::string address, name;
@@ -386,6 +480,7 @@ void CSivoDlg::OnCopyData(uint32_t code, const uint8_t* data, size_t size) {
     }
     DebugTrace("remote play %s %s\n", address.c_str(), name.c_str());
     m_entries->RemotePlay(address.c_str(), name.c_str());
+    SetMediaName(name, address + "/" + name);
 }
 
 void CSivoDlg::OnCopyDataReadable() {
@@ -400,8 +495,24 @@ void CSivoDlg::OnUdpReadable() {
 }
 
 void CSivoDlg::OnShareFolder() {
-    const QString dir = QFileDialog::getExistingDirectory(
-        this, QStringLiteral("Please choose share file directory, And now This software only can share media file!"));
+    // The prompt is long: it goes inside the dialog, where it has room, not
+    // into the caption.
+    QFileDialog dialog(this, QStringLiteral("Share folder"));
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    auto* pPrompt =
+        new QLabel(QStringLiteral("Please choose share file directory, And now This software only can share media file!"));
+    pPrompt->setWordWrap(true);
+    if (auto* pGrid = qobject_cast<QGridLayout*>(dialog.layout())) {
+        pGrid->addWidget(pPrompt, pGrid->rowCount(), 0, 1, pGrid->columnCount());
+    } else {
+        delete pPrompt;
+        dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("Please choose share file directory:"));
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    const QString dir = dialog.selectedFiles().front();
     if (dir.isEmpty())
         return;
     ShareFolderChosen(QDir::toNativeSeparators(dir).toLocal8Bit().toStdString());
@@ -419,6 +530,10 @@ void CSivoDlg::ShareFolderChosen(const std::string& dir) {
 void CSivoDlg::OnDestroy() {
     CSkinDlg::OnDestroy();
     m_timer.stop();
+    m_hideControlsTimer.stop();
+    qApp->removeEventFilter(this);
+    delete m_pMpris;
+    m_pMpris = nullptr;
     // The notifiers go before the sockets they watch.
     delete m_pUdpNotifier;
     m_pUdpNotifier = nullptr;
@@ -431,4 +546,280 @@ void CSivoDlg::OnDestroy() {
     }
     Sleep(SHUTDOWN_PAUSE_MS);
     FreeFrameBuffer();
+}
+
+// What keys, drops, other processes and the media interface ask for.
+
+const std::vector<CSivoDlg::KeyBinding>& CSivoDlg::KeyBindings() {
+    static const std::vector<KeyBinding> bindings = {
+        {Qt::Key_Space, Qt::NoModifier, [](CSivoDlg& d) { d.TogglePause(); }},
+        {Qt::Key_Left, Qt::NoModifier, [](CSivoDlg& d) { d.SeekBy(-SEEK_SHORT_S); }},
+        {Qt::Key_Right, Qt::NoModifier, [](CSivoDlg& d) { d.SeekBy(SEEK_SHORT_S); }},
+        {Qt::Key_Down, Qt::NoModifier, [](CSivoDlg& d) { d.SeekBy(-SEEK_LONG_S); }},
+        {Qt::Key_Up, Qt::NoModifier, [](CSivoDlg& d) { d.SeekBy(SEEK_LONG_S); }},
+        {Qt::Key_F, Qt::NoModifier, [](CSivoDlg& d) { d.SetFullScreen(!d.IsFullScreen()); }},
+        // Escape and Enter keep the dialog's Cancel and OK, once out of fullscreen.
+        {Qt::Key_Escape, Qt::NoModifier, [](CSivoDlg& d) { d.IsFullScreen() ? d.SetFullScreen(false) : d.reject(); }},
+        {Qt::Key_Return, Qt::NoModifier, [](CSivoDlg& d) { d.accept(); }},
+        {Qt::Key_Enter, Qt::NoModifier, [](CSivoDlg& d) { d.accept(); }},
+        {Qt::Key_M, Qt::NoModifier, [](CSivoDlg& d) { d.ToggleMute(); }},
+        {Qt::Key_9, Qt::NoModifier, [](CSivoDlg& d) { d.StepVolume(-1); }},
+        {Qt::Key_0, Qt::NoModifier, [](CSivoDlg& d) { d.StepVolume(1); }},
+        {Qt::Key_O, Qt::NoModifier, [](CSivoDlg& d) { d.OnOpenFile(); }},
+        {Qt::Key_O, Qt::ControlModifier, [](CSivoDlg& d) { d.OnOpenFile(); }},
+        {Qt::Key_Q, Qt::NoModifier, [](CSivoDlg& d) { d.Quit(); }},
+        {Qt::Key_Q, Qt::ControlModifier, [](CSivoDlg& d) { d.Quit(); }},
+        {Qt::Key_Space, Qt::AltModifier,
+         [](CSivoDlg& d) { d.ShowCaptionMenu(d.mapToGlobal(QPoint(0, d.TopBand()))); }},
+    };
+    return bindings;
+}
+
+bool CSivoDlg::HandleKey(int key, Qt::KeyboardModifiers modifiers) {
+    modifiers &= Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
+    for (const KeyBinding& binding : KeyBindings())
+        if (binding.key == key && binding.modifiers == modifiers) {
+            binding.action(*this);
+            return true;
+        }
+    return false;
+}
+
+bool CSivoDlg::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::KeyPress || type == QEvent::MouseMove) && watched->isWidgetType() &&
+        static_cast<QWidget*>(watched)->window() == this) {
+        if (type == QEvent::KeyPress) {
+            // Ahead of the focused control, so a button or slider with the
+            // focus never takes the player's keys.
+            const auto* pKey = static_cast<QKeyEvent*>(event);
+            if (HandleKey(pKey->key(), pKey->modifiers()))
+                return true;
+        } else if (m_bFullScreen) {
+            if (!m_bControlsShown)
+                ShowControls(true);
+            m_hideControlsTimer.start();
+        }
+    }
+    return CSkinDlg::eventFilter(watched, event);
+}
+
+bool CSivoDlg::OpenMedia(const std::string& path) {
+    const std::string reason = m_entries->CheckPlayable(path);
+    if (!reason.empty()) {
+        DebugTrace("cannot play: %s\n", reason.c_str());
+        ShowReason(QString::fromLocal8Bit(reason.c_str()));
+        return false;
+    }
+    ShowReason(QString());
+    m_entries->LocalPlay(path.c_str());
+    SetMediaName(QFileInfo(QString::fromLocal8Bit(path.c_str())).fileName().toLocal8Bit().toStdString(), path);
+    return true;
+}
+
+void CSivoDlg::SetMediaName(const std::string& name, const std::string& path) {
+    m_strMediaName = name;
+    m_strMediaPath = path;
+    m_bStopped = false;
+    update(TimeTextRect());
+    if (m_pMpris)
+        m_pMpris->Publish();
+}
+
+void CSivoDlg::SetPaused(bool paused) {
+    if (paused) {
+        SetStateImage(*m_btnPlay, "/main/button-play-normal.png");
+        m_entries->Pause();
+    } else {
+        m_entries->Play();
+        SetStateImage(*m_btnPlay, "/main/button-pause-down.png");
+    }
+    m_bPlaying = !paused;
+    ApplyLayout();
+    if (m_pMpris)
+        m_pMpris->Publish();
+}
+
+void CSivoDlg::TogglePause() {
+    SetPaused(!m_entries->IsPaused());
+}
+
+void CSivoDlg::SeekTo(int seconds) {
+    const int duration = m_entries->GetDuration();
+    if (duration <= 0)
+        return;
+    seconds = std::clamp(seconds, 0, duration);
+    m_entries->Seek(seconds);
+    m_nSeekTarget = -1;
+    g_dwLastSeekTick = TickCount();
+    m_sliderProgress->SetPos(static_cast<int>(int64_t{seconds} * 100 / duration));
+    update(TimeTextRect());
+    if (m_pMpris)
+        m_pMpris->Seeked(seconds);
+}
+
+void CSivoDlg::SeekBy(int seconds) {
+    SeekTo(m_entries->GetPosition() + seconds);
+}
+
+void CSivoDlg::StopPlayback() {
+    OnStop();
+}
+
+void CSivoDlg::ToggleMute() {
+    m_bMuted = !m_bMuted;
+    ApplyGain();
+    if (m_pMpris)
+        m_pMpris->Publish();
+}
+
+void CSivoDlg::ApplyGain() {
+    const int span = m_sliderVolume->GetRangeMax() - m_sliderVolume->GetRangeMin();
+    const float share = span > 0 ? static_cast<float>(m_sliderVolume->GetPos() - m_sliderVolume->GetRangeMin()) / span
+                                 : 1.0f;
+    ThePlaySound().SetGain(m_bMuted ? 0.0f : m_bMixerReady ? 1.0f : share);
+}
+
+double CSivoDlg::VolumeShare() const {
+    const int span = m_sliderVolume->GetRangeMax() - m_sliderVolume->GetRangeMin();
+    return span > 0 ? static_cast<double>(m_sliderVolume->GetPos() - m_sliderVolume->GetRangeMin()) / span : 0.0;
+}
+
+void CSivoDlg::SetVolumeShare(double share) {
+    share = std::clamp(share, 0.0, 1.0);
+    const int min = m_sliderVolume->GetRangeMin(), max = m_sliderVolume->GetRangeMax();
+    m_sliderVolume->SetPos(min + static_cast<int>(share * (max - min) + 0.5));
+    m_bMuted = false;
+    OnHScroll(SB_ENDSCROLL, 0, m_sliderVolume);
+}
+
+void CSivoDlg::StepVolume(int steps) {
+    SetVolumeShare(VolumeShare() + static_cast<double>(steps) / VOLUME_STEPS);
+}
+
+void CSivoDlg::SetFullScreen(bool on) {
+    if (on == m_bFullScreen)
+        return;
+    m_bFullScreen = on;
+    if (on) {
+        m_rcBeforeFullScreen = geometry();
+        showFullScreen();
+        // Without a window manager the state alone changes nothing.
+        if (const QScreen* pScreen = screen())
+            setGeometry(pScreen->geometry());
+        ShowControls(false);
+    } else {
+        m_hideControlsTimer.stop();
+        if (IsMaxed())
+            showMaximized();
+        else
+            showNormal();
+        setGeometry(m_rcBeforeFullScreen);
+        ShowControls(true);
+    }
+    if (m_pMpris)
+        m_pMpris->Publish();
+}
+
+void CSivoDlg::ShowControls(bool shown) {
+    m_bControlsShown = shown;
+    for (QWidget* pControl : Controls())
+        pControl->setVisible(shown);
+    if (shown)
+        m_video->unsetCursor();
+    else
+        m_video->setCursor(Qt::BlankCursor);
+    PlaceVideo();
+    if (shown && m_bFullScreen)
+        m_hideControlsTimer.start();
+}
+
+void CSivoDlg::Quit() {
+    reject();
+}
+
+const char* CSivoDlg::PlaybackStatus() {
+    if (m_bStopped || m_strMediaName.empty())
+        return "Stopped";
+    return m_entries->IsPaused() ? "Paused" : "Playing";
+}
+
+namespace {
+
+QString ClockText(int seconds) {
+    seconds = std::max(0, seconds);
+    const int h = seconds / 3600, m = seconds / 60 % 60, s = seconds % 60;
+    return h > 0 ? QString::asprintf("%d:%02d:%02d", h, m, s) : QString::asprintf("%d:%02d", m, s);
+}
+
+} // namespace
+
+QString CSivoDlg::TimeText() {
+    return ClockText(m_entries->GetPosition()) + " / " + ClockText(m_entries->GetDuration());
+}
+
+QRect CSivoDlg::TimeTextRect() const {
+    if (!m_sliderProgress)
+        return QRect();
+    const QRect slider = m_sliderProgress->geometry();
+    const int top = height() - BottomBand() + 6;
+    return QRect(slider.left(), top, std::max(0, width() - FrameAllowance() - 4 - slider.left()),
+                 std::max(0, slider.top() - 2 - top));
+}
+
+void CSivoDlg::OnPaint(QPainter& painter) {
+    CSkinDlg::OnPaint(painter);
+    if (m_strMediaName.empty())
+        return;
+    const QRect area = TimeTextRect();
+    QFont font = painter.font();
+    font.setPixelSize(12);
+    painter.setFont(font);
+    painter.setPen(QColor(0xd8, 0xdc, 0xe2));
+    const QFontMetrics metrics(font);
+    const QString name = QString::fromLocal8Bit(m_strMediaName.c_str());
+    if (area.height() >= 2 * metrics.height()) {
+        const int line = area.height() / 2;
+        painter.drawText(QRect(area.left(), area.top(), area.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
+                         TimeText());
+        painter.drawText(QRect(area.left(), area.top() + line, area.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
+                         metrics.elidedText(name, Qt::ElideMiddle, area.width()));
+    } else {
+        painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
+                         metrics.elidedText(TimeText() + "  " + name, Qt::ElideRight, area.width()));
+    }
+}
+
+QString CSivoDlg::ReasonText() const {
+    return m_pReason && m_pReason->isVisible() ? m_strReason : QString();
+}
+
+void CSivoDlg::ShowReason(const QString& reason) {
+    m_strReason = reason;
+    if (!m_pReason)
+        return;
+    if (reason.isEmpty()) {
+        m_pReason->hide();
+        return;
+    }
+    const int width = std::max(0, m_video->width() - 16);
+    m_pReason->setText(m_pReason->fontMetrics().elidedText(reason, Qt::ElideMiddle, std::max(0, width - 16)));
+    m_pReason->setGeometry(8, 8, width, m_pReason->sizeHint().height());
+    m_pReason->show();
+    m_pReason->raise();
+}
+
+void CSivoDlg::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void CSivoDlg::dropEvent(QDropEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    event->acceptProposedAction();
+    if (urls.size() != 1 || !urls.front().isLocalFile()) {
+        ShowReason(QStringLiteral("Drop one local file to play it"));
+        return;
+    }
+    OpenMedia(urls.front().toLocalFile().toLocal8Bit().toStdString());
 }

@@ -10,9 +10,14 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+class CMpris;
+class QLabel;
+class QMenu;
 class QSocketNotifier;
 class NetworkPanel;
 
@@ -36,6 +41,10 @@ public:
     virtual int GetDuration();
     virtual void RemotePlay(const char* address, const char* name);
     virtual void StopAll();
+    // Whether the player is paused (nothing open counts as paused).
+    virtual bool IsPaused();
+    // Empty when path can be played, else the one-line reason it cannot.
+    virtual std::string CheckPlayable(const std::string& path);
 };
 
 // Timer of the progress slider and deferred seeks.
@@ -50,6 +59,13 @@ inline constexpr int INITIAL_WINDOW_SIZE = 500;
 // Announces the chosen share directory to the companion on the loopback.
 inline constexpr char SHARE_ANNOUNCE_PREFIX[] = "setShareFile:";
 inline constexpr char SHARE_ANNOUNCE_HOST[] = "127.0.0.1";
+
+// Keys: the volume moves by this share of its range; seeks by these seconds.
+inline constexpr int VOLUME_STEPS = 20;
+inline constexpr int SEEK_SHORT_S = 5;
+inline constexpr int SEEK_LONG_S = 60;
+// In fullscreen the controls hide after this long without a mouse move.
+inline constexpr int CONTROLS_HIDE_MS = 2000;
 
 // The About item of the caption's menu.
 inline constexpr int IDM_ABOUTBOX = 0x10;
@@ -92,6 +108,41 @@ public:
     // Commands of the caption's menu: IDM_ABOUTBOX opens the About box.
     void OnSysCommand(int id);
 
+    // What keys, drops, other processes and the media interface ask for.
+    // Plays a local file when it can be played; otherwise shows the reason
+    // over the video area and leaves playback as it was. False then.
+    bool OpenMedia(const std::string& path);
+    void SetPaused(bool paused);
+    void TogglePause();
+    // Seeks to the position, clamped to the medium.
+    void SeekTo(int seconds);
+    void SeekBy(int seconds);
+    void StopPlayback();
+    void ToggleMute();
+    bool IsMuted() const { return m_bMuted; }
+    // The volume slider's position as a share of its range, 0..1.
+    double VolumeShare() const;
+    void SetVolumeShare(double share);
+    void StepVolume(int steps);
+    void SetFullScreen(bool on);
+    bool IsFullScreen() const { return m_bFullScreen; }
+    // Ends the program the ordinary way.
+    void Quit();
+    void ShowCaptionMenu(const QPoint& globalPos);
+
+    // "Playing", "Paused" or "Stopped".
+    const char* PlaybackStatus();
+    // Elapsed and total time as the bottom band shows them ("0:17 / 1:32:05").
+    QString TimeText();
+    // The file name (or the remote name) of what plays; empty before any.
+    const std::string& MediaName() const { return m_strMediaName; }
+    // The full path (or peer and name) of what plays.
+    const std::string& MediaPath() const { return m_strMediaPath; }
+    // The reason shown over the video area, or empty.
+    QString ReasonText() const;
+    bool ControlsShown() const { return m_bControlsShown; }
+    SivoEntries& Entries() const { return *m_entries; }
+
     // Read-only views for the owner and tests.
     bool IsPlaying() const { return m_bPlaying; }
     bool IsAudioDown() const { return m_bAudioDown; }
@@ -115,8 +166,34 @@ protected:
     void OnDestroy() override;
     // A right click on the caption opens its menu.
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void OnPaint(QPainter& painter) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    // Keys for any widget of the window, and mouse moves in fullscreen.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    struct KeyBinding {
+        int key;
+        Qt::KeyboardModifiers modifiers;
+        std::function<void(CSivoDlg&)> action;
+    };
+    // Every key the window answers, in one table.
+    static const std::vector<KeyBinding>& KeyBindings();
+    bool HandleKey(int key, Qt::KeyboardModifiers modifiers);
+
+    void ApplyLayout();
+    // The nine controls in registration order.
+    std::vector<QWidget*> Controls() const;
+    // Narrower than the anchors need (and not maximised): every control
+    // shrinks by one factor so all nine stay inside the window.
+    void FitControls();
+    void ShowControls(bool shown);
+    void ShowReason(const QString& reason);
+    void SetMediaName(const std::string& name, const std::string& path);
+    QRect TimeTextRect() const;
+    void ApplyGain();
+    bool MixerReady() const { return m_bMixerReady; }
     void InitSkinControls();
     void CreateControls();
     void PlaceVideo();
@@ -160,4 +237,17 @@ private:
     unsigned m_nSharePeerPort = UDP_PEER_PORT;
     std::string m_strCopyDataPath;
     bool m_bAudioThreadStarted = false;
+
+    bool m_bMixerReady = false;
+    bool m_bMuted = false;
+    bool m_bFullScreen = false;
+    bool m_bControlsShown = true;
+    QRect m_rcBeforeFullScreen;
+    QTimer m_hideControlsTimer;
+    std::string m_strMediaName;
+    std::string m_strMediaPath;
+    QLabel* m_pReason = nullptr;
+    QString m_strReason;
+    bool m_bStopped = true;
+    CMpris* m_pMpris = nullptr;
 };

@@ -62,6 +62,10 @@ public:
     void SetWaveFormat(uint16_t channels, int bitsPerSample, uint32_t samplesPerSec);
     // Queues one chunk (cut to kMaxChunk); false when refused or dropped.
     bool AddPcm(const uint8_t* data, int length);
+    // Software output gain, 0..1 (clamped), applied to the PCM AddPcm takes
+    // from then on, for 8- and 16-bit formats. Any thread; 1 at start.
+    void SetGain(float gain);
+    float GetGain() const { return m_fGain.load(); }
     int GetQueuedCount() const;
     int GetInDeviceCount() const;
     bool IsDeviceOpen() const { return m_bDeviceOpen.load(); }
@@ -113,6 +117,7 @@ private:
     int m_nInDevice = 0;
     mutable std::mutex m_lock;           // m_queueList, m_freeList, m_pool, m_nInDevice, m_waveFormat
     std::atomic<uint64_t> m_nPcmBytesWritten{0};
+    std::atomic<float> m_fGain{1.0f};
 };
 
 // The process's one audio output thread object.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -109,6 +110,8 @@ bool SendCopyData(const std::string& path, uint32_t code, const void* data, size
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
+    const timeval timeout{COPYDATA_SEND_TIMEOUT_MS / 1000, (COPYDATA_SEND_TIMEOUT_MS % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     std::vector<uint8_t> datagram(sizeof code + size);
     std::memcpy(datagram.data(), &code, sizeof code);
     if (size)

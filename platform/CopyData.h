@@ -15,6 +15,12 @@
 
 // Asks the window to play a medium a peer serves.
 inline constexpr uint32_t COPYDATA_REMOTE_PLAY = 99;
+// Asks the window to play a local file (the block is its absolute path,
+// without a terminating zero) or, with an empty block, to come to the front.
+// How a second `sivo FILE` hands its file to the window already running.
+inline constexpr uint32_t COPYDATA_OPEN_FILE = 100;
+// A sender gives up after this long when the window does not read its channel.
+inline constexpr int COPYDATA_SEND_TIMEOUT_MS = 2000;
 // Layout of the remote-play block: 4 bytes not interpreted, the peer address
 // (zero-terminated, at most 255 bytes with its zero), then the media name
 // (zero-terminated) to the end.
@@ -51,7 +57,8 @@ private:
 };
 
 // Sends one code and block to the channel at `path`. False (errno set) when
-// no window listens there.
+// no window listens there, or EAGAIN when its queue stays full for
+// COPYDATA_SEND_TIMEOUT_MS (a window that does not read).
 bool SendCopyData(const std::string& path, uint32_t code, const void* data, size_t size);
 
 // Builds a remote-play block. Texts longer than their field are cut.

@@ -117,12 +117,6 @@ def glyph_audio(c, cx, cy, col):
     c.rect(cx + 5, cy - 6, cx + 7, cy + 6, col)
 
 
-def glyph_audio_off(c, cx, cy, col):
-    glyph_audio(c, cx, cy, col)
-    for i in range(-7, 8):
-        c.rect(cx + i, cy + i, cx + i + 2, cy + i + 1, FG)
-
-
 def glyph_share(c, cx, cy, col):
     for dx, dy in ((-8, 0), (7, -8), (7, 8)):
         c.rect(cx + dx - 3, cy + dy - 3, cx + dx + 4, cy + dy + 4, col)
@@ -171,7 +165,7 @@ def main():
     files["main/button-pause-down.png"] = button(72, 69, True, glyph_pause)
     files["main/button-file-open.png"] = button(148, 59, False, glyph_open)
     files["main/button-audio-normal.png"] = button(31, 22, False, glyph_audio)
-    files["main/button-audio-down.png"] = button(31, 22, True, glyph_audio_off)
+    files["main/button-audio-down.png"] = button(31, 22, True, glyph_audio)
     files["main/button_share_normal.png"] = button(34, 32, False, glyph_share)
     files["main/button_share_down.png"] = button(34, 32, True, glyph_share)
 

@@ -19,6 +19,7 @@
 #include "engine/VideoDemuxer.h"
 #include "engine/control/NetEntry.h"
 #include "engine/control/PlayEntry.h"
+#include "engine/control/Playable.h"
 #include "output/PlaySound.h"
 #include "output/VideoWindow.h"
 #include "platform/Sleep.h"
@@ -258,20 +259,6 @@ private:
     double m_gapMax = 0.0;
     int m_nGaps = 0;
 };
-
-// Empty when FILE has a stream we can decode, else the reason it has none.
-std::string CheckPlayable(const std::string& file) {
-    VideoDemuxer demuxer;
-    if (demuxer.open(file.c_str()) != 0)
-        return "cannot open " + file + " as a medium";
-    bool decodable = false;
-    for (AVCodecContext* ctx : {demuxer.getAudioCodecCtx(), demuxer.getVideoCodecCtx()})
-        if (ctx && avcodec_find_decoder(ctx->codec_id))
-            decodable = true;
-    if (!decodable)
-        return file + " has no audio or video stream with a decoder";
-    return "";
-}
 
 // The medium has ended (or its sender is gone) and everything queued has
 // been played out.

@@ -142,14 +142,34 @@ void CStaticVideo::StretchOnto(QImage& dst, const uint8_t* srcTop, ptrdiff_t src
     }
 }
 
+QRect CStaticVideo::PictureRect(const QSize& canvas, int w, int h) {
+    const int cw = canvas.width(), ch = canvas.height();
+    if (w <= 0 || h <= 0 || cw <= 0 || ch <= 0)
+        return QRect();
+    if (int64_t{cw} * h > int64_t{ch} * w) {
+        const int tw = std::max(1, static_cast<int>(int64_t{ch} * w / h));
+        return QRect((cw - tw) / 2, 0, tw, ch);
+    }
+    const int th = std::max(1, static_cast<int>(int64_t{cw} * h / w));
+    return QRect(0, (ch - th) / 2, cw, th);
+}
+
 void CStaticVideo::ShowFrame(const uint8_t* bits) {
     if (!bits || m_nVideoWidth <= 0 || m_nVideoHeight <= 0)
         return;
     {
         std::lock_guard<std::mutex> lock(m_csCanvas);
         if (!m_canvas.isNull()) {
+            const QRect place = PictureRect(m_canvas.size(), m_nVideoWidth, m_nVideoHeight);
+            if (place != m_rcPicture) {
+                m_canvas.fill(Qt::black);
+                m_rcPicture = place;
+            }
+            // A view of the picture's part of the canvas, sharing its pixels.
+            QImage view(m_canvas.bits() + place.y() * m_canvas.bytesPerLine() + place.x() * 4, place.width(),
+                        place.height(), m_canvas.bytesPerLine(), QImage::Format_RGB32);
             const ptrdiff_t stride = DibStride(m_nVideoWidth);
-            StretchOnto(m_canvas, bits + (m_nVideoHeight - 1) * stride, -stride, m_nVideoWidth, m_nVideoHeight,
+            StretchOnto(view, bits + (m_nVideoHeight - 1) * stride, -stride, m_nVideoWidth, m_nVideoHeight,
                         m_dibColumns);
             m_bPictureUnpainted = true;
             ++m_nFramesDrawn;
@@ -174,23 +194,37 @@ void CStaticVideo::Refresh() {
     update();
 }
 
+QImage CStaticVideo::MakeCanvas() const {
+    const qreal ratio = devicePixelRatioF();
+    QImage canvas(size() * ratio, QImage::Format_RGB32);
+    canvas.setDevicePixelRatio(ratio);
+    canvas.fill(Qt::black);
+    return canvas;
+}
+
 void CStaticVideo::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QRect client = rect();
     std::lock_guard<std::mutex> lock(m_csCanvas);
-    if (m_canvas.isNull() || client != m_rcCanvas) {
+    if (m_canvas.isNull() || client != m_rcCanvas || devicePixelRatioF() != m_dCanvasRatio) {
         m_rcCanvas = client;
-        // Start the new canvas from the old picture, stretched, so a resize
-        // while paused keeps showing it until the next picture arrives.
-        QImage canvas(client.size(), QImage::Format_RGB32);
-        if (m_canvas.isNull())
-            canvas.fill(Qt::black);
-        else if (!canvas.isNull()) {
+        m_dCanvasRatio = devicePixelRatioF();
+        // Start the new canvas from the old picture, rescaled into its new
+        // place, so a resize while paused keeps showing it until the next
+        // picture arrives.
+        QImage canvas = MakeCanvas();
+        QRect place;
+        if (!m_canvas.isNull() && !m_rcPicture.isEmpty() && !canvas.isNull()) {
+            place = PictureRect(canvas.size(), m_rcPicture.width(), m_rcPicture.height());
+            QImage view(canvas.bits() + place.y() * canvas.bytesPerLine() + place.x() * 4, place.width(),
+                        place.height(), canvas.bytesPerLine(), QImage::Format_RGB32);
             ColumnMap columns(4);
-            StretchOnto(canvas, m_canvas.constBits(), m_canvas.bytesPerLine(), m_canvas.width(), m_canvas.height(),
-                        columns);
+            StretchOnto(view, m_canvas.constBits() + m_rcPicture.y() * m_canvas.bytesPerLine() + m_rcPicture.x() * 4,
+                        m_canvas.bytesPerLine(), m_rcPicture.width(), m_rcPicture.height(), columns);
         }
         m_canvas = std::move(canvas);
+        // The next picture repaints the bars when its place differs.
+        m_rcPicture = place;
     }
     if (m_canvas.isNull())
         return;
@@ -204,5 +238,6 @@ void CStaticVideo::paintEvent(QPaintEvent*) {
 
 void CStaticVideo::mouseDoubleClickEvent(QMouseEvent* event) {
     event->accept();
-    emit DoubleClicked();
+    if (event->button() == Qt::LeftButton)
+        emit DoubleClicked();
 }

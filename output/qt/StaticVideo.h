@@ -12,7 +12,9 @@
 #include <vector>
 
 // The video display control: shows each picture ShowPicture hands over,
-// stretched to the whole client area (the aspect ratio is not kept).
+// scaled to the largest rectangle of its aspect ratio that fits the client
+// area, centred, with black bars beside or above and below it. The canvas
+// has the screen's resolution (client size times the device pixel ratio).
 //
 // Scaling happens once per picture, on the presentation thread, into an
 // off-screen canvas of client size; paintEvent only copies the canvas, so
@@ -54,6 +56,11 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
+    // The letterboxed place of a w x h picture on a canvas of `canvas` size.
+    static QRect PictureRect(const QSize& canvas, int w, int h);
+    // Makes a canvas of the client's size in device pixels.
+    QImage MakeCanvas() const;
+
     // Source byte offset of each destination column of a nearest-pixel
     // stretch, kept while the widths stay the same.
     class ColumnMap {
@@ -89,6 +96,10 @@ private:
     // and whether it holds a picture not yet painted.
     QImage m_canvas;
     QRect m_rcCanvas;
+    qreal m_dCanvasRatio = 0;
+    // Where the last picture sits on the canvas; empty when the bars must be
+    // (re)painted before the next picture.
+    QRect m_rcPicture;
     bool m_bPictureUnpainted = false;
     std::mutex m_csCanvas;
 

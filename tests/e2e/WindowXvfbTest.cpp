@@ -211,9 +211,73 @@ protected:
         return ParseXwd(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), shot);
     }
 
+    // A private session bus for the window and gdbus.
+    bool StartBus() {
+        const fs::path socket = m_dir / "bus";
+        m_busAddress = "unix:path=" + socket.string();
+        m_bus = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + m_busAddress});
+        return nettest::WaitFor([&] { return fs::exists(socket); }, kStartWaitMs);
+    }
+
+    // The window under test, on this test's display, bus and runtime directory.
+    std::unique_ptr<ChildProcess> StartSivo(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{TestBinary("sivo")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return std::make_unique<ChildProcess>(argv, Env());
+    }
+    std::vector<std::string> Env() const {
+        return {"DISPLAY=" + m_display, "SDL_AUDIODRIVER=dummy", "QT_QPA_PLATFORM=xcb",
+                "XDG_RUNTIME_DIR=" + m_dir.string(), "SIVO_TRACE=" + (m_dir / "sivo.trace").string(),
+                "DBUS_SESSION_BUS_ADDRESS=" + (m_busAddress.empty() ? "unix:path=" + (m_dir / "no-bus").string()
+                                                                    : m_busAddress)};
+    }
+    std::string EnvPrefix() const {
+        std::string prefix;
+        for (const std::string& e : Env())
+            prefix += "'" + e + "' ";
+        return "env " + prefix;
+    }
+    // Runs a command with the window's environment; its output and exit status.
+    int Run(const std::string& command, std::string& output) {
+        output.clear();
+        return RunCommand(EnvPrefix() + command, output);
+    }
+    int Xdotool(const std::string& args) {
+        std::string output;
+        return Run("xdotool " + args, output);
+    }
+    // A gdbus call on the window's media player object; the reply text.
+    int Mpris(const std::string& method, std::string& reply) {
+        return Run("gdbus call --session --dest org.mpris.MediaPlayer2.sivo --object-path /org/mpris/MediaPlayer2 "
+                   "--method " + method, reply);
+    }
+    std::string Property(const std::string& name, const std::string& iface = "org.mpris.MediaPlayer2.Player") {
+        std::string reply;
+        Mpris("org.freedesktop.DBus.Properties.Get " + iface + " " + name, reply);
+        return reply;
+    }
+    // Position in whole seconds, -1 when it cannot be read.
+    long long Position() {
+        const std::string reply = Property("Position");
+        const size_t at = reply.find("int64 ");
+        return at == std::string::npos ? -1 : std::stoll(reply.substr(at + 6)) / 1000000;
+    }
+    double Volume() {
+        const std::string reply = Property("Volume");
+        const size_t at = reply.find('<');
+        return at == std::string::npos ? -1 : std::stod(reply.substr(at + 1));
+    }
+    bool WindowVisible() {
+        std::string output;
+        return Run("xdotool search --onlyvisible --name Corvan", output) == 0;
+    }
+
     fs::path m_dir;
     std::string m_display;
     std::unique_ptr<ChildProcess> m_server;
+    std::unique_ptr<ChildProcess> m_bus;
+    std::string m_busAddress;
     Shot m_probe;
 };
 
@@ -231,8 +295,10 @@ TEST_F(WindowXvfbTest, ShowsTheSkinnedWindowPlayingAClip) {
     // window closed its channels on the way out.
     const fs::path copyData = m_dir / "sivo.copydata";
     const fs::path trace = m_dir / "sivo.trace";
+    // No session bus: the window runs without its media player interface.
     ChildProcess sivo({TestBinary("sivo"), clip}, {"DISPLAY=" + m_display, "SDL_AUDIODRIVER=dummy", "QT_QPA_PLATFORM=xcb",
-                                            "XDG_RUNTIME_DIR=" + m_dir.string(), "SIVO_TRACE=" + trace.string()});
+                                            "XDG_RUNTIME_DIR=" + m_dir.string(), "SIVO_TRACE=" + trace.string(),
+                                            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (m_dir / "no-bus").string()});
 
     // Up means: the frame is drawn and the picture shows the clip's colours.
     Shot first;
@@ -320,6 +386,210 @@ TEST_F(WindowXvfbTest, ShowsTheSkinnedWindowPlayingAClip) {
     output.clear();
     EXPECT_EQ(RunCommand(remotePlay, output), 1);
     EXPECT_NE(output.find("no sivo window is running"), std::string::npos) << output;
+}
+
+// A 4:3 clip long enough for minute seeks; picture and sound.
+std::string LongClip() {
+    return TestMedia("testsrc2-4x3-150s.mp4",
+                     "-f lavfi -i testsrc2=size=320x240:rate=10:duration=150 -f lavfi -i sine=frequency=440:duration=150 "
+                     "-c:v libx264 -preset veryfast -pix_fmt yuv420p -g 20 -c:a aac -ac 2 -shortest");
+}
+
+// Real key presses (xdotool) on the real window, each read back through the
+// media player interface on a private session bus; then the interface's own
+// calls, bad ones included, and a second `sivo FILE` handing its file over.
+TEST_F(WindowXvfbTest, KeysAndTheMediaInterfaceDriveTheWindow) {
+    if (!HaveTool("xdotool") || !HaveTool("gdbus") || !HaveTool("dbus-daemon"))
+        GTEST_SKIP() << "xdotool, gdbus or dbus-daemon is not installed";
+    const std::string clip = LongClip();
+    const std::string other = TestClipAv10s();
+    ASSERT_FALSE(clip.empty());
+    ASSERT_TRUE(StartServer()) << "Xvfb did not come up";
+    ASSERT_TRUE(StartBus()) << "no session bus";
+    const fs::path changes = m_dir / "changes.txt";
+    ChildProcess monitor({"sh", "-c", EnvPrefix() + "gdbus monitor --session --dest org.mpris.MediaPlayer2.sivo > '" +
+                                          changes.string() + "' 2>&1"});
+    auto sivo = StartSivo({clip});
+    ASSERT_TRUE(nettest::WaitFor([&] { return Property("PlaybackStatus").find("Playing") != std::string::npos &&
+                                              Position() >= 2; }, kStartWaitMs))
+        << "never playing: " << Property("PlaybackStatus");
+    EXPECT_NE(Property("Metadata").find("testsrc2-4x3-150s.mp4"), std::string::npos) << Property("Metadata");
+    EXPECT_NE(Property("Metadata").find("int64 150000000"), std::string::npos) << Property("Metadata");
+
+    // Letterboxed: a 4:3 picture in the wide video area leaves black bars
+    // left and right; the caption band above it stays.
+    Shot shot;
+    ASSERT_TRUE(Screenshot(shot));
+    // The video area is 1280 x 616 under a 32 px caption band.
+    const int videoTop = 40, videoBottom = kScreenH - 90, pictureWidth = (kScreenH - 104) * 4 / 3;
+    const int barWidth = (kScreenW - pictureWidth) / 2;
+    int black = 0, coloured = 0, samples = 0;
+    for (int y = videoTop; y < videoBottom; y += 8) {
+        for (int x : {8, barWidth - 12, kScreenW - barWidth + 12, kScreenW - 8}) {
+            const Rgb& c = shot.At(x, y);
+            black += c.r + c.g + c.b < 24;
+            ++samples;
+        }
+        coloured += SaturatedHue(shot.At(kScreenW / 2 - pictureWidth / 4, y)) >= 0;
+    }
+    EXPECT_EQ(black, samples) << "no black bars beside the picture";
+    EXPECT_GT(coloured, (videoBottom - videoTop) / 8 / 3) << "no picture between the bars";
+
+    // Keys, with the pointer over the window so it has the keyboard.
+    ASSERT_EQ(Xdotool("mousemove 640 360"), 0);
+    const auto near = [](long long got, long long want) { return got >= want - 1 && got <= want + 4; };
+    struct Step { const char* keys; std::function<bool()> done; std::string what; };
+    long long base = 0;
+    const double startVolume = Volume();
+    ASSERT_GE(startVolume, 0.05) << Property("Volume");
+    const auto from = [&](int delta) { return [&, delta] { return near(Position(), base + delta); }; };
+    const auto status = [&](const char* want) {
+        return [&, want] { return Property("PlaybackStatus").find(want) != std::string::npos; };
+    };
+    const auto full = [&](bool want) {
+        return [&, want] { return Property("Fullscreen", "org.mpris.MediaPlayer2").find(want ? "true" : "false") !=
+                                  std::string::npos; };
+    };
+    const Step steps[] = {
+        {"space", status("Paused"), "space pauses"},
+        {"space", status("Playing"), "space plays"},
+        {"Up", from(60), "Up seeks 60 s on"},
+        {"Right", from(5), "Right seeks 5 s on"},
+        {"Left", from(-5), "Left seeks 5 s back"},
+        {"Down", from(-60), "Down seeks 60 s back"},
+        {"9", [&] { return std::abs(Volume() - (startVolume - 0.05)) < 0.011; }, "9 lowers the volume"},
+        {"0", [&] { return std::abs(Volume() - startVolume) < 0.011; }, "0 raises it again"},
+        {"m", [&] { return Volume() == 0.0; }, "m mutes"},
+        {"m", [&] { return std::abs(Volume() - startVolume) < 0.011; }, "m unmutes"},
+        {"f", full(true), "f goes fullscreen"},
+        {"Escape", full(false), "Escape leaves fullscreen"},
+        // The focus on a control does not take the keys away.
+        {"Tab Tab Tab Tab Left", from(-5), "Left with a control focused"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        base = Position();
+        ASSERT_EQ(Xdotool(std::string("key --delay 50 ") + step.keys), 0);
+        EXPECT_TRUE(nettest::WaitFor(step.done, 5000)) << "position " << Position() << " (from " << base
+                                                        << "), volume " << Volume();
+        if (std::string(step.keys) == "f") {
+            Shot fullShot;
+            ASSERT_TRUE(Screenshot(fullShot));
+            EXPECT_FALSE(IsSkinDark(fullShot.At(kScreenW / 2, 4))) << "the caption band shows in fullscreen";
+            EXPECT_FALSE(IsSkinDark(fullShot.At(kScreenW / 2, kScreenH - 4))) << "the controls show in fullscreen";
+        }
+    }
+    EXPECT_TRUE(std::abs(Volume() - startVolume) < 0.011) << "Left moved the focused slider";
+
+    // The interface's calls; bad ones are refused with an error and change nothing.
+    std::string reply;
+    EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.Pause", reply), 0) << reply;
+    EXPECT_TRUE(nettest::WaitFor(status("Paused"), 5000));
+    const std::string metadata = Property("Metadata");
+    const size_t at = metadata.find("objectpath '");
+    ASSERT_NE(at, std::string::npos) << metadata;
+    const std::string track = metadata.substr(at + 12, metadata.find('\'', at + 12) - at - 12);
+    // gdbus reads each argument as GVariant text: quoted strings.
+    const auto quoted = [](const std::string& text) { return " \"'" + text + "'\""; };
+    for (const std::string& bad : std::vector<std::string>{
+             "org.mpris.MediaPlayer2.Player.SetPosition" + quoted("/org/mpris/nothing") + " 1000000",
+             "org.mpris.MediaPlayer2.Player.SetPosition" + quoted(track) + " 900000000000000000",
+             "org.mpris.MediaPlayer2.Player.OpenUri" + quoted("http://127.0.0.1/a.mp4"),
+             "org.mpris.MediaPlayer2.Player.OpenUri" + quoted("file:///no/such/file.mp4"),
+             "org.mpris.MediaPlayer2.Player.OpenUri" + quoted("file://" + m_dir.string())}) {
+        EXPECT_NE(Mpris(bad, reply), 0) << bad << ": " << reply;
+        EXPECT_NE(reply.find("InvalidArgs"), std::string::npos) << bad << ": " << reply;
+    }
+    EXPECT_TRUE(sivo->Running());
+    EXPECT_NE(Property("PlaybackStatus").find("Paused"), std::string::npos);
+    EXPECT_EQ(Property("Metadata"), metadata);
+    EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.SetPosition" + quoted(track) + " 30000000", reply), 0) << reply;
+    EXPECT_TRUE(nettest::WaitFor([&] { return near(Position(), 30); }, 5000)) << Position();
+    EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.PlayPause", reply), 0) << reply;
+    EXPECT_TRUE(nettest::WaitFor(status("Paused"), 5000));
+    EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.Play", reply), 0) << reply;
+    EXPECT_TRUE(nettest::WaitFor(status("Playing"), 5000));
+
+    // One window: a second `sivo FILE` hands the file over and exits 0.
+    std::string output;
+    EXPECT_EQ(Run(TestBinary("sivo") + " '" + other + "'", output), 0) << output;
+    EXPECT_TRUE(nettest::WaitFor([&] { return Property("Metadata").find(fs::path(other).filename().string()) !=
+                                              std::string::npos; }, 5000)) << Property("Metadata");
+    EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.Stop", reply), 0) << reply;
+    EXPECT_TRUE(nettest::WaitFor(status("Stopped"), 5000));
+    EXPECT_TRUE(nettest::WaitFor([&] { return FileHolds(changes, "PropertiesChanged") &&
+                                              FileHolds(changes, "'PlaybackStatus': <'Stopped'>"); }, 5000))
+        << "no PropertiesChanged for the stop";
+    EXPECT_TRUE(FileHolds(changes, "Seeked")) << "no Seeked signal";
+
+    EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Quit", reply), 0) << reply;
+    const int exitStatus = sivo->WaitExit(kQuitWaitMs);
+    ASSERT_NE(exitStatus, -1) << "Quit did not end the window";
+    EXPECT_TRUE(WIFEXITED(exitStatus) && WEXITSTATUS(exitStatus) == 0);
+}
+
+// Closing by the caption's close button, in each state: the window leaves
+// the screen at once and the process ends soon after.
+TEST_F(WindowXvfbTest, ClosingHidesTheWindowAtOnceInEveryState) {
+    if (!HaveTool("xdotool"))
+        GTEST_SKIP() << "xdotool is not installed";
+    const std::string clip = TestMedia("testsrc2-2s.mp4",
+                                       "-f lavfi -i testsrc2=size=320x240:rate=25:duration=2 -f lavfi -i "
+                                       "sine=frequency=440:duration=2 -c:v libx264 -preset veryfast -pix_fmt yuv420p "
+                                       "-c:a aac -ac 2 -shortest");
+    ASSERT_TRUE(StartServer()) << "Xvfb did not come up";
+    // The skin's close button is the rightmost caption button; stop is the
+    // first transport button.
+    const std::string closeButton = "mousemove " + std::to_string(kScreenW - 18) + " 16 click 1";
+    const std::string stopButton = "mousemove 374 " + std::to_string(kScreenH - 30) + " click 1";
+    for (const std::string state : {"playing", "paused", "ended", "stopped"}) {
+        SCOPED_TRACE(state);
+        auto sivo = StartSivo({clip});
+        ASSERT_TRUE(nettest::WaitFor([&] { return WindowVisible(); }, kStartWaitMs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(state == "ended" ? 3500 : 700));
+        if (state == "paused") {
+            ASSERT_EQ(Xdotool("mousemove 640 360 key space"), 0);
+        } else if (state == "stopped") {
+            ASSERT_EQ(Xdotool(stopButton), 0);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ASSERT_EQ(Xdotool(closeButton), 0);
+        const auto clicked = Clock::now();
+        EXPECT_TRUE(nettest::WaitFor([&] { return !WindowVisible(); }, kQuitWaitMs));
+        const auto hidden = Clock::now();
+        const int exitStatus = sivo->WaitExit(kQuitWaitMs);
+        const auto ended = Clock::now();
+        ASSERT_NE(exitStatus, -1) << "still running";
+        EXPECT_TRUE(WIFEXITED(exitStatus) && WEXITSTATUS(exitStatus) == 0);
+        const auto ms = [&](Clock::time_point t) {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(t - clicked).count();
+        };
+        std::cout << state << ": hidden after " << ms(hidden) << " ms, ended after " << ms(ended) << " ms"
+                  << std::endl;
+        EXPECT_LE(ms(hidden), 300) << "the window stayed on screen";
+        EXPECT_LE(ms(ended), 1500) << "the process lingered";
+    }
+}
+
+// A window that does not read its copy-data channel (stopped) makes
+// `--remote-play` give up with a message instead of blocking.
+TEST_F(WindowXvfbTest, RemotePlayGivesUpOnAWindowThatDoesNotRead) {
+    ASSERT_TRUE(StartServer()) << "Xvfb did not come up";
+    auto sivo = StartSivo({});
+    ASSERT_TRUE(nettest::WaitFor([&] { return fs::exists(m_dir / "sivo.copydata"); }, kStartWaitMs));
+    sivo->Signal(SIGSTOP);
+    std::string output;
+    int status = 0;
+    for (int i = 0; i < 16 && status == 0; ++i) {
+        const auto start = Clock::now();
+        status = Run(TestBinary("sivo") + " --remote-play 127.0.0.1 clip" + std::to_string(i) + ".mp4", output);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(10)) << "request " << i << " blocked";
+    }
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(output.find("does not answer"), std::string::npos) << output;
+    sivo->Signal(SIGCONT);
+    sivo->Signal(SIGTERM);
+    EXPECT_NE(sivo->WaitExit(kQuitWaitMs), -1);
 }
 
 TEST(SivoProgram, AnswersVersionAndHelpAndRefusesBadUsageInOneLine) {

@@ -1,0 +1,176 @@
+#include "app/Mpris.h"
+
+#include "app/sivoDlg.h"
+#include "platform/Trace.h"
+
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QUrl>
+
+namespace {
+
+constexpr char kService[] = "org.mpris.MediaPlayer2.sivo";
+constexpr char kObjectPath[] = "/org/mpris/MediaPlayer2";
+constexpr char kRootInterface[] = "org.mpris.MediaPlayer2";
+constexpr char kPlayerInterface[] = "org.mpris.MediaPlayer2.Player";
+constexpr qlonglong kMicroseconds = 1000000;
+
+void Refuse(const QDBusMessage& message, const QString& why) {
+    message.setDelayedReply(true);
+    QDBusConnection::sessionBus().send(message.createErrorReply(QDBusError::InvalidArgs, why));
+}
+
+// One object path per medium opened, so a SetPosition aimed at an earlier
+// medium is refused.
+QDBusObjectPath TrackId(const std::string& path) {
+    const size_t hash = std::hash<std::string>{}(path);
+    return QDBusObjectPath(QStringLiteral("/org/mpris/MediaPlayer2/sivo/track/t") + QString::number(hash, 16));
+}
+
+} // namespace
+
+CMpris* CMpris::Start(CSivoDlg* pWindow) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        DebugTrace("no session bus: the media player interface is off\n");
+        return nullptr;
+    }
+    auto* pHost = new CMpris(pWindow);
+    new CMprisRoot(pHost);
+    new CMprisPlayer(pHost);
+    if (!bus.registerObject(kObjectPath, pHost) || !bus.registerService(kService)) {
+        DebugTrace("media player interface not registered: %s\n", bus.lastError().message().toLocal8Bit().constData());
+        bus.unregisterObject(kObjectPath);
+        delete pHost;
+        return nullptr;
+    }
+    pHost->Publish();
+    return pHost;
+}
+
+CMpris::CMpris(CSivoDlg* pWindow) : m_pWindow(pWindow) {}
+
+CMpris::~CMpris() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.unregisterService(kService);
+    bus.unregisterObject(kObjectPath);
+}
+
+QVariantMap CMpris::Metadata() const {
+    QVariantMap map;
+    const std::string& path = m_pWindow->MediaPath();
+    map.insert(QStringLiteral("mpris:trackid"),
+               QVariant::fromValue(path.empty() ? QDBusObjectPath(QStringLiteral("/org/mpris/MediaPlayer2/TrackList/NoTrack"))
+                                                : TrackId(path)));
+    if (path.empty())
+        return map;
+    map.insert(QStringLiteral("mpris:length"), qlonglong{m_pWindow->Entries().GetDuration()} * kMicroseconds);
+    map.insert(QStringLiteral("xesam:title"), QString::fromLocal8Bit(m_pWindow->MediaName().c_str()));
+    if (path.front() == '/')
+        map.insert(QStringLiteral("xesam:url"), QUrl::fromLocalFile(QString::fromLocal8Bit(path.c_str())).toString());
+    return map;
+}
+
+QVariantMap CMpris::PlayerProperties() const {
+    return {{QStringLiteral("PlaybackStatus"), QString::fromLatin1(m_pWindow->PlaybackStatus())},
+            {QStringLiteral("Metadata"), Metadata()},
+            {QStringLiteral("Volume"), m_pWindow->IsMuted() ? 0.0 : m_pWindow->VolumeShare()}};
+}
+
+QVariantMap CMpris::RootProperties() const {
+    return {{QStringLiteral("Fullscreen"), m_pWindow->IsFullScreen()}};
+}
+
+void CMpris::Announce(const char* interface, const QVariantMap& now, QVariantMap& last) {
+    QVariantMap changed;
+    for (auto it = now.begin(); it != now.end(); ++it)
+        if (last.value(it.key()) != it.value())
+            changed.insert(it.key(), it.value());
+    last = now;
+    if (changed.isEmpty())
+        return;
+    QDBusMessage signal = QDBusMessage::createSignal(kObjectPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                     QStringLiteral("PropertiesChanged"));
+    signal << QString::fromLatin1(interface) << changed << QStringList();
+    QDBusConnection::sessionBus().send(signal);
+}
+
+void CMpris::Publish() {
+    Announce(kPlayerInterface, PlayerProperties(), m_lastPlayer);
+    Announce(kRootInterface, RootProperties(), m_lastRoot);
+}
+
+void CMpris::Seeked(int seconds) {
+    if (auto* pPlayer = findChild<CMprisPlayer*>())
+        emit pPlayer->Seeked(qlonglong{seconds} * kMicroseconds);
+    Publish();
+}
+
+// org.mpris.MediaPlayer2
+
+bool CMprisRoot::Fullscreen() const { return m_pHost->Window().IsFullScreen(); }
+void CMprisRoot::SetFullscreen(bool on) { m_pHost->Window().SetFullScreen(on); }
+
+QStringList CMprisRoot::SupportedMimeTypes() const {
+    return {QStringLiteral("video/mp4"), QStringLiteral("video/x-matroska"), QStringLiteral("video/webm"),
+            QStringLiteral("video/mpeg"), QStringLiteral("video/x-msvideo"), QStringLiteral("audio/mpeg"),
+            QStringLiteral("audio/aac"), QStringLiteral("audio/flac"), QStringLiteral("audio/ogg"),
+            QStringLiteral("audio/x-wav")};
+}
+
+void CMprisRoot::Raise() {
+    m_pHost->Window().raise();
+    m_pHost->Window().activateWindow();
+}
+
+void CMprisRoot::Quit() {
+    m_pHost->Window().Quit();
+}
+
+// org.mpris.MediaPlayer2.Player
+
+QString CMprisPlayer::PlaybackStatus() const { return QString::fromLatin1(m_pHost->Window().PlaybackStatus()); }
+
+double CMprisPlayer::Volume() const {
+    return m_pHost->Window().IsMuted() ? 0.0 : m_pHost->Window().VolumeShare();
+}
+
+void CMprisPlayer::SetVolume(double volume) {
+    m_pHost->Window().SetVolumeShare(volume);
+}
+
+qlonglong CMprisPlayer::Position() const {
+    return qlonglong{m_pHost->Window().Entries().GetPosition()} * kMicroseconds;
+}
+
+void CMprisPlayer::Pause() { m_pHost->Window().SetPaused(true); }
+void CMprisPlayer::Play() { m_pHost->Window().SetPaused(false); }
+void CMprisPlayer::PlayPause() { m_pHost->Window().TogglePause(); }
+void CMprisPlayer::Stop() { m_pHost->Window().StopPlayback(); }
+
+void CMprisPlayer::Seek(qlonglong offset, const QDBusMessage& message) {
+    CSivoDlg& window = m_pHost->Window();
+    const qlonglong duration = window.Entries().GetDuration();
+    if (duration <= 0)
+        return Refuse(message, QStringLiteral("nothing to seek in"));
+    const qlonglong target = window.Entries().GetPosition() + offset / kMicroseconds;
+    window.SeekTo(static_cast<int>(std::clamp(target, qlonglong{0}, duration)));
+}
+
+void CMprisPlayer::SetPosition(const QDBusObjectPath& trackId, qlonglong position, const QDBusMessage& message) {
+    CSivoDlg& window = m_pHost->Window();
+    const qlonglong duration = window.Entries().GetDuration();
+    if (window.MediaPath().empty() || trackId != TrackId(window.MediaPath()))
+        return Refuse(message, QStringLiteral("not the current track"));
+    if (position < 0 || position > duration * kMicroseconds)
+        return Refuse(message, QStringLiteral("position outside the track"));
+    window.SeekTo(static_cast<int>(position / kMicroseconds));
+}
+
+void CMprisPlayer::OpenUri(const QString& uri, const QDBusMessage& message) {
+    const QUrl url(uri, QUrl::StrictMode);
+    if (!url.isValid() || !url.isLocalFile())
+        return Refuse(message, QStringLiteral("only file:// URIs can be opened"));
+    if (!m_pHost->Window().OpenMedia(url.toLocalFile().toLocal8Bit().toStdString()))
+        return Refuse(message, m_pHost->Window().ReasonText());
+}
