@@ -10,7 +10,8 @@ PACKAGES := cmake ninja-build g++ pkg-config ffmpeg \
 	libsdl2-dev libasound2-dev qt6-base-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev \
 	curl netcat-openbsd xvfb x11-apps xauth python3 locales \
-	dpkg-dev desktop-file-utils appstream systemd man-db iproute2
+	dpkg-dev desktop-file-utils appstream systemd man-db iproute2 \
+	xdotool dbus libglib2.0-bin fonts-wqy-microhei
 # Peers the benchmarks compare against.
 BENCH_PACKAGES := mpv lighttpd nginx-light procps time
 # The fuzz targets: clang with libFuzzer's and the sanitizers' runtimes.

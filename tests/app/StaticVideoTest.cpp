@@ -54,12 +54,27 @@ void PresentFromWorker(const Picture& pic) {
     std::thread([&] { ShowPicture(pic.bytes.data(), pic.width, pic.height); }).join();
 }
 
-void ExpectQuadrants(const QImage& shot, const std::string& what) {
-    const int w = shot.width(), h = shot.height();
+// Where a w x h picture belongs on a control of the given size: as large as
+// fits with its aspect ratio kept, centred.
+QRect Letterbox(const QSize& control, int w, int h) {
+    const int cw = control.width(), ch = control.height();
+    if (cw * h > ch * w)
+        return QRect((cw - ch * w / h) / 2, 0, ch * w / h, ch);
+    return QRect(0, (ch - cw * h / w) / 2, cw, cw * h / w);
+}
+
+// The quadrants of a w x h picture, and black outside its letterbox.
+void ExpectQuadrants(const QImage& shot, int pw, int ph, const std::string& what) {
+    const QRect r = Letterbox(shot.size(), pw, ph);
+    const int x0 = r.left(), y0 = r.top(), w = r.width(), h = r.height();
     for (auto [x, y, colour] : {std::tuple{w / 4, h / 4, kRed}, {3 * w / 4, h / 4, kGreen}, {w / 4, 3 * h / 4, kBlue},
                                 {3 * w / 4, 3 * h / 4, kWhite}, {0, 0, kRed}, {w - 1, 0, kGreen}, {0, h - 1, kBlue},
                                 {w - 1, h - 1, kWhite}})
-        EXPECT_EQ(shot.pixel(x, y), colour) << what << ": pixel (" << x << ", " << y << ")";
+        EXPECT_EQ(shot.pixel(x0 + x, y0 + y), colour) << what << ": pixel (" << x0 + x << ", " << y0 + y << ")";
+    const QPoint outside = r.left() > 0 ? QPoint(r.left() - 1, shot.height() / 2) : QPoint(shot.width() / 2, r.top() - 1);
+    if (outside.x() >= 0 && outside.y() >= 0) {
+        EXPECT_EQ(shot.pixel(outside), qRgb(0, 0, 0)) << what << ": the bar is not black";
+    }
 }
 
 class StaticVideoTest : public ::testing::Test {
@@ -82,9 +97,10 @@ protected:
 } // namespace
 
 // Sizes change from picture to picture and from control to control; every
-// canvas pixel comes from the nearest picture pixel by pixel centre (3 * 322
-// is no multiple of 4, 241 rows is odd).
-TEST_F(StaticVideoTest, PicturesAreFlippedIntoTheBufferAndStretchedUprightOntoTheWholeControl) {
+// pixel of the picture's letterbox comes from the nearest picture pixel by
+// pixel centre, every other pixel is black (3 * 322 is no multiple of 4, 241
+// rows is odd).
+TEST_F(StaticVideoTest, PicturesAreFlippedIntoTheBufferAndScaledUprightIntoTheirLetterbox) {
     PresentFromWorker(Quadrants(320, 240));
     EXPECT_EQ(Grab().pixel(200, 150), qRgb(0, 0, 0)) << "a picture before the first paint is lost";
     const uint8_t* previous = nullptr;
@@ -111,10 +127,14 @@ TEST_F(StaticVideoTest, PicturesAreFlippedIntoTheBufferAndStretchedUprightOntoTh
             QApplication::processEvents(QEventLoop::AllEvents, 50);
         EXPECT_EQ(m_video.PicturesPainted(), painted + 1) << what;
         const QImage shot = Grab();
+        const QRect r = Letterbox(shot.size(), w, h);
         int wrong = 0;
         for (int y = 0; y < ch; ++y)
             for (int x = 0; x < cw; ++x)
-                wrong += shot.pixel(x, y) != pic.At((2 * x + 1) * w / (2 * cw), (2 * y + 1) * h / (2 * ch));
+                wrong += shot.pixel(x, y) !=
+                         (r.contains(x, y) ? pic.At((2 * (x - r.left()) + 1) * w / (2 * r.width()),
+                                                    (2 * (y - r.top()) + 1) * h / (2 * r.height()))
+                                           : qRgb(0, 0, 0));
         EXPECT_EQ(wrong, 0) << what;
     }
     EXPECT_EQ(m_video.FramesDrawn(), 7);
@@ -136,5 +156,5 @@ TEST_F(StaticVideoTest, ManyPicturesWhileTheWindowIsResized) {
     stop = true;
     presenter.join();
     PresentFromWorker(a);
-    ExpectQuadrants(Grab(), "after the storm");
+    ExpectQuadrants(Grab(), 320, 240, "after the storm");
 }

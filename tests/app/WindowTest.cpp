@@ -1,10 +1,14 @@
 #include "app/sivoDlg.h"
+#include "common/TestMedia.h"
+#include "output/PlaySound.h"
 #include "platform/AsyncSocket.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QMimeData>
 #include <QMouseEvent>
+#include <QUrl>
 #include <QScreen>
 
 #include <chrono>
@@ -25,8 +29,10 @@ using Request = std::pair<std::string, std::string>;
 
 // Records what the window asks of the engine, and answers position and duration.
 struct RecordingEntries : SivoEntries {
-    void Play() override { ++plays; }
-    void Pause() override { ++pauses; }
+    void LocalPlay(const char* path) override { localPlays.emplace_back(path); }
+    void Play() override { ++plays; paused = false; }
+    void Pause() override { ++pauses; paused = true; }
+    bool IsPaused() override { return paused; }
     void Stop() override { ++stops; }
     void Seek(int seconds) override { seeks.push_back(seconds); }
     int GetPosition() override { return position; }
@@ -34,6 +40,8 @@ struct RecordingEntries : SivoEntries {
     void RemotePlay(const char* address, const char* name) override { remotePlays.emplace_back(address, name); }
     void StopAll() override { ++stopAlls; }
     std::vector<int> seeks;
+    std::vector<std::string> localPlays;
+    bool paused = true;
     std::vector<Request> remotePlays;
     int plays = 0, pauses = 0, stops = 0, stopAlls = 0, position = 0, duration = 0;
 };
@@ -131,9 +139,12 @@ TEST_F(WindowTest, VideoAndControlsStandWhereTheAnchorsPutThemAtEverySize) {
         const QImage shot = dlg.grab().toImage();
         EXPECT_NE(shot.pixel(700, 5), shot.pixel(700, 300)) << "no caption band";
     }
+    // The slider works in mixer units, or in percent of the player's own gain
+    // when there is no mixer.
     const CMixer mixer(0x1003, CMixer::kModeWaveOut);
-    EXPECT_EQ(m_dlg->Slider(IDC_VOLUME).GetRangeMin(), static_cast<int>(mixer.GetMin()));
-    EXPECT_EQ(m_dlg->Slider(IDC_VOLUME).GetRangeMax(), static_cast<int>(mixer.GetMax()));
+    const bool ready = mixer.IsReady() && mixer.GetMax() > mixer.GetMin();
+    EXPECT_EQ(m_dlg->Slider(IDC_VOLUME).GetRangeMin(), ready ? static_cast<int>(mixer.GetMin()) : 0);
+    EXPECT_EQ(m_dlg->Slider(IDC_VOLUME).GetRangeMax(), ready ? static_cast<int>(mixer.GetMax()) : 100);
 }
 
 // Each click in turn, then the state, the images (play, audio) and the calls so far.
@@ -213,7 +224,7 @@ TEST_F(WindowTest, PlayRequestsOfOtherProcessesReachRemotePlayAndNothingElseDoes
     // Neither text terminated: each ends at its field or at the block's end.
     std::vector<uint8_t> unterminated(COPYDATA_NAME_OFFSET + 7, 'a');
     std::memset(unterminated.data() + COPYDATA_NAME_OFFSET, 'n', 7);
-    send(COPYDATA_REMOTE_PLAY + 1, block.data(), block.size());
+    send(COPYDATA_REMOTE_PLAY - 1, block.data(), block.size());
     send(COPYDATA_REMOTE_PLAY, nullptr, 0);
     send(COPYDATA_REMOTE_PLAY, block.data(), COPYDATA_NAME_OFFSET - 1);
     send(COPYDATA_REMOTE_PLAY, unterminated.data(), unterminated.size());
@@ -230,4 +241,127 @@ TEST_F(WindowTest, PlayRequestsOfOtherProcessesReachRemotePlayAndNothingElseDoes
     dlg.reject();
     dlg.reject();
     EXPECT_EQ(m_entries->stopAlls, 1);
+}
+
+// Each key, sent to whichever control has the focus, and what it must change.
+TEST_F(WindowTest, KeysDriveThePlayerWhicheverControlHasTheFocus) {
+    CSivoDlg& dlg = Open();
+    m_entries->duration = 200;
+    m_entries->position = 100;
+    const double volume = dlg.VolumeShare();
+    const CMixer mixer(0x1003, CMixer::kModeWaveOut);
+    const bool mixerReady = mixer.IsReady() && mixer.GetMax() > mixer.GetMin();
+    const auto gain = [&] { return ThePlaySound().GetGain(); };
+    const auto seekedTo = [&](int s) { return [&, s] { return !m_entries->seeks.empty() && m_entries->seeks.back() == s; }; };
+    QWidget* const volumeSlider = &dlg.Slider(IDC_VOLUME);
+    QWidget* const progress = &dlg.Slider(IDC_PROGRESS);
+    QWidget* const play = &dlg.Button(IDC_PLAY);
+    const struct { QWidget* focus; int key; Qt::KeyboardModifiers modifiers; std::function<bool()> done; const char* what; }
+    steps[] = {
+        {volumeSlider, Qt::Key_Left, Qt::NoModifier, seekedTo(95), "Left seeks 5 s back"},
+        {play, Qt::Key_Right, Qt::NoModifier, seekedTo(105), "Right seeks 5 s on"},
+        {progress, Qt::Key_Up, Qt::NoModifier, seekedTo(160), "Up seeks 60 s on"},
+        {progress, Qt::Key_Down, Qt::NoModifier, seekedTo(40), "Down seeks 60 s back"},
+        {play, Qt::Key_Space, Qt::NoModifier, [&] { return !m_entries->paused && dlg.IsPlaying(); }, "Space plays"},
+        {play, Qt::Key_Space, Qt::NoModifier, [&] { return m_entries->paused && !dlg.IsPlaying(); }, "Space pauses"},
+        {volumeSlider, Qt::Key_9, Qt::NoModifier, [&] { return std::abs(dlg.VolumeShare() - (volume - 0.05)) < 0.011; },
+         "9 lowers the volume"},
+        {volumeSlider, Qt::Key_0, Qt::NoModifier, [&] { return std::abs(dlg.VolumeShare() - volume) < 0.011; },
+         "0 raises it"},
+        {&dlg, Qt::Key_M, Qt::NoModifier, [&] { return dlg.IsMuted() && gain() == 0.0f; }, "m mutes"},
+        {&dlg, Qt::Key_M, Qt::NoModifier,
+         [&] { return !dlg.IsMuted() && std::abs(gain() - (mixerReady ? 1.0 : volume)) < 0.011; }, "m unmutes"},
+        {play, Qt::Key_F, Qt::NoModifier,
+         [&] { return dlg.IsFullScreen() && !dlg.ControlsShown() && dlg.Video()->geometry() == dlg.rect(); },
+         "f shows the video alone"},
+        {play, Qt::Key_Escape, Qt::NoModifier, [&] { return !dlg.IsFullScreen() && dlg.isVisible(); },
+         "Escape leaves fullscreen only"},
+        {progress, Qt::Key_Return, Qt::NoModifier, [&] { return !dlg.isVisible() && dlg.result() == QDialog::Accepted; },
+         "Enter is the dialog's OK"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        QKeyEvent press(QEvent::KeyPress, step.key, step.modifiers);
+        QApplication::sendEvent(step.focus, &press);
+        EXPECT_TRUE(PumpUntil(step.done));
+        EXPECT_EQ(dlg.Slider(IDC_PROGRESS).GetRangeMax(), 100);
+        if (step.key == Qt::Key_F) {
+            // A mouse move brings the controls back for a while.
+            QMouseEvent move(QEvent::MouseMove, QPointF(5, 5), dlg.Video()->mapToGlobal(QPointF(5, 5)), Qt::NoButton,
+                             Qt::NoButton, Qt::NoModifier);
+            QApplication::sendEvent(dlg.Video(), &move);
+            EXPECT_TRUE(dlg.ControlsShown() && dlg.Button(IDC_OPEN).isVisible());
+            EXPECT_TRUE(PumpUntil([&] { return !dlg.ControlsShown() && !dlg.Button(IDC_OPEN).isVisible(); }));
+        }
+    }
+    EXPECT_EQ(m_entries->stopAlls, 1);
+    // Volume without a mixer is the player's own gain.
+    dlg.SetVolumeShare(0.5);
+    EXPECT_NEAR(gain(), mixerReady ? 1.0 : 0.5, 0.011);
+    dlg.SetVolumeShare(1.0);
+}
+
+// Drops: one local medium plays and is named in the bottom band; anything
+// else shows why over the video and leaves playback alone.
+TEST_F(WindowTest, DropsPlayOneLocalFileAndOtherwiseSayWhyNot) {
+    CSivoDlg& dlg = Open();
+    const std::string clip = TestClipAv10s();
+    const std::string text = TestFile("not-a-medium.txt", "plain words, no medium");
+    const QRect screen = dlg.screen()->availableGeometry();
+    const auto drop = [&](const QList<QUrl>& urls) {
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(300, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&dlg, &enter);
+        EXPECT_TRUE(enter.isAccepted());
+        QDropEvent dropped(QPointF(300, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&dlg, &dropped);
+    };
+    const auto file = [](const std::string& path) { return QUrl::fromLocalFile(QString::fromStdString(path)); };
+    drop({file(clip)});
+    EXPECT_EQ(m_entries->localPlays, std::vector<std::string>{clip});
+    EXPECT_EQ(dlg.MediaName(), fs::path(clip).filename().string());
+    EXPECT_TRUE(dlg.ReasonText().isEmpty());
+    for (auto [urls, reason] : {std::pair{QList<QUrl>{file(m_dir)}, "folder"},
+                                {QList<QUrl>{file(m_dir + "/missing.mp4")}, "does not exist"},
+                                {QList<QUrl>{file(text)}, "cannot open"},
+                                {QList<QUrl>{file(clip), file(clip)}, "one local file"},
+                                {QList<QUrl>{QUrl("http://127.0.0.1/a.mp4")}, "one local file"}}) {
+        drop(urls);
+        EXPECT_TRUE(dlg.ReasonText().contains(reason)) << dlg.ReasonText().toStdString();
+        EXPECT_EQ(m_entries->localPlays.size(), 1u) << reason;
+        EXPECT_EQ(dlg.MediaName(), fs::path(clip).filename().string());
+    }
+    drop({file(clip)});
+    EXPECT_TRUE(dlg.ReasonText().isEmpty()) << "the reason outlived the next file";
+
+    // The time, in the band and as the progress slider's tooltip; no control moves.
+    m_entries->position = 17;
+    m_entries->duration = 5525;
+    dlg.OnTimer(PROGRESS_TIMER_ID);
+    EXPECT_EQ(dlg.TimeText(), "0:17 / 1:32:05");
+    EXPECT_EQ(dlg.Slider(IDC_PROGRESS).toolTip(), "0:17 / 1:32:05");
+    ExpectPlacesFor(screen.width(), screen.height());
+}
+
+// Restored and shrunk to 640 x 360, all nine controls stay whole, apart and
+// inside the window.
+TEST_F(WindowTest, EveryControlStaysReachableDownTo640x360) {
+    fs::create_directory_symlink(fs::path(SIVO_SOURCE_DIR) / "skin", m_dir + "/Skin");
+    CSivoDlg& dlg = Open();
+    dlg.MaxOrNormal();
+    dlg.resize(640, 360);
+    ASSERT_TRUE(PumpUntil([&] { return dlg.size() == QSize(640, 360); }));
+    std::vector<QRect> places;
+    for (uint32_t id : {IDC_AUDIO, IDC_VOLUME, IDC_STOP, IDC_PREV, IDC_PLAY, IDC_NEXT, IDC_OPEN, IDC_SHARE, IDC_PROGRESS}) {
+        const QWidget& control =
+            id == IDC_VOLUME || id == IDC_PROGRESS ? static_cast<QWidget&>(dlg.Slider(id)) : dlg.Button(id);
+        const QRect place = control.geometry();
+        // The play button hangs 4 px below the client by its anchor.
+        EXPECT_TRUE(control.isVisible() && dlg.rect().adjusted(0, 0, 0, 4).contains(place)) << id;
+        EXPECT_GE(place.width(), 12) << id;
+        for (const QRect& other : places)
+            EXPECT_FALSE(place.intersects(other)) << id;
+        places.push_back(place);
+    }
 }
