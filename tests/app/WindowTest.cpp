@@ -60,10 +60,10 @@ bool PumpUntil(const std::function<bool()>& done) {
     return true;
 }
 
-// The left button, held, at x and half the widget's height.
-void Mouse(QWidget& widget, QEvent::Type type, int x) {
+// The left (or another) button, held, at x and half the widget's height.
+void Mouse(QWidget& widget, QEvent::Type type, int x, Qt::MouseButton button = Qt::LeftButton) {
     const QPointF at(x, widget.height() / 2);
-    QMouseEvent event(type, at, widget.mapToGlobal(at), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent event(type, at, widget.mapToGlobal(at), button, button, Qt::NoModifier);
     QApplication::sendEvent(&widget, &event);
 }
 
@@ -131,6 +131,9 @@ TEST_F(WindowTest, VideoAndControlsStandWhereTheAnchorsPutThemAtEverySize) {
         const QRect screen = dlg.screen()->availableGeometry();
         EXPECT_TRUE(dlg.IsMaxed());
         ExpectPlacesFor(screen.width(), screen.height());
+        for (const Qt::MouseButton other : {Qt::RightButton, Qt::MiddleButton})
+            Mouse(*dlg.Video(), QEvent::MouseButtonDblClick, 5, other);
+        EXPECT_TRUE(dlg.IsMaxed()) << "only the left button's double-click toggles the size";
         Mouse(*dlg.Video(), QEvent::MouseButtonDblClick, 5);
         dlg.resize(1300, 560);
         ExpectPlacesFor(1300, 560);
@@ -256,6 +259,7 @@ TEST_F(WindowTest, KeysDriveThePlayerWhicheverControlHasTheFocus) {
     QWidget* const volumeSlider = &dlg.Slider(IDC_VOLUME);
     QWidget* const progress = &dlg.Slider(IDC_PROGRESS);
     QWidget* const play = &dlg.Button(IDC_PLAY);
+    bool menuSeen = false;
     const struct { QWidget* focus; int key; Qt::KeyboardModifiers modifiers; std::function<bool()> done; const char* what; }
     steps[] = {
         {volumeSlider, Qt::Key_Left, Qt::NoModifier, seekedTo(95), "Left seeks 5 s back"},
@@ -276,11 +280,22 @@ TEST_F(WindowTest, KeysDriveThePlayerWhicheverControlHasTheFocus) {
          "f shows the video alone"},
         {play, Qt::Key_Escape, Qt::NoModifier, [&] { return !dlg.IsFullScreen() && dlg.isVisible(); },
          "Escape leaves fullscreen only"},
+        {progress, Qt::Key_Space, Qt::AltModifier, [&] { return menuSeen && dlg.isVisible(); },
+         "Alt+Space opens the caption menu"},
         {progress, Qt::Key_Return, Qt::NoModifier, [&] { return !dlg.isVisible() && dlg.result() == QDialog::Accepted; },
          "Enter is the dialog's OK"},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
+        if (step.modifiers == Qt::AltModifier) {
+            // The menu runs its own loop; note it and close it from there.
+            QTimer::singleShot(50, [&] {
+                if (QWidget* pPopup = QApplication::activePopupWidget()) {
+                    menuSeen = pPopup->actions().size() >= 2;
+                    pPopup->close();
+                }
+            });
+        }
         QKeyEvent press(QEvent::KeyPress, step.key, step.modifiers);
         QApplication::sendEvent(step.focus, &press);
         EXPECT_TRUE(PumpUntil(step.done));

@@ -571,6 +571,33 @@ TEST_F(WindowXvfbTest, ClosingHidesTheWindowAtOnceInEveryState) {
     }
 }
 
+// Without a window manager the window moves by its caption and resizes by
+// its edges itself.
+TEST_F(WindowXvfbTest, CaptionAndEdgesMoveAndResizeWithoutAWindowManager) {
+    if (!HaveTool("xdotool"))
+        GTEST_SKIP() << "xdotool is not installed";
+    ASSERT_TRUE(StartServer()) << "Xvfb did not come up";
+    auto sivo = StartSivo({});
+    Shot shot;
+    const auto box = [&] { return Screenshot(shot) ? WindowBox(shot) : Box{}; };
+    ASSERT_TRUE(nettest::WaitFor([&] { return box().W() == kScreenW; }, kStartWaitMs)) << "not maximised";
+    // A double-click on the caption restores the 500 x 500 window.
+    ASSERT_EQ(Xdotool("mousemove 300 16 click --repeat 2 --delay 60 1"), 0);
+    ASSERT_TRUE(nettest::WaitFor([&] { return box().W() == 500; }, 5000)) << box().W();
+    const Box normal = box();
+    ASSERT_EQ(Xdotool("mousemove " + std::to_string(normal.x0 + 100) + " " + std::to_string(normal.y0 + 16) +
+                      " mousedown 1 mousemove_relative -- -50 -25 mousemove_relative -- -50 -25 mouseup 1"), 0);
+    ASSERT_TRUE(nettest::WaitFor([&] { return box().x0 == normal.x0 - 100; }, 5000)) << box().x0;
+    const Box moved = box();
+    EXPECT_EQ(moved.y0, normal.y0 - 50);
+    EXPECT_EQ(std::pair(moved.W(), moved.H()), std::pair(normal.W(), normal.H()));
+    ASSERT_EQ(Xdotool("mousemove " + std::to_string(moved.x1 - 1) + " " + std::to_string(moved.y1 - 1) +
+                      " mousedown 1 mousemove_relative 40 30 mousemove_relative 40 30 mouseup 1"), 0);
+    ASSERT_TRUE(nettest::WaitFor([&] { return box().W() == normal.W() + 80; }, 5000)) << box().W();
+    EXPECT_EQ(box().H(), normal.H() + 60);
+    EXPECT_EQ(std::pair(box().x0, box().y0), std::pair(moved.x0, moved.y0));
+}
+
 // A window that does not read its copy-data channel (stopped) makes
 // `--remote-play` give up with a message instead of blocking.
 TEST_F(WindowXvfbTest, RemotePlayGivesUpOnAWindowThatDoesNotRead) {
