@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QUrl>
@@ -379,4 +381,33 @@ TEST_F(WindowTest, EveryControlStaysReachableDownTo640x360) {
             EXPECT_FALSE(place.intersects(other)) << id;
         places.push_back(place);
     }
+}
+
+// The About box's Chinese texts are drawn with a face that has them.
+TEST_F(WindowTest, AboutBoxFontCoversItsTexts) {
+    CSivoDlg& dlg = Open();
+    std::vector<std::string> missing;
+    bool seen = false;
+    QTimer::singleShot(50, [&] {
+        for (QWidget* pTop : QApplication::topLevelWidgets()) {
+            auto* pAbout = qobject_cast<QDialog*>(pTop);
+            if (!pAbout || pAbout == &dlg || !pAbout->isVisible())
+                continue;
+            seen = true;
+            QStringList texts{pAbout->windowTitle()};
+            for (const QLabel* pLabel : pAbout->findChildren<QLabel*>())
+                texts << pLabel->text();
+            for (const QAbstractButton* pButton : pAbout->findChildren<QAbstractButton*>())
+                texts << pButton->text();
+            const QFontMetrics metrics(pAbout->font());
+            for (const QString& text : texts)
+                for (const uint ch : text.toUcs4())
+                    if (ch > 0x7F && !metrics.inFontUcs4(ch))
+                        missing.push_back(QString::fromUcs4(reinterpret_cast<const char32_t*>(&ch), 1).toStdString());
+            pAbout->accept();
+        }
+    });
+    dlg.OnSysCommand(IDM_ABOUTBOX);
+    EXPECT_TRUE(seen);
+    EXPECT_TRUE(missing.empty()) << missing.size() << " characters without a glyph, the first " << missing.front();
 }

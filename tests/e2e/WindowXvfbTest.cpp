@@ -571,6 +571,44 @@ TEST_F(WindowXvfbTest, ClosingHidesTheWindowAtOnceInEveryState) {
     }
 }
 
+// At a 2x scale the picture is drawn at the screen's resolution: a strip of
+// noise as wide as the screen keeps neighbouring screen pixels apart instead
+// of doubling each picture pixel.
+TEST_F(WindowXvfbTest, PictureUsesEveryScreenPixelAtTwiceTheScale) {
+    const std::string noise = TestMedia("noise-1280x90-2s.mp4",
+                                        "-f lavfi -i nullsrc=s=1280x90:r=5:d=2,geq=lum='random(1)*255':cb=128:cr=128 "
+                                        "-c:v libx264 -preset veryfast -qp 0 -pix_fmt yuv420p");
+    ASSERT_FALSE(noise.empty());
+    ASSERT_TRUE(StartServer()) << "Xvfb did not come up";
+    std::vector<std::string> env = Env();
+    env.push_back("QT_SCALE_FACTOR=2");
+    ChildProcess sivo({TestBinary("sivo"), noise}, env);
+    int rows = 0, pairs = 0, same = 0;
+    const auto measure = [&] {
+        Shot shot;
+        rows = pairs = same = 0;
+        if (!Screenshot(shot))
+            return false;
+        for (int y = 100; y < kScreenH - 200; ++y) {
+            std::set<uint32_t> colours;
+            int rowSame = 0;
+            for (int x = 100; x + 1 < kScreenW - 100; x += 2) {
+                const Rgb& a = shot.At(x, y);
+                colours.insert(static_cast<uint32_t>(a.r << 16 | a.g << 8 | a.b));
+                rowSame += a == shot.At(x + 1, y);
+            }
+            if (colours.size() < 100)
+                continue;   // not a row of the picture
+            ++rows;
+            pairs += (kScreenW - 200) / 2;
+            same += rowSame;
+        }
+        return rows >= 40;
+    };
+    ASSERT_TRUE(nettest::WaitFor(measure, kStartWaitMs)) << "no picture rows found (" << rows << ")";
+    EXPECT_LT(same, pairs / 5) << same << " of " << pairs << " neighbouring pixels are equal: drawn at half resolution";
+}
+
 // Without a window manager the window moves by its caption and resizes by
 // its edges itself.
 TEST_F(WindowXvfbTest, CaptionAndEdgesMoveAndResizeWithoutAWindowManager) {
