@@ -5,7 +5,8 @@
 # pictures each showed against the clip's frames (the window's own count from
 # its trace, written when SIGTERM closes it), and launch to the first painted
 # picture in the window (the moment its trace records it). Both run ROUNDS times in turn and
-# the medians are reported.
+# the medians are reported. Then key to effect: how soon a pause and a seek
+# show on the screen after the key (bench/key-latency.py).
 #
 # usage: [ROUNDS=N] bench/window.sh BUILD_DIR
 set -euo pipefail
@@ -27,7 +28,7 @@ TARGET_RATIO=1.3
 # Rounds of both programs; the shared machine's load varies, the median holds.
 ROUNDS=${ROUNDS:-3}
 
-require_tools ffmpeg Xvfb xwd /usr/bin/time python3
+require_tools ffmpeg Xvfb xwd xdotool /usr/bin/time python3
 require_bins "$WINDOW" "$PLAYER"
 make_clip "$CLIP" 1920x1080 "$FPS" "$DURATION" 48000 veryfast 128k
 
@@ -163,3 +164,5 @@ print(f"  first_picture_ms   window {median([r['first'] for r in rows])}  "
       f"sivo-play {median([r['play_first'] for r in rows])}  (target < 1000)")
 print(f"  sigterm            window {', '.join(sorted(set(r['quit'] for r in rows)))}")
 EOF
+
+python3 "$(dirname "$0")/key-latency.py" "$WINDOW" "$CLIP" 6
