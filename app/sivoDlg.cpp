@@ -329,6 +329,10 @@ void CSivoDlg::contextMenuEvent(QContextMenuEvent* event) {
 
 void CSivoDlg::ShowCaptionMenu(const QPoint& globalPos) {
     QMenu menu(this);
+    // The two buttons at the far end of the band, for a maximised window on a
+    // screen too narrow to show them.
+    const QAction* pOpen = menu.addAction(QStringLiteral("&Open file..."));
+    const QAction* pShare = menu.addAction(QStringLiteral("&Share folder..."));
     menu.addSeparator();
     const QAction* pNetwork = menu.addAction(QStringLiteral("&Network"));
     const QAction* pAbout = menu.addAction(QString::fromUtf8(IDS_ABOUTBOX).replace("(&A)", ""));
@@ -337,6 +341,10 @@ void CSivoDlg::ShowCaptionMenu(const QPoint& globalPos) {
         OnSysCommand(IDM_ABOUTBOX);
     else if (pChosen == pNetwork)
         m_pNetwork->Toggle();
+    else if (pChosen == pOpen)
+        OnOpenFile();
+    else if (pChosen == pShare)
+        OnShareFolder();
 }
 
 void CSivoDlg::OnSysCommand(int id) {
