@@ -5,6 +5,7 @@
 
 #include <QDBusConnection>
 #include <QDBusError>
+#include <QDir>
 #include <QUrl>
 
 namespace {
@@ -169,8 +170,8 @@ void CMprisPlayer::SetPosition(const QDBusObjectPath& trackId, qlonglong positio
 
 void CMprisPlayer::OpenUri(const QString& uri, const QDBusMessage& message) {
     const QUrl url(uri, QUrl::StrictMode);
-    if (!url.isValid() || !url.isLocalFile())
-        return Refuse(message, QStringLiteral("only file:// URIs can be opened"));
+    if (!url.isValid() || !url.isLocalFile() || !QDir::isAbsolutePath(url.toLocalFile()))
+        return Refuse(message, QStringLiteral("only file:// URIs of absolute paths can be opened"));
     if (!m_pHost->Window().OpenMedia(url.toLocalFile().toLocal8Bit().toStdString()))
         return Refuse(message, m_pHost->Window().ReasonText());
 }

@@ -694,7 +694,7 @@ double CSivoDlg::VolumeShare() const {
 }
 
 void CSivoDlg::SetVolumeShare(double share) {
-    share = std::clamp(share, 0.0, 1.0);
+    share = share >= 0.0 ? std::min(share, 1.0) : 0.0;   // NaN is silence
     const int min = m_sliderVolume->GetRangeMin(), max = m_sliderVolume->GetRangeMax();
     m_sliderVolume->SetPos(min + static_cast<int>(share * (max - min) + 0.5));
     m_bMuted = false;

@@ -72,7 +72,10 @@ run_round() {
     start=$(python3 -c 'import time; print(time.time())')
     # time(1) must be the window's direct parent so its usage is what gets
     # counted; the window is closed by SIGTERM once the clip has played.
-    SIVO_TRACE="$WORK/window-$r.trace" DISPLAY="$DISPLAY_NAME" SDL_AUDIODRIVER=dummy \
+    # A runtime directory of its own (a window already running for this user
+    # elsewhere would otherwise be handed the clip) and no session bus.
+    DBUS_SESSION_BUS_ADDRESS="unix:path=$WORK/no-bus" XDG_RUNTIME_DIR="$WORK" \
+        SIVO_TRACE="$WORK/window-$r.trace" DISPLAY="$DISPLAY_NAME" SDL_AUDIODRIVER=dummy \
         /usr/bin/time -f "%U %S %M" -o "$WORK/window-$r.time" \
         "$WINDOW" "$CLIP" >"$WORK/window-$r.out" 2>"$WORK/window-$r.err" &
     job=$!
