@@ -1,12 +1,26 @@
 #include "engine/control/Playable.h"
 
-#include "engine/VideoDemuxer.h"
-
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 }
 
 #include <sys/stat.h>
+
+namespace {
+
+// A stream of picture or sound that a decoder here can decode.
+bool HasDecodableStream(const AVFormatContext* ctx) {
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+        const AVCodecParameters* par = ctx->streams[i]->codecpar;
+        if ((par->codec_type == AVMEDIA_TYPE_AUDIO || par->codec_type == AVMEDIA_TYPE_VIDEO) &&
+            avcodec_find_decoder(par->codec_id))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
 
 std::string CheckPlayable(const std::string& path) {
     struct stat st {};
@@ -14,11 +28,15 @@ std::string CheckPlayable(const std::string& path) {
         return path + " does not exist";
     if (S_ISDIR(st.st_mode))
         return path + " is a folder, not a medium";
-    VideoDemuxer demuxer;
-    if (demuxer.open(path.c_str()) != 0)
+    AVFormatContext* ctx = nullptr;
+    if (avformat_open_input(&ctx, path.c_str(), nullptr, nullptr) != 0)
         return "cannot open " + path + " as a medium";
-    for (AVCodecContext* ctx : {demuxer.getAudioCodecCtx(), demuxer.getVideoCodecCtx()})
-        if (ctx && avcodec_find_decoder(ctx->codec_id))
-            return "";
-    return path + " has no audio or video stream with a decoder";
+    // Most containers name their codecs in the header; reading packets to
+    // find them is left for those that do not, since it costs the decoding
+    // of a few pictures.
+    bool decodable = HasDecodableStream(ctx);
+    if (!decodable && avformat_find_stream_info(ctx, nullptr) >= 0)
+        decodable = HasDecodableStream(ctx);
+    avformat_close_input(&ctx);
+    return decodable ? "" : path + " has no audio or video stream with a decoder";
 }
