@@ -442,7 +442,8 @@ TEST_F(WindowXvfbTest, KeysAndTheMediaInterfaceDriveTheWindow) {
     long long base = 0;
     const double startVolume = Volume();
     ASSERT_GE(startVolume, 0.05) << Property("Volume");
-    const auto from = [&](int delta) { return [&, delta] { return near(Position(), base + delta); }; };
+    // Seeks stop at the start.
+    const auto from = [&](int delta) { return [&, delta] { return near(Position(), std::max(0LL, base + delta)); }; };
     const auto status = [&](const char* want) {
         return [&, want] { return Property("PlaybackStatus").find(want) != std::string::npos; };
     };
@@ -456,7 +457,7 @@ TEST_F(WindowXvfbTest, KeysAndTheMediaInterfaceDriveTheWindow) {
         {"Up", from(60), "Up seeks 60 s on"},
         {"Right", from(5), "Right seeks 5 s on"},
         {"Left", from(-5), "Left seeks 5 s back"},
-        {"Down", from(-60), "Down seeks 60 s back"},
+
         {"9", [&] { return std::abs(Volume() - (startVolume - 0.05)) < 0.011; }, "9 lowers the volume"},
         {"0", [&] { return std::abs(Volume() - startVolume) < 0.011; }, "0 raises it again"},
         {"m", [&] { return Volume() == 0.0; }, "m mutes"},
@@ -465,6 +466,7 @@ TEST_F(WindowXvfbTest, KeysAndTheMediaInterfaceDriveTheWindow) {
         {"Escape", full(false), "Escape leaves fullscreen"},
         // The focus on a control does not take the keys away.
         {"Tab Tab Tab Tab Left", from(-5), "Left with a control focused"},
+        {"Down", from(-60), "Down seeks 60 s back"},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
@@ -567,7 +569,8 @@ TEST_F(WindowXvfbTest, ClosingHidesTheWindowAtOnceInEveryState) {
         std::cout << state << ": hidden after " << ms(hidden) << " ms, ended after " << ms(ended) << " ms"
                   << std::endl;
         EXPECT_LE(ms(hidden), 300) << "the window stayed on screen";
-        EXPECT_LE(ms(ended), 1500) << "the process lingered";
+        // Generous: sanitizer builds check for leaks on the way out.
+        EXPECT_LE(ms(ended), 3000) << "the process lingered";
     }
 }
 
