@@ -74,6 +74,7 @@ CSivoDlg::CSivoDlg(const std::string& appPath, QWidget* pParent)
     m_pNetwork = new NetworkPanel(this, [this] { return VideoArea(); },
                                   [this](const std::string& address, const std::string& name) {
                                       m_entries->RemotePlay(address.c_str(), name.c_str());
+                                      SetMediaName(name, address + "/" + name);
                                   });
     SetImage(Skin("/main/bg-top-left.png"), Skin("/main/bg-top-mid.png"), Skin("/main/bg-top-right.png"),
              Skin("/main/bg-left.png"), Skin("/main/bg-right.png"), Skin("/main/bg-bottom-left.png"),
@@ -599,9 +600,12 @@ bool CSivoDlg::eventFilter(QObject* watched, QEvent* event) {
         static_cast<QWidget*>(watched)->window() == this) {
         if (type == QEvent::KeyPress) {
             // Ahead of the focused control, so a button or slider with the
-            // focus never takes the player's keys.
+            // focus never takes the player's keys; the Network panel's list
+            // keeps its own (arrows, Enter).
+            auto* pTarget = static_cast<QWidget*>(watched);
             const auto* pKey = static_cast<QKeyEvent*>(event);
-            if (HandleKey(pKey->key(), pKey->modifiers()))
+            const bool inPanel = m_pNetwork && (pTarget == m_pNetwork || m_pNetwork->isAncestorOf(pTarget));
+            if (!inPanel && HandleKey(pKey->key(), pKey->modifiers()))
                 return true;
         } else if (m_bFullScreen) {
             if (!m_bControlsShown)

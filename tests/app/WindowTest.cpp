@@ -296,7 +296,7 @@ TEST_F(WindowTest, KeysDriveThePlayerWhicheverControlHasTheFocus) {
                     QStringList items;
                     for (const QAction* pAction : pPopup->actions())
                         items << pAction->text();
-                    menuSeen = items.join('|') == "&Open file...|&Share folder...||&About sivo...";
+                    menuSeen = items.join('|') == "&Open file...|&Share folder...||&Network|&About sivo...";
                     pPopup->close();
                 }
             });
