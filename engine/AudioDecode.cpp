@@ -70,11 +70,12 @@ int MediaPlayer::DecodeAudioPacket(AVPacket* pkt) {
         videoQueued = static_cast<int>(m_videoPkgs.size());
         audioQueued = static_cast<int>(m_audioPkgs.size());
     }
+    m_nWriteSerial = m_nSeekSerial;
     int64_t start = av_gettime();
     // The new API consumes the package whole; an error ends it silently.
     if (avcodec_send_packet(ctx, pkt) < 0)
         return 0;
-    int32_t stamp = PacketStamp(pkt);
+    const int32_t pktStamp = PacketStamp(pkt);
     double tb = m_dAudioTimeBase;
     for (;;) {
         int64_t decodeStart = av_gettime();
@@ -86,7 +87,12 @@ int MediaPlayer::DecodeAudioPacket(AVPacket* pkt) {
         auto fmt = static_cast<AVSampleFormat>(frame->format);
         int got = frame->nb_samples * channels * av_get_bytes_per_sample(fmt);
         if (got > 0) {
+            // The frame's own stamp where the decoder knows it, so the clock
+            // is exact for packages that decode to several frames.
+            const int64_t best = frame->best_effort_timestamp;
+            const int32_t stamp = best != AV_NOPTS_VALUE ? static_cast<int32_t>(best) : pktStamp;
             m_dAudioClock = stamp * tb;
+            AnchorAudio(stamp * tb, m_nWriteSerial, true);
             WriteAudioPcm(channels, fmt, frame->sample_rate, frame->extended_data, frame->nb_samples);
         }
         if (DebugTraceEnabled()) {
@@ -103,7 +109,8 @@ int MediaPlayer::DecodeAudioPacket(AVPacket* pkt) {
 }
 
 void MediaPlayer::WritePcmPieces(const uint8_t* data, int length) {
-    for (int off = 0; off < length; off += kMaxPcmPiece)
+    // A seek drops what the output holds; the rest of this sound is as old.
+    for (int off = 0; off < length && m_nWriteSerial == m_nSeekSerial; off += kMaxPcmPiece)
         AudioWritePcm(data + off, std::min(kMaxPcmPiece, length - off));
 }
 

@@ -1,6 +1,7 @@
 #include "engine/MediaPlayer.h"
 
 #include <algorithm>
+#include <string>
 
 #include "engine/FfmpegPtr.h"
 #include "engine/VideoDemuxer.h"
@@ -54,6 +55,52 @@ int MediaPlayer::QueuedFrames() {
     return static_cast<int>(m_frames.size());
 }
 
+std::string MediaPlayer::AudioFormatError(int sampleRate, int channels) {
+    if (channels <= 0)
+        return "audio with " + std::to_string(channels) + " channels";
+    if (sampleRate < kMinSampleRate || sampleRate > kMaxSampleRate)
+        return "audio at " + std::to_string(sampleRate) + " Hz (" + std::to_string(kMinSampleRate) + " to " +
+               std::to_string(kMaxSampleRate) + " Hz can be played)";
+    return "";
+}
+
+// Tells the output the format of the decoded sound; audio it cannot play is
+// refused here, before a device is opened for it.
+bool MediaPlayer::OpenAudioOutput(const AVCodecContext* ctx) {
+    const int channels = ctx->ch_layout.nb_channels;
+    if (std::string error = AudioFormatError(ctx->sample_rate, channels); !error.empty()) {
+        DebugTrace("audio refused: %s\r\n", error.c_str());
+        return false;
+    }
+    AVSampleFormat packed = av_get_packed_sample_fmt(ctx->sample_fmt);
+    int bytesPerSample = ctx->sample_fmt == AV_SAMPLE_FMT_NONE ? 0 : packed == AV_SAMPLE_FMT_U8 ? 1 : 2;
+    AudioSetFormat(std::min(channels, 2), ctx->sample_rate, bytesPerSample);
+    m_dOutBytesPerSec = double(ctx->sample_rate) * std::min(channels, 2) * (bytesPerSample == 1 ? 1 : 2);
+    return true;
+}
+
+void MediaPlayer::AnchorAudio(double stamp, unsigned serial, bool decoded) {
+    std::lock_guard<std::mutex> lock(m_anchorMutex);
+    if (serial == m_nSeekSerial)
+        m_audioAnchor.Write(AudioAnchor{stamp, AudioBytesAccepted(), m_dOutBytesPerSec, decoded});
+}
+
+double MediaPlayer::HeardClock() const {
+    if (!m_bHasAudio)
+        return m_dVideoClock;
+    const AudioAnchor anchor = m_audioAnchor.Read();
+    if (!(anchor.dBytesPerSec > 0))
+        return anchor.dStamp;
+    // Negative while PCM accepted after the anchor still waits in the output.
+    const auto heardSince = static_cast<int64_t>(AudioBytesHeard() - anchor.nBytes);
+    return anchor.dStamp + double(heardSince) / anchor.dBytesPerSec;
+}
+
+void MediaPlayer::SetPause(bool paused) {
+    m_bPause = paused;
+    AudioPause(paused);
+}
+
 void MediaPlayer::OpenDecoder(AVCodecContext* ctx, const AVCodec** codec) {
     *codec = avcodec_find_decoder(ctx->codec_id);
     if (!*codec || avcodec_open2(ctx, *codec, nullptr) < 0) {
@@ -63,7 +110,7 @@ void MediaPlayer::OpenDecoder(AVCodecContext* ctx, const AVCodec** codec) {
 }
 
 int MediaPlayer::OpenLocal(const char* path) {
-    m_bPause = false;
+    SetPause(false);
     m_dAudioClock = 0.0;
     m_dVideoClock = 0.0;
     m_bInfoReady = false;
@@ -87,6 +134,9 @@ int MediaPlayer::OpenLocal(const char* path) {
     m_dVideoClock = 0.0;
     m_nCodedWidth = m_nCodedHeight = 0;
     m_nFps = m_pDemuxer->getFps();
+    m_dStartTime = m_pDemuxer->getStartTime();
+    m_bHasAudio = false;
+    m_dOutBytesPerSec = 0.0;
     m_pAudioCodecCtx = m_pDemuxer->getAudioCodecCtx();
     m_pVideoCodecCtx = m_pDemuxer->getVideoCodecCtx();
     m_bOwnCodecCtx = false;
@@ -95,10 +145,13 @@ int MediaPlayer::OpenLocal(const char* path) {
         m_dAudioTimeBase = m_pDemuxer->getAudioTimeBase();
         m_nAudioCodecId = ctx->codec_id;
         OpenDecoder(ctx, &m_pAudioCodec);
-        AVSampleFormat packed = av_get_packed_sample_fmt(ctx->sample_fmt);
-        int bytesPerSample = ctx->sample_fmt == AV_SAMPLE_FMT_NONE ? 0 : packed == AV_SAMPLE_FMT_U8 ? 1 : 2;
-        AudioSetFormat(std::min(ctx->ch_layout.nb_channels, 2), ctx->sample_rate, bytesPerSample);
+        if (!OpenAudioOutput(ctx) && m_pAudioCodec) {
+            avcodec_close(ctx);
+            m_pAudioCodec = nullptr;
+        }
+        m_bHasAudio = m_pAudioCodec != nullptr;
     }
+    AnchorAudio(m_dStartTime, m_nSeekSerial, false);
     if (AVCodecContext* ctx = m_pVideoCodecCtx) {
         m_nCodedWidth = ctx->coded_width ? ctx->coded_width : ctx->width;
         m_nCodedHeight = ctx->coded_height ? ctx->coded_height : ctx->height;
@@ -139,6 +192,7 @@ int MediaPlayer::Stop() {
     m_bInfoReady = false;
     ReleaseRecver();
     FlushQueues();
+    AudioFlush();
     m_nVideoCodecId = 0;
     m_nAudioCodecId = 0;
     CloseDecoders();
@@ -149,13 +203,22 @@ int MediaPlayer::Stop() {
 }
 
 int MediaPlayer::Seek(int seconds) {
-    if (m_pDemuxer)
-        m_pDemuxer->seek(seconds);
-    SendRemoteSeek(seconds);
-    FlushQueues();
-    ++m_nSeekSerial;
-    m_bPause = false;
-    m_bEnd = false;
+    unsigned serial;
+    {
+        std::lock_guard<std::mutex> lock(m_anchorMutex);
+        serial = ++m_nSeekSerial;
+    }
+    {
+        std::lock_guard<std::mutex> feed(m_feedMutex);
+        if (m_pDemuxer)
+            m_pDemuxer->seek(seconds);
+        SendRemoteSeek(seconds);
+        FlushQueues();
+        m_bEnd = false;
+    }
+    AudioFlush();
+    AnchorAudio(m_dStartTime + seconds, serial, false);
+    SetPause(false);
     return 0;
 }
 
@@ -209,11 +272,14 @@ void MediaPlayer::FeederThread() {
         }
         if (m_bLocal && m_pDemuxer) {
             int bVideo = 0, codecId = 0;
-            if (AVPacket* pkt = m_pDemuxer->readPacket(bVideo, codecId)) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                (bVideo ? m_videoPkgs : m_audioPkgs).push_back(pkt);
-            } else {
-                m_bEnd = true;
+            {
+                std::lock_guard<std::mutex> feed(m_feedMutex);
+                if (AVPacket* pkt = m_pDemuxer->readPacket(bVideo, codecId)) {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    (bVideo ? m_videoPkgs : m_audioPkgs).push_back(pkt);
+                } else {
+                    m_bEnd = true;
+                }
             }
             Sleep(kPollSleepMs);
             continue;

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "engine/RecverSink.h"
+#include "platform/SeqLock.h"
 
 extern "C" {
 struct AVCodec;
@@ -50,6 +51,9 @@ public:
     static constexpr int kDropRunLimit = 40;       // runs of this many packages or fewer are dropped
     static constexpr int kMaxSkipCount = 4;        // cap of VideoFrame::nSkipped
     static constexpr int kMaxConvertedChunk = 1048576; // converted PCM of this size or more is dropped
+    // Audio the output can play (a remote description's included).
+    static constexpr int kMinSampleRate = 1000;
+    static constexpr int kMaxSampleRate = 384000;
 
     // Polling sleeps of the worker threads, in ms.
     static constexpr int kPollSleepMs = 1;         // one idle step of a worker loop
@@ -92,6 +96,33 @@ public:
     std::atomic<double> m_dVideoClock{0.0};
     std::atomic<double> m_dAudioClock{0.0};
 
+    // The stamp in seconds of the sound being heard now: the stamp of the PCM
+    // decoded last minus the PCM still queued behind it in the output. A
+    // medium without audio has the video clock. Any thread, lock-free.
+    double HeardClock() const;
+    // Playing position in seconds from the medium's start time. Any thread.
+    double Position() const { return HeardClock() - m_dStartTime; }
+    // Controlling thread: sets m_bPause and pauses or resumes the audio output.
+    void SetPause(bool paused);
+    // Empty when the audio output can play this rate and channel count, else why not.
+    static std::string AudioFormatError(int sampleRate, int channels);
+
+    std::atomic<double> m_dStartTime{0.0};  // the medium's first stamp, seconds
+    std::atomic<bool> m_bHasAudio{false};   // an opened audio decoder feeds the output
+
+    // Ties the output's byte count to media time: the PCM accepted from
+    // nBytes on plays from dStamp on, at dBytesPerSec. bDecoded: set by the
+    // audio decoder (not by an open or a seek).
+    struct AudioAnchor {
+        double dStamp;
+        uint64_t nBytes;
+        double dBytesPerSec;
+        bool bDecoded;
+    };
+    // The PCM accepted from now on plays from `stamp`. Ignored when a seek
+    // has happened since `serial` was read. Any thread.
+    void AnchorAudio(double stamp, unsigned serial, bool decoded);
+
     // Queue lengths, read under m_mutex (for hosts waiting for a drain, tests).
     int QueuedAudioPkgs();
     int QueuedVideoPkgs();
@@ -99,7 +130,8 @@ public:
 
     // Raised by Seek. Each decode thread flushes its decoder before its next
     // package when the value differs from the one it saw last, so pictures
-    // and sound held inside the decoder from before the seek are dropped.
+    // and sound held inside the decoder from before the seek are dropped;
+    // what was being decoded when it changed is not queued.
     std::atomic<unsigned> m_nSeekSerial{0};
 
     // Set by the audio decode thread while it waits for kAudioReserve
@@ -149,6 +181,8 @@ public:
     int m_nSkip = 0;
     int m_nTotalFram = 0;
     int m_nNoPicture = 0;
+    bool m_bNewestValid = false;            // a picture was decoded since the start or the last seek
+    double m_dNewestPicture = 0.0;          // its stamp, seconds
 
     // --- video (VideoDecode.cpp) ---
     // Video decode thread only. The caller keeps ownership of pkt.
@@ -181,6 +215,8 @@ private:
 
     void StartThreads();
     void FlushQueues();
+    bool OpenAudioOutput(const AVCodecContext* ctx);
+    bool DecodingBehind() const;            // video decode thread
     void CloseDecoders();
     void ReleaseCodecContexts();
     void OpenDecoder(AVCodecContext* ctx, const AVCodec** codec);
@@ -198,6 +234,13 @@ private:
     // old position (or with an end); those answers are counted and dropped.
     // m_requestMutex keeps fetches and seeks in wire order with the counts.
     std::mutex m_requestMutex;
+    // Held by the feeder from a read to its queueing and by Seek, so no
+    // package read before a seek is queued after it.
+    std::mutex m_feedMutex;
+    std::mutex m_anchorMutex;               // writers of m_audioAnchor and m_nSeekSerial
+    SeqLock<AudioAnchor> m_audioAnchor;
+    std::atomic<double> m_dOutBytesPerSec{0.0};  // of the format announced to the output
+    unsigned m_nWriteSerial = 0;            // audio decode thread: seek serial of the PCM being written
     uint64_t m_nFetchesSent = 0;            // under m_mutex
     uint64_t m_nAnswers = 0;                // under m_mutex
     uint64_t m_nStaleAnswers = 0;           // under m_mutex

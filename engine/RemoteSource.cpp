@@ -48,7 +48,7 @@ void ApplyRemoteVideoOptions(AVCodecContext* ctx) {
 } // namespace
 
 int MediaPlayer::StartPlay(const char* address, int port, const char* name) {
-    m_bPause = true;
+    SetPause(true);
     m_dAudioClock = 0.0;
     m_dVideoClock = 0.0;
     m_bInfoReady = false;
@@ -74,6 +74,8 @@ int MediaPlayer::StartPlay(const char* address, int port, const char* name) {
     m_bQuit = false;
     m_bEnd = false;
     m_bLocal = false;
+    m_bHasAudio = false;
+    m_dStartTime = 0.0;
     StartThreads();
     return 0;
 }
@@ -196,13 +198,14 @@ int MediaPlayer::OnStreamInfo(ByteStream& reader, RemoteRecver* recver) {
         ctx->sample_fmt = AVSampleFormat(a.nSampleFmt);
         ctx->time_base = AVRational{a.codecTimeBase.num, a.codecTimeBase.den};
         ctx->pkt_timebase = AVRational{a.streamTimeBase.num, a.streamTimeBase.den};
-        AVSampleFormat packed = av_get_packed_sample_fmt(ctx->sample_fmt);
-        int bytesPerSample = ctx->sample_fmt == AV_SAMPLE_FMT_NONE ? 0 : packed == AV_SAMPLE_FMT_U8 ? 1 : 2;
-        AudioSetFormat(std::min(a.nChannels, 2), a.nSampleRate, bytesPerSample);
-        SetExtradata(ctx, a.extradata);
-        const AVCodec* codec = avcodec_find_decoder(ctx->codec_id);
-        if (codec && avcodec_open2(ctx, codec, nullptr) == 0)
-            m_pAudioCodec = codec;
+        if (OpenAudioOutput(ctx)) {
+            SetExtradata(ctx, a.extradata);
+            const AVCodec* codec = avcodec_find_decoder(ctx->codec_id);
+            if (codec && avcodec_open2(ctx, codec, nullptr) == 0)
+                m_pAudioCodec = codec;
+            m_bHasAudio = m_pAudioCodec != nullptr;
+            AnchorAudio(0.0, m_nSeekSerial, false);
+        }
     }
 
     const StreamDescription::Video& v = desc.video;

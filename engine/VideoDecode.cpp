@@ -31,6 +31,14 @@ constexpr int kFreeRunTolerance = 2;  // ms, average gap counted as on target
 constexpr int kFreeRunAdjustMs = 5;
 constexpr int kFreeRunClockGap = 60;  // s between the clocks
 constexpr int kMinSleepMs = 1;
+// Without audio, a stamp step outside (0, this] is a gap or a jump, and the
+// picture then follows after its interval; a picture due longer ago than
+// kWallLateUs restarts the wall clock from it instead of rushing.
+constexpr double kMaxStampStep = 2.0;
+constexpr int64_t kWallLateUs = 500000;
+// The first picture after a start or a seek waits at most this long for the
+// sound to reach it (the device opens and plays its priming meanwhile).
+constexpr int kStartSyncMaxMs = 1000;
 constexpr const char* kDumpPath = "f://playpkg.dat";
 
 // Raw dump of the video packages for offline inspection. Opened once per
@@ -84,6 +92,8 @@ void MediaPlayer::VideoDecodeThread() {
     m_nSkip = 0;
     m_nTotalFram = 0;
     m_nNoPicture = 0;
+    m_bNewestValid = false;
+    unsigned serial = m_nSeekSerial;
     int sinceKey = 0;
     while (!m_bQuit) {
         Sleep(kPollSleepMs);
@@ -97,6 +107,12 @@ void MediaPlayer::VideoDecodeThread() {
         }
         if (!pkt)
             continue;
+        if (serial != m_nSeekSerial) {
+            serial = m_nSeekSerial;
+            m_bNewestValid = false;
+            if (m_pVideoCodecCtx && avcodec_is_open(m_pVideoCodecCtx))
+                avcodec_flush_buffers(m_pVideoCodecCtx);
+        }
         DecodeVideoPacket(pkt);
         ++sinceKey;
         if (pkt->flags & AV_PKT_FLAG_KEY) {
@@ -116,8 +132,10 @@ void MediaPlayer::VideoDecodeThread() {
 int MediaPlayer::DecodeVideoPacket(AVPacket* pkt) {
     if (!pkt || !m_pVideoCodecCtx || !m_pFrame)
         return -1;
+    const unsigned serial = m_nSeekSerial;
     UpdateFrameInterval();
-    DropFrames();
+    if (DecodingBehind())
+        DropFrames();
     Dump().Append(pkt->data, pkt->size);
 
     AVCodecContext* ctx = m_pVideoCodecCtx;
@@ -165,10 +183,15 @@ int MediaPlayer::DecodeVideoPacket(AVPacket* pkt) {
     ++m_nTotalFram;
     if (produced > 0) {
         m_nFramesDecoded += produced;
+        if (!pictures.empty()) {
+            m_dNewestPicture = pictures.back()->dPts * m_dVideoTimeBase;
+            m_bNewestValid = true;
+        }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            for (auto& frame : pictures)
-                m_frames.push_back(frame.release());
+            if (serial == m_nSeekSerial)  // else from before a seek that has flushed the queue
+                for (auto& frame : pictures)
+                    m_frames.push_back(frame.release());
         }
         m_nSkip = 0;
     } else {
@@ -177,6 +200,15 @@ int MediaPlayer::DecodeVideoPacket(AVPacket* pkt) {
         DebugTrace("Skip %d  m_nTotalFram:%5d %5d\r\n", m_nSkip, m_nTotalFram, m_nNoPicture);
     }
     return 0;
+}
+
+// True when the newest decoded picture is due before the sound being heard:
+// the queued pictures are stale then. Before the first picture, and before
+// the audio decoder has set the clock after an open or a seek, nothing is late.
+bool MediaPlayer::DecodingBehind() const {
+    if (!m_bNewestValid || (m_bHasAudio && !m_audioAnchor.Read().bDecoded))
+        return false;
+    return m_dNewestPicture < HeardClock();
 }
 
 // Jumps the queue forward to a key package queued behind a short run, so
@@ -287,18 +319,29 @@ void MediaPlayer::PresentThread() {
     int shown = 0;               // frames shown since the count restarted
     int64_t gapTotalUs = 0;      // presentation-to-presentation gaps over them
     int64_t lastShownUs = 0;     // 0: no presentation recorded
+    int64_t wokeUs = 0;          // end of the last pacing sleep; 0 after a pause
+    // Without audio: when the last picture was due, and its stamp.
+    bool wallValid = false;
+    int64_t wallDueUs = 0;
+    double wallStamp = 0.0;
+    unsigned serial = m_nSeekSerial;
 
     while (!m_bQuit) {
         if (m_bPause) {
+            wallValid = false;
+            wokeUs = 0;
             Sleep(kPausePollMs);
             continue;
         }
         VideoFrame* raw = nullptr;
+        double nextPts = -1.0;  // stamp of the picture after it, when one is queued
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (!m_frames.empty()) {
                 raw = m_frames.front();
                 m_frames.pop_front();
+                if (!m_frames.empty())
+                    nextPts = m_frames.front()->dPts;
             }
         }
         if (!raw) {
@@ -331,8 +374,34 @@ void MediaPlayer::PresentThread() {
         sws_scale(scaler.get(), frame->pPicture->data, frame->pPicture->linesize, 0, h, bgr.data,
                   bgr.linesize);
 
-        const double interval = ShowIntervalMs(m_nFrameInterval, m_nFps, frame->nSkipped);
+        // The stamps say how long this picture stands for, also when the
+        // pictures skipped by fast decoding were reordered ones before it.
+        double interval = ShowIntervalMs(m_nFrameInterval, m_nFps, frame->nSkipped);
+        const double untilNext = (nextPts - frame->dPts) * m_dVideoTimeBase;
+        if (nextPts >= 0 && untilNext > 0 && untilNext <= kMaxStampStep)
+            interval = untilNext * 1000.0;
         frame.reset();
+        const bool wallPaced = !m_bHasAudio;
+        const bool restarted = serial != m_nSeekSerial || shown == 0;
+        serial = m_nSeekSerial;
+        if (wallPaced) {
+            // Each picture waits for its time on the wall clock.
+            const double V = m_dVideoClock;
+            const double step = V - wallStamp;
+            const int64_t now = av_gettime();
+            if (restarted)
+                wallValid = false;
+            int64_t due = now;
+            if (wallValid)
+                due = wallDueUs + static_cast<int64_t>(((step > 0 && step <= kMaxStampStep) ? step : interval / 1000.0) * 1e6);
+            if (now - due > kWallLateUs)
+                due = now;
+            if (due > now)
+                Sleep(static_cast<int>((due - now + 500) / 1000));
+            wallValid = true;
+            wallDueUs = due;
+            wallStamp = V;
+        }
         ShowPicture(bgr.data[0], w, h);
         const int64_t now = av_gettime();
         if (lastShownUs != 0)
@@ -340,10 +409,23 @@ void MediaPlayer::PresentThread() {
         const bool haveGap = lastShownUs != 0 && shown > 0;
         lastShownUs = now;
 
-        int sleep = PacingSleepMs(m_dVideoClock, m_dAudioClock, static_cast<int>(interval));
-        if (sleep < 0)
-            sleep = FreeRunSleepMs(haveGap ? gapTotalUs / 1000.0 / shown : -1.0, interval);
-        Sleep(sleep);
+        if (!wallPaced) {
+            int sleep = PacingSleepMs(m_dVideoClock, HeardClock(), static_cast<int>(interval));
+            if (sleep < 0)
+                sleep = FreeRunSleepMs(haveGap ? gapTotalUs / 1000.0 / shown : -1.0, interval);
+            // The sleep spaces presentations: the time taken since the last
+            // one woke (conversion, display) is part of it, or a late
+            // picture could never catch up with the sound.
+            if (wokeUs != 0)
+                sleep = std::max(kMinSleepMs, sleep - static_cast<int>((now - wokeUs) / 1000));
+            Sleep(sleep);
+            // Until the sound has started, the picture shown stays.
+            for (int waited = 0; restarted && waited < kStartSyncMaxMs && !m_bQuit && !m_bPause &&
+                                 HeardClock() < m_dVideoClock;
+                 waited += kPollSleepMs)
+                Sleep(kPollSleepMs);
+            wokeUs = av_gettime();
+        }
         ++shown;
     }
 }

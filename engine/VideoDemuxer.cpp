@@ -66,6 +66,7 @@ int VideoDemuxer::open(const char* name) {
     dAudioTimeBase = dVideoTimeBase = 0.0;
     nFps = kDefaultFps;
     nDuration = 0;
+    dStartTime = 0.0;
     strName = name;
 
     int rc;
@@ -102,6 +103,8 @@ int VideoDemuxer::open(const char* name) {
     }
     if (pFormatCtx->duration != AV_NOPTS_VALUE && pFormatCtx->duration > 0)
         nDuration = static_cast<int>(pFormatCtx->duration / AV_TIME_BASE);
+    if (pFormatCtx->start_time != AV_NOPTS_VALUE)
+        dStartTime = static_cast<double>(pFormatCtx->start_time) / AV_TIME_BASE;
 
     for (unsigned i = 0; i < pFormatCtx->nb_streams; ++i) {
         AVStream* st = pFormatCtx->streams[i];
@@ -180,7 +183,7 @@ int VideoDemuxer::seek(int seconds) {
     int index = dVideoTimeBase > 0 ? nVideoIndex : nAudioIndex;
     if (!(timeBase > 0))
         return 0;
-    auto target = static_cast<int64_t>(seconds / timeBase);
+    auto target = static_cast<int64_t>((dStartTime + seconds) / timeBase);
     std::lock_guard<std::mutex> lock(mutex);
     if (pFormatCtx)
         avformat_seek_file(pFormatCtx, index, -std::numeric_limits<int64_t>::max(), target,

@@ -41,7 +41,7 @@ public:
     // Next packet of a selected stream, or null at end, on error or when closed.
     // bVideo: 1 video, 0 audio; codecId: FFmpeg codec id of that stream.
     AVPacket* readPacket(int& bVideo, int& codecId);
-    // Whole seconds from the start; -1 when closed.
+    // Whole seconds from the medium's start time; -1 when closed.
     int seek(int seconds);
 
     // Decoder contexts built from the selected streams' parameters (pkt_timebase
@@ -52,6 +52,8 @@ public:
     AVStream* getVideoStream() const { return pVideoStream; }
     int getFps() const { return nFps; }
     int getDuration() const { return nDuration; }
+    // Seconds of the medium's first time stamp (0 when it states none).
+    double getStartTime() const { return dStartTime; }
     double getAudioTimeBase() const { return dAudioTimeBase; }
     double getVideoTimeBase() const { return dVideoTimeBase; }
     const std::string& getName() const { return strName; }
@@ -80,4 +82,5 @@ private:
     std::mutex mutex;
     double dAudioTimeBase = 0.0;
     double dVideoTimeBase = 0.0;
+    double dStartTime = 0.0;
 };

@@ -48,16 +48,18 @@ void CPlaySound::ReleaseDevice() {
     // Completions of the reset die with the message queue, so every header
     // goes back to the free list here.
     std::lock_guard<std::mutex> lock(m_lock);
-    m_queueList.clear();
+    DiscardQueue();
     m_freeList.clear();
     for (const std::unique_ptr<WaveBlock>& block : m_pool) {
         block->header.dwFlags = 0;
         m_freeList.push_back(&block->header);
     }
     m_nInDevice = 0;
+    m_nInDeviceBytes = 0;
 }
 
 int CPlaySound::StopThread() {
+    m_bExiting = true;
     EndThread(kStopThreadWaitMs);
     m_bStartPending = false;
     return 0;
@@ -174,6 +176,7 @@ bool CPlaySound::AddPcm(const uint8_t* data, int length) {
         std::memcpy(header->lpData, data, n);
         ApplyGain(header->lpData, n, m_waveFormat.wBitsPerSample, m_fGain.load());
         m_queueList.push_back(header);
+        m_nBytesAccepted += n;
         kick = m_nInDevice < kKickThreshold;
     }
     if (kick)
@@ -191,6 +194,9 @@ int CPlaySound::ExitInstance() {
 }
 
 void CPlaySound::OnMessage(const ThreadMessage& msg) {
+    // On the way out, only what releases headers still runs.
+    if (m_bExiting && msg.message != MM_WOM_DONE)
+        return;
     switch (msg.message) {
     case WM_PLAY_START: OnPlayStart(); break;
     case WM_PLAY_STOP: OnPlayStop(); break;
@@ -201,30 +207,83 @@ void CPlaySound::OnMessage(const ThreadMessage& msg) {
     }
 }
 
-void CPlaySound::OnPlayStart() {
-    m_bStopped = false;
-    Sleep(kStartSettleMs);
-    if (m_bDeviceOpen) {
-        m_bStartPending = false;
-        return;  // keeps the format it was opened with
+void CPlaySound::Settle(int ms) {
+    for (int left = ms; left > 0 && !m_bExiting; left -= kSettlePollMs)
+        Sleep(std::min(left, kSettlePollMs));
+}
+
+bool CPlaySound::SameFormatOpen(const WAVEFORMATEX& format) const {
+    return format.nChannels == m_openFormat.nChannels && format.wBitsPerSample == m_openFormat.wBitsPerSample &&
+           format.nSamplesPerSec == m_openFormat.nSamplesPerSec;
+}
+
+void CPlaySound::DiscardQueue() {
+    while (!m_queueList.empty()) {
+        WAVEHDR* header = m_queueList.pop_front();
+        m_nBytesDiscarded += header->dwBufferLength;
+        m_freeList.push_back(header);
     }
+}
+
+// Headers that the device had taken whole are already on their way back as
+// completions; the others come back here, unheard.
+void CPlaySound::ReclaimDeviceHeaders() {
+    std::vector<WAVEHDR*> taken;
+    m_waveOut.Reset(&taken);
+    for (WAVEHDR* header : taken) {
+        --m_nInDevice;
+        m_nInDeviceBytes -= header->dwBufferLength;
+        m_waveOut.UnprepareHeader(header);
+        m_freeList.push_back(header);
+    }
+}
+
+void CPlaySound::Flush() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    DiscardQueue();
+    if (m_waveOut.IsOpen())
+        ReclaimDeviceHeaders();
+}
+
+void CPlaySound::OnPlayStart() {
+    const bool restart = m_bStopped;  // a stop came first: a new medium, perhaps in a new format
+    m_bStopped = false;
+    Settle(kStartSettleMs);
     WAVEFORMATEX format;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        while (!m_queueList.empty())
-            m_freeList.push_back(m_queueList.pop_front());
-        m_nInDevice = 0;
         format = m_waveFormat;
+    }
+    if (m_bDeviceOpen) {
+        if (!restart || SameFormatOpen(format)) {
+            m_bStartPending = false;
+            return;  // keeps the device and its format
+        }
+        // The old medium's tail would play as noise in the new format.
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            DiscardQueue();
+            ReclaimDeviceHeaders();
+        }
+        m_bDeviceOpen = false;
+        m_waveOut.Close();
+    } else {
+        std::lock_guard<std::mutex> lock(m_lock);
+        DiscardQueue();
+        m_nInDevice = 0;
+        m_nInDeviceBytes = 0;
     }
     WriteLog("\n Starting playing");
     int result = m_waveOut.Open(format, this);
     if (result != MMSYSERR_NOERROR) {
         LogDeviceError(result, "PlayStart");
     } else {
+        m_openFormat = format;
         m_bDeviceOpen = true;
         m_waveOut.SetVolume(kDeviceFullVolume);
     }
-    const uint8_t silence[kPrimeChunkBytes] = {};
+    uint8_t silence[kPrimeChunkBytes];
+    std::memset(silence, format.wBitsPerSample == 8 ? 0x80 : 0x00, sizeof silence);
     for (int i = 0; i < kPrimeChunks; ++i)
         AddPcm(silence, kPrimeChunkBytes);
     PostThreadMessage(WM_PLAY_NEXT);
@@ -235,17 +294,22 @@ void CPlaySound::OnPlayStart() {
 void CPlaySound::OnPlayNext() {
     Sleep(kNextDelayMs);
     std::lock_guard<std::mutex> lock(m_lock);
-    if (m_nInDevice >= kDeviceDepth || m_queueList.empty() || !m_bDeviceOpen)
-        return;
-    WAVEHDR* header = m_queueList.pop_front();
-    if (m_waveOut.PrepareHeader(header) != MMSYSERR_NOERROR) {
-        WriteLog("\nError while preparing header");
-        return;
-    }
-    ++m_nInDevice;
-    if (m_waveOut.Write(header) != MMSYSERR_NOERROR) {
-        WriteLog("\nError while writing to device");
-        --m_nInDevice;
+    const uint64_t periods = uint64_t(kDevicePeriods) * m_waveOut.GetPeriodBytes();
+    while ((m_nInDevice < kDeviceDepth || m_nInDeviceBytes < periods) && !m_queueList.empty() && m_bDeviceOpen) {
+        WAVEHDR* header = m_queueList.pop_front();
+        if (m_waveOut.PrepareHeader(header) != MMSYSERR_NOERROR) {
+            WriteLog("\nError while preparing header");
+            m_nBytesDiscarded += header->dwBufferLength;
+            return;
+        }
+        ++m_nInDevice;
+        if (m_waveOut.Write(header) != MMSYSERR_NOERROR) {
+            WriteLog("\nError while writing to device");
+            m_nBytesDiscarded += header->dwBufferLength;
+            --m_nInDevice;
+            return;
+        }
+        m_nInDeviceBytes += header->dwBufferLength;
     }
 }
 
@@ -254,6 +318,7 @@ void CPlaySound::OnWaveDone(WAVEHDR* header) {
         {
             std::lock_guard<std::mutex> lock(m_lock);
             --m_nInDevice;
+            m_nInDeviceBytes -= header->dwBufferLength;
             m_waveOut.UnprepareHeader(header);
             m_freeList.push_back(header);
         }
@@ -285,7 +350,7 @@ int CPlaySound::CloseDevice() {
     if (result != MMSYSERR_NOERROR)
         return result;
     m_bDeviceOpen = false;
-    Sleep(kCloseSettleMs);
+    Settle(kCloseSettleMs);
     return m_waveOut.Close();
 }
 
@@ -330,4 +395,20 @@ void AudioSetFormat(int channels, int samplesPerSecond, int bytesPerSample) {
 
 void AudioWritePcm(const uint8_t* data, int length) {
     ThePlaySound().WritePcm(data, length);
+}
+
+uint64_t AudioBytesAccepted() {
+    return ThePlaySound().GetBytesAccepted();
+}
+
+uint64_t AudioBytesHeard() {
+    return ThePlaySound().GetBytesHeard();
+}
+
+void AudioPause(bool paused) {
+    ThePlaySound().Pause(paused);
+}
+
+void AudioFlush() {
+    ThePlaySound().Flush();
 }

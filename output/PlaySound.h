@@ -34,12 +34,16 @@ public:
     static constexpr int kMaxChunk = 10240;         // PCM bytes one header carries
     static constexpr int kDataBlockSize = 11240;    // allocation per header
     static constexpr int kDeviceDepth = 3;          // headers the device may hold
+    // ... and more while they hold fewer bytes than this many device periods,
+    // so that small pieces play back to back.
+    static constexpr int kDevicePeriods = 4;
     static constexpr int kKickThreshold = 2;        // AddPcm kicks below this
     static constexpr int kPrimeChunks = 2;          // silence queued at each start
     static constexpr int kPrimeChunkBytes = 1000;
     static constexpr int kStartSettleMs = 200;
     static constexpr int kCloseSettleMs = 500;
     static constexpr int kStopThreadWaitMs = 500;
+    static constexpr int kSettlePollMs = 5;         // settle sleeps end early when the thread ends
     static constexpr int kNextDelayMs = 1;
     // A writer arriving while the device is being (re)opened waits for it, in
     // short polls and at most this long, so the start of a medium is heard.
@@ -53,9 +57,13 @@ public:
     ~CPlaySound() override;
 
     // Starts the audio thread; 0, or -1 when it already runs.
-    int CreateThread() { return CMessageThread::CreateThread("audio-out"); }
+    int CreateThread() {
+        m_bExiting = false;
+        return CMessageThread::CreateThread("audio-out");
+    }
     // Ends the audio thread, waiting up to kStopThreadWaitMs; the thread
-    // stops and closes the device on its way out. Returns 0.
+    // stops and closes the device on its way out, skipping the settle
+    // sleeps, so this returns within a few tens of ms. Returns 0.
     int StopThread();
 
     // Takes effect at the next WM_PLAY_START.
@@ -73,6 +81,19 @@ public:
     uint64_t GetPcmBytesWritten() const { return m_nPcmBytesWritten.load(); }
     // Total bytes of headers written to the device, silence priming included.
     uint64_t GetDeviceBytesWritten() const { return m_waveOut.GetBytesWritten(); }
+    // Bytes the device has played since it was last opened, silence included.
+    uint64_t GetDeviceBytesPlayed() const { return m_waveOut.GetBytesPlayed(); }
+    // Lock-free, any thread. Bytes accepted by AddPcm since construction, and
+    // how many of them have been heard (played out of the device, or dropped
+    // by Flush or a reopen): the difference is what is still queued.
+    uint64_t GetBytesAccepted() const { return m_nBytesAccepted.load(); }
+    uint64_t GetBytesHeard() const { return m_waveOut.GetBytesHeard() + m_nBytesDiscarded.load(); }
+
+    // Any thread. Pausing silences the device at once and keeps everything
+    // queued; resuming plays on from there.
+    void Pause(bool paused) { m_waveOut.SetPaused(paused); }
+    // Any thread. Drops the queued PCM and what the device still holds.
+    void Flush();
 
     // The two output hooks for this instance.
     void SetFormat(int channels, int samplesPerSecond, int bytesPerSample);
@@ -98,6 +119,10 @@ private:
     void OnWaveDone(WAVEHDR* header);
     void OnPlayEnd();
     int CloseDevice();
+    void Settle(int ms);
+    bool SameFormatOpen(const WAVEFORMATEX& format) const;
+    void DiscardQueue();                // under m_lock
+    void ReclaimDeviceHeaders();        // under m_lock
     void ReleaseDevice();
     WAVEHDR* CreateWaveHeader();        // under m_lock
     void CreateWaveHeaders();
@@ -115,7 +140,12 @@ private:
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> m_logFile{nullptr, &std::fclose};
     bool m_bLogOpen = false;
     int m_nInDevice = 0;
-    mutable std::mutex m_lock;           // m_queueList, m_freeList, m_pool, m_nInDevice, m_waveFormat
+    uint64_t m_nInDeviceBytes = 0;
+    WAVEFORMATEX m_openFormat{};         // audio thread: what the device was opened with
+    mutable std::mutex m_lock;           // m_queueList, m_freeList, m_pool, m_nInDevice(Bytes), m_waveFormat
+    std::atomic<bool> m_bExiting{false}; // StopThread until the next CreateThread
+    std::atomic<uint64_t> m_nBytesAccepted{0};
+    std::atomic<uint64_t> m_nBytesDiscarded{0};
     std::atomic<uint64_t> m_nPcmBytesWritten{0};
     std::atomic<float> m_fGain{1.0f};
 };

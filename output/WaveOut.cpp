@@ -5,26 +5,30 @@
 #include <SDL2/SDL.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace {
 
 constexpr uint32_t kFullVolume = 0xFFFF;
-// Device period in frames: roughly 20 ms, a power of two as SDL prefers.
+// Device period in frames: a power of two as SDL prefers, at most 20 ms, so
+// that the sound being heard is never far behind what the device took.
 constexpr uint32_t kPeriodsPerSecond = 50;
 constexpr uint32_t kMinPeriodFrames = 64;
-constexpr uint32_t kMaxPeriodFrames = 8192;
-// Highest sample rate we hand to the device.
-constexpr uint32_t kMaxSampleRate = 384000;
 
 // SDL's audio subsystem is reference counted but not thread-safe to init.
 std::mutex g_sdlInitMutex;
 
 uint16_t PeriodFrames(uint32_t rate) {
     uint32_t frames = kMinPeriodFrames;
-    while (frames < rate / kPeriodsPerSecond && frames < kMaxPeriodFrames)
+    while (frames * 2 <= rate / kPeriodsPerSecond)
         frames <<= 1;
     return static_cast<uint16_t>(frames);
+}
+
+int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 const char* BaseErrorText(int code) {
@@ -58,14 +62,16 @@ int CWaveOut::Open(const WAVEFORMATEX& format, CMessageThread* notify) {
     bool supported = format.wFormatTag == WAVE_FORMAT_PCM &&
                      (format.nChannels == 1 || format.nChannels == 2) &&
                      (format.wBitsPerSample == 8 || format.wBitsPerSample == 16) &&
-                     format.nSamplesPerSec > 0 && format.nSamplesPerSec <= kMaxSampleRate &&
+                     format.nSamplesPerSec >= kMinSampleRate && format.nSamplesPerSec <= kMaxSampleRate &&
                      format.nBlockAlign == format.nChannels * format.wBitsPerSample / 8;
     if (!supported) {
-        m_strLastError = "PCM with 1 or 2 channels of 8 or 16 bits expected";
+        m_strLastError = "PCM with 1 or 2 channels of 8 or 16 bits at 1000 to 384000 Hz expected";
         return WAVERR_BADFORMAT;
     }
 
     std::lock_guard<std::mutex> initLock(g_sdlInitMutex);
+    // The host decides what SIGINT and SIGTERM do.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         m_strLastError = SDL_GetError();
         return MMSYSERR_NODRIVER;
@@ -97,8 +103,11 @@ int CWaveOut::Open(const WAVEFORMATEX& format, CMessageThread* notify) {
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         return MMSYSERR_ERROR;
     }
-    m_device = device;
     m_format = format;
+    m_nBytesPlayed = 0;
+    m_nBytesPerSec = format.nAvgBytesPerSec;
+    m_nPeriodBytes = uint32_t(want.samples) * format.nBlockAlign;
+    m_device = device;
     SDL_PauseAudioDevice(device, 0);
     return MMSYSERR_NOERROR;
 }
@@ -133,13 +142,21 @@ int CWaveOut::Write(WAVEHDR* header) {
     return MMSYSERR_NOERROR;
 }
 
-int CWaveOut::Reset() {
+int CWaveOut::Reset(std::vector<WAVEHDR*>* taken) {
     if (!IsOpen())
         return MMSYSERR_INVALHANDLE;
     std::lock_guard<std::mutex> lock(m_mutex);
-    while (!m_pending.empty())
-        Complete(m_pending.pop_front());
-    m_nOffset = 0;
+    while (!m_pending.empty()) {
+        WAVEHDR* header = m_pending.pop_front();
+        m_nBytesDropped += header->dwBufferLength - std::min(m_nOffset, header->dwBufferLength);
+        m_nOffset = 0;
+        if (taken) {
+            header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+            taken->push_back(header);
+        } else {
+            Complete(header);
+        }
+    }
     return MMSYSERR_NOERROR;
 }
 
@@ -154,6 +171,7 @@ int CWaveOut::Close() {
     // Waits for SDL's callback to finish, so m_mutex must not be held.
     SDL_CloseAudioDevice(m_device);
     m_device = 0;
+    m_nPeriodBytes = 0;
     std::lock_guard<std::mutex> initLock(g_sdlInitMutex);
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -189,12 +207,21 @@ void CWaveOut::FillThunk(void* self, uint8_t* stream, int length) {
     static_cast<CWaveOut*>(self)->Fill(stream, length);
 }
 
+uint64_t CWaveOut::GetBytesHeard() const {
+    const FillState fill = m_fill.Read();
+    const uint32_t rate = m_nBytesPerSec.load();
+    // The last period's bytes play out of the device's buffer after the fill.
+    const double played = double(NowUs() - fill.nFillTimeUs) * rate / 1e6;
+    const uint64_t held = played >= double(fill.nLastFill) ? 0 : fill.nLastFill - uint64_t(std::max(played, 0.0));
+    return fill.nTaken - held + m_nBytesDropped.load();
+}
+
 void CWaveOut::Fill(uint8_t* stream, int length) {
     uint8_t silence = m_format.wBitsPerSample == 8 ? 0x80 : 0x00;
     int done = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        while (done < length && !m_pending.empty()) {
+        while (!m_bPaused && done < length && !m_pending.empty()) {
             WAVEHDR* header = m_pending.front();
             uint32_t left = header->dwBufferLength - std::min(m_nOffset, header->dwBufferLength);
             uint32_t n = std::min<uint32_t>(left, static_cast<uint32_t>(length - done));
@@ -206,7 +233,10 @@ void CWaveOut::Fill(uint8_t* stream, int length) {
                 Complete(m_pending.pop_front());
             }
         }
+        const FillState last = m_fill.Read();
+        m_fill.Write(FillState{last.nTaken + uint64_t(done), uint64_t(done), NowUs()});
     }
+    m_nBytesPlayed += uint64_t(length);
     if (done < length)
         std::memset(stream + done, silence, static_cast<size_t>(length - done));
     ApplyVolume(stream, done);

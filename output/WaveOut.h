@@ -3,18 +3,20 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "output/WaveHeaderQueue.h"
 #include "platform/MessageThread.h"
+#include "platform/SeqLock.h"
 
 // Our wave-out device: a sink for PCM blocks (wave headers) over SDL2 audio.
 // Each written header is played in order; when the device has taken all of
 // a header it posts MM_WOM_DONE (lParam = the header) to the thread given at
 // open. Results are 0 on success or one of the error codes below.
 //
-// Threads: Open, Close, Reset and SetVolume on the owning thread (the audio
-// thread); PrepareHeader, UnprepareHeader and Write from any thread; SDL's
-// own audio thread pulls the data.
+// Threads: Open, Close and SetVolume on the owning thread (the audio
+// thread); PrepareHeader, UnprepareHeader, Write, Reset, SetPaused and the
+// getters from any thread; SDL's own audio thread pulls the data.
 
 struct WAVEFORMATEX {
     uint16_t wFormatTag;
@@ -64,22 +66,40 @@ public:
     // Resets and closes a device that is still open.
     ~CWaveOut();
 
+    static constexpr uint32_t kMinSampleRate = 1000;
+    static constexpr uint32_t kMaxSampleRate = 384000;
+
     // Opens the default output with this PCM format (8 or 16 bits, 1 or 2
-    // channels); completions go to `notify` as MM_WOM_DONE.
+    // channels, kMinSampleRate to kMaxSampleRate); completions go to
+    // `notify` as MM_WOM_DONE.
     int Open(const WAVEFORMATEX& format, CMessageThread* notify);
     int PrepareHeader(WAVEHDR* header);
     int UnprepareHeader(WAVEHDR* header);
     int Write(WAVEHDR* header);
-    // Stops playing and returns every pending header, each with its completion.
-    int Reset();
+    // Stops playing and returns every pending header, each with its
+    // completion; with `taken`, the headers are appended there instead and
+    // no completion is posted for them.
+    int Reset(std::vector<WAVEHDR*>* taken = nullptr);
     // Fails with WAVERR_STILLPLAYING while headers are pending.
     int Close();
     // Low word left, high word right; 0xFFFF is full level.
     int SetVolume(uint32_t volume);
 
+    // While paused the device plays silence and takes nothing from the
+    // headers; the state holds across opens.
+    void SetPaused(bool paused) { m_bPaused = paused; }
+
     bool IsOpen() const { return m_device != 0; }
     // Bytes of written headers handed to the device since construction.
     uint64_t GetBytesWritten() const { return m_nBytesWritten.load(); }
+    // Bytes of written headers heard since construction: taken by the device
+    // and played out of its own buffer, or dropped by Reset. Lock-free.
+    uint64_t GetBytesHeard() const;
+    // Bytes the device has played since it was opened, silence included
+    // (what a recording driver has written).
+    uint64_t GetBytesPlayed() const { return m_nBytesPlayed.load(); }
+    // Bytes the device takes per period; 0 while closed.
+    uint32_t GetPeriodBytes() const { return m_nPeriodBytes.load(); }
     // Text for a result code, with the detail of the last failed open.
     std::string GetErrorText(int code) const;
 
@@ -94,7 +114,15 @@ private:
     // Under m_mutex: hands a finished header back with its completion.
     void Complete(WAVEHDR* header);
 
-    uint32_t m_device = 0;               // SDL device id, owning thread
+    // What the device took from the headers, and when its last period was
+    // filled with how many header bytes (SDL plays that buffer after the fill).
+    struct FillState {
+        uint64_t nTaken;
+        uint64_t nLastFill;
+        int64_t nFillTimeUs;
+    };
+
+    std::atomic<uint32_t> m_device{0};   // SDL device id, owning thread
     WAVEFORMATEX m_format{};
     std::string m_strLastError;          // owning thread
     mutable std::mutex m_mutex;          // guards m_pending, m_nOffset, m_pNotify
@@ -103,4 +131,10 @@ private:
     CMessageThread* m_pNotify = nullptr;
     std::atomic<uint32_t> m_dwVolume{0xFFFFFFFFu};
     std::atomic<uint64_t> m_nBytesWritten{0};
+    std::atomic<uint64_t> m_nBytesDropped{0};   // by Reset
+    std::atomic<uint64_t> m_nBytesPlayed{0};
+    std::atomic<uint32_t> m_nPeriodBytes{0};
+    std::atomic<uint32_t> m_nBytesPerSec{0};
+    std::atomic<bool> m_bPaused{false};
+    SeqLock<FillState> m_fill;           // written by SDL's thread only
 };

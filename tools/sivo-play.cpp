@@ -15,6 +15,8 @@
 #include <mutex>
 #include <string>
 
+#include <signal.h>
+
 #include "engine/MediaPlayer.h"
 #include "engine/VideoDemuxer.h"
 #include "engine/control/NetEntry.h"
@@ -36,6 +38,9 @@ namespace {
 constexpr int kWaitPollMs = 50;           // main loop poll; --seconds is kept to the ms
 constexpr int kDrainConfirmMs = 200;      // the drained state must hold this long
 constexpr double kAvGapSkipSeconds = 1.0; // pictures before this media time are not measured
+constexpr int kActionPollMs = 10;         // main loop poll while --pause-at waits for its position
+constexpr double kSeekAfterSeconds = 1.0; // --seek happens after this much play
+constexpr double kPauseSeconds = 1.0;     // --pause-at pauses this long
 
 constexpr int kExitPlayed = 0;
 constexpr int kExitNothingPlayed = 1;
@@ -44,18 +49,22 @@ constexpr int kExitUsage = 2;
 using Clock = std::chrono::steady_clock;
 
 const char* const kUsage =
-    "usage: sivo-play FILE [--seconds N]\n"
-    "       sivo-play --remote ADDR NAME [--seconds N]\n"
+    "usage: sivo-play FILE [--seconds N] [--seek S] [--pause-at S]\n"
+    "       sivo-play --remote ADDR NAME [--seconds N] [--seek S] [--pause-at S]\n"
     "       sivo-play --discover [--seconds S]\n"
     "       sivo-play --list ADDR\n"
     "Plays FILE (or medium NAME served by the stream server at ADDR) headless and prints one JSON line with frames_shown, frames_decoded,\n"
-    "audio_bytes, duration_s, position_s, wall_s, first_picture_ms, av_gap_mean_ms\n"
-    "and av_gap_max_ms. Exit status: 0 played, 1 nothing playable, 2 usage error.\n"
+    "audio_bytes, duration_s, position_s, wall_s, first_picture_ms, av_gap_mean_ms,\n"
+    "av_gap_max_ms, lipsync_mean_ms and lipsync_max_ms (|picture stamp - stamp of the\n"
+    "sound heard when it is shown|). Ctrl-C or SIGTERM ends playback and still prints it.\n"
+    "Exit status: 0 played, 1 nothing playable, 2 usage error.\n"
     "--discover asks the local network which machines share media and prints one\n"
     "JSON line {\"addr\",\"local\"} per machine that answers within S seconds (default 1);\n"
     "--list prints one JSON line {\"name\"} per file the machine at ADDR shares.\n"
     "Both exit 0 when something answered, 1 when nothing did.\n"
     "  --seconds N   stop after N seconds (default: play to the end)\n"
+    "  --seek S      seek to S seconds after one second of play\n"
+    "  --pause-at S  pause for one second when the position reaches S seconds\n"
     "  --help        show this text\n"
     "  --version     show the version\n";
 
@@ -67,6 +76,8 @@ struct Options {
     std::string remoteAddr;  // remote mode
     std::string remoteName;
     double seconds = 0.0;    // 0: until the medium has ended
+    int seekTo = -1;         // -1: no --seek
+    double pauseAt = -1.0;   // negative: no --pause-at
     bool help = false;
     bool version = false;
 };
@@ -170,6 +181,17 @@ std::string ParseArgs(int argc, char** argv, Options& opt) {
             opt.seconds = std::strtod(argv[++i], &end);
             if (!end || *end || !(opt.seconds > 0) || !std::isfinite(opt.seconds))
                 return std::string("bad --seconds value: ") + argv[i];
+        } else if (arg == "--seek" || arg == "--pause-at") {
+            if (!needValue(1))
+                return arg + " needs a value";
+            char* end = nullptr;
+            double value = std::strtod(argv[++i], &end);
+            if (!end || *end || !(value >= 0) || value > 1e9)
+                return "bad " + arg + " value: " + argv[i];
+            if (arg == "--seek")
+                opt.seekTo = int(value);
+            else
+                opt.pauseAt = value;
         } else if (arg == "--remote") {
             if (!needValue(2))
                 return "--remote needs ADDR and NAME";
@@ -206,9 +228,29 @@ std::string ParseArgs(int argc, char** argv, Options& opt) {
     return "";
 }
 
-// Counts presented pictures and measures the time to the first one and the
-// distance between the video and the audio clock. Called on the presentation
-// thread; read by main after the player has stopped.
+// Mean and largest of a set of distances in ms, as two JSON fields.
+struct Spread {
+    double sum = 0.0, max = 0.0;
+    int count = 0;
+    void Add(double ms) {
+        sum += ms;
+        max = std::max(max, ms);
+        ++count;
+    }
+    std::string Json(const char* key) const {
+        char buf[128];
+        if (count > 0)
+            std::snprintf(buf, sizeof buf, "\"%s_mean_ms\":%.1f,\"%s_max_ms\":%.1f", key, sum / count, key, max);
+        else
+            std::snprintf(buf, sizeof buf, "\"%s_mean_ms\":null,\"%s_max_ms\":null", key, key);
+        return buf;
+    }
+};
+
+// Counts presented pictures and measures the time to the first one, the
+// distance between the video and the decoded audio clock, and the lip sync:
+// the picture's stamp against the sound heard as it is shown. Called on the
+// presentation thread; read by main after the player has stopped.
 class CountingWindow : public VideoWindow {
 public:
     explicit CountingWindow(Clock::time_point start) : m_start(start) {}
@@ -217,15 +259,14 @@ public:
 
     void ShowFrame(const uint8_t*) override {
         MediaPlayer& player = ThePlayer();
+        const double heard = player.HeardClock();
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_nShown++ == 0)
             m_firstPictureMs = std::chrono::duration<double, std::milli>(Clock::now() - m_start).count();
-        double video = player.m_dVideoClock;
-        if (video >= kAvGapSkipSeconds) {
-            double gap = std::fabs(video - player.m_dAudioClock) * 1000.0;
-            m_gapSum += gap;
-            m_gapMax = std::max(m_gapMax, gap);
-            ++m_nGaps;
+        const double video = player.m_dVideoClock;
+        if (video - player.m_dStartTime >= kAvGapSkipSeconds) {
+            m_avGap.Add(std::fabs(video - player.m_dAudioClock) * 1000.0);
+            m_lipSync.Add(std::fabs(video - heard) * 1000.0);
         }
     }
 
@@ -236,18 +277,12 @@ public:
 
     std::string Json(std::string prefix) {
         std::lock_guard<std::mutex> lock(m_lock);
-        char buf[256];
+        char buf[64];
         if (m_nShown > 0)
             std::snprintf(buf, sizeof buf, "\"first_picture_ms\":%.1f,", m_firstPictureMs);
         else
             std::snprintf(buf, sizeof buf, "\"first_picture_ms\":null,");
-        prefix += buf;
-        if (m_nGaps > 0)
-            std::snprintf(buf, sizeof buf, "\"av_gap_mean_ms\":%.1f,\"av_gap_max_ms\":%.1f", m_gapSum / m_nGaps,
-                          m_gapMax);
-        else
-            std::snprintf(buf, sizeof buf, "\"av_gap_mean_ms\":null,\"av_gap_max_ms\":null");
-        return prefix + buf;
+        return prefix + buf + m_avGap.Json("av_gap") + "," + m_lipSync.Json("lipsync");
     }
 
 private:
@@ -255,10 +290,12 @@ private:
     std::mutex m_lock;
     int m_nShown = 0;
     double m_firstPictureMs = 0.0;
-    double m_gapSum = 0.0;
-    double m_gapMax = 0.0;
-    int m_nGaps = 0;
+    Spread m_avGap, m_lipSync;
 };
+
+std::atomic<bool> g_bInterrupted{false};
+
+void OnInterrupt(int) { g_bInterrupted = true; }
 
 // The medium has ended (or its sender is gone) and everything queued has
 // been played out.
@@ -278,6 +315,10 @@ int PlayMedium(const Options& opt) {
 
     MediaPlayer& player = ThePlayer();
     CPlaySound& sound = ThePlaySound();
+    struct sigaction action {};
+    action.sa_handler = &OnInterrupt;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
     sound.CreateThread();
     Clock::time_point start = Clock::now();
     CountingWindow window(start);
@@ -288,10 +329,14 @@ int PlayMedium(const Options& opt) {
     else
         LocalPlay(opt.file.c_str());
 
+    // --pause-at: waiting for the position, paused since pausedAt, done.
+    enum class PauseStep { Waiting, Paused, Done } pauseStep = opt.pauseAt >= 0 ? PauseStep::Waiting : PauseStep::Done;
+    Clock::time_point pausedAt{};
+    bool seekDone = opt.seekTo < 0;
     Clock::time_point drainedSince{};
     bool drained = false;
-    for (;;) {
-        int pollMs = kWaitPollMs;
+    while (!g_bInterrupted) {
+        int pollMs = pauseStep == PauseStep::Waiting ? kActionPollMs : kWaitPollMs;
         if (opt.seconds > 0) {
             auto left = start + std::chrono::duration<double>(opt.seconds) - Clock::now();
             pollMs = std::clamp(int(std::chrono::ceil<std::chrono::milliseconds>(left).count()), 1, kWaitPollMs);
@@ -300,6 +345,18 @@ int PlayMedium(const Options& opt) {
         Clock::time_point now = Clock::now();
         if (opt.seconds > 0 && std::chrono::duration<double>(now - start).count() >= opt.seconds)
             break;
+        if (!seekDone && now - start >= std::chrono::duration<double>(kSeekAfterSeconds)) {
+            Seek(opt.seekTo);
+            seekDone = true;
+        }
+        if (pauseStep == PauseStep::Waiting && seekDone && player.Position() >= opt.pauseAt) {
+            Pause();
+            pausedAt = now;
+            pauseStep = PauseStep::Paused;
+        } else if (pauseStep == PauseStep::Paused && now - pausedAt >= std::chrono::duration<double>(kPauseSeconds)) {
+            Play();
+            pauseStep = PauseStep::Done;
+        }
         if (!Drained(player)) {
             drained = false;
             continue;

@@ -20,14 +20,14 @@ void LocalPlay(const char* path) {
     Play();
 }
 
-void Play() { ThePlayer().m_bPause = false; }
+void Play() { ThePlayer().SetPause(false); }
 
-void Pause() { ThePlayer().m_bPause = true; }
+void Pause() { ThePlayer().SetPause(true); }
 
 void Stop() { ThePlayer().Stop(); }
 
 void Seek(int seconds) { ThePlayer().Seek(seconds); }
 
-int GetPosition() { return static_cast<int>(ThePlayer().m_dAudioClock.load()); }
+int GetPosition() { return static_cast<int>(ThePlayer().Position()); }
 
 int GetDuration() { return ThePlayer().m_nDuration; }

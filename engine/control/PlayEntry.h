@@ -14,7 +14,8 @@ void Play();
 void Pause();
 void Stop();
 void Seek(int seconds);
-// Audio clock in whole seconds (truncated toward zero).
+// Whole seconds (truncated toward zero) from the medium's start to the
+// sound being heard, or to the picture shown for a medium without audio.
 int GetPosition();
 // Duration of the open medium in whole seconds; 0 after Stop.
 int GetDuration();

@@ -1,5 +1,7 @@
 #include "engine/control/Playable.h"
 
+#include "engine/MediaPlayer.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -9,13 +11,20 @@ extern "C" {
 
 namespace {
 
-// A stream of picture or sound that a decoder here can decode.
-bool HasDecodableStream(const AVFormatContext* ctx) {
+// A stream of picture or sound that a decoder here can decode and the output
+// can play; *refused says why a sound stream cannot be played.
+bool HasDecodableStream(const AVFormatContext* ctx, std::string* refused) {
     for (unsigned i = 0; i < ctx->nb_streams; ++i) {
         const AVCodecParameters* par = ctx->streams[i]->codecpar;
-        if ((par->codec_type == AVMEDIA_TYPE_AUDIO || par->codec_type == AVMEDIA_TYPE_VIDEO) &&
-            avcodec_find_decoder(par->codec_id))
-            return true;
+        if ((par->codec_type != AVMEDIA_TYPE_AUDIO && par->codec_type != AVMEDIA_TYPE_VIDEO) ||
+            !avcodec_find_decoder(par->codec_id))
+            continue;
+        if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
+            *refused = MediaPlayer::AudioFormatError(par->sample_rate, par->ch_layout.nb_channels);
+            if (!refused->empty())
+                continue;
+        }
+        return true;
     }
     return false;
 }
@@ -34,9 +43,12 @@ std::string CheckPlayable(const std::string& path) {
     // Most containers name their codecs in the header; reading packets to
     // find them is left for those that do not, since it costs the decoding
     // of a few pictures.
-    bool decodable = HasDecodableStream(ctx);
+    std::string refused;
+    bool decodable = HasDecodableStream(ctx, &refused);
     if (!decodable && avformat_find_stream_info(ctx, nullptr) >= 0)
-        decodable = HasDecodableStream(ctx);
+        decodable = HasDecodableStream(ctx, &refused);
     avformat_close_input(&ctx);
+    if (!decodable && !refused.empty())
+        return path + " has " + refused + ", which cannot be played";
     return decodable ? "" : path + " has no audio or video stream with a decoder";
 }

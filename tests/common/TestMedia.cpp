@@ -34,6 +34,12 @@ std::string TestClipAv10s() {
                      "-c:a aac -ac 2 -b:a 96k -shortest");
 }
 
+std::string TestClipAv4s() {
+    return TestMedia("ctl_av4s.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=4 "
+                                     "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=4 "
+                                     "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -ac 2 -shortest");
+}
+
 std::string TestFile(const std::string& name, const std::string& bytes) {
     fs::path dir = SIVO_TEST_MEDIA_DIR;
     fs::create_directories(dir);

@@ -17,6 +17,10 @@ std::string TestMedia(const std::string& name, const std::string& ffmpegArgs);
 // is meant to be shown.
 std::string TestClipAv10s();
 
+// A 4 s 160x120 25 fps H.264 clip with a 440 Hz 44.1 kHz stereo AAC tone
+// and a key frame every 25 pictures: runs short enough to be pruned.
+std::string TestClipAv4s();
+
 // Writes `bytes` to a fresh file under the media cache and returns its path.
 std::string TestFile(const std::string& name, const std::string& bytes);
 

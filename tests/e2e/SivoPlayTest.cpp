@@ -88,7 +88,7 @@ TEST(SivoPlay, PlaysTheClipToTheEnd) {
     PlayRun r = SivoPlay("'" + TestClipAv10s() + "'");
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char* key : {"frames_shown", "frames_decoded", "audio_bytes", "duration_s", "position_s", "wall_s",
-                            "first_picture_ms", "av_gap_mean_ms", "av_gap_max_ms"})
+                            "first_picture_ms", "av_gap_mean_ms", "av_gap_max_ms", "lipsync_mean_ms", "lipsync_max_ms"})
         EXPECT_FALSE(std::isnan(Field(r.out, key))) << key << " missing in " << r.out;
     EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line";
     EXPECT_EQ(Field(r.out, "duration_s"), 10);
@@ -100,6 +100,7 @@ TEST(SivoPlay, PlaysTheClipToTheEnd) {
     EXPECT_GE(shown, decoded - 3);
     EXPECT_LE(shown, decoded);
     EXPECT_GE(Field(r.out, "wall_s"), 5);
+    EXPECT_LE(Field(r.out, "lipsync_mean_ms"), 40);
 
     // All 10 s of sound went to the output, announced as 44.1 kHz stereo S16,
     // and the start was not lost while the device opened.
@@ -131,10 +132,24 @@ TEST(SivoPlay, BadFilesExitOneWithAOneLineReason) {
         if (i % 188 >= 8)  // keep the transport packet headers
             noisy[i] = noise[i];
     std::string srt = TestFile("e2e_sub.srt", "1\n00:00:00,000 --> 00:00:01,000\nhi\n\n");
+    // Sound no output can play: refused at open (a 2 Hz device would hang the exit).
+    auto wav = [](uint16_t channels, uint32_t rate) {
+        auto le = [](uint32_t v, int n) {
+            std::string bytes;
+            for (int i = 0; i < n; ++i)
+                bytes += char(v >> 8 * i);
+            return bytes;
+        };
+        const std::string data(4000, '\x10');
+        return "RIFF" + le(36 + data.size(), 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(channels, 2) + le(rate, 4) +
+               le(rate * channels * 2, 4) + le(channels * 2, 2) + le(16, 2) + "data" + le(data.size(), 4) + data;
+    };
     for (const std::string& path :
          {std::string(SIVO_TEST_MEDIA_DIR) + "/e2e_missing.mp4", TestFile("e2e_empty.mp4", ""),
           TestFile("e2e_truncated.mp4", clip.substr(0, clip.size() / 3)), TestFile("e2e_random.mp4", Noise(65536)),
-          TestFile("e2e_noise.ts", noisy), TestMedia("e2e_subtitles_only.mkv", "-i '" + srt + "' -c:s srt")}) {
+          TestFile("e2e_noise.ts", noisy), TestMedia("e2e_subtitles_only.mkv", "-i '" + srt + "' -c:s srt"),
+          TestFile("e2e_2hz.wav", wav(1, 2)), TestFile("e2e_400khz.wav", wav(2, 400000)),
+          TestFile("e2e_no_channels.wav", wav(0, 8000))}) {
         PlayRun r = SivoPlay("'" + path + "'");
         EXPECT_EQ(r.status, 1) << path << ": " << r.err;
         EXPECT_EQ(r.err.rfind("sivo-play: ", 0), 0u) << r.err;
@@ -143,8 +158,66 @@ TEST(SivoPlay, BadFilesExitOneWithAOneLineReason) {
     }
 }
 
+// Formats whose pieces are small against the device period: one unbroken
+// tone each, primed with the format's own silence.
+TEST(SivoPlay, EveryAudioFormatPlaysWithoutInsertedSilence) {
+    struct Case { std::string file; int bits, channels, rate; } cases[] = {
+        {TestMedia("e2e_f32_96k.wav", "-f lavfi -i sine=f=1000:r=96000:d=3 -ac 2 -c:a pcm_f32le"), 16, 2, 96000},
+        {TestMedia("e2e_short_blocks.ogg", "-f lavfi -i \"aevalsrc=0.3*sin(2*PI*440*t)+0.6*lt(mod(t\\,0.05)\\,0.001)"
+                                           ":s=44100:d=3\" -ac 2 -c:a libvorbis -b:a 128k"), 16, 2, 44100},
+        {TestMedia("e2e_u8_8k.wav", "-f lavfi -i sine=f=1000:r=8000:d=3 -c:a pcm_u8"), 8, 1, 8000},
+    };
+    for (const Case& c : cases) {
+        PlayRun r = SivoPlay("'" + c.file + "'");
+        ASSERT_EQ(r.status, 0) << r.err;
+        const size_t frame = size_t(c.bits / 8 * c.channels);
+        auto silent = [&](size_t i) {
+            const uint8_t* p = reinterpret_cast<const uint8_t*>(r.pcm.data()) + i * frame;
+            return c.bits == 8 ? p[0] == 0x80 : (p[0] | p[1] << 8) == 0;
+        };
+        const size_t frames = r.pcm.size() / frame;
+        size_t first = 0, last = frames, gaps = 0, run = 0;
+        while (first < frames && silent(first))
+            ++first;
+        while (last > first && silent(last - 1))
+            --last;
+        EXPECT_GT(first, 0u) << c.file << ": priming";
+        for (size_t i = first; i < last; ++i) {
+            run = silent(i) ? run + 1 : 0;
+            gaps += run == size_t(c.rate / 1000);  // a millisecond of silence inside the tone
+        }
+        EXPECT_EQ(gaps, 0u) << c.file;
+        EXPECT_NEAR(double(last - first) / c.rate, 3.0, 0.02) << c.file;
+    }
+}
+
+// --seek, --pause-at and SIGTERM, as a user at a terminal would use them.
+TEST(SivoPlay, SeeksPausesAndEndsOnSigtermWithItsLine) {
+    PlayRun r = SivoPlay("--seek 6 --pause-at 7.5 '" + TestClipAv10s() + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_GE(Field(r.out, "position_s"), 9);
+    EXPECT_NEAR(Field(r.out, "wall_s"), 1 + 4 + 1, 0.8);  // a second, the last 4 s, the pause
+    EXPECT_NEAR(Field(r.out, "frames_shown"), 25 * 5, 15);
+    // The sound: one second from the start, 4 s from 6 s on, a second of silence in it.
+    EXPECT_NEAR(double(r.pcm.size()) / (44100 * 4), 6.0, 0.6);
+
+    TempDir dir;
+    ChildProcess player({"sh", "-c", "exec '" + TestBinary("sivo-play") + "' '" + TestClipAv10s() + "' >out 2>err"},
+                        {"SDL_AUDIODRIVER=dummy"}, dir.path);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const auto signalled = std::chrono::steady_clock::now();
+    player.Signal(SIGTERM);
+    const int raw = player.WaitExit(kExitWaitMs);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::milliseconds(500));
+    ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << "raw status " << raw;
+    const std::string out = ReadWholeFile(dir.path + "/out");
+    EXPECT_NEAR(Field(out, "wall_s"), 1.5, 0.5) << out;
+    EXPECT_GT(Field(out, "frames_shown"), 10) << out;
+}
+
 TEST(SivoPlay, UsageErrorsExitTwoHelpAndVersionZero) {
-    for (const char* args : {"", "--bogus x", "--seconds", "--seconds abc x.mp4", "a.mp4 b.mp4", "--remote 127.0.0.1"})
+    for (const char* args : {"", "--bogus x", "--seconds", "--seconds abc x.mp4", "a.mp4 b.mp4", "--remote 127.0.0.1",
+                             "--seek -1 x.mp4", "--pause-at x.mp4"})
         EXPECT_EQ(SivoPlay(args).status, 2) << args;
     PlayRun help = SivoPlay("--help"), version = SivoPlay("--version");
     EXPECT_EQ(help.status + version.status, 0);

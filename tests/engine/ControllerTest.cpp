@@ -20,12 +20,6 @@ namespace {
 constexpr int kQuietSpellMs = 400;  // long enough for a running presenter to show a picture
 constexpr int kLongWaitMs = 60000;  // a whole medium played out on a loaded machine
 
-std::string Clip4s() {
-    return TestMedia("ctl_av4s.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=4 "
-                                     "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=4 "
-                                     "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -ac 2 -shortest");
-}
-
 class Controller : public PlayerFixture {
 protected:
     int Queued() { return player.QueuedAudioPkgs() + player.QueuedVideoPkgs(); }
@@ -60,14 +54,14 @@ TEST_F(Controller, OpenStopAndOpenAgainPlaysFromTheStartWithinTheQueueLimits) {
     EXPECT_LT(first, 2.0);
 
     Pause();  // another file replaces the first and starts unpaused
-    LocalPlay(Clip4s().c_str());
+    LocalPlay(TestClipAv4s().c_str());
     EXPECT_FALSE(player.m_bPause);
     EXPECT_EQ(GetDuration(), 4);
-    Stop();
-    player.m_dAudioClock = 12.9;  // the position is whole seconds, never negative
-    EXPECT_EQ(GetPosition(), 12);
-    player.m_dAudioClock = -0.5;
-    EXPECT_EQ(GetPosition(), 0);
+    Stop();  // nothing is left queued: the position is the decoded stamp, in whole seconds
+    player.AnchorAudio(12.9, player.m_nSeekSerial, true);
+    EXPECT_TRUE(WaitFor([] { return GetPosition() == 12; }));
+    player.AnchorAudio(-0.5, player.m_nSeekSerial, true);
+    EXPECT_TRUE(WaitFor([] { return GetPosition() == 0; }));
 }
 
 TEST_F(Controller, PauseHoldsPicturesAndSeekFlushesThem) {
@@ -86,8 +80,8 @@ TEST_F(Controller, PauseHoldsPicturesAndSeekFlushesThem) {
 
     Seek(8);  // and resume
     EXPECT_FALSE(player.m_bPause);
-    // The queued pictures (all before 4 s) must not be presented; only those
-    // still inside the decoder's reorder delay may slip through.
+    // Neither the queued pictures (all before 4 s) nor those inside the
+    // decoder may be presented.
     std::set<double> stale;
     ASSERT_TRUE(WaitFor([&] {
         double v = player.m_dVideoClock;
@@ -96,12 +90,12 @@ TEST_F(Controller, PauseHoldsPicturesAndSeekFlushesThem) {
         last = v;
         return v >= 6.0;
     }));
-    EXPECT_LE(stale.size(), 3u);
+    EXPECT_TRUE(stale.empty()) << *stale.begin();
     ASSERT_TRUE(WaitFor([&] { return GetPosition() >= 6; }));
 }
 
 TEST_F(Controller, EndOfFileLetsQueuedPackagesPlayOutAndSeekClearsIt) {
-    LocalPlay(Clip4s().c_str());
+    LocalPlay(TestClipAv4s().c_str());
     int queuedAtEnd = 0;
     ASSERT_TRUE(WaitFor([&] {
         queuedAtEnd = Queued();
@@ -109,6 +103,9 @@ TEST_F(Controller, EndOfFileLetsQueuedPackagesPlayOutAndSeekClearsIt) {
     }, kLongWaitMs));
     EXPECT_GT(queuedAtEnd, 10);  // the end is reached while plenty still waits
     ASSERT_TRUE(WaitFor([&] { return Queued() == 0 && player.QueuedFrames() == 0; }, kLongWaitMs));
+    // A key picture every second: a player that keeps up loses none of them.
+    EXPECT_EQ(window.frames, player.m_nFramesDecoded);
+    EXPECT_GE(window.frames, 98);
     EXPECT_GE(player.m_dAudioClock, 3.5);
     EXPECT_GE(player.m_dVideoClock, 3.5);
 
@@ -121,7 +118,7 @@ TEST_F(Controller, EndOfFileLetsQueuedPackagesPlayOutAndSeekClearsIt) {
 }
 
 TEST_F(Controller, RefusedOpenChangesOnlyItsFlags) {
-    LocalPlay(Clip4s().c_str());
+    LocalPlay(TestClipAv4s().c_str());
     ASSERT_TRUE(WaitFor([&] { return player.m_dAudioClock > 0.5 && player.m_dVideoClock > 0.5; }));
     player.m_strMedia = "recorded-by-a-remote-start";
     for (const char* name : {static_cast<const char*>(nullptr), "recorded-by-a-remote-start"}) {

@@ -216,3 +216,34 @@ TEST(VideoDecodeDump, WrittenWithStartCodesOnlyWhenTheDirectoryExists) {
     }
     EXPECT_TRUE(ReadWholeFile(base.path + "/with/f:/playpkg.dat") == expected);
 }
+
+// Pruning happens only while the newest picture is due before the sound
+// being heard: then a decoder that fell behind jumps to the newest key
+// package behind short runs; a decoder that keeps up loses nothing.
+TEST(VideoDecode, DropFramesRunsOnlyWhileDecodingIsBehindTheSound) {
+    for (double heard : {0.0, 5.0}) {
+        VideoSource src(TestClipAv4s());  // a key package every 25
+        MediaPlayer player;
+        ASSERT_TRUE(src.AttachDecoder(player));
+        player.m_bHasAudio = true;
+        player.AnchorAudio(heard, player.m_nSeekSerial, true);  // no output: the stamp is heard
+        ASSERT_EQ(player.DecodeVideoPacket(src.Next().get()), 0);  // the picture at 0 s
+        std::vector<AVPacketPtr> later;
+        {
+            std::lock_guard<std::mutex> lock(player.m_mutex);
+            for (int i = 0; i < 60; ++i) {
+                later.push_back(src.Next());
+                player.m_videoPkgs.push_back(av_packet_clone(later.back().get()));
+            }
+        }
+        ASSERT_EQ(player.DecodeVideoPacket(later[0].get()), 0);
+        std::lock_guard<std::mutex> lock(player.m_mutex);
+        if (heard == 0.0) {
+            EXPECT_EQ(player.m_videoPkgs.size(), 60u);
+        } else {  // runs of 24 and 25 dropped: decoding goes on from the key package at 2 s
+            ASSERT_EQ(player.m_videoPkgs.size(), 11u);
+            EXPECT_TRUE(player.m_videoPkgs.front()->flags & AV_PKT_FLAG_KEY);
+            EXPECT_NEAR(player.m_videoPkgs.front()->pts * player.m_dVideoTimeBase, 2.0, 0.01);
+        }
+    }
+}

@@ -180,6 +180,28 @@ TEST_F(PlaySoundTest, QueueHoldsAtMost22HeadersAndHoldsBackTheWriter) {
     sound.reset();  // with headers in the device and the queue: no hang, no leak
 }
 
+// The window must close within 300 ms whatever the output is doing.
+TEST_F(PlaySoundTest, StopThreadReturnsPromptlyInEveryState) {
+    const char* states[] = {"playing", "paused", "draining", "reopening"};
+    for (int state = 0; state < 4; ++state) {
+        Start(2, 44100, 2);
+        for (int i = 0; i < 8; ++i)
+            ASSERT_TRUE(Add(10240, 0x11));
+        ASSERT_TRUE(WaitFor([&] { return sound->GetInDeviceCount() > 0; }));
+        if (state == 1)
+            sound->Pause(true);
+        if (state == 2)
+            Post(WM_PLAY_STOP);
+        if (state == 3)
+            sound->SetFormat(1, 8000, 1);
+        const auto before = std::chrono::steady_clock::now();
+        EXPECT_EQ(sound->StopThread(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100)) << states[state];
+        EXPECT_FALSE(sound->IsDeviceOpen()) << states[state];
+        sound->Pause(false);
+    }
+}
+
 TEST_F(PlaySoundTest, LogHoldsTheExactEntriesOfASession) {
     Start(1, 8000, 2);
     // A second start while open keeps the device and its format.

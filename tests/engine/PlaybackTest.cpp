@@ -1,0 +1,268 @@
+// What a viewer sees and hears, measured at the device: the disk audio driver
+// records every byte the device played, and the display notes how far the
+// device had got when a picture was shown.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/PlayerFixture.h"
+#include "common/TestMedia.h"
+#include "engine/ByteStream.h"
+#include "engine/Package.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kLongWaitMs = 60000;
+
+// The device's output as signed samples of its first channel, 16-bit scale.
+std::vector<int> FirstChannel(const std::string& raw, int bits, int channels) {
+    std::vector<int> out;
+    const size_t frame = size_t(bits / 8 * channels);
+    for (size_t at = 0; at + frame <= raw.size(); at += frame)
+        out.push_back(bits == 8 ? (uint8_t(raw[at]) - 0x80) * 256 : int16_t(uint8_t(raw[at]) | raw[at + 1] << 8));
+    return out;
+}
+
+constexpr int kQuiet = 300;  // below -40 dB
+
+bool SilentBetween(const std::vector<int>& s, size_t from, size_t to) {
+    for (size_t i = from; i < std::min(to, s.size()); ++i)
+        if (std::abs(s[i]) > kQuiet)
+            return false;
+    return true;
+}
+
+// Samples where a tone starts after at least `quietSamples` of silence.
+std::vector<size_t> Onsets(const std::vector<int>& s, size_t quietSamples) {
+    std::vector<size_t> onsets;
+    size_t quiet = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (std::abs(s[i]) <= kQuiet) {
+            ++quiet;
+            continue;
+        }
+        if (quiet >= quietSamples)
+            onsets.push_back(i);
+        quiet = 0;
+    }
+    return onsets;
+}
+
+// Plays with the disk audio driver; the device's bytes are read afterwards.
+class Playback : public PlayerFixture {
+protected:
+    uint64_t Played() { return ThePlaySound().GetDeviceBytesPlayed(); }
+    // Closing the device completes its record; the output thread starts again.
+    std::string Recorded() {
+        ThePlaySound().StopThread();
+        ThePlaySound().CreateThread();
+        return ReadWholeFile(pcmPath);
+    }
+    bool WaitDrained() {
+        return WaitFor([&] {
+            return player.m_bEnd && player.QueuedAudioPkgs() + player.QueuedVideoPkgs() + player.QueuedFrames() == 0 &&
+                   ThePlaySound().GetQueuedCount() + ThePlaySound().GetInDeviceCount() == 0;
+        }, kLongWaitMs);
+    }
+
+    TempDir dir;
+    std::string pcmPath = dir.path + "/out.raw";
+    ScopedEnv driver{"SDL_AUDIODRIVER", "disk"};
+    ScopedEnv file{"SDL_DISKAUDIOFILE", pcmPath};
+};
+
+// Notes the device's position when each white flash reaches the screen.
+class FlashWindow : public RecordingWindow {
+public:
+    void ShowFrame(const uint8_t* bits) override {
+        RecordingWindow::ShowFrame(bits);
+        const bool white = (centre & 0xff) > 0xc0;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (white && !m_bWasWhite)
+            flashes.push_back(ThePlaySound().GetDeviceBytesPlayed());
+        m_bWasWhite = white;
+    }
+    std::mutex mutex;
+    std::vector<uint64_t> flashes;
+
+private:
+    bool m_bWasWhite = false;
+};
+
+// A white picture and a 1 kHz beep at every whole second, on black and silence.
+std::string FlashAndBeep(const std::string& name, const std::string& audioCodec, int rate) {
+    return TestMedia(name, "-f lavfi -i \"color=c=black:s=160x120:r=25:d=7,"
+                           "drawbox=c=white:t=fill:enable='lt(mod(t\\,1)\\,0.04)'\" "
+                           "-f lavfi -i \"aevalsrc=0.5*sin(2*PI*1000*t)*lt(mod(t\\,1)\\,0.1):s=" +
+                           std::to_string(rate) + ":d=7\" "
+                           "-c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25 -ac 1 " + audioCodec + " -shortest");
+}
+
+}  // namespace
+
+// The beep must be heard as its flash is shown: on the device's own record,
+// the picture is compared with the sound it had reached.
+TEST_F(Playback, PicturesMeetTheSoundTheyBelongTo) {
+    struct Case { std::string clip; int bits, rate; double meanMs; } cases[] = {
+        {FlashAndBeep("pb_flash_aac2.mp4", "-c:a aac", 44100), 16, 44100, 40},
+        {FlashAndBeep("pb_flash_u8_2.mkv", "-c:a pcm_u8", 8000), 8, 8000, 60},
+    };
+    for (const Case& c : cases) {
+        FlashWindow flashes;
+        g_pVideoWnd = &flashes;
+        LocalPlay(c.clip.c_str());
+        ASSERT_TRUE(WaitDrained()) << c.clip;
+        Stop();
+        g_pVideoWnd = &window;
+        const std::vector<int> pcm = FirstChannel(Recorded(), c.bits, 1);
+        const std::vector<size_t> beeps = Onsets(pcm, size_t(c.rate / 2));
+        ASSERT_GE(beeps.size(), 6u) << c.clip;
+        std::lock_guard<std::mutex> lock(flashes.mutex);
+        ASSERT_GE(flashes.flashes.size(), 6u) << c.clip;
+        double sum = 0, worst = 0;
+        for (size_t k = 1; k < flashes.flashes.size(); ++k) {  // after the first second
+            const double at = double(flashes.flashes[k]) / (c.bits / 8);
+            double nearest = 1e9;
+            for (size_t beep : beeps)
+                if (std::abs(at - double(beep)) < std::abs(nearest))
+                    nearest = at - double(beep);
+            const double ms = std::abs(nearest) * 1000.0 / c.rate;
+            sum += ms;
+            worst = std::max(worst, ms);
+        }
+        EXPECT_LE(sum / double(flashes.flashes.size() - 1), c.meanMs) << c.clip << ", worst " << worst << " ms";
+    }
+}
+
+// Sound until 5 s, silence after. Pause must silence the device at once and
+// lose nothing; after a seek into the silence no sound of before may follow.
+TEST_F(Playback, PauseSilencesAtOnceAndSeekDropsTheOldSound) {
+    const std::string clip = TestMedia("pb_tone_then_silence.mp4",
+        "-f lavfi -i testsrc2=size=160x120:rate=25:duration=10 "
+        "-f lavfi -i \"sine=f=440:r=44100:d=10,volume=0:enable='gte(t\\,5)'\" "
+        "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -ac 2 -shortest");
+    constexpr int kBytesPerMs = 44100 * 4 / 1000;
+    constexpr int kPauseMs = 400;
+    LocalPlay(clip.c_str());
+    ASSERT_TRUE(WaitFor([&] { return player.Position() >= 1.0; }));
+    Pause();
+    const uint64_t pausedAt = Played();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMs));
+    const uint64_t resumedAt = Played();
+    const double position = player.Position();
+    Play();
+    ASSERT_TRUE(WaitFor([&] { return player.Position() >= 2.0; }));
+    EXPECT_NEAR(position, 1.0, 0.2);  // the clock stood still while paused
+    Seek(7);
+    const uint64_t seekAt = Played();
+    ASSERT_TRUE(WaitFor([&] { return player.Position() >= 8.0; }));
+    const std::vector<int> pcm = FirstChannel(Recorded(), 16, 2);
+    const size_t frame = 4;
+    EXPECT_TRUE(SilentBetween(pcm, (pausedAt + 50 * kBytesPerMs) / frame, resumedAt / frame));
+    EXPECT_FALSE(SilentBetween(pcm, resumedAt / frame, (resumedAt + 900 * kBytesPerMs) / frame));
+    // The first long silence inside the tone is the pause, and the tone goes on after it.
+    const std::vector<size_t> starts = Onsets(pcm, 44100 / 10);
+    ASSERT_FALSE(starts.empty());
+    EXPECT_NEAR(double(starts[0] * frame - pausedAt) / kBytesPerMs, double(resumedAt - pausedAt) / kBytesPerMs, 60);
+    EXPECT_TRUE(SilentBetween(pcm, (seekAt + 50 * kBytesPerMs) / frame, pcm.size()));
+}
+
+// A new file in another format reopens the device in that format, and its
+// start is heard.
+TEST_F(Playback, ANewFileInAnotherFormatPlaysInItsOwnFormat) {
+    const std::string wav = TestMedia("pb_u8_8k_mono.wav", "-f lavfi -i sine=f=1000:r=8000:d=2 -c:a pcm_u8");
+    LocalPlay(TestClipAv4s().c_str());
+    ASSERT_TRUE(WaitFor([&] { return player.Position() >= 1.0; }));
+    LocalPlay(wav.c_str());
+    ASSERT_TRUE(WaitDrained());
+    const std::string raw = Recorded();
+    // The device restarted its record: 2 s of 8-bit mono, primed with its silence value.
+    EXPECT_NEAR(double(raw.size()) / 8000, 2.25, 0.3);
+    ASSERT_GT(raw.size(), 1000u);
+    EXPECT_EQ(uint8_t(raw[0]), 0x80);
+    const std::vector<int> pcm = FirstChannel(raw, 8, 1);
+    size_t rising = 0, first = pcm.size(), last = 0;
+    for (size_t i = 1; i < pcm.size(); ++i) {
+        rising += pcm[i - 1] < 0 && pcm[i] >= 0;
+        if (std::abs(pcm[i]) > kQuiet)
+            first = std::min(first, i), last = i;
+    }
+    EXPECT_NEAR(double(last - first) / 8000, 2.0, 0.03);  // all of the tone, nothing cut
+    EXPECT_NEAR(double(rising), 2000, 40);                 // 1 kHz at the rate it was made for
+}
+
+// Positions run from 0 whatever the first stamp; without audio the pictures
+// keep to the wall clock and carry the position.
+TEST_F(Playback, PositionsStartAtTheMediumsStartAndVideoAloneKeepsTime) {
+    const std::string late = TestMedia("pb_start1000.ts", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=10 "
+                                                          "-f lavfi -i sine=f=440:r=44100:duration=10 "
+                                                          "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 "
+                                                          "-c:a aac -output_ts_offset 1000 -shortest");
+    LocalPlay(late.c_str());
+    EXPECT_EQ(GetDuration(), 10);
+    ASSERT_TRUE(WaitFor([&] { return player.m_dVideoClock > 1000.5; }));
+    EXPECT_LE(GetPosition(), 2);
+    Seek(5);
+    ASSERT_TRUE(WaitFor([&] { return GetPosition() >= 6; }));
+    EXPECT_LE(GetPosition(), 7);
+    EXPECT_NEAR(player.m_dVideoClock - player.m_dStartTime, 6.0, 1.0);
+
+    const std::string silent = TestMedia("pb_video_only_8s.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=8 "
+                                                                 "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
+    window.frames = 0;
+    const auto start = Clock::now();
+    LocalPlay(silent.c_str());
+    ASSERT_TRUE(WaitFor([&] { return GetPosition() >= 4; }));
+    EXPECT_NEAR(std::chrono::duration<double>(Clock::now() - start).count(), 4.0, 0.3);
+    ASSERT_TRUE(WaitFor([&] { return window.frames == 200; }));
+    EXPECT_NEAR(std::chrono::duration<double>(Clock::now() - start).count(), 8.0, 0.3);
+}
+
+// Audio no output can play is refused when it is announced, from a file
+// (sivo-play's tests) or from a peer's description.
+TEST_F(Playback, AbsurdAudioInARemoteDescriptionIsRefused) {
+    struct NullRecver : RemoteRecver {
+        int Connect(const char*, int) override { return 0; }
+        void SetOwner(RecverSink*) override {}
+        void SetName(const char*) override {}
+        int SendDescribe() override { return 0; }
+        int SendFetchMediaPkgRsq() override { return 0; }
+        int SendSeek(int) override { return 0; }
+        void Close() override {}
+        void JoinThreads() override {}
+        void ReleaseSendBuffers() override {}
+        bool IsEnded() const override { return false; }
+    } recver;
+    struct Case { int rate, channels; bool playable; } cases[] = {
+        {44100, 2, true}, {2, 2, false}, {999, 1, false}, {1000, 1, true}, {400000, 2, false}, {8000, 0, false},
+    };
+    for (const Case& c : cases) {
+        MediaPlayer remote;
+        StreamDescription desc;
+        desc.audio.bPresent = true;
+        desc.audio.nCodecId = AV_CODEC_ID_PCM_S16LE;
+        desc.audio.nSampleRate = c.rate;
+        desc.audio.nChannels = c.channels;
+        desc.audio.nSampleFmt = AV_SAMPLE_FMT_S16;
+        desc.audio.streamTimeBase = {1, c.rate};
+        std::vector<uint8_t> wire = BuildStreamDescription(desc);
+        ByteStream reader(wire.data(), uint32_t(wire.size()));
+        remote.m_pRecver = &recver;
+        EXPECT_EQ(remote.OnStreamInfo(reader, &recver), 0);
+        remote.m_pRecver = nullptr;
+        EXPECT_EQ(remote.m_bHasAudio, c.playable) << c.rate << " Hz, " << c.channels << " channels";
+        EXPECT_EQ(remote.m_pAudioCodec != nullptr, c.playable) << c.rate << " Hz, " << c.channels << " channels";
+    }
+}
