@@ -203,6 +203,7 @@ int MediaPlayer::Stop() {
 }
 
 int MediaPlayer::Seek(int seconds) {
+    m_bStartKnown = true;
     unsigned serial;
     {
         std::lock_guard<std::mutex> lock(m_anchorMutex);

@@ -108,6 +108,9 @@ public:
     static std::string AudioFormatError(int sampleRate, int channels);
 
     std::atomic<double> m_dStartTime{0.0};  // the medium's first stamp, seconds
+    // Remote: false until the first package has told the start time (a
+    // description does not); a seek before it leaves the start at 0.
+    std::atomic<bool> m_bStartKnown{true};
     std::atomic<bool> m_bHasAudio{false};   // an opened audio decoder feeds the output
 
     // Ties the output's byte count to media time: the PCM accepted from

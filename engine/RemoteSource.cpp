@@ -76,6 +76,7 @@ int MediaPlayer::StartPlay(const char* address, int port, const char* name) {
     m_bLocal = false;
     m_bHasAudio = false;
     m_dStartTime = 0.0;
+    m_bStartKnown = false;
     StartThreads();
     return 0;
 }
@@ -249,6 +250,11 @@ int MediaPlayer::OnMediaPackage(AVPacket* pkt, int, int bVideo, RemoteRecver* re
     if (!CountAnswer()) {
         av_packet_free(&pkt);
         return 0;
+    }
+    if (!m_bStartKnown.exchange(true) && pkt->pts != AV_NOPTS_VALUE) {
+        m_dStartTime = static_cast<int32_t>(pkt->pts) * (bVideo == 1 ? m_dVideoTimeBase : m_dAudioTimeBase);
+        if (!m_audioAnchor.Read().bDecoded)
+            AnchorAudio(m_dStartTime, m_nSeekSerial, false);
     }
     (bVideo == 1 ? m_videoPkgs : m_audioPkgs).push_back(pkt);
     return 0;

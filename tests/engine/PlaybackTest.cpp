@@ -231,8 +231,9 @@ TEST_F(Playback, PositionsStartAtTheMediumsStartAndVideoAloneKeepsTime) {
 }
 
 // Audio no output can play is refused when it is announced, from a file
-// (sivo-play's tests) or from a peer's description.
-TEST_F(Playback, AbsurdAudioInARemoteDescriptionIsRefused) {
+// (sivo-play's tests) or from a peer's description. A description has no
+// start time: the first package tells it.
+TEST_F(Playback, RemoteMediumRefusesAbsurdAudioAndCountsFromItsFirstStamp) {
     struct NullRecver : RemoteRecver {
         int Connect(const char*, int) override { return 0; }
         void SetOwner(RecverSink*) override {}
@@ -261,6 +262,11 @@ TEST_F(Playback, AbsurdAudioInARemoteDescriptionIsRefused) {
         ByteStream reader(wire.data(), uint32_t(wire.size()));
         remote.m_pRecver = &recver;
         EXPECT_EQ(remote.OnStreamInfo(reader, &recver), 0);
+        remote.m_bStartKnown = false;  // as after StartPlay
+        AVPacket* first = av_packet_alloc();
+        first->pts = 1000LL * c.rate;
+        EXPECT_EQ(remote.OnMediaPackage(first, 0, 0, &recver), 0);
+        EXPECT_DOUBLE_EQ(remote.m_dStartTime, 1000.0);
         remote.m_pRecver = nullptr;
         EXPECT_EQ(remote.m_bHasAudio, c.playable) << c.rate << " Hz, " << c.channels << " channels";
         EXPECT_EQ(remote.m_pAudioCodec != nullptr, c.playable) << c.rate << " Hz, " << c.channels << " channels";
