@@ -222,8 +222,9 @@ TEST_F(Playback, PositionsStartAtTheMediumsStartAndVideoAloneKeepsTime) {
     const std::string silent = TestMedia("pb_video_only_8s.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=8 "
                                                                  "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
     window.frames = 0;
-    const auto start = Clock::now();
     LocalPlay(silent.c_str());
+    ASSERT_TRUE(WaitFor([&] { return window.frames > 0; }));
+    const auto start = Clock::now();
     ASSERT_TRUE(WaitFor([&] { return GetPosition() >= 4; }));
     EXPECT_NEAR(std::chrono::duration<double>(Clock::now() - start).count(), 4.0, 0.3);
     ASSERT_TRUE(WaitFor([&] { return window.frames == 200; }));
