@@ -31,8 +31,8 @@ constexpr int kFreeRunTolerance = 2;  // ms, average gap counted as on target
 constexpr int kFreeRunAdjustMs = 5;
 constexpr int kFreeRunClockGap = 60;  // s between the clocks
 constexpr int kMinSleepMs = 1;
-// Without audio, a stamp step outside (0, this] is a gap or a jump, and the
-// picture then follows after its interval; a picture due longer ago than
+// A stamp step outside (0, this] s is a gap or a jump: the picture then
+// stands for its interval. Without audio, a picture due longer ago than
 // kWallLateUs restarts the wall clock from it instead of rushing.
 constexpr double kMaxStampStep = 2.0;
 constexpr int64_t kWallLateUs = 500000;
@@ -80,6 +80,33 @@ double LowBitsStamp(int64_t ts) { return static_cast<double>(static_cast<int32_t
 
 struct SwsContextFree {
     void operator()(SwsContext* p) const { sws_freeContext(p); }
+};
+
+// Paces a medium without audio: each picture waits for its time on the wall
+// clock, taken from the step between stamps (or the interval where the
+// stamps jump), so that sleeping late never adds up.
+class WallPacer {
+public:
+    void Restart() { m_bValid = false; }
+    void Wait(double stamp, double intervalMs) {
+        const int64_t now = av_gettime();
+        const double step = stamp - m_dStamp;
+        int64_t due = now;
+        if (m_bValid)
+            due = m_nDueUs + static_cast<int64_t>((step > 0 && step <= kMaxStampStep ? step : intervalMs / 1000.0) * 1e6);
+        if (now - due > kWallLateUs)
+            due = now;
+        if (due > now)
+            Sleep(static_cast<int>((due - now + 500) / 1000));
+        m_bValid = true;
+        m_nDueUs = due;
+        m_dStamp = stamp;
+    }
+
+private:
+    bool m_bValid = false;
+    int64_t m_nDueUs = 0;   // when the last picture was due
+    double m_dStamp = 0.0;  // and its stamp
 };
 
 } // namespace
@@ -320,15 +347,12 @@ void MediaPlayer::PresentThread() {
     int64_t gapTotalUs = 0;      // presentation-to-presentation gaps over them
     int64_t lastShownUs = 0;     // 0: no presentation recorded
     int64_t wokeUs = 0;          // end of the last pacing sleep; 0 after a pause
-    // Without audio: when the last picture was due, and its stamp.
-    bool wallValid = false;
-    int64_t wallDueUs = 0;
-    double wallStamp = 0.0;
+    WallPacer wall;              // without audio
     unsigned serial = m_nSeekSerial;
 
     while (!m_bQuit) {
         if (m_bPause) {
-            wallValid = false;
+            wall.Restart();
             wokeUs = 0;
             Sleep(kPausePollMs);
             continue;
@@ -385,22 +409,9 @@ void MediaPlayer::PresentThread() {
         const bool restarted = serial != m_nSeekSerial || shown == 0;
         serial = m_nSeekSerial;
         if (wallPaced) {
-            // Each picture waits for its time on the wall clock.
-            const double V = m_dVideoClock;
-            const double step = V - wallStamp;
-            const int64_t now = av_gettime();
             if (restarted)
-                wallValid = false;
-            int64_t due = now;
-            if (wallValid)
-                due = wallDueUs + static_cast<int64_t>(((step > 0 && step <= kMaxStampStep) ? step : interval / 1000.0) * 1e6);
-            if (now - due > kWallLateUs)
-                due = now;
-            if (due > now)
-                Sleep(static_cast<int>((due - now + 500) / 1000));
-            wallValid = true;
-            wallDueUs = due;
-            wallStamp = V;
+                wall.Restart();
+            wall.Wait(m_dVideoClock, interval);
         }
         ShowPicture(bgr.data[0], w, h);
         const int64_t now = av_gettime();
