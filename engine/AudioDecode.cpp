@@ -16,14 +16,16 @@ extern "C" {
 void MediaPlayer::AudioDecodeThread() {
     bool starving = false;
     m_bAudioStarving = false;
+    m_nRefusedPieces = 0;
     unsigned seekSerial = m_nSeekSerial;
     while (!m_bQuit) {
         Sleep(kPollSleepMs);
         AVPacket* pkt = nullptr;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            // After running dry, wait for a small reserve before sound goes on.
-            if (starving && m_audioPkgs.size() < static_cast<size_t>(kAudioReserve)) {
+            // After running dry, wait for a small reserve before sound goes
+            // on; at the end of the medium no reserve will come.
+            if (starving && !m_bEnd && m_audioPkgs.size() < static_cast<size_t>(kAudioReserve)) {
                 lock.unlock();
                 Sleep(kStarveSleepMs);
                 continue;
@@ -92,7 +94,8 @@ int MediaPlayer::DecodeAudioPacket(AVPacket* pkt) {
             const int64_t best = frame->best_effort_timestamp;
             const int32_t stamp = best != AV_NOPTS_VALUE ? static_cast<int32_t>(best) : pktStamp;
             m_dAudioClock = stamp * tb;
-            AnchorAudio(stamp * tb, m_nWriteSerial, true);
+            m_dPendingStamp = stamp * tb;
+            m_bAnchorPending = true;
             WriteAudioPcm(channels, fmt, frame->sample_rate, frame->extended_data, frame->nb_samples);
         }
         if (DebugTraceEnabled()) {
@@ -110,8 +113,23 @@ int MediaPlayer::DecodeAudioPacket(AVPacket* pkt) {
 
 void MediaPlayer::WritePcmPieces(const uint8_t* data, int length) {
     // A seek drops what the output holds; the rest of this sound is as old.
-    for (int off = 0; off < length && m_nWriteSerial == m_nSeekSerial; off += kMaxPcmPiece)
-        AudioWritePcm(data + off, std::min(kMaxPcmPiece, length - off));
+    for (int off = 0; off < length && m_nWriteSerial == m_nSeekSerial; off += kMaxPcmPiece) {
+        const int n = std::min(kMaxPcmPiece, length - off);
+        const uint64_t before = AudioBytesAccepted();
+        AudioWritePcm(data + off, n);
+        // The frame's stamp belongs to where the output put its first piece:
+        // behind the priming when the call waited for the device to open.
+        const uint64_t after = AudioBytesAccepted();
+        m_nRefusedPieces = after == before ? m_nRefusedPieces + 1 : 0;
+        if (m_nRefusedPieces == kRefusedPiecesNoOutput) {
+            DebugTrace("audio output refuses the sound: paced without it\r\n");
+            m_bHasAudio = false;
+        }
+        if (m_bAnchorPending && after - before >= uint64_t(n)) {
+            m_bAnchorPending = false;
+            AnchorAudio(m_dPendingStamp, m_nWriteSerial, true, after - uint64_t(n));
+        }
+    }
 }
 
 int MediaPlayer::WriteAudioPcm(int channels, int fmt, int rate, const uint8_t* const* planes, int samplesPerChannel) {

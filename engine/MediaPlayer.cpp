@@ -79,10 +79,11 @@ bool MediaPlayer::OpenAudioOutput(const AVCodecContext* ctx) {
     return true;
 }
 
-void MediaPlayer::AnchorAudio(double stamp, unsigned serial, bool decoded) {
+void MediaPlayer::AnchorAudio(double stamp, unsigned serial, bool decoded, uint64_t bytes) {
     std::lock_guard<std::mutex> lock(m_anchorMutex);
     if (serial == m_nSeekSerial)
-        m_audioAnchor.Write(AudioAnchor{stamp, AudioBytesAccepted(), m_dOutBytesPerSec, decoded});
+        m_audioAnchor.Write(
+            AudioAnchor{stamp, bytes == kBytesNow ? AudioBytesAccepted() : bytes, m_dOutBytesPerSec, decoded});
 }
 
 double MediaPlayer::HeardClock() const {

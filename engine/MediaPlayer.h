@@ -53,6 +53,9 @@ public:
     static constexpr int kMaxConvertedChunk = 1048576; // converted PCM of this size or more is dropped
     // Audio the output can play (a remote description's included).
     static constexpr int kMinSampleRate = 1000;
+    // Pieces refused in a row after which the output counts as absent (no
+    // device): the medium is then paced as one without audio.
+    static constexpr int kRefusedPiecesNoOutput = 50;
     static constexpr int kMaxSampleRate = 384000;
 
     // Polling sleeps of the worker threads, in ms.
@@ -122,9 +125,11 @@ public:
         double dBytesPerSec;
         bool bDecoded;
     };
-    // The PCM accepted from now on plays from `stamp`. Ignored when a seek
-    // has happened since `serial` was read. Any thread.
-    void AnchorAudio(double stamp, unsigned serial, bool decoded);
+    // The PCM accepted from byte `bytes` of the output on (by default from
+    // now on) plays from `stamp`. Ignored when a seek has happened since
+    // `serial` was read. Any thread.
+    void AnchorAudio(double stamp, unsigned serial, bool decoded, uint64_t bytes = kBytesNow);
+    static constexpr uint64_t kBytesNow = ~uint64_t(0);
 
     // Queue lengths, read under m_mutex (for hosts waiting for a drain, tests).
     int QueuedAudioPkgs();
@@ -220,6 +225,9 @@ private:
     void FlushQueues();
     bool OpenAudioOutput(const AVCodecContext* ctx);
     bool DecodingBehind() const;            // video decode thread
+    // The audio decoder has set the clock since the open or the last seek,
+    // and the sound heard has reached `stamp`.
+    bool SoundReached(double stamp) const;
     void CloseDecoders();
     void ReleaseCodecContexts();
     void OpenDecoder(AVCodecContext* ctx, const AVCodec** codec);
@@ -244,6 +252,9 @@ private:
     SeqLock<AudioAnchor> m_audioAnchor;
     std::atomic<double> m_dOutBytesPerSec{0.0};  // of the format announced to the output
     unsigned m_nWriteSerial = 0;            // audio decode thread: seek serial of the PCM being written
+    int m_nRefusedPieces = 0;               // audio decode thread
+    bool m_bAnchorPending = false;          // audio decode thread: the frame being written starts at
+    double m_dPendingStamp = 0.0;           // this stamp, anchored once the output has taken its first piece
     uint64_t m_nFetchesSent = 0;            // under m_mutex
     uint64_t m_nAnswers = 0;                // under m_mutex
     uint64_t m_nStaleAnswers = 0;           // under m_mutex

@@ -238,6 +238,10 @@ bool MediaPlayer::DecodingBehind() const {
     return m_dNewestPicture < HeardClock();
 }
 
+bool MediaPlayer::SoundReached(double stamp) const {
+    return m_audioAnchor.Read().bDecoded && HeardClock() >= stamp;
+}
+
 // Jumps the queue forward to a key package queued behind a short run, so
 // decoding never works through a stale group of pictures.
 void MediaPlayer::DropFrames() {
@@ -430,9 +434,9 @@ void MediaPlayer::PresentThread() {
             if (wokeUs != 0)
                 sleep = std::max(kMinSleepMs, sleep - static_cast<int>((now - wokeUs) / 1000));
             Sleep(sleep);
-            // Until the sound has started, the picture shown stays.
+            // Until the sound has reached it, the first picture stays.
             for (int waited = 0; restarted && waited < kStartSyncMaxMs && !m_bQuit && !m_bPause &&
-                                 HeardClock() < m_dVideoClock;
+                                 !SoundReached(m_dVideoClock);
                  waited += kPollSleepMs)
                 Sleep(kPollSleepMs);
             wokeUs = av_gettime();
