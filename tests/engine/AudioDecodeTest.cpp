@@ -99,6 +99,8 @@ TEST(AudioDecodeThread, WaitsForAReserveAfterRunningDry) {
         player.m_audioPkgs.insert(player.m_audioPkgs.end(), pkts.begin() + from, pkts.begin() + to);
     };
     double clockBefore = player.m_dAudioClock;
+    player.m_bPause = true;  // the feeder idles: a slow source with more to come
+    player.m_bEnd = false;
     queue(0, pkts.size() - 1);
     // One short of the reserve: nothing is taken, however many chances the thread gets.
     EXPECT_FALSE(WaitFor([&] { return player.QueuedAudioPkgs() != MediaPlayer::kAudioReserve - 1; }, kStarveWatchMs));
@@ -106,6 +108,13 @@ TEST(AudioDecodeThread, WaitsForAReserveAfterRunningDry) {
     queue(pkts.size() - 1, pkts.size());
     EXPECT_TRUE(WaitFor([&] { return player.QueuedAudioPkgs() == 0 && !player.m_bAudioStarving; }));
     EXPECT_TRUE(WaitFor([&] { return player.m_dAudioClock == 2.0; }));
+    // At the end of the medium no reserve will come: what is left plays.
+    ASSERT_TRUE(WaitFor([&] { return player.m_bAudioStarving.load(); }));
+    player.m_bEnd = true;
+    pkts[0] = demuxer.readPacket(bVideo, codecId);
+    ASSERT_NE(pkts[0], nullptr);
+    queue(0, 1);
+    EXPECT_TRUE(WaitFor([&] { return player.QueuedAudioPkgs() == 0; }));
     player.Stop();
     ThePlaySound().StopThread();
 }
