@@ -175,6 +175,11 @@ TEST(SivoServerLog, TakenPortAndExhaustedDescriptorsAreLoggedWithTheirCause) {
         close(holder);
     }
 
+#if defined(__SANITIZE_ADDRESS__)
+    // UBSan probes memory through a pipe to check a vtable pointer; with no
+    // descriptor left it reports valid objects as broken.
+    GTEST_SKIP() << "descriptor exhaustion is checked in the build without sanitizers";
+#endif
     // Out of descriptors, the listener says why it takes no more clients.
     Server server("--share-root '" + root.path + "'", "prlimit --nofile=32");
     ASSERT_TRUE(server.WaitLog("listening on UDP port 2000 (control)\n")) << server.Err();
