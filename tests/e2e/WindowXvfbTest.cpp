@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -179,12 +180,22 @@ protected:
             fs::remove_all(m_dir);
     }
 
+    // A lock whose process is gone is stale: Xvfb clears it and its socket
+    // itself, so a killed server must not use the number up for good.
+    static bool DisplayHeld(const std::string& lock) {
+        std::ifstream in(lock);
+        long pid = 0;
+        if (!(in >> pid))
+            return fs::exists(lock);
+        return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH);
+    }
+
     // Starts Xvfb on the first display number nobody holds.
     bool StartServer() {
         for (int n = kFirstDisplay; n <= kLastDisplay; ++n) {
             std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
             std::string sock = "/tmp/.X11-unix/X" + std::to_string(n);
-            if (fs::exists(lock) || fs::exists(sock))
+            if (DisplayHeld(lock))
                 continue;
             m_display = ":" + std::to_string(n);
             m_server = std::make_unique<ChildProcess>(
