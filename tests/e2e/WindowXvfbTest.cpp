@@ -176,6 +176,11 @@ protected:
         fs::permissions(m_dir, fs::perms::owner_all);
     }
     void TearDown() override {
+        if (m_server) {
+            // Ended gently, Xvfb removes its lock and socket.
+            m_server->Signal(SIGTERM);
+            m_server->WaitExit(kStartWaitMs);
+        }
         if (!m_dir.empty())
             fs::remove_all(m_dir);
     }
