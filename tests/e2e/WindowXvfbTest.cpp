@@ -187,12 +187,16 @@ protected:
 
     // A lock whose process is gone is stale: Xvfb clears it and its socket
     // itself, so a killed server must not use the number up for good.
-    static bool DisplayHeld(const std::string& lock) {
+    static long LockPid(const std::string& lock) {
         std::ifstream in(lock);
         long pid = 0;
-        if (!(in >> pid))
+        return in >> pid ? pid : 0;
+    }
+    static bool DisplayHeld(const std::string& lock) {
+        const long pid = LockPid(lock);
+        if (pid <= 0)
             return fs::exists(lock);
-        return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH);
+        return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
     }
 
     // Starts Xvfb on the first display number nobody holds.
@@ -208,7 +212,9 @@ protected:
                 std::vector<std::string>{});
             auto end = Clock::now() + std::chrono::milliseconds(kStartWaitMs);
             while (Clock::now() < end && m_server->Running()) {
-                if (fs::exists(sock) && Screenshot(m_probe))
+                // The lock must name our server: a loser of a race for the
+                // number would otherwise take the winner's display for its own.
+                if (fs::exists(sock) && LockPid(lock) == m_server->Pid() && Screenshot(m_probe))
                     return true;
                 std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
             }
