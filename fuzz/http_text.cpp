@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ShareTree.h"
+#include "platform/ShareRoot.h"
 #include "share/HttpText.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -30,10 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // A servable file must be one of the regular files inside the root.
     const std::string mapped = MapRequestPath(root, path);
-    if (IsServableFile(root, mapped)) {
+    const std::string file = ServableFile(root, mapped);
+    if (!file.empty()) {
         char resolved[PATH_MAX];
         FUZZ_CHECK(realpath(mapped.c_str(), resolved));
-        const std::string file = resolved;
+        FUZZ_CHECK(file == resolved);
         FUZZ_CHECK(file.compare(0, root.size(), root) == 0);
         FUZZ_CHECK(sharetree::InsideFiles().count(file.substr(root.size())) == 1);
     }

@@ -77,7 +77,7 @@ void RequestRoundTrips(const uint8_t* data, size_t size) {
         FUZZ_CHECK(ParseDescribePkg(again, back) && back == name);
     }
     ByteStream s(data, uint32_t(size));
-    const uint32_t seconds = ParseSeekPkg(s);
+    const int32_t seconds = ParseSeekPkg(s);
     std::vector<uint8_t> seek = BuildSeekPkg(seconds);
     ByteStream again(seek.data(), uint32_t(seek.size()));
     FUZZ_CHECK(ParseSeekPkg(again) == seconds);
