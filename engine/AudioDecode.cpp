@@ -6,7 +6,6 @@
 #include "engine/FfmpegPtr.h"
 #include "engine/MediaPlayer.h"
 #include "output/OutputHooks.h"
-#include "platform/Sleep.h"
 #include "platform/Trace.h"
 
 extern "C" {
@@ -18,28 +17,27 @@ void MediaPlayer::AudioDecodeThread() {
     m_bAudioStarving = false;
     m_nRefusedPieces = 0;
     unsigned seekSerial = m_nSeekSerial;
+    // After running dry, a small reserve is awaited before sound goes on; at
+    // the end of the medium no reserve will come. While paused nothing is
+    // decoded: the output would only refuse the sound.
+    const auto ready = [&] {
+        const size_t need = starving && !m_bEnd ? size_t(kAudioReserve) : 1;
+        return m_bQuit || (!m_bPause && m_audioPkgs.size() >= need);
+    };
     while (!m_bQuit) {
-        Sleep(kPollSleepMs);
         AVPacket* pkt = nullptr;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            // After running dry, wait for a small reserve before sound goes
-            // on; at the end of the medium no reserve will come.
-            if (starving && !m_bEnd && m_audioPkgs.size() < static_cast<size_t>(kAudioReserve)) {
-                lock.unlock();
-                Sleep(kStarveSleepMs);
-                continue;
+            if (!ready()) {
+                if (m_audioPkgs.empty()) {
+                    starving = true;
+                    m_bAudioStarving = true;
+                }
+                m_audioWake.Wait(lock, ready);
             }
-            if (!m_audioPkgs.empty()) {
-                pkt = m_audioPkgs.front();
-                m_audioPkgs.pop_front();
-            }
-        }
-        if (!pkt) {
-            Sleep(kStarveSleepMs);
-            starving = true;
-            m_bAudioStarving = true;
-            continue;
+            if (m_bQuit)
+                break;
+            pkt = TakeLocked(m_audioPkgs);
         }
         starving = false;
         m_bAudioStarving = false;

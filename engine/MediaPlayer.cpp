@@ -7,7 +7,6 @@
 #include "engine/VideoDemuxer.h"
 #include "engine/VideoFrame.h"
 #include "output/OutputHooks.h"
-#include "platform/Sleep.h"
 #include "platform/Trace.h"
 #include "platform/ThreadName.h"
 
@@ -80,10 +79,16 @@ bool MediaPlayer::OpenAudioOutput(const AVCodecContext* ctx) {
 }
 
 void MediaPlayer::AnchorAudio(double stamp, unsigned serial, bool decoded, uint64_t bytes) {
-    std::lock_guard<std::mutex> lock(m_anchorMutex);
-    if (serial == m_nSeekSerial)
+    {
+        std::lock_guard<std::mutex> lock(m_anchorMutex);
+        if (serial != m_nSeekSerial)
+            return;
         m_audioAnchor.Write(
             AudioAnchor{stamp, bytes == kBytesNow ? AudioBytesAccepted() : bytes, m_dOutBytesPerSec, decoded});
+    }
+    // Only the audio decode thread anchors decoded sound, never under m_mutex.
+    if (decoded && m_bAwaitingSound)
+        m_presentWake.Notify();
 }
 
 double MediaPlayer::HeardClock() const {
@@ -100,6 +105,46 @@ double MediaPlayer::HeardClock() const {
 void MediaPlayer::SetPause(bool paused) {
     m_bPause = paused;
     AudioPause(paused);
+    WakeWorkers();
+}
+
+void MediaPlayer::WakeWorkers() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+    }
+    for (WakeSignal* signal : {&m_feederWake, &m_videoWake, &m_audioWake, &m_presentWake})
+        signal->NotifyLocked();  // notifying needs no lock; the empty section above orders it
+}
+
+void MediaPlayer::QueuePackage(AVPacket* pkt, bool bVideo) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    QueueLocked(pkt, bVideo);
+}
+
+// A decoder waits for the first package of an empty queue; the audio decoder
+// after running dry also for its reserve.
+void MediaPlayer::QueueLocked(AVPacket* pkt, bool bVideo) {
+    std::list<AVPacket*>& queue = bVideo ? m_videoPkgs : m_audioPkgs;
+    queue.push_back(pkt);
+    if (bVideo && queue.size() == 1)
+        m_videoWake.NotifyLocked();
+    else if (!bVideo && (queue.size() == 1 || queue.size() == size_t(kAudioReserve)))
+        m_audioWake.NotifyLocked();
+}
+
+// The feeder waits for room only while the queues hold the limit or more.
+AVPacket* MediaPlayer::TakeLocked(std::list<AVPacket*>& queue) {
+    if (m_audioPkgs.size() + m_videoPkgs.size() >= size_t(kMaxQueuedPkgs))
+        m_feederWake.NotifyLocked();
+    AVPacket* pkt = queue.front();
+    queue.pop_front();
+    return pkt;
+}
+
+void MediaPlayer::SetEnd() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bEnd = true;
+    m_audioWake.NotifyLocked();  // a starving decoder waits for no reserve now
 }
 
 void MediaPlayer::OpenDecoder(AVCodecContext* ctx, const AVCodec** codec) {
@@ -186,6 +231,9 @@ void MediaPlayer::StartThreads() {
 
 int MediaPlayer::Stop() {
     m_bQuit = true;
+    WakeWorkers();
+    // Also ends the output's back-pressure pause of a decode thread at once.
+    AudioFlush();
     m_strMedia.clear();
     for (ThreadSlot slot : {kFeeder, kPresent, kVideoDecode, kAudioDecode})
         if (m_threads[slot].joinable())
@@ -264,26 +312,29 @@ void MediaPlayer::ReleaseCodecContexts() {
 void MediaPlayer::FeederThread() {
     while (!m_bQuit) {
         if (m_bEnd || m_bPause) {
-            if (!RemoteWaitStep())
-                Sleep(kPollSleepMs);
+            if (!RemoteWaitStep()) {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_feederWake.Wait(lock, [this] { return m_bQuit || !(m_bEnd || m_bPause); });
+            }
             continue;
         }
-        if (QueuedAudioPkgs() + QueuedVideoPkgs() >= kMaxQueuedPkgs) {
-            Sleep(kPollSleepMs);
-            continue;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (m_audioPkgs.size() + m_videoPkgs.size() >= size_t(kMaxQueuedPkgs)) {
+                m_feederWake.Wait(lock, [this] {
+                    return m_bQuit || m_bEnd || m_bPause ||
+                           m_audioPkgs.size() + m_videoPkgs.size() < size_t(kMaxQueuedPkgs);
+                });
+                continue;
+            }
         }
         if (m_bLocal && m_pDemuxer) {
             int bVideo = 0, codecId = 0;
-            {
-                std::lock_guard<std::mutex> feed(m_feedMutex);
-                if (AVPacket* pkt = m_pDemuxer->readPacket(bVideo, codecId)) {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    (bVideo ? m_videoPkgs : m_audioPkgs).push_back(pkt);
-                } else {
-                    m_bEnd = true;
-                }
-            }
-            Sleep(kPollSleepMs);
+            std::lock_guard<std::mutex> feed(m_feedMutex);
+            if (AVPacket* pkt = m_pDemuxer->readPacket(bVideo, codecId))
+                QueuePackage(pkt, bVideo != 0);
+            else
+                SetEnd();
             continue;
         }
         if (!RemoteFetchStep())

@@ -5,8 +5,9 @@
 //
 // Threads: OpenLocal, Stop and Seek run on the controlling thread (the UI
 // thread, or a headless host's main thread) and must never be called from a
-// worker thread. Flags and clocks are atomics written by one side and polled
-// by the others.
+// worker thread. Flags and clocks are atomics written by one side and read
+// by the others. An idle worker sleeps on its own WakeSignal over m_mutex
+// until what it waits for is there; Stop, SetPause and Seek wake them all.
 
 #include <atomic>
 #include <cstdint>
@@ -17,6 +18,7 @@
 
 #include "engine/RecverSink.h"
 #include "platform/SeqLock.h"
+#include "platform/WakeSignal.h"
 
 extern "C" {
 struct AVCodec;
@@ -58,9 +60,7 @@ public:
     static constexpr int kRefusedPiecesNoOutput = 50;
     static constexpr int kMaxSampleRate = 384000;
 
-    // Polling sleeps of the worker threads, in ms.
-    static constexpr int kPollSleepMs = 1;         // one idle step of a worker loop
-    static constexpr int kStarveSleepMs = 10;      // audio decode thread with too few packages
+    // Timed pauses of the remote source, in ms.
     static constexpr int kDescribeWaitMs = 1000;   // remote: between describe requests
     static constexpr int kFetchGapMs = 5;          // remote: after each fetch request
 
@@ -107,6 +107,9 @@ public:
     double Position() const { return HeardClock() - m_dStartTime; }
     // Controlling thread: sets m_bPause and pauses or resumes the audio output.
     void SetPause(bool paused);
+    // Any thread, m_mutex not held: appends a package to its queue and wakes
+    // its decoder when it waits for one (the feeder and tests).
+    void QueuePackage(AVPacket* pkt, bool bVideo);
     // Empty when the audio output can play this rate and channel count, else why not.
     static std::string AudioFormatError(int sampleRate, int channels);
 
@@ -142,8 +145,9 @@ public:
     // what was being decoded when it changed is not queued.
     std::atomic<unsigned> m_nSeekSerial{0};
 
-    // Set by the audio decode thread while it waits for kAudioReserve
-    // packages after its queue ran dry (any thread may read).
+    // Set by the audio decode thread once its queue ran dry, until it takes a
+    // package again; meanwhile it waits for kAudioReserve packages, or for
+    // one at the end of the medium (any thread may read).
     std::atomic<bool> m_bAudioStarving{false};
 
     // Decoding statistics (any thread).
@@ -223,6 +227,22 @@ private:
 
     void StartThreads();
     void FlushQueues();
+    // The workers' signals (over m_mutex) and who raises them.
+    WakeSignal m_feederWake{m_mutex};   // room among the packages, a description
+    WakeSignal m_videoWake{m_mutex};    // a video package with room among the pictures
+    WakeSignal m_audioWake{m_mutex};    // audio packages, the end of the medium
+    WakeSignal m_presentWake{m_mutex};  // a picture; the sound reaching the first one
+    std::atomic<bool> m_bAwaitingSound{false};  // the presentation thread waits for the sound
+    // Wakes every worker to look at m_bQuit, m_bPause, m_bEnd and the seek serial.
+    void WakeWorkers();
+    // Under m_mutex: queues a package, and takes the first one of a queue.
+    void QueueLocked(AVPacket* pkt, bool bVideo);
+    AVPacket* TakeLocked(std::list<AVPacket*>& queue);
+    void SetEnd();                          // m_bEnd, m_mutex not held
+    // Presentation thread: waits ms unless stop, pause or a seek comes first;
+    // and waits for the sound to reach a stamp, at most kStartSyncMaxMs.
+    void PacingWait(int ms, unsigned serial);
+    void AwaitSound(double stamp, unsigned serial);
     bool OpenAudioOutput(const AVCodecContext* ctx);
     bool DecodingBehind() const;            // video decode thread
     // The audio decoder has set the clock since the open or the last seek,

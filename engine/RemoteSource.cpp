@@ -2,12 +2,10 @@
 // receiver instead of the demuxer.
 
 #include <algorithm>
-#include <chrono>
 
 #include "engine/MediaPlayer.h"
 #include "engine/Package.h"
 #include "output/OutputHooks.h"
-#include "platform/Sleep.h"
 #include "platform/Trace.h"
 
 extern "C" {
@@ -96,17 +94,10 @@ void MediaPlayer::ReleaseRecver() {
     delete recver;
 }
 
-// Waits kDescribeWaitMs for the description, in short steps so that neither
-// Stop nor the first fetch is held up by the whole wait; the steps are
-// counted against the clock, so their overruns do not add up.
+// Waits kDescribeWaitMs for the description; neither Stop nor the first
+// fetch waits for the rest of it.
 void MediaPlayer::AwaitDescription() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDescribeWaitMs);
-    while (!m_bQuit && !m_bInfoReady) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return;
-        SleepExact(int(std::min<int64_t>(left.count(), kStarveSleepMs)));
-    }
+    m_feederWake.WaitFor(kDescribeWaitMs, [this] { return m_bQuit || m_bInfoReady; });
 }
 
 bool MediaPlayer::RemoteWaitStep() {
@@ -120,8 +111,9 @@ bool MediaPlayer::RemoteWaitStep() {
 
 bool MediaPlayer::RemoteFetchStep() {
     RemoteRecver* recver = m_pRecver;
-    if (!recver) {
-        Sleep(kPollSleepMs);
+    if (!recver) {  // nothing to play from until the next open
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_feederWake.Wait(lock, [this] { return m_bQuit.load(); });
         return true;
     }
     if (m_bInfoReady) {
@@ -131,7 +123,7 @@ bool MediaPlayer::RemoteFetchStep() {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_nFetchesSent += sent ? 1 : 0;
         }
-        SleepExact(kFetchGapMs);
+        m_feederWake.WaitFor(kFetchGapMs, [this] { return m_bQuit.load(); });
         return true;
     }
     if (recver->SendDescribe() < 0) {
@@ -237,6 +229,7 @@ int MediaPlayer::OnStreamInfo(ByteStream& reader, RemoteRecver* recver) {
             DebugTrace("Open Video Error!\r\n");
     }
     m_bInfoReady = true;
+    m_feederWake.Notify();
     return 0;
 }
 
@@ -256,7 +249,7 @@ int MediaPlayer::OnMediaPackage(AVPacket* pkt, int, int bVideo, RemoteRecver* re
         if (!m_audioAnchor.Read().bDecoded)
             AnchorAudio(m_dStartTime, m_nSeekSerial, false);
     }
-    (bVideo == 1 ? m_videoPkgs : m_audioPkgs).push_back(pkt);
+    QueueLocked(pkt, bVideo == 1);
     return 0;
 }
 
@@ -266,7 +259,9 @@ int MediaPlayer::OnStreamEnd(ByteStream&, RemoteRecver* recver) {
         return -1;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (CountAnswer())
+    if (CountAnswer()) {
         m_bEnd = true;
+        m_audioWake.NotifyLocked();
+    }
     return 0;
 }

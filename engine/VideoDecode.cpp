@@ -13,7 +13,6 @@
 #include "engine/VideoDemuxer.h"
 #include "engine/VideoFrame.h"
 #include "output/OutputHooks.h"
-#include "platform/Sleep.h"
 #include "platform/Trace.h"
 
 
@@ -25,7 +24,6 @@ extern "C" {
 
 namespace {
 
-constexpr int kPausePollMs = 10;      // presentation thread while paused
 constexpr int kIntervalTolerance = 3; // ms, accepting an estimated interval
 constexpr int kFreeRunTolerance = 2;  // ms, average gap counted as on target
 constexpr int kFreeRunAdjustMs = 5;
@@ -88,7 +86,8 @@ struct SwsContextFree {
 class WallPacer {
 public:
     void Restart() { m_bValid = false; }
-    void Wait(double stamp, double intervalMs) {
+    // The wait in ms before the picture with this stamp is due.
+    int Next(double stamp, double intervalMs) {
         const int64_t now = av_gettime();
         const double step = stamp - m_dStamp;
         int64_t due = now;
@@ -96,11 +95,10 @@ public:
             due = m_nDueUs + static_cast<int64_t>((step > 0 && step <= kMaxStampStep ? step : intervalMs / 1000.0) * 1e6);
         if (now - due > kWallLateUs)
             due = now;
-        if (due > now)
-            Sleep(static_cast<int>((due - now + 500) / 1000));
         m_bValid = true;
         m_nDueUs = due;
         m_dStamp = stamp;
+        return due > now ? static_cast<int>((due - now + 500) / 1000) : 0;
     }
 
 private:
@@ -123,17 +121,16 @@ void MediaPlayer::VideoDecodeThread() {
     unsigned serial = m_nSeekSerial;
     int sinceKey = 0;
     while (!m_bQuit) {
-        Sleep(kPollSleepMs);
         AVPacket* pkt = nullptr;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (static_cast<int>(m_frames.size()) < kMaxQueuedFrames && !m_videoPkgs.empty()) {
-                pkt = m_videoPkgs.front();
-                m_videoPkgs.pop_front();
-            }
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_videoWake.Wait(lock, [this] {
+                return m_bQuit || (m_frames.size() < size_t(kMaxQueuedFrames) && !m_videoPkgs.empty());
+            });
+            if (m_bQuit)
+                break;
+            pkt = TakeLocked(m_videoPkgs);
         }
-        if (!pkt)
-            continue;
         if (serial != m_nSeekSerial) {
             serial = m_nSeekSerial;
             m_bNewestValid = false;
@@ -216,9 +213,12 @@ int MediaPlayer::DecodeVideoPacket(AVPacket* pkt) {
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (serial == m_nSeekSerial)  // else from before a seek that has flushed the queue
+            if (serial == m_nSeekSerial && !pictures.empty()) {  // else from before a seek that has flushed the queue
+                if (m_frames.empty())
+                    m_presentWake.NotifyLocked();
                 for (auto& frame : pictures)
                     m_frames.push_back(frame.release());
+            }
         }
         m_nSkip = 0;
     } else {
@@ -265,6 +265,8 @@ void MediaPlayer::DropFrames() {
         }
         result.splice(result.end(), pending);
         m_videoPkgs.swap(result);
+        if (!dropped.empty())
+            m_feederWake.NotifyLocked();
     }
     for (AVPacket* pkt : dropped)
         FreePacket(pkt);
@@ -344,6 +346,33 @@ int MediaPlayer::FreeRunSleepMs(double averageGapMs, double intervalMs) {
 // ---------------------------------------------------------------------------
 // Presentation thread
 
+void MediaPlayer::PacingWait(int ms, unsigned serial) {
+    if (ms <= 0)
+        return;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_presentWake.WaitUntil(lock, WakeSignal::Clock::now() + std::chrono::milliseconds(ms),
+                            [&] { return m_bQuit || m_bPause || serial != m_nSeekSerial; });
+}
+
+// Once the sound plays, its clock tells when it reaches the stamp; before
+// that the audio decoder's first anchor wakes the wait.
+void MediaPlayer::AwaitSound(double stamp, unsigned serial) {
+    using namespace std::chrono;
+    const auto deadline = WakeSignal::Clock::now() + milliseconds(kStartSyncMaxMs);
+    const auto done = [&] { return m_bQuit || m_bPause || serial != m_nSeekSerial || SoundReached(stamp); };
+    m_bAwaitingSound = true;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (auto now = WakeSignal::Clock::now(); !done() && now < deadline; now = WakeSignal::Clock::now()) {
+        auto until = deadline;
+        if (m_audioAnchor.Read().bDecoded) {
+            const double left = std::max(stamp - HeardClock(), 0.001);
+            until = std::min(deadline, now + duration_cast<WakeSignal::Clock::duration>(duration<double>(left)));
+        }
+        m_presentWake.WaitUntil(lock, until, done);
+    }
+    m_bAwaitingSound = false;
+}
+
 void MediaPlayer::PresentThread() {
     std::unique_ptr<SwsContext, SwsContextFree> scaler;
     int scalerWidth = 0, scalerHeight = 0, scalerFmt = -1;
@@ -355,31 +384,31 @@ void MediaPlayer::PresentThread() {
     unsigned serial = m_nSeekSerial;
 
     while (!m_bQuit) {
-        if (m_bPause) {
-            wall.Restart();
-            wokeUs = 0;
-            Sleep(kPausePollMs);
-            continue;
-        }
         VideoFrame* raw = nullptr;
         double nextPts = -1.0;  // stamp of the picture after it, when one is queued
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (!m_frames.empty()) {
-                raw = m_frames.front();
-                m_frames.pop_front();
-                if (!m_frames.empty())
-                    nextPts = m_frames.front()->dPts;
-            }
-        }
-        if (!raw) {
+            std::unique_lock<std::mutex> lock(m_mutex);
             if (m_bPause) {
-                shown = 0;
-                gapTotalUs = 0;
-                lastShownUs = 0;
+                wall.Restart();
+                wokeUs = 0;
+                m_presentWake.Wait(lock, [this] { return m_bQuit || !m_bPause; });
+                continue;
             }
-            Sleep(kPollSleepMs);
-            continue;
+            if (m_frames.empty()) {
+                m_presentWake.Wait(lock, [this] { return m_bQuit || m_bPause || !m_frames.empty(); });
+                if (m_bPause) {
+                    shown = 0;
+                    gapTotalUs = 0;
+                    lastShownUs = 0;
+                }
+                continue;
+            }
+            if (m_frames.size() >= size_t(kMaxQueuedFrames))
+                m_videoWake.NotifyLocked();  // room for the decoder again
+            raw = m_frames.front();
+            m_frames.pop_front();
+            if (!m_frames.empty())
+                nextPts = m_frames.front()->dPts;
         }
         std::unique_ptr<VideoFrame> frame(raw);
         m_dVideoClock = frame->dPts * m_dVideoTimeBase;
@@ -415,7 +444,7 @@ void MediaPlayer::PresentThread() {
         if (wallPaced) {
             if (restarted)
                 wall.Restart();
-            wall.Wait(m_dVideoClock, interval);
+            PacingWait(wall.Next(m_dVideoClock, interval), serial);
         }
         ShowPicture(bgr.data[0], w, h);
         const int64_t now = av_gettime();
@@ -433,12 +462,10 @@ void MediaPlayer::PresentThread() {
             // picture could never catch up with the sound.
             if (wokeUs != 0)
                 sleep = std::max(kMinSleepMs, sleep - static_cast<int>((now - wokeUs) / 1000));
-            Sleep(sleep);
+            PacingWait(sleep, serial);
             // Until the sound has reached it, the first picture stays.
-            for (int waited = 0; restarted && waited < kStartSyncMaxMs && !m_bQuit && !m_bPause &&
-                                 !SoundReached(m_dVideoClock);
-                 waited += kPollSleepMs)
-                Sleep(kPollSleepMs);
+            if (restarted)
+                AwaitSound(m_dVideoClock, serial);
             wokeUs = av_gettime();
         }
         ++shown;

@@ -60,9 +60,15 @@ void CPlaySound::ReleaseDevice() {
 
 int CPlaySound::StopThread() {
     m_bExiting = true;
+    m_stateChanged.Notify();
     EndThread(kStopThreadWaitMs);
-    m_bStartPending = false;
+    EndStartPending();
     return 0;
+}
+
+void CPlaySound::EndStartPending() {
+    m_bStartPending = false;
+    m_stateChanged.Notify();
 }
 
 void CPlaySound::SetWaveFormat(uint16_t channels, int bitsPerSample, uint32_t samplesPerSec) {
@@ -208,8 +214,7 @@ void CPlaySound::OnMessage(const ThreadMessage& msg) {
 }
 
 void CPlaySound::Settle(int ms) {
-    for (int left = ms; left > 0 && !m_bExiting; left -= kSettlePollMs)
-        Sleep(std::min(left, kSettlePollMs));
+    m_stateChanged.WaitFor(ms, [this] { return m_bExiting.load(); });
 }
 
 bool CPlaySound::SameFormatOpen(const WAVEFORMATEX& format) const {
@@ -239,10 +244,14 @@ void CPlaySound::ReclaimDeviceHeaders() {
 }
 
 void CPlaySound::Flush() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    DiscardQueue();
-    if (m_waveOut.IsOpen())
-        ReclaimDeviceHeaders();
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        DiscardQueue();
+        if (m_waveOut.IsOpen())
+            ReclaimDeviceHeaders();
+    }
+    ++m_nFlushes;
+    m_stateChanged.Notify();
 }
 
 void CPlaySound::OnPlayStart() {
@@ -256,7 +265,7 @@ void CPlaySound::OnPlayStart() {
     }
     if (m_bDeviceOpen) {
         if (!restart || SameFormatOpen(format)) {
-            m_bStartPending = false;
+            EndStartPending();
             return;  // keeps the device and its format
         }
         // The old medium's tail would play as noise in the new format.
@@ -288,7 +297,7 @@ void CPlaySound::OnPlayStart() {
         AddPcm(silence, kPrimeChunkBytes);
     PostThreadMessage(WM_PLAY_NEXT);
     PostThreadMessage(WM_PLAY_NEXT);
-    m_bStartPending = false;
+    EndStartPending();
 }
 
 void CPlaySound::OnPlayNext() {
@@ -373,14 +382,16 @@ void CPlaySound::SetFormat(int channels, int samplesPerSecond, int bytesPerSampl
 void CPlaySound::WritePcm(const uint8_t* data, int length) {
     // Without this wait the decoder would run ahead while the device opens and
     // the first second or so of every medium would be refused.
-    for (int waited = 0; m_bStartPending && waited < kStartWaitMaxMs; waited += kStartWaitPollMs)
-        Sleep(kStartWaitPollMs);
+    const unsigned flushes = m_nFlushes;
+    const auto flushed = [&] { return m_nFlushes != flushes; };
+    if (m_bStartPending)
+        m_stateChanged.WaitFor(kStartWaitMaxMs, [&] { return !m_bStartPending || flushed(); });
     AddPcm(data, length);
     if (data && length > 0)
         m_nPcmBytesWritten += static_cast<uint64_t>(length);
     for (const BackPressureStep& step : kBackPressure) {
-        if (GetQueuedCount() >= step.queued)
-            Sleep(step.sleepMs);
+        if (GetQueuedCount() >= step.queued && m_stateChanged.WaitFor(step.sleepMs, flushed))
+            break;
     }
 }
 

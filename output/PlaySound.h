@@ -9,6 +9,7 @@
 #include "output/WaveHeaderQueue.h"
 #include "output/WaveOut.h"
 #include "platform/MessageThread.h"
+#include "platform/WakeSignal.h"
 
 // The audio output thread: PCM handed in by the audio decoder is copied into
 // a pool of wave headers that circulate free list -> queue -> device -> free
@@ -43,12 +44,10 @@ public:
     static constexpr int kStartSettleMs = 200;
     static constexpr int kCloseSettleMs = 500;
     static constexpr int kStopThreadWaitMs = 500;
-    static constexpr int kSettlePollMs = 5;         // settle sleeps end early when the thread ends
     static constexpr int kNextDelayMs = 1;
-    // A writer arriving while the device is being (re)opened waits for it, in
-    // short polls and at most this long, so the start of a medium is heard.
+    // A writer arriving while the device is being (re)opened waits for it, at
+    // most this long, so the start of a medium is heard.
     static constexpr int kStartWaitMaxMs = 1000;
-    static constexpr int kStartWaitPollMs = 5;
     static constexpr const char* kLogPath = "log/playsound.log";
 
     // Opens the log at logPath (relative to the working directory); a failed
@@ -92,7 +91,9 @@ public:
     // Any thread. Pausing silences the device at once and keeps everything
     // queued; resuming plays on from there.
     void Pause(bool paused) { m_waveOut.SetPaused(paused); }
-    // Any thread. Drops the queued PCM and what the device still holds.
+    // Any thread. Drops the queued PCM and what the device still holds; a
+    // writer waiting in WritePcm (for the device or under back-pressure)
+    // returns at once, since what it waited for is gone.
     void Flush();
 
     // The two output hooks for this instance.
@@ -133,6 +134,11 @@ private:
     std::atomic<bool> m_bDeviceOpen{false};
     std::atomic<bool> m_bStopped{true};
     std::atomic<bool> m_bStartPending{false};   // between SetFormat and the end of OnPlayStart
+    // Wakes WritePcm when the start is done or a flush came, and the settle
+    // sleeps when the thread is told to end.
+    WakeSignal m_stateChanged;
+    std::atomic<unsigned> m_nFlushes{0};
+    void EndStartPending();
     CWaveOut m_waveOut;
     WaveHeaderQueue m_queueList{2 * kPoolSize};
     WaveHeaderQueue m_freeList{2 * kPoolSize};

@@ -1,7 +1,5 @@
 #include "output/WaveOut.h"
 
-#include "platform/Sleep.h"
-
 #include <SDL2/SDL.h>
 
 #include <algorithm>
@@ -91,13 +89,8 @@ int CWaveOut::Open(const WAVEFORMATEX& format, CMessageThread* notify) {
     want.userdata = this;
     SDL_AudioSpec have{};
     SDL_AudioDeviceID device;
-    {
-        // SDL's device thread inherits our slack; the drivers without a
-        // hardware clock pace by sleeping and would fall behind with it.
-        DefaultTimerSlack exact;
-        // No allowed changes: SDL converts to whatever the hardware wants.
-        device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-    }
+    // No allowed changes: SDL converts to whatever the hardware wants.
+    device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
     if (device == 0) {
         m_strLastError = SDL_GetError();
         SDL_QuitSubSystem(SDL_INIT_AUDIO);

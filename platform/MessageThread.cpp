@@ -1,15 +1,7 @@
 #include "platform/MessageThread.h"
 
-#include "platform/Sleep.h"
 #include "platform/Trace.h"
 #include "platform/ThreadName.h"
-
-#include <chrono>
-
-namespace {
-// Polling step while waiting for the worker to leave its loop.
-constexpr int kEndPollMs = 5;
-}
 
 CMessageThread::~CMessageThread() {
     // Last resort; derived classes end the thread themselves.
@@ -55,16 +47,9 @@ bool CMessageThread::EndThread(int waitMs) {
     if (!m_thread.joinable())
         return true;
     PostThreadMessage(WM_QUIT);
-    bool inTime = true;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    while (m_bRunning) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            inTime = false;
-            DebugTrace("message thread did not end within %d ms\r\n", waitMs);
-            break;
-        }
-        Sleep(kEndPollMs);
-    }
+    const bool inTime = m_ended.WaitFor(waitMs, [this] { return !m_bRunning; });
+    if (!inTime)
+        DebugTrace("message thread did not end within %d ms\r\n", waitMs);
     m_thread.join();
     return inTime;
 }
@@ -97,4 +82,5 @@ void CMessageThread::Run() {
     m_queue.clear();
     m_bBusy = false;
     m_bRunning = false;
+    m_ended.NotifyLocked();
 }

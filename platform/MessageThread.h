@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/WakeSignal.h"
+
 // A worker thread with its own message queue: the Linux stand-in for a UI
 // thread that is driven by posted thread messages. Messages are handled one
 // at a time, in the order they were posted, by OnMessage on the worker.
@@ -63,6 +65,7 @@ private:
     std::thread m_thread;
     mutable std::mutex m_mutex;          // guards m_queue and m_bBusy
     std::condition_variable m_wake;
+    WakeSignal m_ended{m_mutex};         // the loop has left, m_bRunning false
     std::deque<ThreadMessage> m_queue;
     bool m_bBusy = false;
     std::atomic<bool> m_bRunning{false};

@@ -3,6 +3,7 @@
 // JSON line of what happened.
 
 #include <arpa/inet.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,8 +16,6 @@
 #include <mutex>
 #include <string>
 
-#include <signal.h>
-
 #include "engine/MediaPlayer.h"
 #include "engine/VideoDemuxer.h"
 #include "engine/control/NetEntry.h"
@@ -24,7 +23,6 @@
 #include "engine/control/Playable.h"
 #include "output/PlaySound.h"
 #include "output/VideoWindow.h"
-#include "platform/Sleep.h"
 #include "platform/TextCodec.h"
 #include "share/LanBrowser.h"
 
@@ -35,10 +33,12 @@ extern "C" {
 
 namespace {
 
-constexpr int kWaitPollMs = 50;           // main loop poll; --seconds is kept to the ms
+// While playing, the main loop looks this often for the end of the medium
+// (which no event announces when a sender goes away); paused, it sleeps until
+// its next action. --seconds and --pause-at are kept to the ms.
+constexpr int kWaitPollMs = 50;
 constexpr int kDrainConfirmMs = 200;      // the drained state must hold this long
 constexpr double kAvGapSkipSeconds = 1.0; // pictures before this media time are not measured
-constexpr int kActionPollMs = 10;         // main loop poll while --pause-at waits for its position
 constexpr double kSeekAfterSeconds = 1.0; // --seek happens after this much play
 constexpr double kPauseSeconds = 1.0;     // --pause-at pauses this long
 
@@ -293,9 +293,22 @@ private:
     Spread m_avGap, m_lipSync;
 };
 
-std::atomic<bool> g_bInterrupted{false};
+// SIGINT and SIGTERM, blocked in every thread (threads inherit the mask) and
+// taken by the main loop's wait.
+sigset_t QuitSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
 
-void OnInterrupt(int) { g_bInterrupted = true; }
+// Waits until `until` for a quit signal; true when one came.
+bool QuitSignalBefore(const sigset_t& set, Clock::time_point until) {
+    const auto left = std::max<int64_t>(0, std::chrono::ceil<std::chrono::microseconds>(until - Clock::now()).count());
+    const timespec wait{time_t(left / 1000000), long(left % 1000000) * 1000};
+    return sigtimedwait(&set, nullptr, &wait) > 0;  // EINTR and EAGAIN: the caller looks again
+}
 
 // The medium has ended (or its sender is gone) and everything queued has
 // been played out.
@@ -315,10 +328,8 @@ int PlayMedium(const Options& opt) {
 
     MediaPlayer& player = ThePlayer();
     CPlaySound& sound = ThePlaySound();
-    struct sigaction action {};
-    action.sa_handler = &OnInterrupt;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    const sigset_t quitSignals = QuitSignals();
+    pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr);
     sound.CreateThread();
     Clock::time_point start = Clock::now();
     CountingWindow window(start);
@@ -335,13 +346,26 @@ int PlayMedium(const Options& opt) {
     bool seekDone = opt.seekTo < 0;
     Clock::time_point drainedSince{};
     bool drained = false;
-    while (!g_bInterrupted) {
-        int pollMs = pauseStep == PauseStep::Waiting ? kActionPollMs : kWaitPollMs;
-        if (opt.seconds > 0) {
-            auto left = start + std::chrono::duration<double>(opt.seconds) - Clock::now();
-            pollMs = std::clamp(int(std::chrono::ceil<std::chrono::milliseconds>(left).count()), 1, kWaitPollMs);
+    using Seconds = std::chrono::duration<double>;
+    const auto at = [](Clock::time_point from, double seconds) {
+        return from + std::chrono::duration_cast<Clock::duration>(Seconds(seconds));
+    };
+    for (;;) {
+        Clock::time_point next = Clock::time_point::max();
+        if (opt.seconds > 0)
+            next = std::min(next, at(start, opt.seconds));
+        if (!seekDone)
+            next = std::min(next, at(start, kSeekAfterSeconds));
+        if (pauseStep == PauseStep::Paused)
+            next = std::min(next, at(pausedAt, kPauseSeconds));
+        if (!player.m_bPause) {
+            const Clock::time_point soon = Clock::now();
+            next = std::min(next, soon + std::chrono::milliseconds(kWaitPollMs));
+            if (pauseStep == PauseStep::Waiting && seekDone)
+                next = std::min(next, at(soon, std::max(opt.pauseAt - player.Position(), 0.001)));
         }
-        Sleep(pollMs);
+        if (QuitSignalBefore(quitSignals, next))
+            break;
         Clock::time_point now = Clock::now();
         if (opt.seconds > 0 && std::chrono::duration<double>(now - start).count() >= opt.seconds)
             break;

@@ -4,17 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "common/TestMedia.h"
 #include "engine/FfmpegPtr.h"
 #include "engine/MediaPlayer.h"
-#include "engine/VideoDemuxer.h"
 #include "output/OutputHooks.h"
 #include "output/OutputTestUtil.h"
 #include "output/PlaySound.h"
 
 namespace {
-
-constexpr int kStarveWatchMs = 500;  // many chances for a decode thread that wrongly goes on
 
 // PCM bytes one WriteAudioPcm call hands to the output; *result gets its return.
 template <typename Sample>
@@ -70,51 +66,4 @@ TEST(AudioWritePcm, StereoS16GoesOutInPiecesTheOutputTakesWhole) {
     ASSERT_TRUE(WaitFor(drained));
     EXPECT_EQ(sound.GetDeviceBytesWritten() - before, 20000u);
     sound.StopThread();
-}
-
-TEST(AudioDecodeThread, WaitsForAReserveAfterRunningDry) {
-    std::string path = TestMedia("audio_a1s.m4a", "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 "
-                                                  "-c:a aac");
-    ThePlaySound().CreateThread();
-    MediaPlayer player;
-    ASSERT_EQ(player.OpenLocal(path.c_str()), 0);
-    ASSERT_TRUE(WaitFor([&] { return player.m_bEnd && player.QueuedAudioPkgs() == 0 && player.m_bAudioStarving; }));
-
-    VideoDemuxer demuxer;
-    ASSERT_EQ(demuxer.open(path.c_str()), 0);
-    ASSERT_DOUBLE_EQ(demuxer.getAudioTimeBase(), 1.0 / 44100);
-    std::vector<AVPacket*> pkts;
-    int bVideo = 0, codecId = 0;
-    for (int i = 0; i < 10; ++i)  // the decoder wants a few packages in, not the very first
-        FreePacket(demuxer.readPacket(bVideo, codecId));
-    for (int i = 0; i < MediaPlayer::kAudioReserve; ++i) {
-        pkts.push_back(demuxer.readPacket(bVideo, codecId));
-        ASSERT_NE(pkts.back(), nullptr);
-    }
-    // The last one carries no pts and a dts whose low 32 bits mean 2 s.
-    pkts.back()->pts = AV_NOPTS_VALUE;
-    pkts.back()->dts = (int64_t{1} << 32) + 2 * 44100;
-    auto queue = [&](size_t from, size_t to) {
-        std::lock_guard<std::mutex> lock(player.m_mutex);
-        player.m_audioPkgs.insert(player.m_audioPkgs.end(), pkts.begin() + from, pkts.begin() + to);
-    };
-    double clockBefore = player.m_dAudioClock;
-    player.m_bPause = true;  // the feeder idles: a slow source with more to come
-    player.m_bEnd = false;
-    queue(0, pkts.size() - 1);
-    // One short of the reserve: nothing is taken, however many chances the thread gets.
-    EXPECT_FALSE(WaitFor([&] { return player.QueuedAudioPkgs() != MediaPlayer::kAudioReserve - 1; }, kStarveWatchMs));
-    EXPECT_EQ(player.m_dAudioClock, clockBefore);
-    queue(pkts.size() - 1, pkts.size());
-    EXPECT_TRUE(WaitFor([&] { return player.QueuedAudioPkgs() == 0 && !player.m_bAudioStarving; }));
-    EXPECT_TRUE(WaitFor([&] { return player.m_dAudioClock == 2.0; }));
-    // At the end of the medium no reserve will come: what is left plays.
-    ASSERT_TRUE(WaitFor([&] { return player.m_bAudioStarving.load(); }));
-    player.m_bEnd = true;
-    pkts[0] = demuxer.readPacket(bVideo, codecId);
-    ASSERT_NE(pkts[0], nullptr);
-    queue(0, 1);
-    EXPECT_TRUE(WaitFor([&] { return player.QueuedAudioPkgs() == 0; }));
-    player.Stop();
-    ThePlaySound().StopThread();
 }

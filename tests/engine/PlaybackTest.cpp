@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/IdleRecver.h"
 #include "common/PlayerFixture.h"
 #include "common/TestMedia.h"
 #include "engine/ByteStream.h"
@@ -235,18 +236,7 @@ TEST_F(Playback, PositionsStartAtTheMediumsStartAndVideoAloneKeepsTime) {
 // (sivo-play's tests) or from a peer's description. A description has no
 // start time: the first package tells it.
 TEST_F(Playback, RemoteMediumRefusesAbsurdAudioAndCountsFromItsFirstStamp) {
-    struct NullRecver : RemoteRecver {
-        int Connect(const char*, int) override { return 0; }
-        void SetOwner(RecverSink*) override {}
-        void SetName(const char*) override {}
-        int SendDescribe() override { return 0; }
-        int SendFetchMediaPkgRsq() override { return 0; }
-        int SendSeek(int) override { return 0; }
-        void Close() override {}
-        void JoinThreads() override {}
-        void ReleaseSendBuffers() override {}
-        bool IsEnded() const override { return false; }
-    } recver;
+    IdleRecver recver;
     struct Case { int rate, channels; bool playable; } cases[] = {
         {44100, 2, true}, {2, 2, false}, {999, 1, false}, {1000, 1, true}, {400000, 2, false}, {8000, 0, false},
     };
