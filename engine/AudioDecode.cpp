@@ -26,6 +26,7 @@ void MediaPlayer::AudioDecodeThread() {
     };
     while (!m_bQuit) {
         AVPacket* pkt = nullptr;
+        WakeSignal* wake = nullptr;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             if (!ready()) {
@@ -37,8 +38,10 @@ void MediaPlayer::AudioDecodeThread() {
             }
             if (m_bQuit)
                 break;
-            pkt = TakeLocked(m_audioPkgs);
+            pkt = TakeLocked(m_audioPkgs, wake);
         }
+        if (wake)
+            wake->Wake();
         starving = false;
         m_bAudioStarving = false;
         if (seekSerial != m_nSeekSerial) {

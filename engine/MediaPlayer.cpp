@@ -113,38 +113,44 @@ void MediaPlayer::WakeWorkers() {
         std::lock_guard<std::mutex> lock(m_mutex);
     }
     for (WakeSignal* signal : {&m_feederWake, &m_videoWake, &m_audioWake, &m_presentWake})
-        signal->NotifyLocked();  // notifying needs no lock; the empty section above orders it
+        signal->Wake();  // the empty section above orders it after the flags
 }
 
 void MediaPlayer::QueuePackage(AVPacket* pkt, bool bVideo) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    QueueLocked(pkt, bVideo);
+    WakeSignal* wake;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        wake = QueueLocked(pkt, bVideo);
+    }
+    if (wake)
+        wake->Wake();
 }
 
 // A decoder waits for the first package of an empty queue; the audio decoder
 // after running dry also for its reserve.
-void MediaPlayer::QueueLocked(AVPacket* pkt, bool bVideo) {
+WakeSignal* MediaPlayer::QueueLocked(AVPacket* pkt, bool bVideo) {
     std::list<AVPacket*>& queue = bVideo ? m_videoPkgs : m_audioPkgs;
     queue.push_back(pkt);
-    if (bVideo && queue.size() == 1)
-        m_videoWake.NotifyLocked();
-    else if (!bVideo && (queue.size() == 1 || queue.size() == size_t(kAudioReserve)))
-        m_audioWake.NotifyLocked();
+    if (bVideo)
+        return queue.size() == 1 ? &m_videoWake : nullptr;
+    return queue.size() == 1 || queue.size() == size_t(kAudioReserve) ? &m_audioWake : nullptr;
 }
 
-// The feeder waits for room only while the queues hold the limit or more.
-AVPacket* MediaPlayer::TakeLocked(std::list<AVPacket*>& queue) {
-    if (m_audioPkgs.size() + m_videoPkgs.size() >= size_t(kMaxQueuedPkgs))
-        m_feederWake.NotifyLocked();
+// A full feeder waits until there is room for a batch of packages.
+AVPacket* MediaPlayer::TakeLocked(std::list<AVPacket*>& queue, WakeSignal*& wake) {
     AVPacket* pkt = queue.front();
     queue.pop_front();
+    const bool room = m_audioPkgs.size() + m_videoPkgs.size() == size_t(kMaxQueuedPkgs - kRefillBatch);
+    wake = room ? &m_feederWake : nullptr;
     return pkt;
 }
 
 void MediaPlayer::SetEnd() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_bEnd = true;
-    m_audioWake.NotifyLocked();  // a starving decoder waits for no reserve now
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bEnd = true;
+    }
+    m_audioWake.Wake();  // a starving decoder waits for no reserve now
 }
 
 void MediaPlayer::OpenDecoder(AVCodecContext* ctx, const AVCodec** codec) {
@@ -323,7 +329,7 @@ void MediaPlayer::FeederThread() {
             if (m_audioPkgs.size() + m_videoPkgs.size() >= size_t(kMaxQueuedPkgs)) {
                 m_feederWake.Wait(lock, [this] {
                     return m_bQuit || m_bEnd || m_bPause ||
-                           m_audioPkgs.size() + m_videoPkgs.size() < size_t(kMaxQueuedPkgs);
+                           m_audioPkgs.size() + m_videoPkgs.size() <= size_t(kMaxQueuedPkgs - kRefillBatch);
                 });
                 continue;
             }

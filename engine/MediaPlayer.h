@@ -46,6 +46,7 @@ class MediaPlayer : public RecverSink {
 public:
     // Queue and buffer limits.
     static constexpr int kMaxQueuedPkgs = 100;     // audio and video packages together
+    static constexpr int kRefillBatch = 10;        // a full feeder waits for room for this many
     static constexpr int kMaxQueuedFrames = 30;    // decoded pictures
     static constexpr int kAudioReserve = 5;        // packages needed after the audio queue ran dry
     static constexpr int kMaxPcmPiece = 10240;     // bytes per AudioWritePcm call
@@ -235,9 +236,10 @@ private:
     std::atomic<bool> m_bAwaitingSound{false};  // the presentation thread waits for the sound
     // Wakes every worker to look at m_bQuit, m_bPause, m_bEnd and the seek serial.
     void WakeWorkers();
-    // Under m_mutex: queues a package, and takes the first one of a queue.
-    void QueueLocked(AVPacket* pkt, bool bVideo);
-    AVPacket* TakeLocked(std::list<AVPacket*>& queue);
+    // Under m_mutex: queues a package, and takes the first one of a queue;
+    // each returns the signal to wake once m_mutex is released, or null.
+    WakeSignal* QueueLocked(AVPacket* pkt, bool bVideo);
+    AVPacket* TakeLocked(std::list<AVPacket*>& queue, WakeSignal*& wake);
     void SetEnd();                          // m_bEnd, m_mutex not held
     // Presentation thread: waits ms unless stop, pause or a seek comes first;
     // and waits for the sound to reach a stamp, at most kStartSyncMaxMs.

@@ -239,7 +239,7 @@ int MediaPlayer::OnMediaPackage(AVPacket* pkt, int, int bVideo, RemoteRecver* re
         av_packet_free(&pkt);
         return -1;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (!CountAnswer()) {
         av_packet_free(&pkt);
         return 0;
@@ -249,7 +249,10 @@ int MediaPlayer::OnMediaPackage(AVPacket* pkt, int, int bVideo, RemoteRecver* re
         if (!m_audioAnchor.Read().bDecoded)
             AnchorAudio(m_dStartTime, m_nSeekSerial, false);
     }
-    QueueLocked(pkt, bVideo == 1);
+    if (WakeSignal* wake = QueueLocked(pkt, bVideo == 1)) {
+        lock.unlock();
+        wake->Wake();
+    }
     return 0;
 }
 
@@ -261,7 +264,7 @@ int MediaPlayer::OnStreamEnd(ByteStream&, RemoteRecver* recver) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (CountAnswer()) {
         m_bEnd = true;
-        m_audioWake.NotifyLocked();
+        m_audioWake.Wake();
     }
     return 0;
 }

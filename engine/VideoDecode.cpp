@@ -122,6 +122,7 @@ void MediaPlayer::VideoDecodeThread() {
     int sinceKey = 0;
     while (!m_bQuit) {
         AVPacket* pkt = nullptr;
+        WakeSignal* wake = nullptr;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_videoWake.Wait(lock, [this] {
@@ -129,8 +130,10 @@ void MediaPlayer::VideoDecodeThread() {
             });
             if (m_bQuit)
                 break;
-            pkt = TakeLocked(m_videoPkgs);
+            pkt = TakeLocked(m_videoPkgs, wake);
         }
+        if (wake)
+            wake->Wake();
         if (serial != m_nSeekSerial) {
             serial = m_nSeekSerial;
             m_bNewestValid = false;
@@ -211,15 +214,17 @@ int MediaPlayer::DecodeVideoPacket(AVPacket* pkt) {
             m_dNewestPicture = pictures.back()->dPts * m_dVideoTimeBase;
             m_bNewestValid = true;
         }
+        bool wake = false;  // the presentation thread waits for a picture
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (serial == m_nSeekSerial && !pictures.empty()) {  // else from before a seek that has flushed the queue
-                if (m_frames.empty())
-                    m_presentWake.NotifyLocked();
+                wake = m_frames.empty();
                 for (auto& frame : pictures)
                     m_frames.push_back(frame.release());
             }
         }
+        if (wake)
+            m_presentWake.Wake();
         m_nSkip = 0;
     } else {
         ++m_nNoPicture;
@@ -265,9 +270,9 @@ void MediaPlayer::DropFrames() {
         }
         result.splice(result.end(), pending);
         m_videoPkgs.swap(result);
-        if (!dropped.empty())
-            m_feederWake.NotifyLocked();
     }
+    if (!dropped.empty())
+        m_feederWake.Wake();
     for (AVPacket* pkt : dropped)
         FreePacket(pkt);
 }
@@ -386,6 +391,7 @@ void MediaPlayer::PresentThread() {
     while (!m_bQuit) {
         VideoFrame* raw = nullptr;
         double nextPts = -1.0;  // stamp of the picture after it, when one is queued
+        bool roomMade = false;  // for the decoder, which waits for it
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             if (m_bPause) {
@@ -403,13 +409,14 @@ void MediaPlayer::PresentThread() {
                 }
                 continue;
             }
-            if (m_frames.size() >= size_t(kMaxQueuedFrames))
-                m_videoWake.NotifyLocked();  // room for the decoder again
+            roomMade = m_frames.size() >= size_t(kMaxQueuedFrames);
             raw = m_frames.front();
             m_frames.pop_front();
             if (!m_frames.empty())
                 nextPts = m_frames.front()->dPts;
         }
+        if (roomMade)
+            m_videoWake.Wake();
         std::unique_ptr<VideoFrame> frame(raw);
         m_dVideoClock = frame->dPts * m_dVideoTimeBase;
 

@@ -1,7 +1,6 @@
 #include "output/PlaySound.h"
 
 #include "output/OutputHooks.h"
-#include "platform/Sleep.h"
 #include "platform/Trace.h"
 
 #include <algorithm>
@@ -301,7 +300,6 @@ void CPlaySound::OnPlayStart() {
 }
 
 void CPlaySound::OnPlayNext() {
-    Sleep(kNextDelayMs);
     std::lock_guard<std::mutex> lock(m_lock);
     const uint64_t periods = uint64_t(kDevicePeriods) * m_waveOut.GetPeriodBytes();
     while ((m_nInDevice < kDeviceDepth || m_nInDeviceBytes < periods) && !m_queueList.empty() && m_bDeviceOpen) {

@@ -44,7 +44,6 @@ public:
     static constexpr int kStartSettleMs = 200;
     static constexpr int kCloseSettleMs = 500;
     static constexpr int kStopThreadWaitMs = 500;
-    static constexpr int kNextDelayMs = 1;
     // A writer arriving while the device is being (re)opened waits for it, at
     // most this long, so the start of a medium is heard.
     static constexpr int kStartWaitMaxMs = 1000;

@@ -186,8 +186,13 @@ std::string CWaveOut::GetErrorText(int code) const {
     return text;
 }
 
-void CWaveOut::Complete(WAVEHDR* header) {
+WAVEHDR* CWaveOut::Finish(WAVEHDR* header) {
     header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    return header;
+}
+
+void CWaveOut::Complete(WAVEHDR* header) {
+    Finish(header);
     if (m_pNotify)
         m_pNotify->PostThreadMessage(MM_WOM_DONE, 0, reinterpret_cast<uintptr_t>(header));
 }
@@ -212,6 +217,11 @@ uint64_t CWaveOut::GetBytesHeard() const {
 void CWaveOut::Fill(uint8_t* stream, int length) {
     uint8_t silence = m_format.wBitsPerSample == 8 ? 0x80 : 0x00;
     int done = 0;
+    // Completions go out once m_mutex is free, so that the woken thread's
+    // next Write does not find it held.
+    WAVEHDR* finished[kMaxFinishedPerFill];
+    int nFinished = 0;
+    CMessageThread* notify = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         while (!m_bPaused && done < length && !m_pending.empty()) {
@@ -223,12 +233,18 @@ void CWaveOut::Fill(uint8_t* stream, int length) {
             m_nOffset += n;
             if (m_nOffset >= header->dwBufferLength) {
                 m_nOffset = 0;
-                Complete(m_pending.pop_front());
+                if (nFinished == kMaxFinishedPerFill)
+                    Complete(m_pending.pop_front());
+                else
+                    finished[nFinished++] = Finish(m_pending.pop_front());
             }
         }
         const FillState last = m_fill.Read();
         m_fill.Write(FillState{last.nTaken + uint64_t(done), uint64_t(done), NowUs()});
+        notify = m_pNotify;
     }
+    for (int i = 0; notify && i < nFinished; ++i)
+        notify->PostThreadMessage(MM_WOM_DONE, 0, reinterpret_cast<uintptr_t>(finished[i]));
     m_nBytesPlayed += uint64_t(length);
     if (done < length)
         std::memset(stream + done, silence, static_cast<size_t>(length - done));

@@ -111,8 +111,10 @@ private:
     static void FillThunk(void* self, uint8_t* stream, int length);
     void Fill(uint8_t* stream, int length);
     void ApplyVolume(uint8_t* data, int length) const;
-    // Under m_mutex: hands a finished header back with its completion.
+    // Under m_mutex: marks a header finished; Complete also posts its completion.
+    static WAVEHDR* Finish(WAVEHDR* header);
     void Complete(WAVEHDR* header);
+    static constexpr int kMaxFinishedPerFill = 16;  // completions a fill posts after unlocking
 
     // What the device took from the headers, and when its last period was
     // filled with how many header bytes (SDL plays that buffer after the fill).

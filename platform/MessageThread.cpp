@@ -82,5 +82,5 @@ void CMessageThread::Run() {
     m_queue.clear();
     m_bBusy = false;
     m_bRunning = false;
-    m_ended.NotifyLocked();
+    m_ended.Wake();
 }

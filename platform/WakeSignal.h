@@ -1,12 +1,13 @@
 #pragma once
 // A condition variable bound to the mutex that guards what its waiters look
 // at. A waiter sleeps until its own condition holds, a deadline passes, or
-// it is woken to look again; whoever changes what a waiter looks at wakes it
-// (NotifyLocked under the mutex, or Notify after changing an atomic flag
-// outside it, which takes the mutex so no wake-up falls between a waiter's
-// test and its sleep).
+// it is woken to look again; whoever changes what a waiter looks at wakes it:
+// with Wake when the change was made under the mutex (held or released
+// since; waking after the release spares the waiter a lock it cannot take),
+// with Notify when it was made outside (an atomic flag): Notify takes the
+// mutex first, so no wake-up falls between a waiter's test and its sleep.
 //
-// Threads: any. Waits and NotifyLocked need the mutex held as stated.
+// Threads: any. Waits need the mutex held as stated.
 
 #include <chrono>
 #include <condition_variable>
@@ -45,8 +46,9 @@ public:
         return WaitUntil(Clock::now() + std::chrono::milliseconds(milliseconds), ready);
     }
 
-    // Mutex() held: wakes every waiter to test its condition again.
-    void NotifyLocked() { m_cv.notify_all(); }
+    // After a change made under Mutex(): wakes every waiter to test its
+    // condition again.
+    void Wake() { m_cv.notify_all(); }
     // Mutex() not held.
     void Notify() {
         { std::lock_guard<std::mutex> lock(m_mutex); }

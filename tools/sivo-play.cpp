@@ -36,7 +36,7 @@ namespace {
 // While playing, the main loop looks this often for the end of the medium
 // (which no event announces when a sender goes away); paused, it sleeps until
 // its next action. --seconds and --pause-at are kept to the ms.
-constexpr int kWaitPollMs = 50;
+constexpr int kWaitPollMs = 100;
 constexpr int kDrainConfirmMs = 200;      // the drained state must hold this long
 constexpr double kAvGapSkipSeconds = 1.0; // pictures before this media time are not measured
 constexpr double kSeekAfterSeconds = 1.0; // --seek happens after this much play
