@@ -197,7 +197,7 @@ int MediaPlayer::DecodeVideoPacket(AVPacket* pkt) {
         const double stamp = best != AV_NOPTS_VALUE ? LowBitsStamp(best) : pktStamp;
         const int skipped = produced == 0 ? std::min(m_nSkip, kMaxSkipCount) : 0;
         ++produced;
-        if (auto frame = VideoFrame::CopyOf(m_pFrame, stamp, skipped))
+        if (auto frame = VideoFrame::TakeFrom(m_pFrame, stamp, skipped))
             pictures.push_back(std::move(frame));
         av_frame_unref(m_pFrame);
     }
@@ -381,6 +381,8 @@ void MediaPlayer::AwaitSound(double stamp, unsigned serial) {
 void MediaPlayer::PresentThread() {
     std::unique_ptr<SwsContext, SwsContextFree> scaler;
     int scalerWidth = 0, scalerHeight = 0, scalerFmt = -1;
+    std::unique_ptr<VideoPicture> bgr;  // the converted picture
+    int bgrWidth = 0, bgrHeight = 0;
     int shown = 0;               // frames shown since the count restarted
     int64_t gapTotalUs = 0;      // presentation-to-presentation gaps over them
     int64_t lastShownUs = 0;     // 0: no presentation recorded
@@ -432,11 +434,20 @@ void MediaPlayer::PresentThread() {
         }
         if (!scaler)
             continue;
-        VideoPicture bgr;
-        if (av_image_alloc(bgr.data, bgr.linesize, w, h, AV_PIX_FMT_BGR24, 1) < 0)
-            continue;
-        sws_scale(scaler.get(), frame->pPicture->data, frame->pPicture->linesize, 0, h, bgr.data,
-                  bgr.linesize);
+        // One picture buffer while the size holds: a fresh one per picture
+        // would be mapped and faulted in page by page each time.
+        if (!bgr || w != bgrWidth || h != bgrHeight) {
+            bgr = std::make_unique<VideoPicture>();
+            bgrWidth = bgrHeight = 0;
+            if (av_image_alloc(bgr->data, bgr->linesize, w, h, AV_PIX_FMT_BGR24, 1) < 0) {
+                bgr.reset();
+                continue;
+            }
+            bgrWidth = w;
+            bgrHeight = h;
+        }
+        sws_scale(scaler.get(), frame->pPicture->data, frame->pPicture->linesize, 0, h, bgr->data,
+                  bgr->linesize);
 
         // The stamps say how long this picture stands for, also when the
         // pictures skipped by fast decoding were reordered ones before it.
@@ -453,7 +464,7 @@ void MediaPlayer::PresentThread() {
                 wall.Restart();
             PacingWait(wall.Next(m_dVideoClock, interval), serial);
         }
-        ShowPicture(bgr.data[0], w, h);
+        ShowPicture(bgr->data[0], w, h);
         const int64_t now = av_gettime();
         if (lastShownUs != 0)
             gapTotalUs += now - lastShownUs;

@@ -8,21 +8,21 @@ extern "C" {
 
 VideoPicture::~VideoPicture() { av_freep(&data[0]); }
 
-std::unique_ptr<VideoFrame> VideoFrame::CopyOf(const AVFrame* src, double pts, int skipped) {
-    if (!src || src->width <= 0 || src->height <= 0 || src->format < 0)
+void AVFrameRelease::operator()(AVFrame* frame) const { av_frame_free(&frame); }
+
+std::unique_ptr<VideoFrame> VideoFrame::TakeFrom(AVFrame* src, double pts, int skipped) {
+    if (!src || src->width <= 0 || src->height <= 0 || src->format < 0 || !src->buf[0])
         return nullptr;
-    auto picture = std::make_unique<VideoPicture>();
-    auto fmt = static_cast<AVPixelFormat>(src->format);
-    if (av_image_alloc(picture->data, picture->linesize, src->width, src->height, fmt, 16) < 0)
+    std::unique_ptr<AVFrame, AVFrameRelease> picture(av_frame_alloc());
+    if (!picture)
         return nullptr;
-    av_image_copy(picture->data, picture->linesize, const_cast<const uint8_t**>(src->data),
-                  src->linesize, fmt, src->width, src->height);
     auto frame = std::make_unique<VideoFrame>();
-    frame->pPicture = std::move(picture);
     frame->nWidth = src->width;
     frame->nHeight = src->height;
     frame->nPixFmt = src->format;
     frame->dPts = pts;
     frame->nSkipped = skipped;
+    av_frame_move_ref(picture.get(), src);
+    frame->pPicture = std::move(picture);
     return frame;
 }

@@ -1,6 +1,7 @@
 #pragma once
-// One decoded picture waiting for presentation: a private copy of the
-// decoder's planes, so the decoder may reuse its own output at once.
+// One decoded picture waiting for presentation: a reference to the decoder's
+// picture, whose planes are counted and never written again, so holding it
+// costs no copy and the decoder decodes into other buffers meanwhile.
 //
 // Threads: made by the video decode thread, handed over through the
 // controller's frame queue under its mutex, then read and destroyed by the
@@ -25,15 +26,19 @@ struct VideoPicture {
     VideoPicture& operator=(const VideoPicture&) = delete;
 };
 
+struct AVFrameRelease {
+    void operator()(AVFrame* frame) const;
+};
+
 struct VideoFrame {
-    std::unique_ptr<VideoPicture> pPicture;
+    std::unique_ptr<AVFrame, AVFrameRelease> pPicture;  // read only
     int nWidth = 0;
     int nHeight = 0;
     int nPixFmt = -1;      // AVPixelFormat of the decoder
     double dPts = 0.0;     // presentation time stamp in stream units
     int nSkipped = 0;      // decode calls without a picture just before this one
 
-    // Copies the planes of a decoded picture. Returns null when the planes
-    // cannot be allocated (the picture is then dropped).
-    static std::unique_ptr<VideoFrame> CopyOf(const AVFrame* src, double pts, int skipped);
+    // Takes over the picture src refers to, leaving src blank. Returns null
+    // (src untouched) for a frame without a picture or when out of memory.
+    static std::unique_ptr<VideoFrame> TakeFrom(AVFrame* src, double pts, int skipped);
 };

@@ -208,6 +208,7 @@ void CPlaySound::OnMessage(const ThreadMessage& msg) {
     case WM_PLAY_NEXT: OnPlayNext(); break;
     case MM_WOM_DONE: OnWaveDone(reinterpret_cast<WAVEHDR*>(msg.lParam)); break;
     case WM_PLAY_END: OnPlayEnd(); break;
+    case WM_PLAY_HOLD: m_waveOut.Hold(m_waveOut.IsPaused()); break;
     default: break;
     }
 }
@@ -289,6 +290,7 @@ void CPlaySound::OnPlayStart() {
         m_openFormat = format;
         m_bDeviceOpen = true;
         m_waveOut.SetVolume(kDeviceFullVolume);
+        m_waveOut.Hold(m_waveOut.IsPaused());
     }
     uint8_t silence[kPrimeChunkBytes];
     std::memset(silence, format.wBitsPerSample == 8 ? 0x80 : 0x00, sizeof silence);

@@ -27,6 +27,7 @@ constexpr uint32_t WM_PLAY_START = WM_USER + 600;
 constexpr uint32_t WM_PLAY_STOP = WM_USER + 601;
 constexpr uint32_t WM_PLAY_NEXT = WM_USER + 602;
 constexpr uint32_t WM_PLAY_END = WM_USER + 603;
+constexpr uint32_t WM_PLAY_HOLD = WM_USER + 604;   // holds the device while paused
 
 class CPlaySound : public CMessageThread {
 public:
@@ -88,8 +89,12 @@ public:
     uint64_t GetBytesHeard() const { return m_waveOut.GetBytesHeard() + m_nBytesDiscarded.load(); }
 
     // Any thread. Pausing silences the device at once and keeps everything
-    // queued; resuming plays on from there.
-    void Pause(bool paused) { m_waveOut.SetPaused(paused); }
+    // queued; resuming plays on from there. The audio thread then holds a
+    // paused device, so that it wakes no one until it plays again.
+    void Pause(bool paused) {
+        m_waveOut.SetPaused(paused);
+        PostThreadMessage(WM_PLAY_HOLD);
+    }
     // Any thread. Drops the queued PCM and what the device still holds; a
     // writer waiting in WritePcm (for the device or under back-pressure)
     // returns at once, since what it waited for is gone.

@@ -153,6 +153,17 @@ int CWaveOut::Reset(std::vector<WAVEHDR*>* taken) {
     return MMSYSERR_NOERROR;
 }
 
+void CWaveOut::Hold(bool hold) {
+    if (hold == m_bHeld || !IsOpen())
+        return;
+    // SDL's thread takes this lock around each period's fill.
+    if (hold)
+        SDL_LockAudioDevice(m_device);
+    else
+        SDL_UnlockAudioDevice(m_device);
+    m_bHeld = hold;
+}
+
 int CWaveOut::Close() {
     if (!IsOpen())
         return MMSYSERR_INVALHANDLE;
@@ -161,6 +172,7 @@ int CWaveOut::Close() {
         if (!m_pending.empty())
             return WAVERR_STILLPLAYING;
     }
+    Hold(false);
     // Waits for SDL's callback to finish, so m_mutex must not be held.
     SDL_CloseAudioDevice(m_device);
     m_device = 0;

@@ -88,6 +88,11 @@ public:
     // While paused the device plays silence and takes nothing from the
     // headers; the state holds across opens.
     void SetPaused(bool paused) { m_bPaused = paused; }
+    bool IsPaused() const { return m_bPaused.load(); }
+    // Owning thread: while held, the device's own thread stops before its
+    // next period instead of waking every period to play silence. Hold only
+    // a paused device; Close releases it.
+    void Hold(bool hold);
 
     bool IsOpen() const { return m_device != 0; }
     // Bytes of written headers handed to the device since construction.
@@ -138,5 +143,6 @@ private:
     std::atomic<uint32_t> m_nPeriodBytes{0};
     std::atomic<uint32_t> m_nBytesPerSec{0};
     std::atomic<bool> m_bPaused{false};
+    bool m_bHeld = false;                // owning thread
     SeqLock<FillState> m_fill;           // written by SDL's thread only
 };

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -41,6 +42,7 @@ constexpr int kDrainConfirmMs = 200;      // the drained state must hold this lo
 constexpr double kAvGapSkipSeconds = 1.0; // pictures before this media time are not measured
 constexpr double kSeekAfterSeconds = 1.0; // --seek happens after this much play
 constexpr double kPauseSeconds = 1.0;     // --pause-at pauses this long
+constexpr double kPauseSettleSeconds = 0.2; // wake-ups while paused are counted after this
 
 constexpr int kExitPlayed = 0;
 constexpr int kExitNothingPlayed = 1;
@@ -64,7 +66,8 @@ const char* const kUsage =
     "Both exit 0 when something answered, 1 when nothing did.\n"
     "  --seconds N   stop after N seconds (default: play to the end)\n"
     "  --seek S      seek to S seconds after one second of play\n"
-    "  --pause-at S  pause for one second when the position reaches S seconds\n"
+    "  --pause-at S  pause for one second when the position reaches S seconds; the\n"
+    "                line then also has paused_wakeups_per_s (wake-ups while paused)\n"
     "  --help        show this text\n"
     "  --version     show the version\n";
 
@@ -293,6 +296,14 @@ private:
     Spread m_avGap, m_lipSync;
 };
 
+// Voluntary context switches of the whole process so far: each is a thread
+// going to sleep, so between two readings they count the wake-ups.
+long ProcessWakeups() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_nvcsw;
+}
+
 // SIGINT and SIGTERM, blocked in every thread (threads inherit the mask) and
 // taken by the main loop's wait.
 sigset_t QuitSignals() {
@@ -343,6 +354,8 @@ int PlayMedium(const Options& opt) {
     // --pause-at: waiting for the position, paused since pausedAt, done.
     enum class PauseStep { Waiting, Paused, Done } pauseStep = opt.pauseAt >= 0 ? PauseStep::Waiting : PauseStep::Done;
     Clock::time_point pausedAt{};
+    long pausedWakeups = -1;     // at kPauseSettleSeconds into the pause
+    double pausedWakeupRate = -1.0;
     bool seekDone = opt.seekTo < 0;
     Clock::time_point drainedSince{};
     bool drained = false;
@@ -357,7 +370,7 @@ int PlayMedium(const Options& opt) {
         if (!seekDone)
             next = std::min(next, at(start, kSeekAfterSeconds));
         if (pauseStep == PauseStep::Paused)
-            next = std::min(next, at(pausedAt, kPauseSeconds));
+            next = std::min(next, at(pausedAt, pausedWakeups < 0 ? kPauseSettleSeconds : kPauseSeconds));
         if (!player.m_bPause) {
             const Clock::time_point soon = Clock::now();
             next = std::min(next, soon + std::chrono::milliseconds(kWaitPollMs));
@@ -377,7 +390,11 @@ int PlayMedium(const Options& opt) {
             Pause();
             pausedAt = now;
             pauseStep = PauseStep::Paused;
+        } else if (pauseStep == PauseStep::Paused && pausedWakeups < 0 &&
+                   now - pausedAt >= std::chrono::duration<double>(kPauseSettleSeconds)) {
+            pausedWakeups = ProcessWakeups();
         } else if (pauseStep == PauseStep::Paused && now - pausedAt >= std::chrono::duration<double>(kPauseSeconds)) {
+            pausedWakeupRate = (ProcessWakeups() - pausedWakeups) / (kPauseSeconds - kPauseSettleSeconds);
             Play();
             pauseStep = PauseStep::Done;
         }
@@ -409,7 +426,12 @@ int PlayMedium(const Options& opt) {
                   "{\"frames_shown\":%d,\"frames_decoded\":%d,\"audio_bytes\":%llu,\"duration_s\":%d,"
                   "\"position_s\":%d,\"wall_s\":%.3f,",
                   shown, decoded, audioBytes, duration, position, wall);
-    std::printf("%s}\n", window.Json(head).c_str());
+    char paused[64] = "";
+    if (opt.pauseAt >= 0 && pausedWakeupRate >= 0)
+        std::snprintf(paused, sizeof paused, ",\"paused_wakeups_per_s\":%.1f", pausedWakeupRate);
+    else if (opt.pauseAt >= 0)
+        std::snprintf(paused, sizeof paused, ",\"paused_wakeups_per_s\":null");
+    std::printf("%s%s}\n", window.Json(head).c_str(), paused);
     std::fflush(stdout);
 
     if (shown == 0 && audioBytes == 0) {
