@@ -63,13 +63,14 @@ bench_cleanup() {
 }
 
 # run NAME CMD...: runs CMD under /usr/bin/time within RUN_LIMIT_S seconds,
-# leaving "user sys maxrss_kb" in $WORK/NAME.time and its stdout in
+# leaving "user sys maxrss_kb" (or the fields of TIME_FORMAT) in
+# $WORK/NAME.time and its stdout in
 # $WORK/NAME.out; a failure ends the benchmark.
 run() {
     local name=$1
     shift
     echo "running $name ..." >&2
-    if ! timeout "$RUN_LIMIT_S" /usr/bin/time -f "%U %S %M" -o "$WORK/$name.time" \
+    if ! timeout "$RUN_LIMIT_S" /usr/bin/time -f "${TIME_FORMAT:-%U %S %M}" -o "$WORK/$name.time" \
             "$@" >"$WORK/$name.out" 2>"$WORK/$name.err"; then
         echo "$0: $name failed:" >&2
         tail -5 "$WORK/$name.err" >&2

@@ -3,9 +3,10 @@
 # H.264 + AAC clip, measured in the same run: plain mpv (decodes every
 # picture) and mpv with the decoding shortcuts sivo takes by design (no loop
 # filter, non-reference pictures skipped). CPU seconds per second of media,
-# peak RSS, and sivo-play's own presentation and lip sync figures.
+# wake-ups (voluntary context switches) per second of playback and while
+# paused, peak RSS, and sivo-play's own presentation and lip sync figures.
 #
-# usage: bench/playback.sh BUILD_DIR
+# usage: [ROUNDS=3] bench/playback.sh BUILD_DIR
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
@@ -25,31 +26,52 @@ make_clip "$CLIP" 1920x1080 "$FPS" "$DURATION" 48000 veryfast 128k
 
 bench_workdir
 
-SDL_AUDIODRIVER=dummy run sivo "$PLAYER" "$CLIP"
-run mpv mpv --no-config --really-quiet --vo=null --ao=null "$CLIP"
-run mpvfast mpv --no-config --really-quiet --vo=null --ao=null --vd-lavc-skiploopfilter=all \
-    --vd-lavc-skipidct=nonref --vd-lavc-skipframe=nonref "$CLIP"
+# Rounds alternate the players, so that load from elsewhere on the machine
+# falls on all of them; the medians are reported. %w: voluntary context
+# switches of all the process's threads, i.e. how often one of them slept.
+ROUNDS=${ROUNDS:-3}
+export TIME_FORMAT="%U %S %M %w"
+for r in $(seq "$ROUNDS"); do
+    SDL_AUDIODRIVER=dummy run "sivo$r" "$PLAYER" "$CLIP"
+    run "mpv$r" mpv --no-config --really-quiet --vo=null --ao=null "$CLIP"
+    run "mpvfast$r" mpv --no-config --really-quiet --vo=null --ao=null --vd-lavc-skiploopfilter=all \
+        --vd-lavc-skipidct=nonref --vd-lavc-skipframe=nonref "$CLIP"
+    # One second of pause 3 s in; sivo-play counts the wake-ups while paused.
+    SDL_AUDIODRIVER=dummy run "paused$r" "$PLAYER" "$CLIP" --pause-at 3 --seconds 6
+done
 
-python3 - "$WORK" "$DURATION" "$TOTAL_FRAMES" <<'EOF'
-import json, sys
-work, duration, total = sys.argv[1], float(sys.argv[2]), int(sys.argv[3])
+python3 - "$WORK" "$DURATION" "$TOTAL_FRAMES" "$ROUNDS" <<'EOF'
+import json, statistics, sys
+work, duration, total, rounds = sys.argv[1], float(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+
+def last_json(name):
+    return json.loads([l for l in open(f"{work}/{name}.out") if l.startswith("{")][-1])
 
 def cost(name):
-    user, sys_, rss = open(f"{work}/{name}.time").read().split()[-3:]
-    return (float(user) + float(sys_)) / duration, int(rss) / 1024.0
+    """Medians over the rounds: cpu s per media s, peak rss MB, voluntary switches per media s."""
+    rows = []
+    for r in range(1, rounds + 1):
+        user, sys_, rss, vcsw = open(f"{work}/{name}{r}.time").read().split()[-4:]
+        rows.append(((float(user) + float(sys_)) / duration, int(rss) / 1024.0, int(vcsw) / duration))
+    return [statistics.median(col) for col in zip(*rows)]
 
-sivo_cpu, sivo_rss = cost("sivo")
-mpv_cpu, mpv_rss = cost("mpv")
-fast_cpu, fast_rss = cost("mpvfast")
-line = [l for l in open(f"{work}/sivo.out") if l.startswith("{")][-1]
-stats = json.loads(line)
+sivo_cpu, sivo_rss, sivo_csw = cost("sivo")
+mpv_cpu, mpv_rss, mpv_csw = cost("mpv")
+fast_cpu, fast_rss, fast_csw = cost("mpvfast")
+stats = last_json(f"sivo{rounds}")
+paused = [last_json(f"paused{r}").get("paused_wakeups_per_s") for r in range(1, rounds + 1)]
+paused = [p for p in paused if p is not None]
 
 def num(v, fmt):
     return "n/a" if v is None else fmt % v
 
-print("playback: 30 s 1080p30 H.264 + AAC")
+print(f"playback: 30 s 1080p30 H.264 + AAC, medians of {rounds} alternating rounds")
 print(f"  cpu_s_per_media_s  sivo {sivo_cpu:.3f}  mpv {mpv_cpu:.3f}  ratio {sivo_cpu / mpv_cpu:.2f}"
-      f"  mpv-shortcuts {fast_cpu:.3f}  ratio {sivo_cpu / fast_cpu:.2f}")
+      f"  mpv-shortcuts {fast_cpu:.3f}  ratio {sivo_cpu / fast_cpu:.2f}  (target <= 1.10 of mpv-shortcuts)")
+print(f"  wakeups_per_s      sivo {sivo_csw:.0f}  mpv {mpv_csw:.0f}  mpv-shortcuts {fast_csw:.0f}"
+      f"  (voluntary context switches per media second; target sivo <= 300)")
+print(f"  paused_wakeups_s   sivo {num(statistics.median(paused) if paused else None, '%.1f')}"
+      f"  (the whole player while paused; target <= 20)")
 print(f"  peak_rss_mb        sivo {sivo_rss:.1f}  mpv {mpv_rss:.1f}  ratio {sivo_rss / mpv_rss:.2f}"
       f"  mpv-shortcuts {fast_rss:.1f}  ratio {sivo_rss / fast_rss:.2f}")
 print(f"  frames_shown       {stats['frames_shown']} / {total} "
