@@ -7,6 +7,8 @@
 # local sivo-play shows of the same clip, measured first in the same run.
 # As a peer, the same number of local sivo-play players then run at once on
 # the same clip: it shows what the machine itself can keep in real time.
+# For each group, the players' CPU and wake-ups (voluntary context switches)
+# per second of play, summed over the group.
 #
 # usage: bench/receivers.sh BUILD_DIR [RECEIVERS] [SECONDS]
 #        (needs ports 8888 and 2888 free)
@@ -26,7 +28,7 @@ CLIP_NAME="small-240p${FPS}-${CLIP_S}s.mp4"
 FETCH_SECONDS=5
 RUN_LIMIT_S=$((SECONDS_EACH * 4))
 
-require_tools ffmpeg python3
+require_tools ffmpeg python3 /usr/bin/time
 require_bins "$PLAYER" "$SERVER"
 make_clip "$MEDIA_DIR/$CLIP_NAME" 320x240 "$FPS" "$CLIP_S" 44100 ultrafast 64k
 
@@ -62,8 +64,8 @@ run_many() {
     shift
     echo "starting $RECEIVERS $prefix players for $SECONDS_EACH s ..." >&2
     for i in $(seq "$RECEIVERS"); do
-        SDL_AUDIODRIVER=dummy timeout "$RUN_LIMIT_S" "$PLAYER" "$@" \
-            --seconds "$SECONDS_EACH" >"$WORK/$prefix$i.out" 2>"$WORK/$prefix$i.err" &
+        SDL_AUDIODRIVER=dummy timeout "$RUN_LIMIT_S" /usr/bin/time -f "%U %S %w" -o "$WORK/$prefix$i.time" \
+            "$PLAYER" "$@" --seconds "$SECONDS_EACH" >"$WORK/$prefix$i.out" 2>"$WORK/$prefix$i.err" &
         PLAYER_PIDS+=($!)
         BENCH_PIDS+=($!)
     done
@@ -91,6 +93,16 @@ def results(prefix):
         except (OSError, IndexError, ValueError):
             rows.append(None)
     return rows
+def load(prefix):
+    cpu = wakeups = 0.0
+    for i in range(1, n + 1):
+        try:
+            user, sys_, vcsw = open(f"{work}/{prefix}{i}.time").read().split()[-3:]
+        except (OSError, ValueError):
+            continue
+        cpu += float(user) + float(sys_)
+        wakeups += int(vcsw)
+    return cpu / secs, wakeups / secs
 def real_time(s):
     # Reached the end of the window, the wall clock did not run more than
     # 1.5 s past it, and it showed 90% of what one lone local player shows.
@@ -106,6 +118,8 @@ for prefix, label in (("r", "remote, one sivo-server"), ("l", "local, peer")):
         line += (f"; frames shown {min(s['frames_shown'] for s in got)}-{max(s['frames_shown'] for s in got)}"
                  f", position_s {min(s['position_s'] for s in got)}-{max(s['position_s'] for s in got)}"
                  f", wall_s {min(s['wall_s'] for s in got):.2f}-{max(s['wall_s'] for s in got):.2f}")
+    cpu, wakeups = load(prefix)
     print(line)
+    print(f"{'':24} players together: {cpu:.2f} CPU s and {wakeups:.0f} wake-ups per second of play")
 print(f"sivo-server CPU while serving them: {server_cpu:.1f} s, {100 * server_cpu / secs / n:.1f}% of a core per receiver")
 EOF
