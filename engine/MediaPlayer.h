@@ -277,6 +277,9 @@ private:
     int m_nRefusedPieces = 0;               // audio decode thread
     bool m_bAnchorPending = false;          // audio decode thread: the frame being written starts at
     double m_dPendingStamp = 0.0;           // this stamp, anchored once the output has taken its first piece
+    // Remote: the first description has set up the decoders; later ones
+    // (receive thread) change nothing. Reset by StartPlay.
+    std::atomic<bool> m_bDescribed{false};
     uint64_t m_nFetchesSent = 0;            // under m_mutex
     uint64_t m_nAnswers = 0;                // under m_mutex
     uint64_t m_nStaleAnswers = 0;           // under m_mutex

@@ -72,6 +72,7 @@ int MediaPlayer::StartPlay(const char* address, int port, const char* name) {
     m_bQuit = false;
     m_bEnd = false;
     m_bLocal = false;
+    m_bDescribed = false;
     m_bHasAudio = false;
     m_dStartTime = 0.0;
     m_bStartKnown = false;
@@ -161,10 +162,15 @@ int MediaPlayer::OnStreamInfo(ByteStream& reader, RemoteRecver* recver) {
         recver->Close();
         return -1;
     }
-    // The feeder asks again every second until the answer is in; a late
-    // duplicate must not replace decoders that are already decoding.
-    if (m_bInfoReady)
+    // The feeder asks again every second until the answer is in, and again
+    // after a refused local open cleared m_bInfoReady; a later answer must
+    // not replace decoders that may be decoding: it only says the
+    // description is known again.
+    if (m_bDescribed.exchange(true)) {
+        m_bInfoReady = true;
+        m_feederWake.Notify();
         return 0;
+    }
     StreamDescription desc;
     reader.Seek(kPkgBodyOffset);
     ParseStreamDescription(reader, desc);

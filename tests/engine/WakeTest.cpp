@@ -176,3 +176,27 @@ TEST(Wake, AudioDecoderAwaitsItsReserveAfterRunningDry) {
     }
     ThePlaySound().StopThread();
 }
+
+// A refused local open clears m_bInfoReady, so the feeder describes the
+// remote medium again; the answer must not replace decoders in use.
+TEST(Wake, ALaterDescriptionKeepsTheDecodersInUse) {
+    StreamDescription desc;
+    desc.video.bPresent = true;
+    desc.video.nCodecId = AV_CODEC_ID_MJPEG;
+    desc.video.nFps = 25;
+    desc.video.nWidth = 64;
+    desc.video.nHeight = 48;
+    desc.video.codecTimeBase = desc.video.streamTimeBase = {1, 25};
+    IdlePlayer player;
+    player.Describe(desc);
+    ASSERT_TRUE(player.m_bInfoReady);
+    const AVCodecContext* decoding = player.m_pVideoCodecCtx;
+    ASSERT_NE(decoding, nullptr);
+    EXPECT_EQ(player.OpenLocal("idle"), -1);  // the remote medium's name
+    EXPECT_FALSE(player.m_bInfoReady);
+    desc.video.nWidth = 128;
+    player.Describe(desc);
+    EXPECT_TRUE(player.m_bInfoReady);
+    EXPECT_EQ(player.m_pVideoCodecCtx, decoding);
+    EXPECT_EQ(player.m_nCodedWidth, 64);
+}
