@@ -29,7 +29,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kDefaultSteps = 2000;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double kStopLimitMs = 400.0;  // a sanitizer slows every thread down several times
+#else
 constexpr double kStopLimitMs = 100.0;
+#endif
 constexpr double kStepLimitMs = 5000.0;  // an open on a loaded machine; only a hang reaches it
 constexpr int kMaxDwellMs = 30;          // what a step lets happen before the next
 
