@@ -39,9 +39,8 @@ extern "C" const char* __asan_default_options() { return "quarantine_size_mb=16:
 
 namespace {
 
-// The real connection; only the send thread's idle waits become waits on
-// events, so that one run costs microseconds instead of poll periods. The
-// answer, the file pump and every send are the class's own.
+// The real connection, watched: the harness learns when the request has
+// been answered or the connection closed. Every wait is the class's own.
 class Connection : public HttpConnection {
 public:
     ~Connection() override {
@@ -66,13 +65,6 @@ public:
     void Close() override {
         HttpConnection::Close();
         Wake();
-    }
-    int SendOnce() override {
-        std::unique_lock<std::mutex> lock(m_lock);
-        // Work is left while blocks are queued or the pump has more to read.
-        m_changed.wait(lock, [&] { return m_bStop || (m_bAnswered && (QueuedCount() > 0 || m_bMoreToCome)); });
-        lock.unlock();
-        return HttpConnection::SendOnce();
     }
     // Waits until the request has been answered, every byte was consumed or
     // the connection closed; false on a hang.

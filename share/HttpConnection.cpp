@@ -1,11 +1,15 @@
 #include "share/HttpConnection.h"
 
-#include <cinttypes>
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cinttypes>
 #include <chrono>
 
 #include "platform/ShareRoot.h"
-#include "platform/Sleep.h"
 #include "platform/TextCodec.h"
 #include "platform/Trace.h"
 #include "share/HttpText.h"
@@ -17,7 +21,7 @@ HttpConnection::~HttpConnection() {
     // closed stream.
     Close();
     JoinThreads();
-    m_pFile.reset();
+    m_file.reset();
 }
 
 void HttpConnection::SetRequestTimeout(int milliseconds) { m_nRequestTimeoutMs = milliseconds; }
@@ -68,38 +72,51 @@ std::string HttpConnection::FindFile(const std::string& rawPath) const {
     return file;
 }
 
+void HttpConnection::FileFd::reset(int fd) {
+    if (m_fd >= 0)
+        close(m_fd);
+    m_fd = fd;
+}
+
+int64_t HttpConnection::OpenFile(const std::string& path) {
+    // Non-blocking, so that a FIFO put in the file's place since it was
+    // checked cannot hold the receive thread; only a regular file is kept.
+    m_file.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (!m_file || fstat(m_file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        m_file.reset();
+        return -1;
+    }
+    fcntl(m_file.get(), F_SETFL, fcntl(m_file.get(), F_GETFL) & ~O_NONBLOCK);
+    return static_cast<int64_t>(st.st_size);
+}
+
 void HttpConnection::Answer() {
     const std::string rawPath = GetRequestPath(m_strRequest);
     const int64_t rangeStart = GetRangeStart(m_strRequest);
     const bool headOnly = IsHeadRequest(m_strRequest);
     m_strPath = FindFile(rawPath);
 
-    int64_t size = -1;
-    if (!m_strPath.empty()) {
-        size = GetFileSize(m_strPath);
-        m_pFile.reset(std::fopen(m_strPath.c_str(), "rb"));
-        // The pump's reads are already large; stdio's buffer would only add a copy.
-        if (m_pFile)
-            std::setvbuf(m_pFile.get(), nullptr, _IONBF, 0);
-    }
+    const int64_t size = m_strPath.empty() ? -1 : OpenFile(m_strPath);
     const int64_t remaining = size - rangeStart;
 
     std::string response;
-    if (!m_pFile || size < 0 || remaining < 0 ||
-        (rangeStart > 0 && fseeko(m_pFile.get(), static_cast<off_t>(rangeStart), SEEK_SET) != 0)) {
-        m_pFile.reset();
+    if (!m_file || size < 0 || remaining < 0) {
+        m_file.reset();
         response = BuildListingResponse(m_strRoot);
     } else {
         response = AnsiToUtf8(BuildFileHeader(rangeStart, size));
+        m_nFileOffset = rangeStart;
     }
     if (headOnly) {
         // The header block a GET would get, and nothing after it.
-        m_pFile.reset();
+        m_file.reset();
         response.resize(response.find("\r\n\r\n") + 4);
     }
     Send(reinterpret_cast<const uint8_t*>(response.data()), static_cast<int>(response.size()));
-    // Publishes the opened file to the send thread.
+    // Publishes the opened file to the send thread, which waits for this.
     m_bResponded.store(true);
+    WakeSender();
 }
 
 int HttpConnection::Send(const uint8_t* data, int len) {
@@ -110,26 +127,45 @@ int HttpConnection::Send(const uint8_t* data, int len) {
 
 int HttpConnection::SendOnce() {
     if (!m_bResponded.load()) {
+        // A peer that never finishes its request must not hold two threads
+        // for good.
+        const auto deadline = m_tStart + std::chrono::milliseconds(m_nRequestTimeoutMs);
+        if (WaitSendWork([this] { return m_bResponded.load(); }, deadline))
+            return 0;
         // A connection closed before its answer must still end this thread.
         if (m_socket < 0)
             return -1;
-        // A peer that never finishes its request must not hold two threads
-        // for good.
-        if (std::chrono::steady_clock::now() - m_tStart > std::chrono::milliseconds(m_nRequestTimeoutMs)) {
-            DebugTrace("http request timed out\r\n");
-            Close();
-            return -1;
-        }
-        Sleep(HTTP_IDLE_POLL_MS);
+        DebugTrace("http request timed out\r\n");
+        Close();
+        return -1;
+    }
+    // The header block first, whole; then the file behind it.
+    m_bMoreToCome = m_file && !m_bFileDone;
+    if (!m_bMoreToCome || !SendDrained())
+        return TcpConnection::SendOnce();
+    return PumpFile();
+}
+
+int HttpConnection::PumpFile() {
+    if (m_socket < 0)
+        return -1;
+    off_t offset = static_cast<off_t>(m_nFileOffset);
+    ssize_t n;
+    do {
+        n = sendfile(SendThreadFd(), m_file.get(), &offset, static_cast<size_t>(HTTP_SENDFILE_CHUNK));
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        m_nFileOffset = static_cast<int64_t>(offset);
         return 0;
     }
-    if (QueuedCount() < HTTP_READ_AHEAD_MESSAGES && m_pFile &&
-        !std::feof(m_pFile.get()) && !std::ferror(m_pFile.get())) {
-        auto chunk = std::make_unique<DataBuff>(HTTP_FILE_READ_SIZE);
-        size_t n = std::fread(chunk->pData.get(), 1, HTTP_FILE_READ_SIZE, m_pFile.get());
-        chunk->nLen = static_cast<int>(n);
-        QueueBuff(std::move(chunk));  // an empty read queues nothing
+    if (n < 0 && errno != EIO && errno != EINVAL && errno != ENOSYS && errno != EOVERFLOW && errno != ENOMEM) {
+        if (errno == EPIPE)
+            DropPendingSigpipe();
+        SendFailed();  // the socket's error: the peer went away or Close shut it
+        return -1;
     }
-    m_bMoreToCome = m_pFile && !std::feof(m_pFile.get()) && !std::ferror(m_pFile.get());
-    return TcpConnection::SendOnce();
+    // End of file, or the file cannot be read: the pump stops, as a read
+    // that fails does; nothing is reported to the peer.
+    m_bFileDone = true;
+    return 0;
 }

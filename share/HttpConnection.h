@@ -2,30 +2,28 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "stream/TcpConnection.h"
 
-// How many file reads may wait in the send queue ahead of the socket.
-inline constexpr int HTTP_READ_AHEAD_MESSAGES = 4;
-// Bytes per file read of the pump.
-inline constexpr int HTTP_FILE_READ_SIZE = 10240;
-// Idle poll of the send thread before the answer is queued.
-inline constexpr int HTTP_IDLE_POLL_MS = 10;
+// Bytes the pump hands to one sendfile call; the kernel copies them from
+// the page cache to the socket without passing through this process.
+inline constexpr int64_t HTTP_SENDFILE_CHUNK = 1 << 20;
 // A connection without a complete request after this long is closed.
 inline constexpr int HTTP_REQUEST_TIMEOUT_MS = 60000;
 
 // One HTTP request per connection: a readable file under the document root
 // is sent (from the start of a byte range if one is asked for), anything
 // else gets the XHTML listing of the catalogue. HEAD gets the header block
-// alone.
+// alone. The header block goes through the send queue; once it is out whole
+// the file follows with sendfile(2), blocking while the peer's window is
+// full; Close (a shutdown of the socket) ends that wait.
 //
 // Threads: SetRoot and Clone on the owner's thread before the connection
 // runs (the server clones its prototype on its accept thread). OnData runs on
-// the receive thread, SendOnce on the send thread; Send (inherited) may be
-// called from any thread. The destructor joins both threads first.
+// the receive thread, SendOnce on the send thread; Send may be called from
+// any thread. The destructor joins both threads first.
 class HttpConnection : public TcpConnection {
 public:
     HttpConnection();
@@ -39,22 +37,39 @@ public:
 
     TcpConnection* Clone() override;
     void OnData(const uint8_t* data, int len) override;
-    // Queues a copy without back-pressure (the pump bounds the queue itself);
-    // -1 without a socket.
+    // Queues a copy without back-pressure (only the header block or the
+    // listing is ever queued); -1 without a socket.
     int Send(const uint8_t* data, int len) override;
-    // Pumps the file, at most HTTP_READ_AHEAD_MESSAGES reads ahead of the
-    // socket, each read straight into its send-queue block.
+    // Before the answer: waits for it, the close or the request timeout.
+    // After: sends what is queued, then pumps the file.
     int SendOnce() override;
 
 private:
-    struct FileCloser {
-        void operator()(std::FILE* f) const { std::fclose(f); }
+    // An open descriptor of the file being served, closed with the object.
+    class FileFd {
+    public:
+        FileFd() = default;
+        FileFd(const FileFd&) = delete;
+        FileFd& operator=(const FileFd&) = delete;
+        ~FileFd() { reset(); }
+        void reset(int fd = -1);
+        int get() const { return m_fd; }
+        explicit operator bool() const { return m_fd >= 0; }
+
+    private:
+        int m_fd = -1;
     };
 
     void Answer();
     std::string FindFile(const std::string& rawPath) const;
+    // Opens a regular file into m_file; its size, or -1.
+    int64_t OpenFile(const std::string& path);
+    // One sendfile call: 0 to go on, -1 once the socket failed.
+    int PumpFile();
 
-    std::unique_ptr<std::FILE, FileCloser> m_pFile;
+    FileFd m_file;
+    int64_t m_nFileOffset = 0;  // send thread, once m_bResponded
+    bool m_bFileDone = false;   // send thread
     std::string m_strRequest;
     std::string m_strPath;
     std::string m_strRoot;

@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <system_error>
@@ -91,14 +93,20 @@ int TcpConnection::Connect(const char* host, int port) {
 }
 
 // The end of a non-blocking connect: waits up to kConnectTimeoutMs for its
-// outcome, looking every kConnectPollMs whether Close came first.
+// outcome. Close shuts the socket down, which ends the wait at once.
 bool TcpConnection::FinishConnect(int fd) {
-    for (int waited = 0;; waited += kConnectPollMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+    for (;;) {
+        if (m_bConnecting && m_socket < 0) {
+            DebugTrace("connect failt!");
+            return false;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd p{fd, POLLOUT, 0};
-        int rc = poll(&p, 1, kConnectPollMs);
+        int rc = left > 0 ? poll(&p, 1, int(left)) : 0;
         if (rc == 1)
             break;
-        if ((rc < 0 && errno != EINTR) || waited >= kConnectTimeoutMs || (m_bConnecting && m_socket < 0)) {
+        if ((rc < 0 && errno != EINTR) || left <= 0) {
             DebugTrace("connect failt!");
             return false;
         }
@@ -165,17 +173,30 @@ bool TcpConnection::StartThreads(int fd) {
 }
 
 void TcpConnection::ShutdownFd() {
-    std::lock_guard<std::mutex> lock(m_fdMutex);
-    if (m_fd < 0)
-        return;
-    if (!m_bFdShut) {
-        shutdown(m_fd, SHUT_RDWR);  // wakes a receive blocked on it
-        m_bFdShut = true;
+    {
+        std::lock_guard<std::mutex> lock(m_fdMutex);
+        if (m_fd < 0)
+            return;
+        if (!m_bFdShut) {
+            shutdown(m_fd, SHUT_RDWR);  // wakes a receive or send blocked on it
+            m_bFdShut = true;
+        }
+        if (m_nFdUsers == 0) {
+            close(m_fd);
+            m_fd = -1;
+        }
     }
-    if (m_nFdUsers == 0) {
-        close(m_fd);
-        m_fd = -1;
-    }
+    WakeSender();  // one waiting for work
+}
+
+void TcpConnection::WakeSender() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sendWake.notify_all();
+}
+
+bool TcpConnection::SendDrained() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sendQueue.empty() && (!m_pSending || m_pSending->IsDone());
 }
 
 void TcpConnection::LeaveFd() {
@@ -205,6 +226,7 @@ void TcpConnection::RecvThread() {
         if (!connected)
             m_socket = -1;  // before the send thread may look at the socket
         m_bConnecting = false;
+        WakeSender();  // it waits for the connect's outcome
         if (connected)
             OnConnect();
     }
@@ -217,14 +239,21 @@ void TcpConnection::RecvThread() {
         OnData(buf, int(n));
     }
     NotifyClose();
+    m_socket = -1;  // before the shutdown wakes the send thread to look
     ShutdownFd();
-    m_socket = -1;
     LeaveFd();
     m_bRecvRunning = false;
     DebugTrace("_RecvThread End\r\n");
 }
 
 void TcpConnection::SendThread() {
+    // A peer that goes away must not end the process: send says so with
+    // MSG_NOSIGNAL, a derived pump's sendfile cannot, so this thread keeps
+    // SIGPIPE blocked (DropPendingSigpipe takes what is raised).
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     while (SendOnce() >= 0) {
     }
     DebugTrace("SendThread End\r\n");
@@ -249,15 +278,12 @@ int TcpConnection::SendOnce() {
     if (m_socket < 0)
         return -1;
     if (m_bConnecting) {
-        Sleep(kSendIdleMs);
+        // Messages queued meanwhile wait for the connect's outcome.
+        WaitSendWork([this] { return !m_bConnecting; });
         return 0;
     }
     const uint8_t* chunk = m_pSending ? m_pSending->Take(kSendChunk, n) : nullptr;
-    int fd;
-    {
-        std::lock_guard<std::mutex> lock(m_fdMutex);
-        fd = m_fd;
-    }
+    const int fd = SendThreadFd();
     if (n <= 0) {
         // What was held back for more that did not come goes out now
         // (setting TCP_NODELAY pushes pending segments).
@@ -265,7 +291,9 @@ int TcpConnection::SendOnce() {
             SetNoDelay(fd);
             m_bCorked = false;
         }
-        Sleep(kSendIdleMs);
+        // A derived pump with bytes of its own to send does not wait here.
+        if (!m_bMoreToCome)
+            WaitSendWork([this] { return !m_sendQueue.empty(); });
         return 0;
     }
     // While more bytes wait, let the kernel fill whole segments instead of
@@ -279,14 +307,32 @@ int TcpConnection::SendOnce() {
         if (rc < 0 && errno == EINTR)
             continue;
         if (rc <= 0) {
-            NotifyClose();
-            m_socket = -1;
-            ShutdownFd();
+            SendFailed();
             return -1;
         }
         sent += int(rc);
     }
     return 0;
+}
+
+void TcpConnection::DropPendingSigpipe() {
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    const timespec none{0, 0};
+    while (sigtimedwait(&pipe, nullptr, &none) > 0) {
+    }
+}
+
+int TcpConnection::SendThreadFd() {
+    std::lock_guard<std::mutex> lock(m_fdMutex);
+    return m_fd;
+}
+
+void TcpConnection::SendFailed() {
+    NotifyClose();
+    m_socket = -1;
+    ShutdownFd();
 }
 
 int TcpConnection::Send(const uint8_t* data, int len) {
@@ -312,9 +358,12 @@ int TcpConnection::SendBuff(std::unique_ptr<DataBuff> buff) {
 int TcpConnection::QueueBuff(std::unique_ptr<DataBuff> buff) {
     if (!buff || buff->nLen <= 0 || m_socket < 0)
         return -1;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_nQueuedBytes += buff->nLen;
-    m_sendQueue.push_back(std::move(buff));
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_nQueuedBytes += buff->nLen;
+        m_sendQueue.push_back(std::move(buff));
+    }
+    m_sendWake.notify_all();
     return 0;
 }
 
@@ -351,4 +400,5 @@ void TcpConnection::ReleaseSendBuffers() {
     m_nQueuedBytes = 0;
     if (!m_bRecvRunning && !m_bSendRunning)
         m_pSending.reset();
+    m_sendWake.notify_all();  // a Close: the send thread looks at the socket
 }

@@ -7,6 +7,11 @@
 // side) or from a TcpServer, which clones a prototype and Attaches the
 // accepted socket.
 //
+// Neither thread polls: the receive thread blocks in recv, the send thread
+// blocks in send or waits on m_sendWake for a queued message, the end of a
+// pending connect or the close. Whatever changes what the send thread waits
+// for notifies it (WakeSender), so no wake-up is lost.
+//
 // Threads:
 //  - Connect, Attach: the owner's thread, once, before anything else.
 //  - Send: any thread.
@@ -21,6 +26,8 @@
 // destructor, so no thread runs a virtual of a half-destroyed object.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -33,7 +40,6 @@ class TcpConnection {
 public:
     static constexpr int kRecvChunk = 1024;      // bytes per receive
     static constexpr int kSendChunk = 10240;     // bytes per send call
-    static constexpr int kSendIdleMs = 1;        // send thread poll when idle
     static constexpr int kQueueSoftLimit = 1000; // above: Send pauses kSoftPauseMs
     static constexpr int kSoftPauseMs = 1;
     static constexpr int kQueueHardLimit = 1500; // above: Send pauses kHardPauseMs more
@@ -41,7 +47,6 @@ public:
     static constexpr int kQueueMax = 2000;       // above: Send refuses
     static constexpr int64_t kQueueMaxBytes = 32 << 20;  // above: Send refuses too
     static constexpr int kConnectTimeoutMs = 3000;       // a connect gives up after this
-    static constexpr int kConnectPollMs = 20;            // a pending connect looks for Close this often
 
     TcpConnection();
     TcpConnection(const TcpConnection&) = delete;
@@ -92,6 +97,33 @@ protected:
     // Appends to the send queue without back-pressure; -1 without a socket.
     int QueueBuff(std::unique_ptr<DataBuff> buff);
 
+    using Clock = std::chrono::steady_clock;
+    // Send thread: blocks until `ready` holds (called under the queue lock),
+    // the socket is gone or `deadline` has passed. True when `ready` held.
+    template <class Ready>
+    bool WaitSendWork(Ready ready, Clock::time_point deadline = Clock::time_point::max()) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        auto done = [&] { return m_socket < 0 || ready(); };
+        if (deadline == Clock::time_point::max())
+            m_sendWake.wait(lock, done);
+        else
+            m_sendWake.wait_until(lock, deadline, done);
+        return m_socket >= 0 && ready();
+    }
+    // Wakes the send thread to look again at what it waits for; call it after
+    // changing that state (a flag written without the queue lock included).
+    void WakeSender();
+    // Send thread: nothing queued and the message being sent is out whole.
+    bool SendDrained();
+    // Send thread: a send failed; the connection ends.
+    void SendFailed();
+    // Send thread: takes a SIGPIPE raised on it by a write without
+    // MSG_NOSIGNAL (the thread keeps SIGPIPE blocked).
+    static void DropPendingSigpipe();
+    // Send thread: the socket's descriptor, open while the thread runs
+    // (after a Close it is shut down, never closed under the thread).
+    int SendThreadFd();
+
     std::atomic<bool> m_bClosed{false};
     std::atomic<bool> m_bConnected{false};
     // Handle as seen by callers: >= 0 while usable, -1 without a socket
@@ -100,7 +132,7 @@ protected:
     std::atomic<int> m_socket{-1};
     // Send thread only: a derived SendOnce that knows more bytes will follow
     // the queued ones (a file being pumped) sets this, so chunks are not
-    // pushed to the peer one by one.
+    // pushed to the peer one by one and an empty queue is not waited on.
     bool m_bMoreToCome = false;
 
 private:
@@ -115,6 +147,7 @@ private:
     void LeaveFd();
 
     std::mutex m_mutex;  // guards m_sendQueue and the final frees
+    std::condition_variable m_sendWake;  // with m_mutex: see WakeSender
     std::thread m_recvThread;
     std::thread m_sendThread;
     std::atomic<std::thread::id> m_recvThreadId{};

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,6 +31,21 @@ inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs = kWaitMs) 
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+// How often the threads of this process have blocked so far: a thread that
+// sleeps and looks again adds one per look, one blocked on an event none.
+inline long ProcessWakeups() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_nvcsw;
+}
+
+// Wakes-ups of this process during `ms` of idling by the calling thread.
+inline long WakeupsWhileIdle(int ms) {
+    const long before = ProcessWakeups();
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return ProcessWakeups() - before;
 }
 
 inline sockaddr_in Loopback(int port) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <random>
 
 #include "stream/PkgConnection.h"
 #include "StreamTestUtil.h"
@@ -96,6 +97,24 @@ TEST_F(Linked, TwoThreadsSendingAtOnceBothArriveWhole) {
     ab.insert(ab.end(), b.begin(), b.end());
     ba.insert(ba.end(), a.begin(), a.end());
     EXPECT_TRUE(got == ab || got == ba) << "one whole message after the other";
+}
+
+// The send thread waits on its queue: an idle connection wakes no thread,
+// and a message queued as the thread goes to wait leaves at once (a lost
+// wake-up would hold it for good; ReadExact gives up after kWaitMs).
+TEST_F(Linked, IdleWakesNobodyAndAMessageQueuedAsTheSenderWaitsLeaves) {
+    EXPECT_LT(WakeupsWhileIdle(300), 10) << "an idle connection polls";
+    std::mt19937 rng(7);
+    for (int i = 0; i < 3000; ++i) {
+        // The send thread has just sent the last one; a spin of 0 to 20 us
+        // moves the next Send across its path to the wait.
+        for (auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(rng() % 20000);
+             std::chrono::steady_clock::now() < until;) {
+        }
+        const uint8_t msg[4] = {uint8_t(i), uint8_t(i >> 8), 0x5A, 0xA5};
+        ASSERT_EQ(c.Send(msg, 4), 0);
+        ASSERT_EQ(ReadExact(peer, 4), Bytes(msg, msg + 4)) << "message " << i << " stayed queued";
+    }
 }
 
 TEST_F(Linked, PeerCloseRunsOnCloseOnceAndEndsBothThreads) {
