@@ -104,6 +104,22 @@ wait_port() {
     done
 }
 
+# write_lighttpd_conf FILE PORT ROOT [LINE...]: a private lighttpd config
+# serving ROOT on 127.0.0.1:PORT, with LINEs added; errors beside FILE.
+write_lighttpd_conf() {
+    local file=$1 port=$2 root=$3
+    shift 3
+    {
+        echo "server.document-root = \"$root\""
+        echo 'server.bind = "127.0.0.1"'
+        echo "server.port = $port"
+        echo "server.errorlog = \"$file.err\""
+        echo "server.max-connections = 1024"
+        echo 'mimetype.assign = ( "" => "application/octet-stream" )'
+        printf '%s\n' "$@"
+    } >"$file"
+}
+
 # write_nginx_conf DIR PORT ROOT: a private nginx config in DIR/nginx.conf
 # serving ROOT on 127.0.0.1:PORT as the current user.
 write_nginx_conf() {

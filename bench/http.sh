@@ -2,8 +2,11 @@
 # HTTP file serving against lighttpd and nginx, measured in the same run on
 # the same directory: one curl download of a 1 GiB file, then 50 concurrent
 # downloads of a smaller file (aggregate MB/s = total bytes / wall time),
-# three rounds with the servers in turn, median of each.
-# Each peer runs as the current user from a private config in a temp dir.
+# three rounds with the servers in turn, median of each; and each server's
+# own CPU (all its processes and threads, from /proc) per GiB served, over
+# all rounds. Each peer runs as the current user from a private config in a
+# temp dir. Targets against lighttpd: single and concurrent >= 0.9x, CPU
+# per GiB <= 1.2x.
 #
 # usage: bench/http.sh BUILD_DIR   (needs ports 2888, 8888, 2000/udp, 18081, 18082 free)
 set -euo pipefail
@@ -42,14 +45,7 @@ ROOT=$(cd "$MEDIA_DIR" && pwd)
 
 bench_workdir
 
-cat >"$WORK/lighttpd.conf" <<CONF
-server.document-root = "$ROOT"
-server.bind = "127.0.0.1"
-server.port = $LIGHTTPD_PORT
-server.errorlog = "$WORK/lighttpd.err"
-server.max-connections = 1024
-mimetype.assign = ( "" => "application/octet-stream" )
-CONF
+write_lighttpd_conf "$WORK/lighttpd.conf" "$LIGHTTPD_PORT" "$ROOT"
 
 write_nginx_conf "$WORK/nginx" "$NGINX_PORT" "$ROOT"
 
@@ -58,8 +54,10 @@ require_free_ports $SIVO_PORT $LIGHTTPD_PORT $NGINX_PORT
 SIVO_PID=$!
 BENCH_PIDS+=($SIVO_PID)
 "$LIGHTTPD" -D -f "$WORK/lighttpd.conf" >"$WORK/lighttpd.log" 2>&1 &
-BENCH_PIDS+=($!)
+LIGHTTPD_PID=$!
+BENCH_PIDS+=($LIGHTTPD_PID)
 start_nginx "$NGINX" "$WORK/nginx"
+NGINX_PID=$!
 for port in $SIVO_PORT $LIGHTTPD_PORT $NGINX_PORT; do
     wait_port "$port"
 done
@@ -94,16 +92,35 @@ concurrent() { # port file bytes
         'BEGIN { printf "%.1f", (n - bad) * b / 1e6 / (e - s) }'
 }
 
+# CPU ticks of a server: the process and its children (nginx's workers).
+tree_ticks() {
+    local pid t=0
+    for pid in "$1" $(pgrep -P "$1"); do
+        t=$((t + $(awk '{print $14 + $15}' "/proc/$pid/stat")))
+    done
+    echo $t
+}
+
 # The files are read once first, so no server pays for a cold page cache;
 # then ROUNDS rounds take the servers in turn and each keeps its median.
 cat "$BIG" "$SMALL" >/dev/null
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-declare -A ONE MANY PORT=([sivo]=$SIVO_PORT [lighttpd]=$LIGHTTPD_PORT [nginx]=$NGINX_PORT)
+declare -A ONE MANY TICKS=([sivo]=0 [lighttpd]=0 [nginx]=0) \
+    PORT=([sivo]=$SIVO_PORT [lighttpd]=$LIGHTTPD_PORT [nginx]=$NGINX_PORT) \
+    PID=([sivo]=$SIVO_PID [lighttpd]=$LIGHTTPD_PID [nginx]=$NGINX_PID)
 for round in $(seq "$ROUNDS"); do
     for name in sivo lighttpd nginx; do
+        t0=$(tree_ticks "${PID[$name]}")
         ONE[$name]+=" $(single "${PORT[$name]}" big.bin "$BIG_BYTES")"
         MANY[$name]+=" $(concurrent "${PORT[$name]}" mid.bin "$SMALL_BYTES")"
+        TICKS[$name]=$((TICKS[$name] + $(tree_ticks "${PID[$name]}") - t0))
     done
+done
+GIB_SERVED=$(awk -v r="$ROUNDS" -v b="$BIG_BYTES" -v n="$CONCURRENT" -v s="$SMALL_BYTES" \
+    'BEGIN { print r * (b + n * s) / 2^30 }')
+declare -A CPU
+for name in sivo lighttpd nginx; do
+    CPU[$name]=$(awk -v t="${TICKS[$name]}" -v hz="$(getconf CLK_TCK)" -v g="$GIB_SERVED" 'BEGIN { printf "%.3f", t / hz / g }')
 done
 for name in sivo lighttpd nginx; do
     ONE[$name]=$(median ${ONE[$name]})
@@ -112,9 +129,11 @@ done
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
-printf '%-10s %14s %22s\n' server "1 x 1 GiB MB/s" "$CONCURRENT x $((SMALL_BYTES / 1048576)) MiB MB/s"
+printf '%-10s %14s %22s %16s\n' server "1 x 1 GiB MB/s" "$CONCURRENT x $((SMALL_BYTES / 1048576)) MiB MB/s" "CPU s per GiB"
 for name in sivo lighttpd nginx; do
-    printf '%-10s %14s %22s\n' "$name" "${ONE[$name]}" "${MANY[$name]}"
+    printf '%-10s %14s %22s %16s\n' "$name" "${ONE[$name]}" "${MANY[$name]}" "${CPU[$name]}"
 done
-echo "sivo/lighttpd: single $(ratio "${ONE[sivo]}" "${ONE[lighttpd]}")x, concurrent $(ratio "${MANY[sivo]}" "${MANY[lighttpd]}")x (target: single >= 0.8x)"
-echo "sivo/nginx:    single $(ratio "${ONE[sivo]}" "${ONE[nginx]}")x, concurrent $(ratio "${MANY[sivo]}" "${MANY[nginx]}")x"
+echo "sivo/lighttpd: single $(ratio "${ONE[sivo]}" "${ONE[lighttpd]}")x, concurrent $(ratio "${MANY[sivo]}" "${MANY[lighttpd]}")x," \
+    "CPU per GiB $(ratio "${CPU[sivo]}" "${CPU[lighttpd]}")x (targets: >= 0.9x, >= 0.9x, <= 1.2x)"
+echo "sivo/nginx:    single $(ratio "${ONE[sivo]}" "${ONE[nginx]}")x, concurrent $(ratio "${MANY[sivo]}" "${MANY[nginx]}")x," \
+    "CPU per GiB $(ratio "${CPU[sivo]}" "${CPU[nginx]}")x"
