@@ -5,7 +5,9 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,7 +21,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Longest single wait, so that Cancel is seen promptly.
+// Longest single wait without a cancel descriptor, so that Cancel is
+// still seen promptly.
 constexpr int kCancelCheckMs = 20;
 constexpr char kLimitedBroadcast[] = "255.255.255.255";
 
@@ -47,16 +50,17 @@ bool IsLoopback(const std::string& address) {
 }
 
 // Waits until `fd` is readable, the deadline passes or the request is
-// cancelled; true only in the first case.
-bool WaitReadable(int fd, Clock::time_point deadline, const std::atomic<bool>& cancel) {
+// cancelled (`cancelFd` becomes readable); true only in the first case.
+bool WaitReadable(int fd, Clock::time_point deadline, const std::atomic<bool>& cancel, int cancelFd) {
     for (;;) {
         if (cancel)
             return false;
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             return false;
-        pollfd p {fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(std::min<long long>(left, kCancelCheckMs))) > 0)
+        pollfd p[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+        const long long wait = cancelFd >= 0 ? left : std::min<long long>(left, kCancelCheckMs);
+        if (poll(p, 2, static_cast<int>(wait)) > 0 && (p[0].revents & POLLIN))
             return true;
     }
 }
@@ -91,7 +95,19 @@ bool SendRequest(CAsyncSocket& socket, const char* request, const std::string& h
 
 } // namespace
 
-LanBrowser::LanBrowser(unsigned port) : m_nPort(port) {}
+LanBrowser::LanBrowser(unsigned port) : m_nPort(port), m_cancelFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+LanBrowser::~LanBrowser() {
+    if (m_cancelFd >= 0)
+        close(m_cancelFd);
+}
+
+void LanBrowser::Cancel() {
+    m_bCancel = true;
+    // Left readable, so running and later waits end at once.
+    if (m_cancelFd >= 0 && eventfd_write(m_cancelFd, 1) != 0)
+        DebugTrace("lan browser: cancel not signalled\r\n");
+}
 
 void LanBrowser::SetTargets(std::vector<std::string> targets) { m_targets = std::move(targets); }
 
@@ -138,7 +154,7 @@ std::vector<LanMachine> LanBrowser::Discover(int windowMs, const MachineHandler&
 
     const std::set<std::string> local = LocalAddresses();
     std::set<std::string> seen;
-    while (WaitReadable(socket.Fd(), deadline, m_bCancel)) {
+    while (WaitReadable(socket.Fd(), deadline, m_bCancel, m_cancelFd)) {
         std::string from, text;
         if (!ReceiveReply(socket, UDP_RECV_BUFFER_SIZE, m_nPort, "result:getsvrinfo", from, text) ||
             seen.size() >= MAX_LAN_MACHINES || !seen.insert(from).second)
@@ -161,7 +177,7 @@ std::vector<std::string> LanBrowser::ListShareFiles(const std::string& address, 
     if (!SendRequest(socket, CATALOGUE_REQUEST, peer, m_nPort))
         return entries;
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(CATALOGUE_QUIET_MS);
-    while (entries.size() < MAX_CATALOGUE_ENTRIES && WaitReadable(socket.Fd(), deadline, m_bCancel)) {
+    while (entries.size() < MAX_CATALOGUE_ENTRIES && WaitReadable(socket.Fd(), deadline, m_bCancel, m_cancelFd)) {
         std::string from, text;
         if (!ReceiveReply(socket, CATALOGUE_DATAGRAM_MAX, m_nPort, "result:getsharefiles", from, text) ||
             from != peer)

@@ -43,6 +43,9 @@ public:
     using EntryHandler = std::function<void(const std::string& name)>;
 
     explicit LanBrowser(unsigned port = UDP_CONTROL_PORT);
+    ~LanBrowser();
+    LanBrowser(const LanBrowser&) = delete;
+    LanBrowser& operator=(const LanBrowser&) = delete;
 
     // Where discovery asks; empty (the default) means the broadcast address
     // of every IPv4 interface that has one, and 255.255.255.255.
@@ -60,7 +63,7 @@ public:
     std::vector<std::string> ListShareFiles(const std::string& address, const EntryHandler& onEntry = {});
 
     // Ends running and later requests early, with what they have so far.
-    void Cancel() { m_bCancel = true; }
+    void Cancel();
 
     // The broadcast address of every IPv4 interface that has one.
     static std::vector<std::string> BroadcastAddresses();
@@ -69,4 +72,5 @@ private:
     unsigned m_nPort;
     std::vector<std::string> m_targets;
     std::atomic<bool> m_bCancel {false};
+    const int m_cancelFd;  // an eventfd Cancel makes readable; -1 if none
 };
