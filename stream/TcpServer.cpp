@@ -160,10 +160,10 @@ void TcpServer::AcceptThread(int listenFd) {
             continue;
         }
         c->Attach(s);  // a connection without threads is ended already
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_connections.push_back(c);
-        }
+        // Under the lock: a connection that has ended already may be reaped
+        // by ReleaseUnUse on another thread as soon as the lock is free.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_connections.push_back(c);
         c->OnConnect();
     }
     if (m_bCloseOnExit) {
