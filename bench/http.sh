@@ -2,7 +2,7 @@
 # HTTP file serving against lighttpd and nginx, measured in the same run on
 # the same directory: one curl download of a 1 GiB file, then 50 concurrent
 # downloads of a smaller file (aggregate MB/s = total bytes / wall time),
-# three rounds with the servers in turn, median of each; and each server's
+# five rounds with the servers in turn, median of each; and each server's
 # own CPU (all its processes and threads, from /proc) per GiB served, over
 # all rounds. Each peer runs as the current user from a private config in a
 # temp dir. Targets against lighttpd: single and concurrent >= 0.9x, CPU
@@ -20,7 +20,7 @@ BIG_BYTES=$((1024 * 1024 * 1024))
 SMALL="$MEDIA_DIR/mid.bin"
 SMALL_BYTES=$((64 * 1024 * 1024))
 CONCURRENT=50
-ROUNDS=3
+ROUNDS=5
 SIVO_PORT=2888
 LIGHTTPD_PORT=18081
 NGINX_PORT=18082

@@ -17,8 +17,8 @@
 HttpConnection::HttpConnection() : m_strRoot(SHARE_ROOT) {}
 
 HttpConnection::~HttpConnection() {
-    // Both threads end before the file goes, so the pump never reads a
-    // closed stream.
+    // Both threads end before the file goes, so the pump never sends from a
+    // closed (or reused) descriptor.
     Close();
     JoinThreads();
     m_file.reset();
