@@ -161,7 +161,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (conn->Answered()) {
         const std::string request(reinterpret_cast<const char*>(data), size);
         const bool headOnly = request.rfind("HEAD ", 0) == 0;
-        FUZZ_CHECK(ReadAnswer(fds[0], headOnly, answer));
+        const bool read = ReadAnswer(fds[0], headOnly, answer);
+        if (!read)
+            std::fprintf(stderr, "connection: %d messages queued, receive thread %s, send thread %s\n",
+                         conn->QueuedCount(), conn->IsRecvRunning() ? "running" : "ended",
+                         conn->IsSendRunning() ? "running" : "ended");
+        FUZZ_CHECK(read);
         // An answer stops short only when the client went on sending.
         const size_t requestEnd = request.find("\r\n\r\n");
         FUZZ_CHECK(requestEnd != std::string::npos);
