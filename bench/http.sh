@@ -1,8 +1,9 @@
 #!/bin/bash
 # HTTP file serving against lighttpd and nginx, measured in the same run on
 # the same directory: one curl download of a 1 GiB file, then 50 concurrent
-# downloads of a smaller file (aggregate MB/s = total bytes / wall time),
-# five rounds with the servers in turn, median of each; and each server's
+# downloads of a smaller file (aggregate MB/s = total bytes / wall time):
+# five rounds of each kind, every round starting with another server,
+# median of each; and each server's
 # own CPU (all its processes and threads, from /proc) per GiB served, over
 # all rounds. Each peer runs as the current user from a private config in a
 # temp dir. Targets against lighttpd: single and concurrent >= 0.9x, CPU
@@ -108,12 +109,26 @@ median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int(
 declare -A ONE MANY TICKS=([sivo]=0 [lighttpd]=0 [nginx]=0) \
     PORT=([sivo]=$SIVO_PORT [lighttpd]=$LIGHTTPD_PORT [nginx]=$NGINX_PORT) \
     PID=([sivo]=$SIVO_PID [lighttpd]=$LIGHTTPD_PID [nginx]=$NGINX_PID)
-for round in $(seq "$ROUNDS"); do
-    for name in sivo lighttpd nginx; do
-        t0=$(tree_ticks "${PID[$name]}")
-        ONE[$name]+=" $(single "${PORT[$name]}" big.bin "$BIG_BYTES")"
-        MANY[$name]+=" $(concurrent "${PORT[$name]}" mid.bin "$SMALL_BYTES")"
-        TICKS[$name]=$((TICKS[$name] + $(tree_ticks "${PID[$name]}") - t0))
+# measure KIND NAME: one download set, its server's CPU ticks counted.
+measure() {
+    local t0
+    t0=$(tree_ticks "${PID[$2]}")
+    if [ "$1" = single ]; then
+        ONE[$2]+=" $(single "${PORT[$2]}" big.bin "$BIG_BYTES")"
+    else
+        MANY[$2]+=" $(concurrent "${PORT[$2]}" mid.bin "$SMALL_BYTES")"
+    fi
+    TICKS[$2]=$((TICKS[$2] + $(tree_ticks "${PID[$2]}") - t0))
+}
+# Single downloads follow single downloads, and each round starts with
+# another server, so that none always comes first or right after the
+# 50 clients of another.
+SERVERS=(sivo lighttpd nginx)
+for kind in single concurrent; do
+    for round in $(seq 0 $((ROUNDS - 1))); do
+        for i in 0 1 2; do
+            measure "$kind" "${SERVERS[$(((round + i) % 3))]}"
+        done
     done
 done
 GIB_SERVED=$(awk -v r="$ROUNDS" -v b="$BIG_BYTES" -v n="$CONCURRENT" -v s="$SMALL_BYTES" \
