@@ -190,7 +190,9 @@ void TcpConnection::ShutdownFd() {
 }
 
 void TcpConnection::WakeSender() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    // Taking the lock orders the change before the send thread's next look;
+    // the wake follows outside it, so the thread does not wake into a held lock.
+    { std::lock_guard<std::mutex> lock(m_mutex); }
     m_sendWake.notify_all();
 }
 
