@@ -189,12 +189,7 @@ void TcpConnection::ShutdownFd() {
     WakeSender();  // one waiting for work
 }
 
-void TcpConnection::WakeSender() {
-    // Taking the lock orders the change before the send thread's next look;
-    // the wake follows outside it, so the thread does not wake into a held lock.
-    { std::lock_guard<std::mutex> lock(m_mutex); }
-    m_sendWake.notify_all();
-}
+void TcpConnection::WakeSender() { m_sendWake.Notify(); }
 
 bool TcpConnection::SendDrained() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -365,7 +360,7 @@ int TcpConnection::QueueBuff(std::unique_ptr<DataBuff> buff) {
         m_nQueuedBytes += buff->nLen;
         m_sendQueue.push_back(std::move(buff));
     }
-    m_sendWake.notify_all();
+    m_sendWake.Wake();
     return 0;
 }
 
@@ -402,5 +397,5 @@ void TcpConnection::ReleaseSendBuffers() {
     m_nQueuedBytes = 0;
     if (!m_bRecvRunning && !m_bSendRunning)
         m_pSending.reset();
-    m_sendWake.notify_all();  // a Close: the send thread looks at the socket
+    m_sendWake.Wake();  // a Close: the send thread looks at the socket
 }

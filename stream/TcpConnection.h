@@ -27,7 +27,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -35,6 +34,7 @@
 #include <thread>
 
 #include "engine/Package.h"
+#include "platform/WakeSignal.h"
 
 class TcpConnection {
 public:
@@ -97,7 +97,7 @@ protected:
     // Appends to the send queue without back-pressure; -1 without a socket.
     int QueueBuff(std::unique_ptr<DataBuff> buff);
 
-    using Clock = std::chrono::steady_clock;
+    using Clock = WakeSignal::Clock;
     // Send thread: blocks until `ready` holds (called under the queue lock),
     // the socket is gone or `deadline` has passed. True when `ready` held.
     template <class Ready>
@@ -105,9 +105,9 @@ protected:
         std::unique_lock<std::mutex> lock(m_mutex);
         auto done = [&] { return m_socket < 0 || ready(); };
         if (deadline == Clock::time_point::max())
-            m_sendWake.wait(lock, done);
+            m_sendWake.Wait(lock, done);
         else
-            m_sendWake.wait_until(lock, deadline, done);
+            m_sendWake.WaitUntil(lock, deadline, done);
         return m_socket >= 0 && ready();
     }
     // Wakes the send thread to look again at what it waits for; call it after
@@ -147,7 +147,7 @@ private:
     void LeaveFd();
 
     std::mutex m_mutex;  // guards m_sendQueue and the final frees
-    std::condition_variable m_sendWake;  // with m_mutex: see WakeSender
+    WakeSignal m_sendWake{m_mutex};  // what the send thread waits for changed
     std::thread m_recvThread;
     std::thread m_sendThread;
     std::atomic<std::thread::id> m_recvThreadId{};
