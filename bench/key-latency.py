@@ -65,7 +65,7 @@ def main():
     display = f":{n}"
     env = dict(os.environ, DISPLAY=display, SDL_AUDIODRIVER="dummy", XDG_RUNTIME_DIR=work,
                DBUS_SESSION_BUS_ADDRESS=f"unix:path={work}/no-bus")
-    procs = [subprocess.Popen(["Xvfb", display, "-screen", "0", f"{W}x{H}x24", "-nolisten", "tcp"],
+    procs = [subprocess.Popen(["Xvfb", display, "-screen", "0", f"{W}x{H}x24", "-nolisten", "tcp", "-noreset"],
                               stderr=subprocess.DEVNULL)]
 
     def key(name):  # the time just before xdotool starts: its own cost counts

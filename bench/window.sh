@@ -38,7 +38,7 @@ bench_workdir
 N=150
 while [ -e "/tmp/.X$N-lock" ] || [ -e "/tmp/.X11-unix/X$N" ]; do N=$((N + 1)); done
 DISPLAY_NAME=":$N"
-Xvfb "$DISPLAY_NAME" -screen 0 1920x1200x24 -nolisten tcp >"$WORK/xvfb.err" 2>&1 &
+Xvfb "$DISPLAY_NAME" -screen 0 1920x1200x24 -nolisten tcp -noreset >"$WORK/xvfb.err" 2>&1 &
 BENCH_PIDS+=($!)
 for _ in $(seq 150); do
     xwd -silent -root -display "$DISPLAY_NAME" -out /dev/null 2>/dev/null && break

@@ -207,8 +207,10 @@ protected:
             if (DisplayHeld(lock))
                 continue;
             m_display = ":" + std::to_string(n);
+            // Without -noreset the server resets as its last client leaves,
+            // and the next window's connect can fall into the reset.
             m_server = std::make_unique<ChildProcess>(
-                std::vector<std::string>{"Xvfb", m_display, "-screen", "0", "1280x720x24", "-nolisten", "tcp"},
+                std::vector<std::string>{"Xvfb", m_display, "-screen", "0", "1280x720x24", "-nolisten", "tcp", "-noreset"},
                 std::vector<std::string>{});
             auto end = Clock::now() + std::chrono::milliseconds(kStartWaitMs);
             while (Clock::now() < end && m_server->Running()) {
