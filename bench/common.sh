@@ -32,8 +32,20 @@ make_clip() {
     mv "$path.tmp.mp4" "$path"
 }
 
+# small_clip DIR: the 240p 25 fps two-minute clip of the many-connection
+# benches, made once in DIR; its name in CLIP_NAME, its rate and length in
+# CLIP_FPS and CLIP_S.
+small_clip() {
+    CLIP_FPS=25
+    CLIP_S=120
+    CLIP_NAME="small-240p${CLIP_FPS}-${CLIP_S}s.mp4"
+    make_clip "$1/$CLIP_NAME" 320x240 "$CLIP_FPS" "$CLIP_S" 44100 ultrafast 64k
+}
+
 # bench_build MAX_ARGS USAGE ARGS...: BUILD from the first argument, which
-# must be an existing directory (made absolute); anything else exits 2.
+# must be an existing directory (made absolute); anything else exits 2. Sets
+# the paths every script uses: the executables (PLAYER, SERVER, WINDOW), the
+# cached media (MEDIA_DIR) and this directory (HERE).
 bench_build() {
     local max=$1 usage=$2
     shift 2
@@ -42,6 +54,11 @@ bench_build() {
         exit 2
     fi
     BUILD=$(cd "$1" && pwd)
+    PLAYER="$BUILD/bin/sivo-play"
+    SERVER="$BUILD/bin/sivo-server"
+    WINDOW="$BUILD/bin/sivo"
+    MEDIA_DIR="$BUILD/benchmedia"
+    HERE=$(cd "$(dirname "$0")" && pwd)
 }
 
 # bench_workdir: a private temp dir in WORK. At exit every process in
@@ -103,6 +120,29 @@ wait_port() {
         sleep 0.1
     done
 }
+
+# start_share_server DIR [CWD]: sivo-server sharing DIR, run from CWD
+# (default DIR; stream names open relative to it), stderr in
+# $WORK/server.err, its pid in SERVER_PID; waits up to START_LIMIT_S
+# seconds (default 10) for port 8888 and exits if the server dies first.
+start_share_server() {
+    local dir=$1 cwd=${2:-$1} deadline
+    (cd "$cwd" && exec "$SERVER" --share-root "$dir") >"$WORK/server.err" 2>&1 &
+    SERVER_PID=$!
+    BENCH_PIDS+=($SERVER_PID)
+    deadline=$((SECONDS + ${START_LIMIT_S:-10}))
+    until port_open 8888; do
+        if ! kill -0 "$SERVER_PID" 2>/dev/null; then
+            echo "$0: sivo-server exited:" >&2
+            cat "$WORK/server.err" >&2
+            exit 1
+        fi
+        [ $SECONDS -lt $deadline ] || { echo "$0: sivo-server did not listen on 8888" >&2; exit 1; }
+        sleep 0.1
+    done
+}
+# server_ticks: the CPU clock ticks SERVER_PID has used so far.
+server_ticks() { awk '{print $14 + $15}' "/proc/$SERVER_PID/stat"; }
 
 # write_lighttpd_conf FILE PORT ROOT [LINE...]: a private lighttpd config
 # serving ROOT on 127.0.0.1:PORT, with LINEs added; errors beside FILE.

@@ -10,7 +10,6 @@ set -euo pipefail
 
 bench_build 2 "BUILD_DIR [CYCLES]" "$@"
 CYCLES=${2:-1000}
-SERVER="$BUILD/bin/sivo-server"
 NGINX_PORT=18082
 START_LIMIT_S=10
 

@@ -14,8 +14,6 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 bench_build 1 "BUILD_DIR" "$@"
-SERVER="$BUILD/bin/sivo-server"
-MEDIA_DIR="$BUILD/benchmedia"
 BIG="$MEDIA_DIR/big.bin"
 BIG_BYTES=$((1024 * 1024 * 1024))
 SMALL="$MEDIA_DIR/mid.bin"

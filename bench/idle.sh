@@ -13,10 +13,6 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 bench_build 1 "BUILD_DIR" "$@"
-HERE=$(cd "$(dirname "$0")" && pwd)
-SERVER="$BUILD/bin/sivo-server"
-MEDIA_DIR="$BUILD/benchmedia"
-NAME="small-240p25-120s.mp4"  # the clip of receivers.sh
 EACH=${IDLE_EACH:-75}
 IDLE_S=${IDLE_S:-20}
 LIGHTTPD_PORT=18081
@@ -24,7 +20,7 @@ START_LIMIT_S=10
 
 require_tools ffmpeg python3 lighttpd
 require_bins "$SERVER"
-make_clip "$MEDIA_DIR/$NAME" 320x240 25 120 44100 ultrafast 64k
+small_clip "$MEDIA_DIR"
 ROOT=$(cd "$MEDIA_DIR" && pwd)
 bench_workdir
 ulimit -n 4096 2>/dev/null || true
@@ -54,7 +50,7 @@ measure() {
 HOLD_PID=
 hold() { # stream_port http_port kinds
     mkfifo "$WORK/hold.in.$$"
-    python3 "$HERE/hold-idle.py" --stream-port "$1" --http-port "$2" --name "$NAME" --each "$EACH" \
+    python3 "$HERE/hold-idle.py" --stream-port "$1" --http-port "$2" --name "$CLIP_NAME" --each "$EACH" \
         --kinds "$3" <"$WORK/hold.in.$$" >"$WORK/hold.out" &
     HOLD_PID=$!
     BENCH_PIDS+=($HOLD_PID)

@@ -12,7 +12,6 @@ set -euo pipefail
 
 bench_build 1 "BUILD_DIR" "$@"
 PLAY="$BUILD/bin/sivo-play"
-SERVER="$BUILD/bin/sivo-server"
 FILES=1000
 ROUNDS=${ROUNDS:-3}
 NEAR=10.213.15.1

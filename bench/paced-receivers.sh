@@ -19,18 +19,12 @@ set -euo pipefail
 bench_build 3 "BUILD_DIR [RECEIVERS] [SECONDS]" "$@"
 RECEIVERS=${2:-200}
 SECONDS_EACH=${3:-15}
-HERE=$(cd "$(dirname "$0")" && pwd)
-SERVER="$BUILD/bin/sivo-server"
-MEDIA_DIR="$BUILD/benchmedia"
-FPS=25
-CLIP_S=120
-CLIP_NAME="small-240p${FPS}-${CLIP_S}s.mp4"  # the clip of receivers.sh
 FETCH_SECONDS=3
 START_LIMIT_S=10
 
 require_tools ffmpeg ffprobe python3 cc
 require_bins "$SERVER"
-make_clip "$MEDIA_DIR/$CLIP_NAME" 320x240 "$FPS" "$CLIP_S" 44100 ultrafast 64k
+small_clip "$MEDIA_DIR"
 
 # Packages per second of media: what a receiver's queue plays out.
 RATE=$(ffprobe -v error -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$MEDIA_DIR/$CLIP_NAME" |
@@ -42,12 +36,8 @@ cc -O2 -o "$WORK/paced-fetch" "$HERE/paced-fetch.c" -lm
 ulimit -n 4096 2>/dev/null || true
 
 require_free_ports 8888 2888
-(cd "$MEDIA_DIR" && exec "$SERVER" --share-root "$MEDIA_DIR") >"$WORK/server.err" 2>&1 &
-SERVER_PID=$!
-BENCH_PIDS+=($SERVER_PID)
-wait_port 8888
+start_share_server "$MEDIA_DIR"
 
-server_ticks() { awk '{print $14 + $15}' "/proc/$SERVER_PID/stat"; }
 server_switches() { cat /proc/"$SERVER_PID"/task/*/status 2>/dev/null | awk '/^voluntary_ctxt_switches/ { s += $2 } END { print s }'; }
 
 echo "peer: one pipelined raw client, $FETCH_SECONDS s per mode:"

@@ -11,8 +11,6 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 bench_build 1 "BUILD_DIR" "$@"
-PLAYER="$BUILD/bin/sivo-play"
-MEDIA_DIR="$BUILD/benchmedia"
 CLIP="$MEDIA_DIR/bench-1080p30-30s.mp4"
 DURATION=30
 FPS=30

@@ -18,38 +18,18 @@ set -euo pipefail
 bench_build 3 "BUILD_DIR [RECEIVERS] [SECONDS]" "$@"
 RECEIVERS=${2:-50}
 SECONDS_EACH=${3:-20}
-HERE=$(cd "$(dirname "$0")" && pwd)
-PLAYER="$BUILD/bin/sivo-play"
-SERVER="$BUILD/bin/sivo-server"
-MEDIA_DIR="$BUILD/benchmedia"
-FPS=25
-CLIP_S=120
-CLIP_NAME="small-240p${FPS}-${CLIP_S}s.mp4"
 FETCH_SECONDS=5
 RUN_LIMIT_S=$((SECONDS_EACH * 4))
 
 require_tools ffmpeg python3 /usr/bin/time
 require_bins "$PLAYER" "$SERVER"
-make_clip "$MEDIA_DIR/$CLIP_NAME" 320x240 "$FPS" "$CLIP_S" 44100 ultrafast 64k
+small_clip "$MEDIA_DIR"
 
 bench_workdir
 PLAYER_PIDS=()
 
-# Names are opened relative to the server's working directory.
-(cd "$MEDIA_DIR" && exec "$SERVER" --share-root "$MEDIA_DIR") >"$WORK/server.err" 2>&1 &
-SERVER_PID=$!
-BENCH_PIDS+=($SERVER_PID)
-for _ in $(seq 100); do
-    if python3 -c 'import socket; socket.create_connection(("127.0.0.1", 8888), 1)' 2>/dev/null; then
-        break
-    fi
-    if ! kill -0 "$SERVER_PID" 2>/dev/null; then
-        echo "$0: sivo-server exited:" >&2
-        cat "$WORK/server.err" >&2
-        exit 1
-    fi
-    sleep 0.1
-done
+require_free_ports 8888 2888
+start_share_server "$MEDIA_DIR"
 
 echo "raw fetch client, $FETCH_SECONDS s per mode:"
 timeout $((FETCH_SECONDS * 4)) python3 "$HERE/fetch.py" "$CLIP_NAME" --seconds "$FETCH_SECONDS"
@@ -74,13 +54,12 @@ run_many() {
     done
     PLAYER_PIDS=()
 }
-server_ticks() { awk '{print $14 + $15}' "/proc/$SERVER_PID/stat"; }
 T0=$(server_ticks)
 run_many r --remote 127.0.0.1 "$CLIP_NAME"
 T1=$(server_ticks)
 run_many l "$MEDIA_DIR/$CLIP_NAME"
 
-python3 - "$WORK" "$RECEIVERS" "$SECONDS_EACH" "$FPS" "$((T1 - T0))" "$(getconf CLK_TCK)" <<'EOF'
+python3 - "$WORK" "$RECEIVERS" "$SECONDS_EACH" "$CLIP_FPS" "$((T1 - T0))" "$(getconf CLK_TCK)" <<'EOF'
 import json, sys
 work, n, secs, fps = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), float(sys.argv[4])
 server_cpu = int(sys.argv[5]) / int(sys.argv[6])

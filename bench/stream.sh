@@ -11,9 +11,6 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 bench_build 1 "BUILD_DIR" "$@"
-PLAYER="$BUILD/bin/sivo-play"
-SERVER="$BUILD/bin/sivo-server"
-MEDIA_DIR="$BUILD/benchmedia"
 DURATION=30  # same clip as bench/playback.sh
 CLIP="$MEDIA_DIR/bench-1080p30-${DURATION}s.mp4"
 RUN_LIMIT_S=$((DURATION * 4))
@@ -23,28 +20,12 @@ require_bins "$PLAYER" "$SERVER"
 make_clip "$CLIP" 1920x1080 30 "$DURATION" 48000 veryfast 128k
 
 bench_workdir
-SERVER_PID=
-
-# The server's CPU comes from /proc once it has served the remote run.
-start_server() {
-    (cd "$WORK" && exec "$SERVER" --share-root "$MEDIA_DIR") &
-    SERVER_PID=$!
-    BENCH_PIDS+=($SERVER_PID)
-    for _ in $(seq 100); do
-        if python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", 8888), 1)' 2>/dev/null; then
-            return
-        fi
-        sleep 0.1
-    done
-    echo "$0: sivo-server did not listen on 8888" >&2
-    exit 1
-}
-server_cpu() {
-    python3 -c 'import os,sys; f=open(f"/proc/{sys.argv[1]}/stat").read().rsplit(")",1)[1].split(); t=os.sysconf("SC_CLK_TCK"); print((int(f[11])+int(f[12]))/t)' "$SERVER_PID"
-}
+# The server's CPU in seconds, from /proc.
+server_cpu() { awk -v t="$(server_ticks)" -v hz="$(getconf CLK_TCK)" 'BEGIN { print t / hz }'; }
 
 SDL_AUDIODRIVER=dummy run local "$PLAYER" "$CLIP"
-start_server
+require_free_ports 8888 2888
+start_share_server "$MEDIA_DIR" "$WORK"
 CPU0=$(server_cpu)
 SDL_AUDIODRIVER=dummy run remote "$PLAYER" --remote 127.0.0.1 "$CLIP"
 CPU1=$(server_cpu)

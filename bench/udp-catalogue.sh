@@ -10,7 +10,6 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 bench_build 1 "BUILD_DIR" "$@"
-SERVER="$BUILD/bin/sivo-server"
 FILES=1000
 UDP_PORT=2000
 QUIET_LIMIT_S=3

@@ -13,9 +13,6 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 bench_build 1 "BUILD_DIR" "$@"
-WINDOW="$BUILD/bin/sivo"
-PLAYER="$BUILD/bin/sivo-play"
-MEDIA_DIR="$BUILD/benchmedia"
 CLIP="$MEDIA_DIR/bench-1080p30-30s.mp4"  # same clip as bench/playback.sh
 DURATION=30
 FPS=30
