@@ -195,14 +195,14 @@ std::string ParseArgs(int argc, char** argv, Options& opt) {
                 opt.seekTo = int(value);
             else
                 opt.pauseAt = value;
+        } else if ((arg == "--remote" || arg == "--discover" || arg == "--list") && opt.mode != Mode::Local) {
+            return "one of --remote, --discover and --list at a time";
         } else if (arg == "--remote") {
             if (!needValue(2))
                 return "--remote needs ADDR and NAME";
             opt.mode = Mode::Remote;
             opt.remoteAddr = argv[++i];
             opt.remoteName = argv[++i];
-        } else if ((arg == "--discover" || arg == "--list") && opt.mode != Mode::Local) {
-            return "one of --remote, --discover and --list at a time";
         } else if (arg == "--discover") {
             opt.mode = Mode::Discover;
         } else if (arg == "--list") {
@@ -222,6 +222,8 @@ std::string ParseArgs(int argc, char** argv, Options& opt) {
         return "";
     if (opt.mode != Mode::Local && !opt.file.empty())
         return "FILE and --remote, --discover or --list exclude each other";
+    if ((opt.mode == Mode::Discover || opt.mode == Mode::List) && (opt.seekTo >= 0 || opt.pauseAt >= 0))
+        return "--seek and --pause-at apply to playing only";
     if (opt.mode == Mode::Remote || opt.mode == Mode::Discover)
         return "";
     if (opt.mode == Mode::List)

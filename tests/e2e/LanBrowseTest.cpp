@@ -178,6 +178,7 @@ TEST_F(TwoHostLan, NobodyAnsweringEndsWithinTheWindowAndUsageErrorsExitTwo) {
     EXPECT_GE(nobody.ms, 990);
     EXPECT_LT(nobody.ms, 1000 + kLateMs);
     for (const char* args : {"--list", "--list not-an-address", "--list 10.1.1.1 --seconds 2", "--discover x.mp4",
-                             "--discover --seconds -1", "--remote 10.1.1.1 x --list 10.1.1.1", "--discover --discover"})
+                             "--discover --seconds -1", "--remote 10.1.1.1 x --list 10.1.1.1", "--discover --discover",
+                             "--discover --remote 10.1.1.1 x", "--list 10.1.1.1 --seek 2", "--discover --pause-at 1"})
         EXPECT_EQ(SivoPlay(args).status, 2) << args;
 }
