@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr char kVersion[] = "sivo 1.0";
 
 void PrintUsage(FILE* out) {
     std::fprintf(out,
@@ -65,7 +64,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "--version") {
-            std::printf("%s\n", kVersion);
+            std::printf("sivo %s\n", SIVO_VERSION);
             return 0;
         }
         if (arg == "--remote-play") {
