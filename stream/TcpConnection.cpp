@@ -123,15 +123,17 @@ bool TcpConnection::FinishConnect(int fd) {
     return true;
 }
 
-void TcpConnection::Attach(int socket) {
+bool TcpConnection::Attach(int socket) {
     DebugTrace("Accept \r\n");
     m_bConnected = true;
     m_socket = socket;
-    if (socket >= 0) {
+    bool started = socket >= 0;
+    if (started) {
         SetNoDelay(socket);
-        StartThreads(socket);
+        started = StartThreads(socket);
     }
     OnConnect();
+    return started;
 }
 
 bool TcpConnection::StartThreads(int fd) {

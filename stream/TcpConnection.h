@@ -74,9 +74,9 @@ public:
     // connection, so later Sends return -1.
     int Connect(const char* host, int port);
     // Takes over an accepted socket (descriptor 0 included) and starts both
-    // threads. When a thread cannot be started the socket is closed and the
-    // connection ends at once.
-    void Attach(int socket);
+    // threads. When a thread cannot be started the socket is closed, the
+    // connection ends at once and false is returned.
+    bool Attach(int socket);
     // Close, then wait for the receive thread and the send thread.
     void JoinThreads();
     // Frees queued messages; the one being sent too once both threads are gone.

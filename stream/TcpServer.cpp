@@ -156,10 +156,13 @@ void TcpServer::AcceptThread(int listenFd) {
             c = nullptr;
         }
         if (!c) {
+            Report("no memory for a connection, socket closed");
             close(s);
             continue;
         }
-        c->Attach(s);  // a connection without threads is ended already
+        // A connection without threads has ended already; it is reaped later.
+        if (!c->Attach(s))
+            Report("no thread for a connection, socket closed");
         // Under the lock: a connection that has ended already may be reaped
         // by ReleaseUnUse on another thread as soon as the lock is free.
         std::lock_guard<std::mutex> lock(m_mutex);
