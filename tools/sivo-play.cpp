@@ -112,8 +112,15 @@ size_t Utf8SequenceLength(const std::string& text, size_t i) {
     return length;
 }
 
-// A JSON string of text a peer sent: quotes, backslashes and control
-// characters escaped, bytes that are not UTF-8 replaced by U+FFFD.
+// Code points a terminal acts on rather than shows: C0 and C1 controls, and
+// the bidirectional marks with which a name can show its letters reordered.
+bool ActsOnTerminal(unsigned cp) {
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x200E || cp == 0x200F ||
+           (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+// A JSON string of text a peer sent: quotes, backslashes and what a terminal
+// would act on escaped, bytes that are not UTF-8 replaced by U+FFFD.
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (size_t i = 0; i < text.size();) {
@@ -124,12 +131,15 @@ std::string JsonString(const std::string& text) {
             ++i;
             continue;
         }
+        unsigned cp = length == 1 ? c : c & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k)
+            cp = cp << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
+        } else if (ActsOnTerminal(cp)) {
             char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", cp);
             out += escaped;
         } else {
             out.append(text, i, length);

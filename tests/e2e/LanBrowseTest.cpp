@@ -127,7 +127,8 @@ TEST_F(TwoHostLan, DiscoveryFindsBothHostsListingIsWholeAndInOrderAndAListedFile
     std::ofstream(farRoot.path + "/música antiga/canção nº 1.mp3") << "x";
     std::ofstream(farRoot.path + "/música antiga/sub dir/z.mkv") << "x";
     std::ofstream(farRoot.path + "/readme.txt") << "x";
-    const std::string hostile = farRoot.path + "/ctl\x01 back\\slash \xff.mp3";  // a control character, not UTF-8
+    // Control characters (C0, C1), a right-to-left override, bytes that are not UTF-8.
+    const std::string hostile = farRoot.path + "/ctl\x01 \xc2\x9b back\\slash \xe2\x80\xae \xff.mp3";
     std::ofstream(hostile) << "x";
     std::ofstream(nearRoot.path + "/mine.mp4") << "x";
     Serve(m_farPid, farRoot.path);
@@ -147,7 +148,7 @@ TEST_F(TwoHostLan, DiscoveryFindsBothHostsListingIsWholeAndInOrderAndAListedFile
     std::string expectedOut;
     for (const std::string& name : expected)
         expectedOut += "{\"name\":\"" +
-                       (name == hostile ? farRoot.path + "/ctl\\u0001 back\\\\slash \\ufffd.mp3" : name) + "\"}\n";
+                       (name == hostile ? farRoot.path + "/ctl\\u0001 \\u009b back\\\\slash \\u202e \\ufffd.mp3" : name) + "\"}\n";
     const Outcome listed = SivoPlay(std::string("--list ") + kFarAddress);
     EXPECT_EQ(listed.status, 0) << listed.err;
     EXPECT_EQ(listed.out, expectedOut);
