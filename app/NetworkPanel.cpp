@@ -190,6 +190,8 @@ void NetworkPanel::StartListing(QTreeWidgetItem* pItem) {
     if (!machine.pPlaceholder)
         machine.pPlaceholder = new QTreeWidgetItem(pItem);
     machine.pPlaceholder->setText(0, tr(kPlaceholder));
+    machine.count = 0;
+    m_pStatus->setText(tr("Listing the files of %1…").arg(QString::fromStdString(address)));
     const unsigned generation = m_nGeneration;
     LanBrowser* pBrowser = m_browser.get();
     m_workers.emplace_back([this, pBrowser, generation, address] {
@@ -237,6 +239,9 @@ void NetworkPanel::EntryListed(unsigned generation, const std::string& address, 
     pItem->setData(0, kMachineRole, machine.pItem->data(0, kMachineRole));
     pItem->setData(0, kNameRole, QByteArray::fromStdString(name));
     pItem->setToolTip(0, Shown(name));
+    ++machine.count;
+    m_pStatus->setText(tr("Listing the files of %1… %n so far", nullptr, machine.count)
+                           .arg(QString::fromStdString(address)));
 }
 
 void NetworkPanel::ListingDone(unsigned generation, const std::string& address, size_t count) {
@@ -249,6 +254,7 @@ void NetworkPanel::ListingDone(unsigned generation, const std::string& address, 
     machine.listed = count > 0;
     if (machine.pPlaceholder)
         machine.pPlaceholder->setText(0, tr("Shares nothing, or did not answer"));
+    m_pStatus->setText(tr("%1 shares %n file(s).", nullptr, machine.count).arg(QString::fromStdString(address)));
 }
 
 void NetworkPanel::OnActivated(QTreeWidgetItem* pItem) {

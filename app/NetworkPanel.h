@@ -54,6 +54,7 @@ private:
         QTreeWidgetItem* pPlaceholder = nullptr;  // "listing" or "nothing", until an entry arrives
         bool listing = false;
         bool listed = false;
+        int count = 0;  // files listed so far
         std::map<std::string, QTreeWidgetItem*> folders;  // by path
     };
 

@@ -176,11 +176,16 @@ TEST(NetworkPanelTest, ListsTheMachineAndItsTreeWithoutBlockingAndPlaysOnlyWhatA
     ticker.start(10);
     QTest::keyClick(&w.Tree(), Qt::Key_Right);
     std::vector<QTreeWidgetItem*> leaves;
+    bool saidListing = false;
     ASSERT_TRUE(PumpUntil([&] {
         leaves.clear();
         Leaves(host, leaves);
+        saidListing |= !leaves.empty() && int(leaves.size()) < kFiles && w.panel->StatusText().startsWith("Listing");
         return int(leaves.size()) == kFiles;
     })) << leaves.size();
+    EXPECT_TRUE(saidListing) << "a listing in flight shows so";
+    EXPECT_TRUE(PumpUntil([&] { return w.panel->StatusText().contains(QString("shares %1 file").arg(kFiles)); }))
+        << w.panel->StatusText().toStdString();
     ticker.stop();
     w.Tree().viewport()->removeEventFilter(&counter);
     EXPECT_LT(longestGap, 600) << "the window stalled while listing";
