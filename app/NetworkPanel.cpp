@@ -149,7 +149,9 @@ void NetworkPanel::Refresh() {
             QMetaObject::invokeMethod(this, [this, generation, machine] { MachineFound(generation, machine); },
                                       Qt::QueuedConnection);
         });
-        QMetaObject::invokeMethod(this, [this, generation] { DiscoveryDone(generation); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, generation, id = std::this_thread::get_id()] { DiscoveryDone(generation, id); },
+            Qt::QueuedConnection);
     });
 }
 
@@ -165,7 +167,19 @@ void NetworkPanel::MachineFound(unsigned generation, const LanMachine& machine) 
     m_pStatus->setText(tr("Searching the network… %n found", nullptr, static_cast<int>(m_machines.size())));
 }
 
-void NetworkPanel::DiscoveryDone(unsigned generation) {
+// A worker's last call: its thread is ending, so joining it costs nothing
+// and an expansion that is repeated again and again holds no dead threads.
+void NetworkPanel::JoinWorker(std::thread::id id) {
+    auto found = std::find_if(m_workers.begin(), m_workers.end(),
+                              [id](const std::thread& worker) { return worker.get_id() == id; });
+    if (found == m_workers.end())
+        return;  // joined already by a refresh
+    found->join();
+    m_workers.erase(found);
+}
+
+void NetworkPanel::DiscoveryDone(unsigned generation, std::thread::id worker) {
+    JoinWorker(worker);
     if (generation != m_nGeneration)
         return;
     m_bSearching = false;
@@ -200,7 +214,10 @@ void NetworkPanel::StartListing(QTreeWidgetItem* pItem) {
                                       Qt::QueuedConnection);
         });
         QMetaObject::invokeMethod(
-            this, [this, generation, address, n = entries.size()] { ListingDone(generation, address, n); },
+            this,
+            [this, generation, address, n = entries.size(), id = std::this_thread::get_id()] {
+                ListingDone(generation, address, n, id);
+            },
             Qt::QueuedConnection);
     });
 }
@@ -244,7 +261,9 @@ void NetworkPanel::EntryListed(unsigned generation, const std::string& address, 
                            .arg(QString::fromStdString(address)));
 }
 
-void NetworkPanel::ListingDone(unsigned generation, const std::string& address, size_t count) {
+void NetworkPanel::ListingDone(unsigned generation, const std::string& address, size_t count,
+                               std::thread::id worker) {
+    JoinWorker(worker);
     auto found = m_machines.find(address);
     if (generation != m_nGeneration || found == m_machines.end())
         return;

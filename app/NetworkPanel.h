@@ -21,7 +21,8 @@ class QTreeWidgetItem;
 //
 // Threads: a widget of the UI thread. Discovery and each listing run on
 // worker threads of the panel, which hand every result to the UI thread by a
-// queued call; the panel joins them on refresh and destruction.
+// queued call; the panel joins each as it reports its end, and all of them
+// on refresh and destruction.
 class NetworkPanel : public QWidget {
     Q_OBJECT
 public:
@@ -63,9 +64,10 @@ private:
     void StartListing(QTreeWidgetItem* pItem);
     // Results, on the UI thread; stale ones (an older refresh) are dropped.
     void MachineFound(unsigned generation, const LanMachine& machine);
-    void DiscoveryDone(unsigned generation);
+    void DiscoveryDone(unsigned generation, std::thread::id worker);
     void EntryListed(unsigned generation, const std::string& address, const std::string& name);
-    void ListingDone(unsigned generation, const std::string& address, size_t count);
+    void ListingDone(unsigned generation, const std::string& address, size_t count, std::thread::id worker);
+    void JoinWorker(std::thread::id id);
     void OnActivated(QTreeWidgetItem* pItem);
     QTreeWidgetItem* Folder(Machine& machine, const std::string& path);
 
