@@ -27,12 +27,14 @@ int HexValue(char c) {
 }
 
 // Bytes outside the unreserved set and "/" as "%XX", so that any name makes
-// a link that browsers and players send back unchanged.
+// a link that browsers and players send back unchanged. The set is ASCII's:
+// isalnum would keep bytes that the user's locale counts as letters.
 std::string PercentEncode(const std::string& text) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+        const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        if (alnum || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
             out += static_cast<char>(c);
         } else {
             out += '%';

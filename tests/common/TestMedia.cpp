@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -50,4 +51,17 @@ std::string TestFile(const std::string& name, const std::string& bytes) {
 
 std::string TestBinary(const std::string& name) {
     return (fs::path(SIVO_BIN_DIR) / name).string();
+}
+
+bool UseLatin1Locale() {
+    if (std::setlocale(LC_ALL, "de_DE.ISO-8859-1") || std::setlocale(LC_ALL, "en_US.ISO-8859-1"))
+        return true;
+    std::string probe = TestFile("latin1-locale.probe", "");
+    std::string dir = probe.substr(0, probe.rfind('/')) + "/locale";
+    std::string cmd = "mkdir -p '" + dir + "' && localedef -i en_US -f ISO-8859-1 '" + dir +
+                      "/en_US.ISO-8859-1' >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0)
+        return false;
+    setenv("LOCPATH", dir.c_str(), 1);
+    return std::setlocale(LC_ALL, "en_US.ISO-8859-1") != nullptr;
 }

@@ -26,3 +26,8 @@ std::string TestFile(const std::string& name, const std::string& bytes);
 
 // Path of an executable built by the project (build/bin/<name>).
 std::string TestBinary(const std::string& name);
+
+// Switches the whole process to a Latin-1 locale: the system's if it has one,
+// else one compiled into the media cache (glibc reads LOCPATH at every
+// setlocale). False when there is none to be had.
+bool UseLatin1Locale();

@@ -16,21 +16,6 @@ TEST(TextCodec, RoundTripsInUtf8Locale) {
     EXPECT_EQ(AnsiToUtf8(name), name);
 }
 
-// A Latin-1 locale: the system's if it has one, else one compiled into the
-// test media cache (glibc reads LOCPATH at every setlocale).
-static bool UseLatin1Locale() {
-    if (std::setlocale(LC_ALL, "de_DE.ISO-8859-1") || std::setlocale(LC_ALL, "en_US.ISO-8859-1"))
-        return true;
-    std::string probe = TestFile("latin1-locale.probe", "");
-    std::string dir = probe.substr(0, probe.rfind('/')) + "/locale";
-    std::string cmd = "mkdir -p '" + dir + "' && localedef -i en_US -f ISO-8859-1 '" + dir +
-                      "/en_US.ISO-8859-1' >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) != 0)
-        return false;
-    setenv("LOCPATH", dir.c_str(), 1);
-    return std::setlocale(LC_ALL, "en_US.ISO-8859-1") != nullptr;
-}
-
 TEST(TextCodec, ConvertsToAndFromLatin1Locale) {
     if (!UseLatin1Locale())
         GTEST_SKIP() << "no Latin-1 locale, and localedef could not make one";

@@ -3,6 +3,8 @@
 
 #include <time.h>
 
+#include <clocale>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
@@ -10,6 +12,7 @@
 #include "share/HttpText.h"
 #include "stream/TcpServer.h"
 #include "ShareTestUtil.h"
+#include "common/TestMedia.h"
 
 using namespace ::testing;
 
@@ -172,6 +175,26 @@ TEST(HttpPlainRoot, CatalogueEntriesEscapedLinksDecodedPathsAndHead) {
         EXPECT_EQ(got, header) << path;
         EXPECT_FALSE(Readable(c.fd, 200)) << path << ": a body after HEAD";
     }
+}
+
+// Names in a Latin-1 locale: links are percent-encoded UTF-8 (a byte the
+// locale counts as a letter is still escaped) and lead back to the file.
+TEST(HttpPlainRoot, Latin1NamesLinkAsUtf8AndAreServed) {
+    if (!UseLatin1Locale())
+        GTEST_SKIP() << "no Latin-1 locale, and localedef could not make one";
+    TempTree tree;
+    tree.File("\xc3\xa9t\xe9.mp4", "abc");  // "Ã©té" in Latin-1
+    auto* prototype = new HttpConnection();
+    prototype->SetRoot(tree.root.c_str());
+    TcpServer server(0, prototype);
+    ASSERT_EQ(server.Listen(), 0);
+    Client listing(server.GetPort()), file(server.GetPort());
+    EXPECT_TRUE(listing.Get(Request("/")));
+    EXPECT_TRUE(file.Get(Request("/%C3%83%C2%A9t%C3%A9.mp4")));
+    std::setlocale(LC_ALL, "C");
+    unsetenv("LOCPATH");
+    EXPECT_THAT(listing.body, HasSubstr("<a href=\"/%C3%83%C2%A9t%C3%A9.mp4\"><b>http:///\xc3\x83\xc2\xa9t\xc3\xa9.mp4</b>"));
+    EXPECT_EQ(file.body, "abc");
 }
 
 TEST(HttpPlainRoot, UnfinishedRequestsTimeOutFinishedOnesAreServed) {
