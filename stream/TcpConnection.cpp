@@ -19,6 +19,9 @@
 
 namespace {
 
+// Bytes in the send queues of all connections (each also keeps its own count).
+std::atomic<int64_t> g_nAllQueuedBytes{0};
+
 // Requests and answers are small and go one at a time: with Nagle's
 // algorithm a package waits for the peer's delayed ACK (tens of ms) before
 // it leaves, which caps a connection far below what the sender can serve.
@@ -270,6 +273,7 @@ int TcpConnection::SendOnce() {
             m_pSending = std::move(m_sendQueue.front());
             m_sendQueue.pop_front();
             m_nQueuedBytes -= m_pSending->nLen;
+            g_nAllQueuedBytes -= m_pSending->nLen;
         }
     }
     // The chunk is sent straight from the queued block: no staging copy.
@@ -349,7 +353,9 @@ int TcpConnection::SendBuff(std::unique_ptr<DataBuff> buff) {
     if (queued > kQueueHardLimit)
         Sleep(kHardPauseMs);
     // A peer that never reads must not make us hold its answers without end.
-    if (queued > kQueueMax || QueuedBytes() + buff->nLen > kQueueMaxBytes)
+    const int64_t own = QueuedBytes() + buff->nLen;
+    if (queued > kQueueMax || own > kQueueMaxBytes ||
+        (own > kQueueFairBytes && AllQueuedBytes() + buff->nLen > kAllQueuesMaxBytes))
         return -1;
     return QueueBuff(std::move(buff));
 }
@@ -360,6 +366,7 @@ int TcpConnection::QueueBuff(std::unique_ptr<DataBuff> buff) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_nQueuedBytes += buff->nLen;
+        g_nAllQueuedBytes += buff->nLen;
         m_sendQueue.push_back(std::move(buff));
     }
     m_sendWake.Wake();
@@ -375,6 +382,8 @@ int64_t TcpConnection::QueuedBytes() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_nQueuedBytes;
 }
+
+int64_t TcpConnection::AllQueuedBytes() { return g_nAllQueuedBytes; }
 
 void TcpConnection::Close() {
     m_bConnected = false;
@@ -396,6 +405,7 @@ void TcpConnection::ReleaseSendBuffers() {
     DebugTrace("release \r\n");
     std::lock_guard<std::mutex> lock(m_mutex);
     m_sendQueue.clear();
+    g_nAllQueuedBytes -= m_nQueuedBytes;
     m_nQueuedBytes = 0;
     if (!m_bRecvRunning && !m_bSendRunning)
         m_pSending.reset();

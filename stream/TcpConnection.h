@@ -46,6 +46,11 @@ public:
     static constexpr int kHardPauseMs = 50;
     static constexpr int kQueueMax = 2000;       // above: Send refuses
     static constexpr int64_t kQueueMaxBytes = 32 << 20;  // above: Send refuses too
+    // The queues of all connections together: above this, Send refuses a
+    // connection that holds more than kQueueFairBytes, so peers that never
+    // read cannot add up to the whole memory, nor stall one that reads.
+    static constexpr int64_t kAllQueuesMaxBytes = 128 << 20;
+    static constexpr int64_t kQueueFairBytes = 1 << 20;
     static constexpr int kConnectTimeoutMs = 3000;       // a connect gives up after this
 
     TcpConnection();
@@ -88,6 +93,8 @@ public:
     bool IsSendRunning() const { return m_bSendRunning; }
     int QueuedCount();
     int64_t QueuedBytes();
+    // Bytes queued on every connection of the process; any thread.
+    static int64_t AllQueuedBytes();
 
 protected:
     bool OnReceiveThread() const;

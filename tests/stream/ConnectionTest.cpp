@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <random>
+#include <vector>
 
 #include "stream/PkgConnection.h"
 #include "StreamTestUtil.h"
@@ -176,6 +178,39 @@ TEST_F(Linked, SendQueueRefusesPastItsByteBound) {
     EXPECT_GE(c.QueuedBytes() + 2 * int64_t(chunk.size()), TcpConnection::kQueueMaxBytes) << "refused early";
     c.Close();
     EXPECT_EQ(c.QueuedBytes(), 0);
+}
+
+// Peers that never read, each on a connection of its own: together their
+// queues stay within the bound for all, which holds the next connection to its
+// fair share and gives it room again once another queue is freed.
+TEST(Connection, QueuesOfAllConnectionsTogetherStayBounded) {
+    const Bytes chunk(256 << 10, 0x33);
+    constexpr int kConns = int(TcpConnection::kAllQueuesMaxBytes / TcpConnection::kQueueMaxBytes) + 1;
+    std::vector<std::unique_ptr<RawListener>> listeners;
+    std::vector<std::unique_ptr<ProbeConn>> conns;
+    std::vector<int> peers;
+    for (int i = 0; i < kConns; ++i) {
+        listeners.push_back(std::make_unique<RawListener>());
+        conns.push_back(std::make_unique<ProbeConn>());
+        ASSERT_EQ(conns.back()->Connect("127.0.0.1", listeners.back()->port), 0);
+        peers.push_back(listeners.back()->Accept());
+        ASSERT_GE(peers.back(), 0);
+    }
+    for (auto& c : conns)
+        for (int i = 0; i < 200 && c->Send(chunk.data(), int(chunk.size())) == 0; ++i) {
+        }
+    ProbeConn& last = *conns.back();
+    EXPECT_LE(TcpConnection::AllQueuedBytes(), TcpConnection::kAllQueuesMaxBytes + TcpConnection::kQueueFairBytes);
+    EXPECT_LE(last.QueuedBytes(), TcpConnection::kQueueFairBytes) << "the last one was held to its share";
+    EXPECT_GT(last.QueuedBytes(), 0) << "a connection that holds little is not refused";
+    const int64_t held = last.QueuedBytes();
+    conns.front()->Close();
+    EXPECT_EQ(last.Send(chunk.data(), int(chunk.size())), 0) << "room again once a queue was freed";
+    EXPECT_EQ(last.QueuedBytes(), held + int64_t(chunk.size()));
+    conns.clear();
+    EXPECT_EQ(TcpConnection::AllQueuedBytes(), 0);
+    for (int fd : peers)
+        close(fd);
 }
 
 // Descriptor 0 is free when a program runs with standard input closed.
