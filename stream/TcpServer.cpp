@@ -21,6 +21,19 @@ namespace {
 
 std::atomic<TcpServer::LogHook> g_logHook{nullptr};
 
+// Errors that belong to the one pending connection, not to the listener:
+// the client gave up, or the network reported it unreachable (accept passes
+// such errors on), or a firewall rule refused it.
+bool ConnectionError(int error) {
+    switch (error) {
+    case EINTR: case ECONNABORTED: case EPROTO: case EPERM: case ENETDOWN: case ENETUNREACH: case EHOSTDOWN:
+    case EHOSTUNREACH: case ENONET: case ENOPROTOOPT: case EOPNOTSUPP:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool ShortOfResources(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
@@ -125,8 +138,8 @@ void TcpServer::StopListen() {
 void TcpServer::AcceptThread(int listenFd) {
     for (;;) {
         int s = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (s < 0 && (errno == EINTR || errno == ECONNABORTED || errno == EPROTO))
-            continue;  // the client gave up before we took it; keep listening
+        if (s < 0 && ConnectionError(errno) && m_listenSocket == listenFd)
+            continue;  // that client is lost; keep listening
         if (s < 0 && ShortOfResources(errno) && m_listenSocket >= 0) {
             // Out of descriptors or memory for now: the pending client waits
             // in the backlog until connections end and free some.
