@@ -68,7 +68,7 @@ QVariantMap CMpris::Metadata() const {
     map.insert(QStringLiteral("mpris:length"), qlonglong{m_pWindow->Entries().GetDuration()} * kMicroseconds);
     map.insert(QStringLiteral("xesam:title"), QString::fromLocal8Bit(m_pWindow->MediaName().c_str()));
     if (path.front() == '/')
-        map.insert(QStringLiteral("xesam:url"), QUrl::fromLocalFile(QString::fromLocal8Bit(path.c_str())).toString());
+        map.insert(QStringLiteral("xesam:url"), QUrl::fromLocalFile(QString::fromLocal8Bit(path.c_str())).toString(QUrl::FullyEncoded));
     return map;
 }
 

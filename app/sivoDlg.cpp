@@ -31,6 +31,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <sys/stat.h>
 
 uint32_t g_dwLastSeekTick = 0;
 
@@ -58,7 +59,13 @@ int SivoEntries::GetDuration() { return ::GetDuration(); }
 void SivoEntries::RemotePlay(const char* address, const char* name) { ::RemotePlay(address, name); }
 void SivoEntries::StopAll() { ::StopAll(); }
 bool SivoEntries::IsPaused() { return ThePlayer().m_bPause; }
-std::string SivoEntries::CheckPlayable(const std::string& path) { return ::CheckPlayable(path); }
+std::string SivoEntries::CheckPlayable(const std::string& path) {
+    // A pipe or a device would hold the window in the open, or read forever.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        return path + " is not a regular file";
+    return ::CheckPlayable(path);
+}
 
 // Construction and start-up.
 

@@ -11,7 +11,10 @@
 VideoDemuxer::VideoDemuxer() { ++g_nLiveVideoDemuxer; }
 
 VideoDemuxer::~VideoDemuxer() {
-    close();
+    // No reader can be running while the object goes away, so no grace: a
+    // program that exits does not wait for one.
+    bClosed = true;
+    CloseInput();
     --g_nLiveVideoDemuxer;
 }
 
@@ -143,11 +146,15 @@ int VideoDemuxer::close() {
     bClosed = true;
     if (pFormatCtx)
         Sleep(kCloseGraceMs);
+    CloseInput();
+    return 0;
+}
+
+void VideoDemuxer::CloseInput() {
     std::lock_guard<std::mutex> lock(mutex);
     FreeCodecContexts();
     pAudioStream = pVideoStream = nullptr;
     avformat_close_input(&pFormatCtx);
-    return 0;
 }
 
 AVPacket* VideoDemuxer::readPacket(int& bVideo, int& codecId) {

@@ -65,6 +65,8 @@ public:
 
 private:
     void FreeCodecContexts();
+    // Frees the input and the codec contexts under the lock.
+    void CloseInput();
 
     std::atomic<bool> bClosed{true};
     AVFormatContext* pFormatCtx = nullptr;

@@ -7,6 +7,9 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileDialog>
+#include <QKeySequence>
+#include <QTimer>
 #include <QLabel>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -17,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <functional>
 #include <string>
 #include <thread>
@@ -67,6 +71,24 @@ void Mouse(QWidget& widget, QEvent::Type type, int x, Qt::MouseButton button = Q
     const QPointF at(x, widget.height() / 2);
     QMouseEvent event(type, at, widget.mapToGlobal(at), button, button, Qt::NoModifier);
     QApplication::sendEvent(&widget, &event);
+}
+
+// Runs `open`, which shows a modal dialog over `window`; `inspect` sees that
+// dialog, which is then closed. False when no dialog came up.
+bool WithDialog(QWidget& window, const std::function<void()>& open, const std::function<void(QDialog&)>& inspect) {
+    bool seen = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        for (QWidget* pTop : QApplication::topLevelWidgets())
+            if (auto* pDialog = qobject_cast<QDialog*>(pTop); !seen && pDialog && pDialog != &window && pDialog->isVisible()) {
+                seen = true;
+                inspect(*pDialog);
+                pDialog->reject();
+            }
+    });
+    poll.start(20);
+    open();
+    return seen;
 }
 
 // A window over a private application directory, its channels on private endpoints.
@@ -319,6 +341,23 @@ TEST_F(WindowTest, KeysDriveThePlayerWhicheverControlHasTheFocus) {
     dlg.SetVolumeShare(0.5);
     EXPECT_NEAR(gain(), mixerReady ? 1.0 : 0.5, 0.011);
     dlg.SetVolumeShare(1.0);
+
+    // o and Ctrl+O open the file chooser; q, Ctrl+Q and Escape (out of
+    // fullscreen) close the window, each on a window of its own.
+    for (const auto [key, modifiers, closes] : {std::tuple{Qt::Key_O, Qt::NoModifier, false},
+                                                {Qt::Key_O, Qt::ControlModifier, false},
+                                                {Qt::Key_Q, Qt::NoModifier, true},
+                                                {Qt::Key_Q, Qt::ControlModifier, true},
+                                                {Qt::Key_Escape, Qt::NoModifier, true}}) {
+        SCOPED_TRACE(QKeySequence(key | modifiers).toString().toStdString());
+        CSivoDlg& window = Open();
+        QKeyEvent press(QEvent::KeyPress, key, modifiers);
+        const bool chooser = WithDialog(window, [&] { QApplication::sendEvent(&window.Button(IDC_PLAY), &press); },
+                                        [](QDialog& d) { EXPECT_TRUE(qobject_cast<QFileDialog*>(&d)); });
+        EXPECT_EQ(chooser, !closes);
+        EXPECT_EQ(window.isVisible(), !closes);
+        EXPECT_EQ(m_entries->stopAlls, closes ? 1 : 0);
+    }
 }
 
 // Drops: one local medium plays and is named in the bottom band; anything
@@ -327,6 +366,8 @@ TEST_F(WindowTest, DropsPlayOneLocalFileAndOtherwiseSayWhyNot) {
     CSivoDlg& dlg = Open();
     const std::string clip = TestClipAv10s();
     const std::string text = TestFile("not-a-medium.txt", "plain words, no medium");
+    const std::string pipe = m_dir + "/pipe.mp4";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     const QRect screen = dlg.screen()->availableGeometry();
     const auto drop = [&](const QList<QUrl>& urls) {
         QMimeData data;
@@ -345,6 +386,7 @@ TEST_F(WindowTest, DropsPlayOneLocalFileAndOtherwiseSayWhyNot) {
     for (auto [urls, reason] : {std::pair{QList<QUrl>{file(m_dir)}, "folder"},
                                 {QList<QUrl>{file(m_dir + "/missing.mp4")}, "does not exist"},
                                 {QList<QUrl>{file(text)}, "cannot open"},
+                                {QList<QUrl>{file(pipe)}, "not a regular file"},
                                 {QList<QUrl>{file(clip), file(clip)}, "one local file"},
                                 {QList<QUrl>{QUrl("http://127.0.0.1/a.mp4")}, "one local file"}}) {
         drop(urls);
@@ -386,31 +428,33 @@ TEST_F(WindowTest, EveryControlStaysReachableDownTo640x360) {
     }
 }
 
-// The About box's Chinese texts are drawn with a face that has them.
-TEST_F(WindowTest, AboutBoxFontCoversItsTexts) {
+// The caption menu's dialogs show their texts whole: the About box's Chinese
+// texts in a face that has them, the share prompt inside the folder chooser
+// (its caption is too short for it).
+TEST_F(WindowTest, CaptionMenuDialogsShowTheirTextsWhole) {
     CSivoDlg& dlg = Open();
     std::vector<std::string> missing;
-    bool seen = false;
-    QTimer::singleShot(50, [&] {
-        for (QWidget* pTop : QApplication::topLevelWidgets()) {
-            auto* pAbout = qobject_cast<QDialog*>(pTop);
-            if (!pAbout || pAbout == &dlg || !pAbout->isVisible())
-                continue;
-            seen = true;
-            QStringList texts{pAbout->windowTitle()};
-            for (const QLabel* pLabel : pAbout->findChildren<QLabel*>())
-                texts << pLabel->text();
-            for (const QAbstractButton* pButton : pAbout->findChildren<QAbstractButton*>())
-                texts << pButton->text();
-            const QFontMetrics metrics(pAbout->font());
-            for (const QString& text : texts)
-                for (const uint ch : text.toUcs4())
-                    if (ch > 0x7F && !metrics.inFontUcs4(ch))
-                        missing.push_back(QString::fromUcs4(reinterpret_cast<const char32_t*>(&ch), 1).toStdString());
-            pAbout->accept();
-        }
-    });
-    dlg.OnSysCommand(IDM_ABOUTBOX);
-    EXPECT_TRUE(seen);
+    EXPECT_TRUE(WithDialog(dlg, [&] { dlg.OnSysCommand(IDM_ABOUTBOX); }, [&](QDialog& about) {
+        QStringList texts{about.windowTitle()};
+        for (const QLabel* pLabel : about.findChildren<QLabel*>())
+            texts << pLabel->text();
+        for (const QAbstractButton* pButton : about.findChildren<QAbstractButton*>())
+            texts << pButton->text();
+        const QFontMetrics metrics(about.font());
+        for (const QString& text : texts)
+            for (const uint ch : text.toUcs4())
+                if (ch > 0x7F && !metrics.inFontUcs4(ch))
+                    missing.push_back(QString::fromUcs4(reinterpret_cast<const char32_t*>(&ch), 1).toStdString());
+    }));
     EXPECT_TRUE(missing.empty()) << missing.size() << " characters without a glyph, the first " << missing.front();
+
+    EXPECT_TRUE(WithDialog(dlg, [&] { dlg.OnShareFolder(); }, [&](QDialog& chooser) {
+        EXPECT_FALSE(chooser.windowTitle().contains("Please")) << chooser.windowTitle().toStdString();
+        QStringList labels;
+        for (const QLabel* pLabel : chooser.findChildren<QLabel*>())
+            if (pLabel->isVisible())
+                labels << pLabel->text();
+        EXPECT_TRUE(labels.join('|').contains("Please choose share file directory")) << labels.join('|').toStdString();
+    }));
+    EXPECT_TRUE(dlg.ShareDir().empty()) << "a cancelled chooser shared a folder";
 }
