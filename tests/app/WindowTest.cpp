@@ -344,7 +344,7 @@ TEST_F(WindowTest, KeysDriveThePlayerWhicheverControlHasTheFocus) {
 
     // o and Ctrl+O open the file chooser; q, Ctrl+Q and Escape (out of
     // fullscreen) close the window, each on a window of its own.
-    for (const auto [key, modifiers, closes] : {std::tuple{Qt::Key_O, Qt::NoModifier, false},
+    for (const auto& [key, modifiers, closes] : {std::tuple{Qt::Key_O, Qt::NoModifier, false},
                                                 {Qt::Key_O, Qt::ControlModifier, false},
                                                 {Qt::Key_Q, Qt::NoModifier, true},
                                                 {Qt::Key_Q, Qt::ControlModifier, true},
