@@ -538,6 +538,12 @@ TEST_F(WindowXvfbTest, KeysAndTheMediaInterfaceDriveTheWindow) {
     EXPECT_EQ(Run(TestBinary("sivo") + " '" + other + "'", output), 0) << output;
     EXPECT_TRUE(nettest::WaitFor([&] { return Property("Metadata").find(fs::path(other).filename().string()) !=
                                               std::string::npos; }, 5000)) << Property("Metadata");
+    // A file URI is decoded to open the file, and the medium's url is encoded again.
+    const fs::path spaced = m_dir / "my clip.mp4";
+    fs::create_symlink(clip, spaced);
+    const std::string uri = "file://" + m_dir.string() + "/my%20clip.mp4";
+    EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.OpenUri" + quoted(uri), reply), 0) << reply;
+    EXPECT_NE(Property("Metadata").find("'xesam:url': <'" + uri + "'>"), std::string::npos) << Property("Metadata");
     EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.Stop", reply), 0) << reply;
     EXPECT_TRUE(nettest::WaitFor(status("Stopped"), 5000));
     EXPECT_TRUE(nettest::WaitFor([&] { return FileHolds(changes, "PropertiesChanged") &&
