@@ -27,6 +27,7 @@ void MediaPlayer::AudioDecodeThread() {
     while (!m_bQuit) {
         AVPacket* pkt = nullptr;
         WakeSignal* wake = nullptr;
+        unsigned taken = 0;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             if (!ready()) {
@@ -39,17 +40,19 @@ void MediaPlayer::AudioDecodeThread() {
             if (m_bQuit)
                 break;
             pkt = TakeLocked(m_audioPkgs, wake);
+            taken = m_nSeekSerial;
         }
         if (wake)
             wake->Wake();
         starving = false;
         m_bAudioStarving = false;
-        if (seekSerial != m_nSeekSerial) {
-            seekSerial = m_nSeekSerial;
+        if (seekSerial != taken) {
+            seekSerial = taken;
             if (m_pAudioCodecCtx && avcodec_is_open(m_pAudioCodecCtx))
                 avcodec_flush_buffers(m_pAudioCodecCtx);
         }
-        DecodeAudioPacket(pkt);
+        if (taken == m_nSeekSerial)  // else queued before a seek that came since
+            DecodeAudioPacket(pkt);
         FreePacket(pkt);
     }
 }
@@ -114,7 +117,9 @@ int MediaPlayer::DecodeAudioPacket(AVPacket* pkt) {
 
 void MediaPlayer::WritePcmPieces(const uint8_t* data, int length) {
     // A seek drops what the output holds; the rest of this sound is as old.
-    for (int off = 0; off < length && m_nWriteSerial == m_nSeekSerial; off += kMaxPcmPiece) {
+    // After a stop the output's flush is done: a piece written now would
+    // wait for a device that may be reopening, and keep Stop waiting.
+    for (int off = 0; off < length && m_nWriteSerial == m_nSeekSerial && !m_bQuit; off += kMaxPcmPiece) {
         const int n = std::min(kMaxPcmPiece, length - off);
         const uint64_t before = AudioBytesAccepted();
         AudioWritePcm(data + off, n);

@@ -261,28 +261,31 @@ int MediaPlayer::Seek(int seconds) {
     m_bStartKnown = true;
     unsigned serial;
     {
-        std::lock_guard<std::mutex> lock(m_anchorMutex);
-        serial = ++m_nSeekSerial;
-    }
-    {
         std::lock_guard<std::mutex> feed(m_feedMutex);
         if (m_pDemuxer)
             m_pDemuxer->seek(seconds);
         SendRemoteSeek(seconds);
-        FlushQueues();
+        serial = FlushQueues(true);
         m_bEnd = false;
+        // Before the feeder can queue the new position's first package.
+        AudioFlush();
     }
-    AudioFlush();
     AnchorAudio(m_dStartTime + seconds, serial, false);
     SetPause(false);
     return 0;
 }
 
-void MediaPlayer::FlushQueues() {
+unsigned MediaPlayer::FlushQueues(bool seek) {
     std::list<AVPacket*> audio, video;
     std::list<VideoFrame*> frames;
+    unsigned serial;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (seek) {
+            std::lock_guard<std::mutex> anchor(m_anchorMutex);
+            ++m_nSeekSerial;
+        }
+        serial = m_nSeekSerial;
         audio.swap(m_audioPkgs);
         video.swap(m_videoPkgs);
         frames.swap(m_frames);
@@ -293,6 +296,7 @@ void MediaPlayer::FlushQueues() {
         FreePacket(pkt);
     for (VideoFrame* frame : frames)
         delete frame;
+    return serial;
 }
 
 void MediaPlayer::CloseDecoders() {

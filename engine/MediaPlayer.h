@@ -140,9 +140,10 @@ public:
     int QueuedVideoPkgs();
     int QueuedFrames();
 
-    // Raised by Seek. Each decode thread flushes its decoder before its next
-    // package when the value differs from the one it saw last, so pictures
-    // and sound held inside the decoder from before the seek are dropped;
+    // Raised by Seek as it empties the queues. Each decode thread flushes its
+    // decoder before its next package when the value differs from the one it
+    // saw last, so pictures and sound held inside the decoder from before the
+    // seek are dropped; a package taken before it changed is not decoded, and
     // what was being decoded when it changed is not queued.
     std::atomic<unsigned> m_nSeekSerial{0};
 
@@ -227,7 +228,10 @@ private:
     std::thread m_threads[kThreadCount];
 
     void StartThreads();
-    void FlushQueues();
+    // Empties the three queues; for a seek it raises m_nSeekSerial in the
+    // same step (and returns it), so that a package was queued before the
+    // seek exactly when it was taken under an older serial.
+    unsigned FlushQueues(bool seek = false);
     // The workers' signals (over m_mutex) and who raises them.
     WakeSignal m_feederWake{m_mutex};   // room among the packages, a description
     WakeSignal m_videoWake{m_mutex};    // a video package with room among the pictures

@@ -29,6 +29,7 @@ constexpr int kFreeRunTolerance = 2;  // ms, average gap counted as on target
 constexpr int kFreeRunAdjustMs = 5;
 constexpr int kFreeRunClockGap = 60;  // s between the clocks
 constexpr int kMinSleepMs = 1;
+constexpr double kMaxIntervalMs = 60000.0;  // an estimated frame interval beyond this is not one
 // A stamp step outside (0, this] s is a gap or a jump: the picture then
 // stands for its interval. Without audio, a picture due longer ago than
 // kWallLateUs restarts the wall clock from it instead of rushing.
@@ -123,6 +124,7 @@ void MediaPlayer::VideoDecodeThread() {
     while (!m_bQuit) {
         AVPacket* pkt = nullptr;
         WakeSignal* wake = nullptr;
+        unsigned taken = 0;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_videoWake.Wait(lock, [this] {
@@ -131,16 +133,18 @@ void MediaPlayer::VideoDecodeThread() {
             if (m_bQuit)
                 break;
             pkt = TakeLocked(m_videoPkgs, wake);
+            taken = m_nSeekSerial;
         }
         if (wake)
             wake->Wake();
-        if (serial != m_nSeekSerial) {
-            serial = m_nSeekSerial;
+        if (serial != taken) {
+            serial = taken;
             m_bNewestValid = false;
             if (m_pVideoCodecCtx && avcodec_is_open(m_pVideoCodecCtx))
                 avcodec_flush_buffers(m_pVideoCodecCtx);
         }
-        DecodeVideoPacket(pkt);
+        if (taken == m_nSeekSerial)  // else queued before a seek that came since
+            DecodeVideoPacket(pkt);
         ++sinceKey;
         if (pkt->flags & AV_PKT_FLAG_KEY) {
             DebugTrace("DecodeOneVideoFram %d %d", pkt->flags, sinceKey);
@@ -290,8 +294,12 @@ void MediaPlayer::UpdateFrameInterval() {
     const int64_t last = m_videoPkgs.back()->pts;
     if (first == AV_NOPTS_VALUE || last == AV_NOPTS_VALUE)
         return;
-    const double spanMs = static_cast<double>(last - first) * m_dVideoTimeBase * 1000.0;
-    const int estimate = static_cast<int>(std::trunc(spanMs / count));
+    // A peer's stamps and time base can be anything: the span is taken in
+    // doubles and an interval beyond any frame rate is no estimate.
+    const double perPackageMs = (double(last) - double(first)) * m_dVideoTimeBase * 1000.0 / count;
+    if (!(std::abs(perPackageMs) <= kMaxIntervalMs))
+        return;
+    const int estimate = static_cast<int>(std::trunc(perPackageMs));
     const int current = m_nFrameInterval;
     if (std::abs(estimate - current) < kIntervalTolerance ||
         std::abs(estimate - current / 2) < kIntervalTolerance) {
@@ -370,7 +378,8 @@ void MediaPlayer::AwaitSound(double stamp, unsigned serial) {
     for (auto now = WakeSignal::Clock::now(); !done() && now < deadline; now = WakeSignal::Clock::now()) {
         auto until = deadline;
         if (m_audioAnchor.Read().bDecoded) {
-            const double left = std::max(stamp - HeardClock(), 0.001);
+            // Clamped: a stamp from a hostile peer can lie ages ahead.
+            const double left = std::clamp(stamp - HeardClock(), 0.001, kStartSyncMaxMs / 1000.0);
             until = std::min(deadline, now + duration_cast<WakeSignal::Clock::duration>(duration<double>(left)));
         }
         m_presentWake.WaitUntil(lock, until, done);

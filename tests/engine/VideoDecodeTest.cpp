@@ -1,6 +1,7 @@
 // Video decode thread helpers and pacing, driven through a MediaPlayer whose
 // queues are fed directly.
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -115,6 +116,16 @@ TEST(VideoDecode, UpdateFrameIntervalEstimatesFromTheQueue) {
             EXPECT_EQ(player.m_nFrameInterval, c.interval);
         }
     }
+    // Stamps and a time base from a hostile peer: no estimate (and no
+    // overflow for the sanitizers to find).
+    MediaPlayer player;
+    player.m_nFps = 25;
+    player.m_dVideoTimeBase = 2147483647.0;
+    Queue(player, 40, true, INT64_MIN);
+    Queue(player, 1, false, INT64_MAX);
+    player.UpdateFrameInterval();
+    EXPECT_EQ(player.m_nFrameInterval, 40);
+    EXPECT_FALSE(player.m_bIntervalLocked);
 }
 
 TEST(VideoDecode, PacingTable) {
