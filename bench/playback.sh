@@ -57,6 +57,12 @@ sivo_cpu, sivo_rss, sivo_csw = cost("sivo")
 mpv_cpu, mpv_rss, mpv_csw = cost("mpv")
 fast_cpu, fast_rss, fast_csw = cost("mpvfast")
 stats = last_json(f"sivo{rounds}")
+runs = [last_json(f"sivo{r}") for r in range(1, rounds + 1)]
+
+def med(key):
+    """Median over the rounds of a key of sivo-play's line; None when a round has none."""
+    values = [run.get(key) for run in runs]
+    return None if None in values else statistics.median(values)
 paused = [last_json(f"paused{r}").get("paused_wakeups_per_s") for r in range(1, rounds + 1)]
 paused = [p for p in paused if p is not None]
 
@@ -77,7 +83,8 @@ print(f"  frames_shown       {stats['frames_shown']} / {total} "
 print(f"  first_picture_ms   {num(stats.get('first_picture_ms'), '%.1f')}")
 print(f"  av_gap_mean_ms     {num(stats.get('av_gap_mean_ms'), '%.1f')}"
       f"  max {num(stats.get('av_gap_max_ms'), '%.1f')}")
-print(f"  lipsync_mean_ms    {num(stats.get('lipsync_mean_ms'), '%.1f')}"
-      f"  max {num(stats.get('lipsync_max_ms'), '%.1f')}  (targets 40 / 100)")
+print(f"  lipsync_mean_ms    {num(med('lipsync_mean_ms'), '%.1f')}"
+      f"  max {num(med('lipsync_max_ms'), '%.1f')}  (medians; targets 40 / 100)"
+      f"  rounds: {' '.join(num(r.get('lipsync_mean_ms'), '%.1f') + '/' + num(r.get('lipsync_max_ms'), '%.1f') for r in runs)}")
 print(f"  wall_s             {stats['wall_s']}")
 EOF
