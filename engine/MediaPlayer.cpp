@@ -99,7 +99,14 @@ double MediaPlayer::HeardClock() const {
         return anchor.dStamp;
     // Negative while PCM accepted after the anchor still waits in the output.
     const auto heardSince = static_cast<int64_t>(AudioBytesHeard() - anchor.nBytes);
-    return anchor.dStamp + double(heardSince) / anchor.dBytesPerSec;
+    const double heard = anchor.dStamp + double(heardSince) / anchor.dBytesPerSec;
+    // Where the sound has ended before the pictures, they carry the position.
+    return SoundOver() ? std::max(heard, m_dVideoClock.load()) : heard;
+}
+
+bool MediaPlayer::SoundOver() const {
+    return m_bHasAudio && m_bAudioStarving && m_audioAnchor.Read().bDecoded &&
+           AudioBytesHeard() >= AudioBytesAccepted();
 }
 
 void MediaPlayer::SetPause(bool paused) {

@@ -104,6 +104,10 @@ public:
     // decoded last minus the PCM still queued behind it in the output. A
     // medium without audio has the video clock. Any thread, lock-free.
     double HeardClock() const;
+    // The sound has played out and no more is decoded (its stream ended
+    // before the pictures', or has a stretch without packages): the pictures
+    // are then paced by the wall clock. Any thread, lock-free.
+    bool SoundOver() const;
     // Playing position in seconds from the medium's start time. Any thread.
     double Position() const { return HeardClock() - m_dStartTime; }
     // Controlling thread: sets m_bPause and pauses or resumes the audio output.

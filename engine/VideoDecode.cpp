@@ -396,7 +396,8 @@ void MediaPlayer::PresentThread() {
     int64_t gapTotalUs = 0;      // presentation-to-presentation gaps over them
     int64_t lastShownUs = 0;     // 0: no presentation recorded
     int64_t wokeUs = 0;          // end of the last pacing sleep; 0 after a pause
-    WallPacer wall;              // without audio
+    WallPacer wall;              // without audio, or once the sound is over
+    bool wasWallPaced = false;
     unsigned serial = m_nSeekSerial;
 
     while (!m_bQuit) {
@@ -465,12 +466,13 @@ void MediaPlayer::PresentThread() {
         if (nextPts >= 0 && untilNext > 0 && untilNext <= kMaxStampStep)
             interval = untilNext * 1000.0;
         frame.reset();
-        const bool wallPaced = !m_bHasAudio;
+        const bool wallPaced = !m_bHasAudio || SoundOver();
         const bool restarted = serial != m_nSeekSerial || shown == 0;
         serial = m_nSeekSerial;
         if (wallPaced) {
-            if (restarted)
+            if (restarted || !wasWallPaced)
                 wall.Restart();
+            wokeUs = 0;
             PacingWait(wall.Next(m_dVideoClock, interval), serial);
         }
         ShowPicture(bgr->data[0], w, h);
@@ -495,6 +497,7 @@ void MediaPlayer::PresentThread() {
                 AwaitSound(m_dVideoClock, serial);
             wokeUs = av_gettime();
         }
+        wasWallPaced = wallPaced;
         ++shown;
     }
 }

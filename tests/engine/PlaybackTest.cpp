@@ -205,8 +205,8 @@ TEST_F(Playback, ANewFileInAnotherFormatPlaysInItsOwnFormat) {
     EXPECT_NEAR(double(rising), 2000, 40);                 // 1 kHz at the rate it was made for
 }
 
-// Positions run from 0 whatever the first stamp; without audio the pictures
-// keep to the wall clock and carry the position.
+// Positions run from 0 whatever the first stamp; without audio, or once the
+// sound has ended, the pictures keep to the wall clock and carry the position.
 TEST_F(Playback, PositionsStartAtTheMediumsStartAndVideoAloneKeepsTime) {
     const std::string late = TestMedia("pb_start1000.ts", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=10 "
                                                           "-f lavfi -i sine=f=440:r=44100:duration=10 "
@@ -231,6 +231,18 @@ TEST_F(Playback, PositionsStartAtTheMediumsStartAndVideoAloneKeepsTime) {
     EXPECT_NEAR(std::chrono::duration<double>(Clock::now() - start).count(), 4.0, 0.3);
     ASSERT_TRUE(WaitFor([&] { return window.frames == 200; }));
     EXPECT_NEAR(std::chrono::duration<double>(Clock::now() - start).count(), 8.0, 0.3);
+
+    // Sound that ends before the pictures leaves them to the wall clock.
+    const std::string early = TestMedia("pb_sound_ends_at_1s.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=4 "
+                                                                   "-f lavfi -i sine=f=440:r=44100:duration=1 "
+                                                                   "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac");
+    window.frames = 0;
+    LocalPlay(early.c_str());
+    ASSERT_TRUE(WaitFor([&] { return player.Position() >= 0.9; }));
+    const auto soundEnds = Clock::now();
+    ASSERT_TRUE(WaitFor([&] { return window.frames == 100; }));
+    EXPECT_NEAR(std::chrono::duration<double>(Clock::now() - soundEnds).count(), 3.1, 0.3);
+    EXPECT_EQ(GetPosition(), 3);
 }
 
 // Audio no output can play is refused when it is announced, from a file
