@@ -127,31 +127,9 @@ int CPlaySound::GetInDeviceCount() const {
     return m_nInDevice;
 }
 
-namespace {
-
-// Scales PCM in place: 8-bit samples are unsigned around 128, 16-bit signed
-// little-endian. Other sizes pass unchanged.
-void ApplyGain(uint8_t* pcm, uint32_t length, int bitsPerSample, float gain) {
-    if (gain >= 1.0f)
-        return;
-    const int32_t q = static_cast<int32_t>(gain * 65536.0f);
-    if (bitsPerSample == 8) {
-        for (uint32_t i = 0; i < length; ++i)
-            pcm[i] = static_cast<uint8_t>(128 + (((pcm[i] - 128) * q) >> 16));
-    } else if (bitsPerSample == 16) {
-        for (uint32_t i = 0; i + 1 < length; i += 2) {
-            int16_t v;
-            std::memcpy(&v, pcm + i, sizeof v);
-            v = static_cast<int16_t>((v * q) >> 16);
-            std::memcpy(pcm + i, &v, sizeof v);
-        }
-    }
-}
-
-} // namespace
-
 void CPlaySound::SetGain(float gain) {
     m_fGain = gain >= 0.0f ? std::min(gain, 1.0f) : 0.0f;   // NaN mutes
+    m_waveOut.SetGain(m_fGain.load());
 }
 
 bool CPlaySound::AddPcm(const uint8_t* data, int length) {
@@ -179,7 +157,6 @@ bool CPlaySound::AddPcm(const uint8_t* data, int length) {
         header->dwBufferLength = n;
         header->dwBytesRecorded = n;
         std::memcpy(header->lpData, data, n);
-        ApplyGain(header->lpData, n, m_waveFormat.wBitsPerSample, m_fGain.load());
         m_queueList.push_back(header);
         m_nBytesAccepted += n;
         kick = m_nInDevice < kKickThreshold;

@@ -69,8 +69,9 @@ public:
     void SetWaveFormat(uint16_t channels, int bitsPerSample, uint32_t samplesPerSec);
     // Queues one chunk (cut to kMaxChunk); false when refused or dropped.
     bool AddPcm(const uint8_t* data, int length);
-    // Software output gain, 0..1 (clamped), applied to the PCM AddPcm takes
-    // from then on, for 8- and 16-bit formats. Any thread; 1 at start.
+    // Software output gain, 0..1 (clamped), applied by the device to what
+    // it plays from then on (queued sound included), for 8- and 16-bit
+    // formats. Any thread; 1 at start.
     void SetGain(float gain);
     float GetGain() const { return m_fGain.load(); }
     int GetQueuedCount() const;

@@ -264,22 +264,26 @@ void CWaveOut::Fill(uint8_t* stream, int length) {
 }
 
 void CWaveOut::ApplyVolume(uint8_t* data, int length) const {
-    uint32_t volume = m_dwVolume.load();
-    uint32_t levels[2] = {volume & 0xFFFF, volume >> 16};
-    if (levels[0] == kFullVolume && levels[1] == kFullVolume)
+    const uint32_t volume = m_dwVolume.load();
+    const float gain = m_fGain.load();
+    // Each channel's factor in 1/65536 steps: the volume word over its full
+    // level, times the gain.
+    const auto factor = [gain](uint32_t word) {
+        return static_cast<int32_t>(double(word) / kFullVolume * gain * 65536.0 + 0.5);
+    };
+    const int32_t q[2] = {factor(volume & 0xFFFF), factor(volume >> 16)};
+    if (q[0] == 65536 && q[1] == 65536)
         return;
-    int channels = m_format.nChannels;
+    const int channels = std::max<int>(m_format.nChannels, 1);
     if (m_format.wBitsPerSample == 16) {
         int16_t sample;
         for (int i = 0, n = length / 2; i < n; ++i) {
             std::memcpy(&sample, data + 2 * i, 2);
-            sample = static_cast<int16_t>(sample * static_cast<int32_t>(levels[i % channels]) / static_cast<int32_t>(kFullVolume));
+            sample = static_cast<int16_t>((sample * q[(i % channels) & 1]) >> 16);
             std::memcpy(data + 2 * i, &sample, 2);
         }
-    } else {
-        for (int i = 0; i < length; ++i) {
-            int centred = data[i] - 0x80;
-            data[i] = static_cast<uint8_t>(0x80 + centred * static_cast<int32_t>(levels[i % channels]) / static_cast<int32_t>(kFullVolume));
-        }
+    } else if (m_format.wBitsPerSample == 8) {
+        for (int i = 0; i < length; ++i)
+            data[i] = static_cast<uint8_t>(0x80 + (((data[i] - 0x80) * q[(i % channels) & 1]) >> 16));
     }
 }

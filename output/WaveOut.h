@@ -84,6 +84,10 @@ public:
     int Close();
     // Low word left, high word right; 0xFFFF is full level.
     int SetVolume(uint32_t volume);
+    // A software gain of 0..1 over the volume, for 8- and 16-bit formats;
+    // it scales what the device takes from now on, queued sound included,
+    // so a mute is heard at once. Any thread; holds across opens.
+    void SetGain(float gain) { m_fGain = gain; }
 
     // While paused the device plays silence and takes nothing from the
     // headers; the state holds across opens.
@@ -137,6 +141,7 @@ private:
     uint32_t m_nOffset = 0;              // bytes of the front header already played
     CMessageThread* m_pNotify = nullptr;
     std::atomic<uint32_t> m_dwVolume{0xFFFFFFFFu};
+    std::atomic<float> m_fGain{1.0f};
     std::atomic<uint64_t> m_nBytesWritten{0};
     std::atomic<uint64_t> m_nBytesDropped{0};   // by Reset
     std::atomic<uint64_t> m_nBytesPlayed{0};

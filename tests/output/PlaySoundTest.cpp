@@ -115,45 +115,68 @@ TEST_F(PlaySoundTest, StopWhileHeadersPlayDrainsThenCloses) {
 
 // The gain scales what reaches the device: signed 16-bit samples around 0,
 // unsigned 8-bit ones around 128; out-of-range and NaN gains are clamped.
-TEST_F(PlaySoundTest, GainScalesSixteenAndEightBitPcm) {
+// It acts on sound already queued, so a mute is heard at once.
+TEST_F(PlaySoundTest, GainScalesSixteenAndEightBitPcmAndMutesQueuedSound) {
     ScopedEnv disk("SDL_AUDIODRIVER", "disk");
     for (const int bytes : {2, 1}) {
         SCOPED_TRACE(std::to_string(bytes * 8) + "-bit");
         const std::string out = dir.path + "/gain" + std::to_string(bytes) + ".raw";
         ScopedEnv file("SDL_DISKAUDIOFILE", out);
         Start(1, 8000, bytes);
-        std::vector<uint8_t> pcm;
+        const auto sample = [bytes](int i, int16_t level, std::vector<uint8_t>& pcm) {
+            const int16_t v = i % 2 ? level : int16_t(-level);
+            if (bytes == 2)
+                pcm.insert(pcm.end(), {uint8_t(v & 0xFF), uint8_t(uint16_t(v) >> 8)});
+            else
+                pcm.push_back(uint8_t(128 + v / 120));
+        };
         for (const float gain : {0.5f, 2.0f, std::nanf(""), 0.25f}) {
             sound->SetGain(gain);
-            for (int i = 0; i < 100; ++i) {
-                if (bytes == 2) {
-                    const int16_t v = i % 2 ? 12000 : -12000;
-                    pcm.insert(pcm.end(), {uint8_t(v & 0xFF), uint8_t(uint16_t(v) >> 8)});
-                } else {
-                    pcm.push_back(i % 2 ? 228 : 28);
-                }
-            }
-            ASSERT_TRUE(sound->AddPcm(pcm.data() + pcm.size() - 100 * bytes, 100 * bytes));
+            std::vector<uint8_t> pcm;
+            for (int i = 0; i < 100; ++i)
+                sample(i, 12000, pcm);
+            ASSERT_TRUE(sound->AddPcm(pcm.data(), int(pcm.size())));
+            WaitDeviceEmpty();
         }
+        // Two seconds at full gain, muted once the device has begun them.
+        sound->SetGain(1.0f);
+        std::vector<uint8_t> longPcm;
+        for (int i = 0; i < 16000; ++i)
+            sample(i, 6000, longPcm);
+        const uint64_t before = sound->GetDeviceBytesPlayed();
+        for (size_t at = 0; at < longPcm.size(); at += 10240)
+            ASSERT_TRUE(sound->AddPcm(longPcm.data() + at, int(std::min<size_t>(10240, longPcm.size() - at))));
+        ASSERT_TRUE(WaitFor([&] { return sound->GetDeviceBytesPlayed() > before + 2000u * bytes; }));
+        sound->SetGain(0.0f);
+        const uint64_t muted = sound->GetDeviceBytesPlayed();
         WaitDeviceEmpty();
         sound->StopThread();
+
         // The device plays silence between chunks when starved, and the
-        // priming is zero bytes whatever the format: keep the sound.
+        // priming is silence: keep the sound.
         const std::string raw = ReadWholeFile(out);
+        const auto value = [&](size_t at) {
+            return bytes == 2 ? int(int16_t(uint8_t(raw[at]) | uint8_t(raw[at + 1]) << 8)) : int(uint8_t(raw[at])) - 128;
+        };
         std::vector<int> heard;
+        size_t lastSound = 0;
         for (size_t at = 0; at + bytes <= raw.size(); at += bytes) {
-            const int v = bytes == 2 ? int(int16_t(uint8_t(raw[at]) | uint8_t(raw[at + 1]) << 8))
-                                     : int(uint8_t(raw[at])) - 128;
-            if (v != 0 && (bytes == 2 || v != -128))
-                heard.push_back(v);
+            if (value(at) != 0) {
+                heard.push_back(value(at));
+                lastSound = at;
+            }
         }
-        // Half, whole, (silent), a quarter.
+        // Half, whole, (silent), a quarter, then the long sound until the mute.
         const int full = bytes == 2 ? 12000 : 100;
         std::vector<int> expected;
         for (const int level : {full / 2, full, full / 4})
             for (int i = 0; i < 100; ++i)
                 expected.push_back(i % 2 ? level : -level);
-        EXPECT_EQ(heard, expected);
+        ASSERT_GE(heard.size(), expected.size());
+        EXPECT_EQ(std::vector<int>(heard.begin(), heard.begin() + expected.size()), expected);
+        // Nothing after the mute but what the device had already taken.
+        EXPECT_LT(lastSound, muted + 0.05 * 8000 * bytes) << "sound went on after the mute";
+        EXPECT_GT(raw.size(), muted + 8000u * bytes) << "most of the sound was still to come";
     }
 }
 
