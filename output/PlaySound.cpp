@@ -128,8 +128,7 @@ int CPlaySound::GetInDeviceCount() const {
 }
 
 void CPlaySound::SetGain(float gain) {
-    m_fGain = gain >= 0.0f ? std::min(gain, 1.0f) : 0.0f;   // NaN mutes
-    m_waveOut.SetGain(m_fGain.load());
+    m_waveOut.SetGain(gain >= 0.0f ? std::min(gain, 1.0f) : 0.0f);   // NaN mutes
 }
 
 bool CPlaySound::AddPcm(const uint8_t* data, int length) {

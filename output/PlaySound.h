@@ -73,7 +73,7 @@ public:
     // it plays from then on (queued sound included), for 8- and 16-bit
     // formats. Any thread; 1 at start.
     void SetGain(float gain);
-    float GetGain() const { return m_fGain.load(); }
+    float GetGain() const { return m_waveOut.GetGain(); }
     int GetQueuedCount() const;
     int GetInDeviceCount() const;
     bool IsDeviceOpen() const { return m_bDeviceOpen.load(); }
@@ -158,7 +158,6 @@ private:
     std::atomic<uint64_t> m_nBytesAccepted{0};
     std::atomic<uint64_t> m_nBytesDiscarded{0};
     std::atomic<uint64_t> m_nPcmBytesWritten{0};
-    std::atomic<float> m_fGain{1.0f};
 };
 
 // The process's one audio output thread object.

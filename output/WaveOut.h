@@ -88,6 +88,7 @@ public:
     // it scales what the device takes from now on, queued sound included,
     // so a mute is heard at once. Any thread; holds across opens.
     void SetGain(float gain) { m_fGain = gain; }
+    float GetGain() const { return m_fGain.load(); }
 
     // While paused the device plays silence and takes nothing from the
     // headers; the state holds across opens.
