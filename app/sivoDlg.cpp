@@ -29,21 +29,14 @@
 #include <QScreen>
 #include <QSocketNotifier>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdlib>
 #include <sys/stat.h>
-
-uint32_t g_dwLastSeekTick = 0;
 
 namespace {
 
 // Mixer line and mode of the wave output.
 constexpr uint32_t kMixerLineWaveOut = 0x1003;
-
-uint32_t TickCount() {
-    using namespace std::chrono;
-    return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 } // namespace
 
@@ -58,7 +51,7 @@ int SivoEntries::GetPosition() { return ::GetPosition(); }
 int SivoEntries::GetDuration() { return ::GetDuration(); }
 void SivoEntries::RemotePlay(const char* address, const char* name) { ::RemotePlay(address, name); }
 void SivoEntries::StopAll() { ::StopAll(); }
-bool SivoEntries::IsPaused() { return ThePlayer().m_bPause; }
+bool SivoEntries::IsPaused() { return ThePlayer().IsPaused(); }
 std::string SivoEntries::CheckPlayable(const std::string& path) {
     // A pipe or a device would hold the window in the open, or read forever.
     struct stat st {};
@@ -167,7 +160,7 @@ bool CSivoDlg::OnInitDialog() {
     m_video->Refresh();
     connect(m_video, &CStaticVideo::DoubleClicked, this, &CSivoDlg::OnDblClkVideo);
     m_video->setMouseTracking(true);
-    g_pVideoWnd = m_video;
+    SetVideoWindow(m_video);
     m_pReason = new QLabel(m_video);
     m_pReason->setStyleSheet(QStringLiteral("QLabel { color: white; background: rgba(0, 0, 0, 160); padding: 4px 8px; }"));
     m_pReason->hide();
@@ -403,18 +396,7 @@ void CSivoDlg::OnOpenFile() {
 }
 
 void CSivoDlg::OnPlayPause() {
-    if (!m_bPlaying) {
-        m_entries->Play();
-        SetStateImage(*m_btnPlay, "/main/button-pause-down.png");
-        m_bPlaying = true;
-    } else {
-        SetStateImage(*m_btnPlay, "/main/button-play-normal.png");
-        m_entries->Pause();
-        m_bPlaying = false;
-    }
-    ApplyLayout();
-    if (m_pMpris)
-        m_pMpris->Publish();
+    TogglePause();
 }
 
 void CSivoDlg::SetStateImage(CButtonEx& button, const char* image) {
@@ -434,7 +416,7 @@ void CSivoDlg::OnAudio() {
     ApplyLayout();
 }
 
-void CSivoDlg::OnHScroll(int, int pos, QWidget* pScrollBar) {
+void CSivoDlg::OnHScroll(int code, int pos, QWidget* pScrollBar) {
     if (pScrollBar == m_sliderVolume) {
         // The slider works in mixer units, so its ends are the mixer's bounds;
         // without a mixer it is the player's gain in percent.
@@ -444,8 +426,12 @@ void CSivoDlg::OnHScroll(int, int pos, QWidget* pScrollBar) {
         if (m_pMpris)
             m_pMpris->Publish();
     } else if (pScrollBar == m_sliderProgress) {
+        // Only the thumb seeks (to the start too); clicks in the channel,
+        // keys and the end of a drag do not.
+        if (code != SB_THUMBTRACK && code != SB_THUMBPOSITION)
+            return;
         const int duration = m_entries->GetDuration();
-        if (duration > 0 && pos != 0)
+        if (duration > 0 && pos >= 0)
             m_nSeekTarget = static_cast<int>(static_cast<uint32_t>(duration) * static_cast<uint32_t>(pos) / 100u);
     }
 }
@@ -453,20 +439,16 @@ void CSivoDlg::OnHScroll(int, int pos, QWidget* pScrollBar) {
 void CSivoDlg::OnTimer(int id) {
     if (id != PROGRESS_TIMER_ID)
         return;
-    if (m_nSeekTarget > 0) {
+    if (m_nSeekTarget >= 0) {
         m_entries->Seek(m_nSeekTarget);
         m_nSeekTarget = -1;
-        g_dwLastSeekTick = TickCount();
+        m_seekClock.start();
         return;
     }
     const int pos = m_entries->GetPosition();
     const int dur = m_entries->GetDuration();
-    const uint32_t now = TickCount();
-    const uint32_t sinceSeek = g_dwLastSeekTick > now ? g_dwLastSeekTick - now : now - g_dwLastSeekTick;
-    if (pos < dur && dur > 1 && sinceSeek > SEEK_SETTLE_MS) {
+    if (pos < dur && dur > 1 && !SeekSettling())
         m_sliderProgress->SetPos(pos * 100 / dur);
-        g_dwLastSeekTick = 0;
-    }
     const QString time = TimeText();
     m_sliderProgress->setToolTip(time);
     update(TimeTextRect());
@@ -561,7 +543,7 @@ void CSivoDlg::OnDestroy() {
         m_bAudioThreadStarted = false;
     }
     Sleep(SHUTDOWN_PAUSE_MS);
-    FreeFrameBuffer();
+    ReleaseVideoWindow(m_video);
 }
 
 // What keys, drops, other processes and the media interface ask for.
@@ -670,11 +652,15 @@ void CSivoDlg::SeekTo(int seconds) {
     seconds = std::clamp(seconds, 0, duration);
     m_entries->Seek(seconds);
     m_nSeekTarget = -1;
-    g_dwLastSeekTick = TickCount();
+    m_seekClock.start();
     m_sliderProgress->SetPos(static_cast<int>(int64_t{seconds} * 100 / duration));
     update(TimeTextRect());
     if (m_pMpris)
         m_pMpris->Seeked(seconds);
+}
+
+bool CSivoDlg::SeekSettling() const {
+    return m_seekClock.isValid() && !m_seekClock.hasExpired(SEEK_SETTLE_MS);
 }
 
 void CSivoDlg::SeekBy(int seconds) {
@@ -702,6 +688,10 @@ void CSivoDlg::ApplyGain() {
 double CSivoDlg::VolumeShare() const {
     const int span = m_sliderVolume->GetRangeMax() - m_sliderVolume->GetRangeMin();
     return span > 0 ? static_cast<double>(m_sliderVolume->GetPos() - m_sliderVolume->GetRangeMin()) / span : 0.0;
+}
+
+double CSivoDlg::HeardVolume() const {
+    return m_bMuted ? 0.0 : VolumeShare();
 }
 
 void CSivoDlg::SetVolumeShare(double share) {
@@ -753,6 +743,11 @@ void CSivoDlg::ShowControls(bool shown) {
         m_hideControlsTimer.start();
 }
 
+void CSivoDlg::RaiseWindow() {
+    raise();
+    activateWindow();
+}
+
 void CSivoDlg::Quit() {
     reject();
 }
@@ -775,6 +770,14 @@ QString ClockText(int seconds) {
 
 QString CSivoDlg::TimeText() {
     return ClockText(m_entries->GetPosition()) + " / " + ClockText(m_entries->GetDuration());
+}
+
+int CSivoDlg::PositionSeconds() {
+    return m_entries->GetPosition();
+}
+
+int CSivoDlg::DurationSeconds() {
+    return m_entries->GetDuration();
 }
 
 QRect CSivoDlg::TimeTextRect() const {

@@ -178,7 +178,6 @@ void FrameAssembler::FeedBytes(const uint8_t* data, int n, const Deliver& delive
 
 // -------------------------------------------------------------- media package
 
-void AVPacketFree::operator()(AVPacket* p) const { av_packet_free(&p); }
 
 std::unique_ptr<DataBuff> BuildMediaPackageBuff(const AVPacket* pkt, int nCodecId, bool bVideo) {
     if (!pkt || pkt->size < 0)

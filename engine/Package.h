@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/ByteStream.h"
+#include "engine/FfmpegPtr.h"
 
 extern "C" {
 struct AVCodecContext;
@@ -120,12 +121,6 @@ private:
     bool m_bCollecting = false;
     PackageData m_pkg;
 };
-
-// Frees an AVPacket with av_packet_free.
-struct AVPacketFree {
-    void operator()(AVPacket* p) const;
-};
-using AVPacketPtr = std::unique_ptr<AVPacket, AVPacketFree>;
 
 // PKG_MEDIA from a packet of the stream with FFmpeg codec id nCodecId. Time
 // stamps and position travel as their low 32 bits.

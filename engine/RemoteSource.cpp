@@ -16,7 +16,6 @@ extern "C" {
 namespace {
 
 constexpr double kDefaultTimeBase = 0.001;
-constexpr int kDefaultRemoteFps = 24;
 
 double Ratio(const TimeBase& tb, double fallback) { return tb.den ? double(tb.num) / tb.den : fallback; }
 
@@ -38,20 +37,55 @@ void ApplyRemoteVideoOptions(AVCodecContext* ctx) {
     ctx->workaround_bugs = FF_BUG_AUTODETECT;
     ctx->err_recognition = AV_EF_CAREFUL;
     ctx->error_concealment = FF_EC_GUESS_MVS | FF_EC_DEBLOCK;
-    ctx->debug = 0;  // motion-vector debugging no longer exists in this library generation
     ctx->skip_idct = AVDISCARD_DEFAULT;
     ctx->skip_frame = AVDISCARD_DEFAULT;
 }
 
-} // namespace
+// A decoder context for a described audio stream; null when none is described.
+AVCodecContext* AudioContext(const StreamDescription::Audio& a) {
+    if (!a.bPresent)
+        return nullptr;
+    AVCodecContext* ctx = avcodec_alloc_context3(nullptr);
+    if (!ctx)
+        return nullptr;
+    ctx->codec_type = AVMEDIA_TYPE_AUDIO;
+    ctx->codec_id = AVCodecID(a.nCodecId);
+    ctx->block_align = a.nBlockAlign;
+    av_channel_layout_default(&ctx->ch_layout, a.nChannels);
+    ctx->sample_rate = a.nSampleRate;
+    ctx->sample_fmt = AVSampleFormat(a.nSampleFmt);
+    ctx->time_base = AVRational{a.codecTimeBase.num, a.codecTimeBase.den};
+    ctx->pkt_timebase = AVRational{a.streamTimeBase.num, a.streamTimeBase.den};
+    SetExtradata(ctx, a.extradata);
+    return ctx;
+}
+
+AVCodecContext* VideoContext(const StreamDescription::Video& v) {
+    if (!v.bPresent)
+        return nullptr;
+    AVCodecContext* ctx = avcodec_alloc_context3(nullptr);
+    if (!ctx)
+        return nullptr;
+    ctx->codec_type = AVMEDIA_TYPE_VIDEO;
+    ctx->codec_id = AVCodecID(v.nCodecId);
+    ctx->coded_width = ctx->width = v.nWidth;
+    ctx->coded_height = ctx->height = v.nHeight;
+    ctx->time_base = AVRational{v.codecTimeBase.num, v.codecTimeBase.den};
+    ctx->pkt_timebase = AVRational{v.streamTimeBase.num, v.streamTimeBase.den};
+    SetExtradata(ctx, v.extradata);
+    ApplyRemoteVideoOptions(ctx);
+    return ctx;
+}
+
+}  // namespace
 
 int MediaPlayer::StartPlay(const char* address, int port, const char* name) {
-    SetPause(true);
-    m_dAudioClock = 0.0;
-    m_dVideoClock = 0.0;
-    m_bInfoReady = false;
     if (!address || !name)
         return -1;
+    SetPause(true);
+    m_bInfoReady = false;
+    m_audio.ResetLastStamp();
+    m_presenter.ResetVideoClock();
     m_strMedia = name;
     m_strServer = address;
     m_nPort = port;
@@ -64,23 +98,21 @@ int MediaPlayer::StartPlay(const char* address, int port, const char* name) {
         recver->SetOwner(this);
         recver->SetName(name);
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            std::lock_guard<std::mutex> lock(m_countMutex);
             m_nFetchesSent = m_nAnswers = m_nStaleAnswers = 0;
         }
         m_pRecver = recver;
     }
-    m_bQuit = false;
-    m_bEnd = false;
+    SetEnded(false);
     m_bLocal = false;
     m_bDescribed = false;
-    m_bHasAudio = false;
     m_dStartTime = 0.0;
     m_bStartKnown = false;
     StartThreads();
     return 0;
 }
 
-bool MediaPlayer::RemoteSourceEnded() {
+bool MediaPlayer::RemoteSourceEnded() const {
     RemoteRecver* recver = m_pRecver;
     return !m_bLocal && (!recver || recver->IsEnded());
 }
@@ -113,15 +145,14 @@ bool MediaPlayer::RemoteWaitStep() {
 bool MediaPlayer::RemoteFetchStep() {
     RemoteRecver* recver = m_pRecver;
     if (!recver) {  // nothing to play from until the next open
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_feederWake.Wait(lock, [this] { return m_bQuit.load(); });
+        FeederWait([this] { return m_bQuit.load(); });
         return true;
     }
     if (m_bInfoReady) {
         {
             std::lock_guard<std::mutex> order(m_requestMutex);
-            bool sent = recver->SendFetchMediaPkgRsq() == 0;
-            std::lock_guard<std::mutex> lock(m_mutex);
+            const bool sent = recver->SendFetchMediaPkgRsq() == 0;
+            std::lock_guard<std::mutex> lock(m_countMutex);
             m_nFetchesSent += sent ? 1 : 0;
         }
         m_feederWake.WaitFor(kFetchGapMs, [this] { return m_bQuit.load(); });
@@ -141,7 +172,7 @@ void MediaPlayer::SendRemoteSeek(int seconds) {
         return;
     std::lock_guard<std::mutex> order(m_requestMutex);
     recver->SendSeek(seconds);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_countMutex);
     m_nStaleAnswers = m_nFetchesSent - m_nAnswers;
 }
 
@@ -162,10 +193,9 @@ int MediaPlayer::OnStreamInfo(ByteStream& reader, RemoteRecver* recver) {
         recver->Close();
         return -1;
     }
-    // The feeder asks again every second until the answer is in, and again
-    // after a refused local open cleared m_bInfoReady; a later answer must
-    // not replace decoders that may be decoding: it only says the
-    // description is known again.
+    // The feeder asks again every second until the answer is in; a later
+    // answer must not replace decoders that may be decoding: it only says
+    // the description is known again.
     if (m_bDescribed.exchange(true)) {
         m_bInfoReady = true;
         m_feederWake.Notify();
@@ -175,65 +205,28 @@ int MediaPlayer::OnStreamInfo(ByteStream& reader, RemoteRecver* recver) {
     reader.Seek(kPkgBodyOffset);
     ParseStreamDescription(reader, desc);
 
-    ReleaseCodecContexts();
-    m_bOwnCodecCtx = true;
-    m_dAudioTimeBase = kDefaultTimeBase;
-    m_dVideoTimeBase = kDefaultTimeBase;
-    m_nFps = kDefaultRemoteFps;
-
+    // No package flows before the description is ready, so the decode
+    // threads take nothing while their decoders are opened here.
     const StreamDescription::Audio& a = desc.audio;
-    m_pAudioCodecCtx = avcodec_alloc_context3(nullptr);
-    m_nAudioCodecId = a.nCodecId;
-    m_dAudioTimeBase = Ratio(a.codecTimeBase, kDefaultTimeBase);
+    double audioTimeBase = Ratio(a.codecTimeBase, kDefaultTimeBase);
     if (a.streamTimeBase.den)
-        m_dAudioTimeBase = Ratio(a.streamTimeBase, kDefaultTimeBase);
-    if (a.bPresent && m_pAudioCodecCtx) {
-        AVCodecContext* ctx = m_pAudioCodecCtx;
-        ctx->codec_type = AVMEDIA_TYPE_AUDIO;
-        ctx->codec_id = AVCodecID(a.nCodecId);
-        ctx->block_align = a.nBlockAlign;
-        av_channel_layout_default(&ctx->ch_layout, a.nChannels);
-        ctx->sample_rate = a.nSampleRate;
-        ctx->sample_fmt = AVSampleFormat(a.nSampleFmt);
-        ctx->time_base = AVRational{a.codecTimeBase.num, a.codecTimeBase.den};
-        ctx->pkt_timebase = AVRational{a.streamTimeBase.num, a.streamTimeBase.den};
-        if (OpenAudioOutput(ctx)) {
-            SetExtradata(ctx, a.extradata);
-            const AVCodec* codec = avcodec_find_decoder(ctx->codec_id);
-            if (codec && avcodec_open2(ctx, codec, nullptr) == 0)
-                m_pAudioCodec = codec;
-            m_bHasAudio = m_pAudioCodec != nullptr;
-            AnchorAudio(0.0, m_nSeekSerial, false);
-        }
+        audioTimeBase = Ratio(a.streamTimeBase, kDefaultTimeBase);
+    if (AVCodecContext* ctx = AudioContext(a)) {
+        m_audio.OpenStream(ctx, true, audioTimeBase);
+        m_clock.Restart(0.0, m_audioPkts.Serial());
+    } else {
+        m_audio.CloseStream(audioTimeBase);
     }
 
     const StreamDescription::Video& v = desc.video;
-    m_pVideoCodecCtx = avcodec_alloc_context3(nullptr);
-    m_nVideoCodecId = v.nCodecId;
-    m_nFps = v.nFps;
-    m_dVideoTimeBase = Ratio(v.codecTimeBase, kDefaultTimeBase);
-    m_nDuration = v.nDuration;
-    m_nCodedWidth = v.nWidth;
-    m_nCodedHeight = v.nHeight;
+    double videoTimeBase = Ratio(v.codecTimeBase, kDefaultTimeBase);
     if (v.streamTimeBase.den > 0)
-        m_dVideoTimeBase = Ratio(v.streamTimeBase, kDefaultTimeBase);
-    if (v.bPresent && m_pVideoCodecCtx) {
-        AVCodecContext* ctx = m_pVideoCodecCtx;
-        ctx->codec_type = AVMEDIA_TYPE_VIDEO;
-        ctx->codec_id = AVCodecID(v.nCodecId);
-        ctx->coded_width = ctx->width = v.nWidth;
-        ctx->coded_height = ctx->height = v.nHeight;
-        ctx->sample_fmt = AVSampleFormat(v.nFormat);
-        ctx->time_base = AVRational{v.codecTimeBase.num, v.codecTimeBase.den};
-        ctx->pkt_timebase = AVRational{v.streamTimeBase.num, v.streamTimeBase.den};
-        SetExtradata(ctx, v.extradata);
-        ApplyRemoteVideoOptions(ctx);
-        const AVCodec* codec = avcodec_find_decoder(ctx->codec_id);
-        if (codec && avcodec_open2(ctx, codec, nullptr) == 0)
-            m_pVideoCodec = codec;
-        else
-            DebugTrace("Open Video Error!\r\n");
-    }
+        videoTimeBase = Ratio(v.streamTimeBase, kDefaultTimeBase);
+    m_video.SetStream(videoTimeBase, v.nFps);
+    m_nDuration = v.nDuration;
+    if (AVCodecContext* ctx = VideoContext(v); ctx && !m_video.Open(ctx, true))
+        DebugTrace("Open Video Error!\r\n");
+
     m_bInfoReady = true;
     m_feederWake.Notify();
     return 0;
@@ -245,20 +238,17 @@ int MediaPlayer::OnMediaPackage(AVPacket* pkt, int, int bVideo, RemoteRecver* re
         av_packet_free(&pkt);
         return -1;
     }
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_countMutex);
     if (!CountAnswer()) {
         av_packet_free(&pkt);
         return 0;
     }
     if (!m_bStartKnown.exchange(true) && pkt->pts != AV_NOPTS_VALUE) {
-        m_dStartTime = static_cast<int32_t>(pkt->pts) * (bVideo == 1 ? m_dVideoTimeBase : m_dAudioTimeBase);
-        if (!m_audioAnchor.Read().bDecoded)
-            AnchorAudio(m_dStartTime, m_nSeekSerial, false);
+        m_dStartTime = double(pkt->pts) * (bVideo == 1 ? m_video.TimeBase() : m_audio.TimeBase());
+        if (!m_clock.Decoded())
+            m_clock.Restart(m_dStartTime, m_audioPkts.Serial());
     }
-    if (WakeSignal* wake = QueueLocked(pkt, bVideo == 1)) {
-        lock.unlock();
-        wake->Wake();
-    }
+    QueuePackage(pkt, bVideo == 1);
     return 0;
 }
 
@@ -267,10 +257,8 @@ int MediaPlayer::OnStreamEnd(ByteStream&, RemoteRecver* recver) {
         recver->Close();
         return -1;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (CountAnswer()) {
-        m_bEnd = true;
-        m_audioWake.Wake();
-    }
+    std::lock_guard<std::mutex> lock(m_countMutex);
+    if (CountAnswer())
+        SetEnded(true);
     return 0;
 }

@@ -278,9 +278,9 @@ public:
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_nShown++ == 0)
             m_firstPictureMs = std::chrono::duration<double, std::milli>(Clock::now() - m_start).count();
-        const double video = player.m_dVideoClock;
-        if (video - player.m_dStartTime >= kAvGapSkipSeconds) {
-            m_avGap.Add(std::fabs(video - player.m_dAudioClock) * 1000.0);
+        const double video = player.VideoClock();
+        if (video - player.StartTime() >= kAvGapSkipSeconds) {
+            m_avGap.Add(std::fabs(video - player.AudioClock()) * 1000.0);
             m_lipSync.Add(std::fabs(video - heard) * 1000.0);
         }
     }
@@ -337,7 +337,7 @@ bool QuitSignalBefore(const sigset_t& set, Clock::time_point until) {
 // been played out.
 bool Drained(MediaPlayer& player) {
     CPlaySound& sound = ThePlaySound();
-    return (player.m_bEnd || player.RemoteSourceEnded()) && player.QueuedAudioPkgs() == 0 && player.QueuedVideoPkgs() == 0 &&
+    return (player.IsEnded() || player.RemoteSourceEnded()) && player.QueuedAudioPkgs() == 0 && player.QueuedVideoPkgs() == 0 &&
            player.QueuedFrames() == 0 && sound.GetQueuedCount() == 0 && sound.GetInDeviceCount() == 0;
 }
 
@@ -383,7 +383,7 @@ int PlayMedium(const Options& opt) {
             next = std::min(next, at(start, kSeekAfterSeconds));
         if (pauseStep == PauseStep::Paused)
             next = std::min(next, at(pausedAt, pausedWakeups < 0 ? kPauseSettleSeconds : kPauseSeconds));
-        if (!player.m_bPause) {
+        if (!player.IsPaused()) {
             const Clock::time_point soon = Clock::now();
             next = std::min(next, soon + std::chrono::milliseconds(kWaitPollMs));
             if (pauseStep == PauseStep::Waiting && seekDone)
@@ -431,7 +431,7 @@ int PlayMedium(const Options& opt) {
     double wall = std::chrono::duration<double>(Clock::now() - start).count();
 
     int shown = window.Shown();
-    int decoded = player.m_nFramesDecoded;
+    int decoded = player.FramesDecoded();
     unsigned long long audioBytes = sound.GetPcmBytesWritten();
     char head[512];
     std::snprintf(head, sizeof head,

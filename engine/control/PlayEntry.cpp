@@ -30,4 +30,4 @@ void Seek(int seconds) { ThePlayer().Seek(seconds); }
 
 int GetPosition() { return static_cast<int>(ThePlayer().Position()); }
 
-int GetDuration() { return ThePlayer().m_nDuration; }
+int GetDuration() { return ThePlayer().Duration(); }

@@ -1,0 +1,70 @@
+#pragma once
+// The clocks playback is paced against. Each tells the media time, in
+// seconds, that it says it is now:
+// - SoundClock: the stamp of the sound being heard, from the output's byte
+//   counts and an anchor that ties a byte to a stamp;
+// - WallClock: the steady clock, anchored at a picture, for media without
+//   sound (or once it has played out).
+//
+// Threads: Now() from any thread, lock-free. Writers as stated per class.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/SeqLock.h"
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual double Now() const = 0;
+};
+
+class SoundClock final : public Clock {
+public:
+    // The stamp of the sound being heard: the anchor's stamp plus the PCM
+    // heard since its byte (minus what still waits in the output).
+    double Now() const override;
+    // A decoded sound has set the clock since the last restart.
+    bool Decoded() const { return m_anchor.Read().bDecoded; }
+
+    // Controlling thread: a new medium or position starts at `stamp`; sound
+    // decoded under an older `serial` no longer anchors it.
+    void Restart(double stamp, unsigned serial);
+    // Controlling thread: the byte rate of the format announced to the output.
+    void SetBytesPerSec(double bytesPerSec) { m_dBytesPerSec = bytesPerSec; }
+    // The PCM accepted from byte `bytes` of the output on (by default from
+    // now on) plays from `stamp`. Ignored when `serial` is not the current
+    // one. Any thread.
+    static constexpr uint64_t kBytesNow = ~uint64_t(0);
+    void Anchor(double stamp, unsigned serial, bool decoded, uint64_t bytes = kBytesNow);
+
+private:
+    struct Anchored {
+        double dStamp;
+        uint64_t nBytes;
+        double dBytesPerSec;
+        bool bDecoded;  // set by decoded sound, not by a restart
+    };
+    std::mutex m_writeMutex;  // anchors and restarts, with m_nSerial
+    unsigned m_nSerial = 0;
+    SeqLock<Anchored> m_anchor;
+    std::atomic<double> m_dBytesPerSec{0.0};
+};
+
+// Paces pictures on the steady clock: each picture is due one stamp step
+// after the one before (or one interval where the stamps jump), so sleeping
+// late never adds up; a picture due long ago restarts the clock from it
+// instead of rushing. Presentation thread only, Now() from any thread.
+class WallClock final : public Clock {
+public:
+    double Now() const override;
+    void Restart() { m_bValid = false; }
+    // Schedules the picture with this stamp; returns the wait in ms before it is due.
+    int Schedule(double stamp, double intervalMs);
+
+private:
+    std::atomic<bool> m_bValid{false};
+    std::atomic<int64_t> m_nDueUs{0};  // when the last picture was due
+    std::atomic<double> m_dStamp{0.0}; // and its stamp
+};

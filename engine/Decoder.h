@@ -1,0 +1,61 @@
+#pragma once
+// A decoder per stream: its codec context, its thread and the serial of the
+// packages it decodes. The thread takes packages from its queue; when the
+// queue's serial has moved on (a seek flushed it) the codec is flushed
+// before the next package, so nothing held inside it from before the seek
+// comes out, and a package taken before the flush is not decoded.
+//
+// Threads: Open, Close, Start and Join on the controlling thread, with the
+// thread not running for Open and Close; the rest on the decoder's thread.
+
+#include <atomic>
+#include <thread>
+
+#include "engine/PacketQueue.h"
+
+extern "C" {
+struct AVCodec;
+struct AVCodecContext;
+}
+
+class Decoder {
+public:
+    explicit Decoder(PacketQueue& pkts) : m_pkts(pkts) {}
+    virtual ~Decoder();
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    // Takes ctx (freed by Close when `owned`; a demuxer's is borrowed) and
+    // opens the decoder for its codec id. False when there is none or it
+    // fails to open; the stream then stays silent or dark.
+    bool Open(AVCodecContext* ctx, bool owned);
+    void Close();
+    bool IsOpen() const { return m_pCodec != nullptr; }
+
+    // Starts the thread unless it runs; Join waits for it once its queue is aborted.
+    void Start(const char* name);
+    void Join();
+
+protected:
+    // The thread's body: runs until the queue is aborted.
+    virtual void Run() = 0;
+    // A flush of the queue has been seen (the codec is flushed already).
+    virtual void OnFlush() {}
+    // The next package to decode, the codec flushed first when the queue
+    // was flushed since the last one; null once the queue is aborted.
+    // Packages taken under a serial that is already stale are skipped.
+    AVPacketPtr NextPackage(size_t batch = 1, std::atomic<bool>* dry = nullptr);
+    // The serial of the package being decoded is still the queue's.
+    bool Current() const { return m_nSerial == m_pkts.Serial(); }
+    unsigned Serial() const { return m_nSerial; }
+    AVCodecContext* Context() const { return m_pCtx; }
+
+    PacketQueue& m_pkts;
+
+private:
+    AVCodecContext* m_pCtx = nullptr;
+    const AVCodec* m_pCodec = nullptr;
+    bool m_bOwned = false;
+    unsigned m_nSerial = 0;
+    std::thread m_thread;
+};
