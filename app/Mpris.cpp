@@ -1,12 +1,14 @@
 #include "app/Mpris.h"
 
-#include "app/sivoDlg.h"
 #include "platform/Trace.h"
 
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDir>
 #include <QUrl>
+
+#include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -30,26 +32,26 @@ QDBusObjectPath TrackId(const std::string& path) {
 
 } // namespace
 
-CMpris* CMpris::Start(CSivoDlg* pWindow) {
+CMpris* CMpris::Start(MprisHost* pHost) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         DebugTrace("no session bus: the media player interface is off\n");
         return nullptr;
     }
-    auto* pHost = new CMpris(pWindow);
-    new CMprisRoot(pHost);
-    new CMprisPlayer(pHost);
-    if (!bus.registerObject(kObjectPath, pHost) || !bus.registerService(kService)) {
+    auto* pMpris = new CMpris(pHost);
+    new CMprisRoot(pMpris);
+    new CMprisPlayer(pMpris);
+    if (!bus.registerObject(kObjectPath, pMpris) || !bus.registerService(kService)) {
         DebugTrace("media player interface not registered: %s\n", bus.lastError().message().toLocal8Bit().constData());
         bus.unregisterObject(kObjectPath);
-        delete pHost;
+        delete pMpris;
         return nullptr;
     }
-    pHost->Publish();
-    return pHost;
+    pMpris->Publish();
+    return pMpris;
 }
 
-CMpris::CMpris(CSivoDlg* pWindow) : m_pWindow(pWindow) {}
+CMpris::CMpris(MprisHost* pHost) : m_pHost(pHost) {}
 
 CMpris::~CMpris() {
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -59,27 +61,27 @@ CMpris::~CMpris() {
 
 QVariantMap CMpris::Metadata() const {
     QVariantMap map;
-    const std::string& path = m_pWindow->MediaPath();
+    const std::string& path = m_pHost->MediaPath();
     map.insert(QStringLiteral("mpris:trackid"),
                QVariant::fromValue(path.empty() ? QDBusObjectPath(QStringLiteral("/org/mpris/MediaPlayer2/TrackList/NoTrack"))
                                                 : TrackId(path)));
     if (path.empty())
         return map;
-    map.insert(QStringLiteral("mpris:length"), qlonglong{m_pWindow->Entries().GetDuration()} * kMicroseconds);
-    map.insert(QStringLiteral("xesam:title"), QString::fromLocal8Bit(m_pWindow->MediaName().c_str()));
+    map.insert(QStringLiteral("mpris:length"), qlonglong{m_pHost->DurationSeconds()} * kMicroseconds);
+    map.insert(QStringLiteral("xesam:title"), QString::fromLocal8Bit(m_pHost->MediaName().c_str()));
     if (path.front() == '/')
         map.insert(QStringLiteral("xesam:url"), QUrl::fromLocalFile(QString::fromLocal8Bit(path.c_str())).toString(QUrl::FullyEncoded));
     return map;
 }
 
 QVariantMap CMpris::PlayerProperties() const {
-    return {{QStringLiteral("PlaybackStatus"), QString::fromLatin1(m_pWindow->PlaybackStatus())},
+    return {{QStringLiteral("PlaybackStatus"), QString::fromLatin1(m_pHost->PlaybackStatus())},
             {QStringLiteral("Metadata"), Metadata()},
-            {QStringLiteral("Volume"), m_pWindow->IsMuted() ? 0.0 : m_pWindow->VolumeShare()}};
+            {QStringLiteral("Volume"), m_pHost->HeardVolume()}};
 }
 
 QVariantMap CMpris::RootProperties() const {
-    return {{QStringLiteral("Fullscreen"), m_pWindow->IsFullScreen()}};
+    return {{QStringLiteral("Fullscreen"), m_pHost->IsFullScreen()}};
 }
 
 void CMpris::Announce(const char* interface, const QVariantMap& now, QVariantMap& last) {
@@ -109,8 +111,8 @@ void CMpris::Seeked(int seconds) {
 
 // org.mpris.MediaPlayer2
 
-bool CMprisRoot::Fullscreen() const { return m_pHost->Window().IsFullScreen(); }
-void CMprisRoot::SetFullscreen(bool on) { m_pHost->Window().SetFullScreen(on); }
+bool CMprisRoot::Fullscreen() const { return m_pMpris->Host().IsFullScreen(); }
+void CMprisRoot::SetFullscreen(bool on) { m_pMpris->Host().SetFullScreen(on); }
 
 QStringList CMprisRoot::SupportedMimeTypes() const {
     return {QStringLiteral("video/mp4"), QStringLiteral("video/x-matroska"), QStringLiteral("video/webm"),
@@ -120,58 +122,57 @@ QStringList CMprisRoot::SupportedMimeTypes() const {
 }
 
 void CMprisRoot::Raise() {
-    m_pHost->Window().raise();
-    m_pHost->Window().activateWindow();
+    m_pMpris->Host().RaiseWindow();
 }
 
 void CMprisRoot::Quit() {
-    m_pHost->Window().Quit();
+    m_pMpris->Host().Quit();
 }
 
 // org.mpris.MediaPlayer2.Player
 
-QString CMprisPlayer::PlaybackStatus() const { return QString::fromLatin1(m_pHost->Window().PlaybackStatus()); }
+QString CMprisPlayer::PlaybackStatus() const { return QString::fromLatin1(m_pMpris->Host().PlaybackStatus()); }
 
 double CMprisPlayer::Volume() const {
-    return m_pHost->Window().IsMuted() ? 0.0 : m_pHost->Window().VolumeShare();
+    return m_pMpris->Host().HeardVolume();
 }
 
 void CMprisPlayer::SetVolume(double volume) {
-    m_pHost->Window().SetVolumeShare(volume);
+    m_pMpris->Host().SetVolumeShare(volume);
 }
 
 qlonglong CMprisPlayer::Position() const {
-    return qlonglong{m_pHost->Window().Entries().GetPosition()} * kMicroseconds;
+    return qlonglong{m_pMpris->Host().PositionSeconds()} * kMicroseconds;
 }
 
-void CMprisPlayer::Pause() { m_pHost->Window().SetPaused(true); }
-void CMprisPlayer::Play() { m_pHost->Window().SetPaused(false); }
-void CMprisPlayer::PlayPause() { m_pHost->Window().TogglePause(); }
-void CMprisPlayer::Stop() { m_pHost->Window().StopPlayback(); }
+void CMprisPlayer::Pause() { m_pMpris->Host().SetPaused(true); }
+void CMprisPlayer::Play() { m_pMpris->Host().SetPaused(false); }
+void CMprisPlayer::PlayPause() { m_pMpris->Host().TogglePause(); }
+void CMprisPlayer::Stop() { m_pMpris->Host().StopPlayback(); }
 
 void CMprisPlayer::Seek(qlonglong offset, const QDBusMessage& message) {
-    CSivoDlg& window = m_pHost->Window();
-    const qlonglong duration = window.Entries().GetDuration();
+    MprisHost& host = m_pMpris->Host();
+    const qlonglong duration = host.DurationSeconds();
     if (duration <= 0)
         return Refuse(message, QStringLiteral("nothing to seek in"));
-    const qlonglong target = window.Entries().GetPosition() + offset / kMicroseconds;
-    window.SeekTo(static_cast<int>(std::clamp(target, qlonglong{0}, duration)));
+    const qlonglong target = host.PositionSeconds() + offset / kMicroseconds;
+    host.SeekTo(static_cast<int>(std::clamp(target, qlonglong{0}, duration)));
 }
 
 void CMprisPlayer::SetPosition(const QDBusObjectPath& trackId, qlonglong position, const QDBusMessage& message) {
-    CSivoDlg& window = m_pHost->Window();
-    const qlonglong duration = window.Entries().GetDuration();
-    if (window.MediaPath().empty() || trackId != TrackId(window.MediaPath()))
+    MprisHost& host = m_pMpris->Host();
+    const qlonglong duration = host.DurationSeconds();
+    if (host.MediaPath().empty() || trackId != TrackId(host.MediaPath()))
         return Refuse(message, QStringLiteral("not the current track"));
     if (position < 0 || position > duration * kMicroseconds)
         return Refuse(message, QStringLiteral("position outside the track"));
-    window.SeekTo(static_cast<int>(position / kMicroseconds));
+    host.SeekTo(static_cast<int>(position / kMicroseconds));
 }
 
 void CMprisPlayer::OpenUri(const QString& uri, const QDBusMessage& message) {
     const QUrl url(uri, QUrl::StrictMode);
     if (!url.isValid() || !url.isLocalFile() || !QDir::isAbsolutePath(url.toLocalFile()))
         return Refuse(message, QStringLiteral("only file:// URIs of absolute paths can be opened"));
-    if (!m_pHost->Window().OpenMedia(url.toLocalFile().toLocal8Bit().toStdString()))
-        return Refuse(message, m_pHost->Window().ReasonText());
+    if (!m_pMpris->Host().OpenMedia(url.toLocalFile().toLocal8Bit().toStdString()))
+        return Refuse(message, m_pMpris->Host().ReasonText());
 }

@@ -1,4 +1,6 @@
 #pragma once
+#include "app/MprisHost.h"
+
 #include <QDBusAbstractAdaptor>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -6,13 +8,11 @@
 #include <QStringList>
 #include <QVariantMap>
 
-class CSivoDlg;
-
 // The window on the session bus as org.mpris.MediaPlayer2.sivo, so media
 // keys and desktop widgets can drive it and show what plays. Properties are
-// read from the window on demand; Publish sends PropertiesChanged for what
-// changed since the last call. Position is never announced (clients poll it);
-// seeks are announced with Seeked.
+// read from the window, through MprisHost, on demand; Publish sends
+// PropertiesChanged for what changed since the last call. Position is never
+// announced (clients poll it); seeks are announced with Seeked.
 //
 // Threads: UI thread only.
 class CMpris : public QObject {
@@ -20,22 +20,22 @@ class CMpris : public QObject {
 public:
     // Registers on the session bus; null (and the window runs without it)
     // when there is no bus or the name is taken.
-    static CMpris* Start(CSivoDlg* pWindow);
+    static CMpris* Start(MprisHost* pHost);
     ~CMpris() override;
 
     void Publish();
     void Seeked(int seconds);
 
-    CSivoDlg& Window() const { return *m_pWindow; }
+    MprisHost& Host() const { return *m_pHost; }
     QVariantMap Metadata() const;
     QVariantMap PlayerProperties() const;
     QVariantMap RootProperties() const;
 
 private:
-    explicit CMpris(CSivoDlg* pWindow);
+    explicit CMpris(MprisHost* pHost);
     void Announce(const char* interface, const QVariantMap& now, QVariantMap& last);
 
-    CSivoDlg* m_pWindow;
+    MprisHost* m_pHost;
     QVariantMap m_lastPlayer;
     QVariantMap m_lastRoot;
 };
@@ -54,7 +54,7 @@ class CMprisRoot : public QDBusAbstractAdaptor {
     Q_PROPERTY(QStringList SupportedUriSchemes READ SupportedUriSchemes)
     Q_PROPERTY(QStringList SupportedMimeTypes READ SupportedMimeTypes)
 public:
-    explicit CMprisRoot(CMpris* pHost) : QDBusAbstractAdaptor(pHost), m_pHost(pHost) {}
+    explicit CMprisRoot(CMpris* pMpris) : QDBusAbstractAdaptor(pMpris), m_pMpris(pMpris) {}
     bool CanQuit() const { return true; }
     bool CanRaise() const { return true; }
     bool CanSetFullscreen() const { return true; }
@@ -71,7 +71,7 @@ public slots:
     void Quit();
 
 private:
-    CMpris* m_pHost;
+    CMpris* m_pMpris;
 };
 
 // org.mpris.MediaPlayer2.Player
@@ -92,11 +92,11 @@ class CMprisPlayer : public QDBusAbstractAdaptor {
     Q_PROPERTY(bool CanSeek READ True)
     Q_PROPERTY(bool CanControl READ True)
 public:
-    explicit CMprisPlayer(CMpris* pHost) : QDBusAbstractAdaptor(pHost), m_pHost(pHost) {}
+    explicit CMprisPlayer(CMpris* pMpris) : QDBusAbstractAdaptor(pMpris), m_pMpris(pMpris) {}
     QString PlaybackStatus() const;
     double Rate() const { return 1.0; }
     void SetRate(double) {}
-    QVariantMap Metadata() const { return m_pHost->Metadata(); }
+    QVariantMap Metadata() const { return m_pMpris->Metadata(); }
     double Volume() const;
     void SetVolume(double volume);
     qlonglong Position() const;
@@ -122,5 +122,5 @@ signals:
     void Seeked(qlonglong position);
 
 private:
-    CMpris* m_pHost;
+    CMpris* m_pMpris;
 };

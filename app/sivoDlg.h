@@ -1,5 +1,6 @@
 #pragma once
 #include "app/AnchorLayout.h"
+#include "app/MprisHost.h"
 #include "app/SkinControls.h"
 #include "app/SkinDlg.h"
 #include "output/Mixer.h"
@@ -7,6 +8,7 @@
 #include "platform/CopyData.h"
 #include "share/UdpSocket.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <cstdint>
@@ -50,9 +52,12 @@ public:
 // Timer of the progress slider and deferred seeks.
 inline constexpr int PROGRESS_TIMER_ID = 1;
 inline constexpr int PROGRESS_TIMER_PERIOD_MS = 1000;
-// A progress update waits until this long after the last seek.
-inline constexpr uint32_t SEEK_SETTLE_MS = 5;
-// Pause between ending the audio thread and freeing the frame buffer.
+// A progress update waits until this long after the last seek: the tick that
+// comes soon after a key or media-interface seek leaves the thumb where the
+// seek put it, while the engine still refills from the new place; the tick a
+// whole period after a dragged thumb's seek moves it again.
+inline constexpr int SEEK_SETTLE_MS = 500;
+// Pause between ending the audio thread and releasing the video control.
 inline constexpr int SHUTDOWN_PAUSE_MS = 100;
 // Size of the window before it is maximised.
 inline constexpr int INITIAL_WINDOW_SIZE = 500;
@@ -71,16 +76,14 @@ inline constexpr int CONTROLS_HIDE_MS = 2000;
 inline constexpr int IDM_ABOUTBOX = 0x10;
 inline constexpr char IDS_ABOUTBOX[] = "&About sivo(&A)...";
 
-// Tick count (ms) at the last executed seek; 0 after each progress update.
-extern uint32_t g_dwLastSeekTick;
-
 // The program's main window: video area between the skin's top and bottom
 // bands, transport buttons and sliders along the bottom, the mixer, the UDP
 // control socket, the copy-data channel and the one-second progress timer.
 //
-// Threads: UI thread only, like every widget. The players' threads reach the
-// video control only through g_pVideoWnd.
-class CSivoDlg : public CSkinDlg {
+// Threads: UI thread only, like every widget. The player's presentation
+// thread reaches the video control only through ShowPicture, which OnInitDialog
+// points at it.
+class CSivoDlg : public CSkinDlg, public MprisHost {
     Q_OBJECT
 public:
     // appPath: directory of the executable; the skin is appPath + "/Skin".
@@ -111,41 +114,51 @@ public:
     // What keys, drops, other processes and the media interface ask for.
     // Plays a local file when it can be played; otherwise shows the reason
     // over the video area and leaves playback as it was. False then.
-    bool OpenMedia(const std::string& path);
-    void SetPaused(bool paused);
-    void TogglePause();
+    bool OpenMedia(const std::string& path) override;
+    // The one place playback is paused or resumed: the player, the play
+    // button's image and the media interface follow together.
+    void SetPaused(bool paused) override;
+    // Pauses when the player plays, else plays: the play button, the space
+    // key and the media interface's PlayPause.
+    void TogglePause() override;
     // Seeks to the position, clamped to the medium.
-    void SeekTo(int seconds);
+    void SeekTo(int seconds) override;
     void SeekBy(int seconds);
-    void StopPlayback();
+    void StopPlayback() override;
     void ToggleMute();
     bool IsMuted() const { return m_bMuted; }
     // The volume slider's position as a share of its range, 0..1.
     double VolumeShare() const;
-    void SetVolumeShare(double share);
+    // VolumeShare, or 0 while muted.
+    double HeardVolume() const override;
+    void SetVolumeShare(double share) override;
     void StepVolume(int steps);
-    void SetFullScreen(bool on);
-    bool IsFullScreen() const { return m_bFullScreen; }
+    void SetFullScreen(bool on) override;
+    bool IsFullScreen() const override { return m_bFullScreen; }
+    void RaiseWindow() override;
     // Ends the program the ordinary way.
-    void Quit();
+    void Quit() override;
     void ShowCaptionMenu(const QPoint& globalPos);
 
     // "Playing", "Paused" or "Stopped".
-    const char* PlaybackStatus();
+    const char* PlaybackStatus() override;
     // Elapsed and total time as the bottom band shows them ("0:17 / 1:32:05").
     QString TimeText();
+    int PositionSeconds() override;
+    int DurationSeconds() override;
     // The file name (or the remote name) of what plays; empty before any.
-    const std::string& MediaName() const { return m_strMediaName; }
+    const std::string& MediaName() const override { return m_strMediaName; }
     // The full path (or peer and name) of what plays.
-    const std::string& MediaPath() const { return m_strMediaPath; }
+    const std::string& MediaPath() const override { return m_strMediaPath; }
     // The reason shown over the video area, or empty.
-    QString ReasonText() const;
+    QString ReasonText() const override;
     bool ControlsShown() const { return m_bControlsShown; }
     SivoEntries& Entries() const { return *m_entries; }
 
     // Read-only views for the owner and tests.
     bool IsPlaying() const { return m_bPlaying; }
     bool IsAudioDown() const { return m_bAudioDown; }
+    // Where the next tick seeks to; -1 for nowhere.
     int SeekTarget() const { return m_nSeekTarget; }
     const std::string& ShareDir() const { return m_strShareDir; }
     const std::string& SkinPath() const { return m_strSkinPath; }
@@ -193,6 +206,8 @@ private:
     void SetMediaName(const std::string& name, const std::string& path);
     QRect TimeTextRect() const;
     void ApplyGain();
+    // A seek was made less than SEEK_SETTLE_MS ago.
+    bool SeekSettling() const;
     bool MixerReady() const { return m_bMixerReady; }
     void InitSkinControls();
     void CreateControls();
@@ -221,7 +236,10 @@ private:
     CSliderCtrlEx* m_sliderProgress = nullptr;
     CMixer m_mixer;
     CStaticVideo* m_video = nullptr;
+    // Seconds a dragged progress thumb asks for, -1 for none.
     int m_nSeekTarget = -1;
+    // Started at each seek the window makes.
+    QElapsedTimer m_seekClock;
     CQtLayoutParent m_layoutParent;
     CAnchorLayout m_layout;
     std::string m_strShareDir;

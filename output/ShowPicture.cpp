@@ -1,41 +1,48 @@
 #include "output/OutputHooks.h"
 #include "output/VideoWindow.h"
 
-#include <cstring>
 #include <limits>
-#include <new>
+#include <mutex>
 
-std::atomic<VideoWindow*> g_pVideoWnd{nullptr};
-uint8_t* g_pFrameBuf = nullptr;
-int g_nFrameBufSize = 0;
+namespace {
 
-void FreeFrameBuffer() {
-    delete[] g_pFrameBuf;
-    g_pFrameBuf = nullptr;
+// The display and the lock that keeps it alive while a picture is handed to
+// it: held by ShowPicture across the call and by whoever swaps the display.
+struct Display {
+    std::mutex mutex;
+    VideoWindow* window = nullptr;
+};
+
+Display& TheDisplay() {
+    static Display display;
+    return display;
+}
+
+} // namespace
+
+void SetVideoWindow(VideoWindow* window) {
+    Display& display = TheDisplay();
+    std::lock_guard<std::mutex> lock(display.mutex);
+    display.window = window;
+}
+
+void ReleaseVideoWindow(VideoWindow* window) {
+    Display& display = TheDisplay();
+    std::lock_guard<std::mutex> lock(display.mutex);
+    if (display.window == window)
+        display.window = nullptr;
 }
 
 void ShowPicture(const uint8_t* picture, int width, int height) {
     if (!picture || width <= 0 || height <= 0)
         return;
-    // A size whose buffer would not fit an int is no picture we can hold.
-    if (width > (std::numeric_limits<int>::max() - 3) / 3 ||
-        DibStride(width) > std::numeric_limits<int>::max() / height)
+    // A picture whose bytes would not fit an int is none we can take.
+    if (width > std::numeric_limits<int>::max() / 3 / height)
         return;
-    const int stride = DibStride(width);
-    const int size = stride * height;
-    if (!g_pFrameBuf || g_nFrameBufSize != size) {
-        delete[] g_pFrameBuf;
-        g_pFrameBuf = new (std::nothrow) uint8_t[size];
-        if (!g_pFrameBuf)
-            return;
-        g_nFrameBufSize = size;
-    }
-    const size_t rowBytes = static_cast<size_t>(width) * 3;
-    for (int i = 0; i < height; ++i)
-        std::memcpy(g_pFrameBuf + static_cast<size_t>(height - 1 - i) * stride,
-                    picture + i * rowBytes, rowBytes);
-    if (VideoWindow* window = g_pVideoWnd.load()) {
+    Display& display = TheDisplay();
+    std::lock_guard<std::mutex> lock(display.mutex);
+    if (VideoWindow* window = display.window) {
         window->SetVideoSize(width, height);
-        window->ShowFrame(g_pFrameBuf);
+        window->ShowFrame(picture);
     }
 }

@@ -1,25 +1,37 @@
 #pragma once
-#include <atomic>
 #include <cstdint>
 
 // The display a picture goes to. The desktop window's video control and the
-// headless player's frame counter implement it.
-class VideoWindow { public: virtual ~VideoWindow() = default;
-  virtual void SetVideoSize(int width, int height) = 0;   // presentation thread
-  virtual void ShowFrame(const uint8_t* bits) = 0; };     // presentation thread; bits = bottom-up BGR24 DIB, stride (3*w+3)&~3
+// headless player's frame counter implement it; the display keeps whatever
+// it needs of a picture itself.
+class VideoWindow {
+public:
+    virtual ~VideoWindow() = default;
+    // Presentation thread: the size of the picture that follows, before each one.
+    virtual void SetVideoSize(int width, int height) = 0;
+    // Presentation thread: one picture of the size last set, in ShowPicture's
+    // layout (packed BGR24, top row first, 3 * width bytes a row). The bytes
+    // are the caller's and live only for the call.
+    virtual void ShowFrame(const uint8_t* bits) = 0;
+};
 
-// Set by the window's owner (UI thread) once the display exists, cleared
-// before it is destroyed; read by ShowPicture on the presentation thread.
-extern std::atomic<VideoWindow*> g_pVideoWnd;
+// Any thread: makes window the display ShowPicture hands pictures to (null
+// for none). When it returns, no call into the display it replaced is running
+// or will start, so that one may be destroyed.
+void SetVideoWindow(VideoWindow* window);
+// Any thread: as SetVideoWindow(nullptr) when window is the display set,
+// else nothing. For a display's destructor.
+void ReleaseVideoWindow(VideoWindow* window);
 
-// The current picture as a bottom-up DIB, and its size in bytes. Written only
-// by ShowPicture on the presentation thread; NULL until the first picture.
-extern uint8_t* g_pFrameBuf;
-extern int g_nFrameBufSize;
-
-// UI thread, after the player's threads have been joined: frees g_pFrameBuf
-// and sets it to NULL (g_nFrameBufSize keeps its value).
-void FreeFrameBuffer();
-
-// Row stride of a 24-bit DIB: 3 bytes per pixel rounded up to 4 bytes.
-constexpr int DibStride(int width) { return (3 * width + 3) & ~3; }
+// Transitional, for the hosts that still assign the display and free the
+// old process-wide buffer: assigning registers through SetVideoWindow, and
+// there is no buffer left to free. Neither holds any state; both go once
+// every host calls SetVideoWindow.
+struct VideoWindowSlot {
+    VideoWindowSlot& operator=(VideoWindow* window) {
+        SetVideoWindow(window);
+        return *this;
+    }
+};
+inline VideoWindowSlot g_pVideoWnd;
+inline void FreeFrameBuffer() {}

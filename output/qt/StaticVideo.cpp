@@ -21,8 +21,7 @@ CStaticVideo::CStaticVideo(QWidget* pParent) : QWidget(pParent) {
 }
 
 CStaticVideo::~CStaticVideo() {
-    VideoWindow* self = this;
-    g_pVideoWnd.compare_exchange_strong(self, nullptr);
+    ReleaseVideoWindow(this);
     DebugTrace("video window: %d pictures drawn, %d painted\r\n", m_nFramesDrawn.load(), m_nPicturesPainted.load());
 }
 
@@ -84,11 +83,10 @@ void CStaticVideo::ColumnMap::Prepare(int srcWidth, int dstWidth) {
 
 // Stretches a w x h picture over the whole of dst (Format_RGB32), nearest
 // pixel by pixel centre, so a picture of the canvas size is copied exactly.
-// Source rows are srcStride bytes apart from the top row (negative for a
-// bottom-up picture); each pixel is map's pixelBytes long and starts blue,
-// green, red. Plain loops rather than QPainter: Qt spreads large scaled draws
-// over its own thread pool, out of sight of the canvas lock and of the race
-// checker.
+// Source rows are srcStride bytes apart from the top row; each pixel is
+// map's pixelBytes long and starts blue, green, red. Plain loops rather than
+// QPainter: Qt spreads large scaled draws over its own thread pool, out of
+// sight of the canvas lock and of the race checker.
 void CStaticVideo::StretchOnto(QImage& dst, const uint8_t* srcTop, ptrdiff_t srcStride, int w, int h,
                                ColumnMap& map) {
     const int dw = dst.width(), dh = dst.height();
@@ -168,9 +166,7 @@ void CStaticVideo::ShowFrame(const uint8_t* bits) {
             // A view of the picture's part of the canvas, sharing its pixels.
             QImage view(m_canvas.bits() + place.y() * m_canvas.bytesPerLine() + place.x() * 4, place.width(),
                         place.height(), m_canvas.bytesPerLine(), QImage::Format_RGB32);
-            const ptrdiff_t stride = DibStride(m_nVideoWidth);
-            StretchOnto(view, bits + (m_nVideoHeight - 1) * stride, -stride, m_nVideoWidth, m_nVideoHeight,
-                        m_dibColumns);
+            StretchOnto(view, bits, ptrdiff_t{3} * m_nVideoWidth, m_nVideoWidth, m_nVideoHeight, m_pictureColumns);
             m_bPictureUnpainted = true;
             ++m_nFramesDrawn;
         }

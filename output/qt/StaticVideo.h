@@ -11,10 +11,11 @@
 #include <mutex>
 #include <vector>
 
-// The video display control: shows each picture ShowPicture hands over,
-// scaled to the largest rectangle of its aspect ratio that fits the client
-// area, centred, with black bars beside or above and below it. The canvas
-// has the screen's resolution (client size times the device pixel ratio).
+// The video display control: shows each picture ShowPicture hands over (once
+// the owner has made it the display with SetVideoWindow), scaled to the
+// largest rectangle of its aspect ratio that fits the client area, centred,
+// with black bars beside or above and below it. The canvas has the screen's
+// resolution (client size times the device pixel ratio).
 //
 // Scaling happens once per picture, on the presentation thread, into an
 // off-screen canvas of client size; paintEvent only copies the canvas, so
@@ -23,8 +24,9 @@
 // Threads:
 //  - presentation thread (through ShowPicture): SetVideoSize, ShowFrame;
 //  - UI thread: everything else, construction and destruction included.
-// The owner stops the player (joining the presentation thread) before
-// destroying the control; the destructor also takes itself out of g_pVideoWnd.
+// The canvas is the only copy of a picture the control keeps. Its destructor
+// takes the control out of ShowPicture's hands (waiting for a picture being
+// drawn), so it may go while the player still runs.
 class CStaticVideo : public QWidget, public VideoWindow {
     Q_OBJECT
 public:
@@ -33,8 +35,8 @@ public:
 
     // Describes the pictures that follow; nothing changes when the size stays.
     void SetVideoSize(int width, int height) override;
-    // bits: a bottom-up BGR24 picture of the size last set, rows DibStride
-    // apart. Drawn on the canvas, then a repaint is queued to the UI thread.
+    // bits: a picture of the size last set, in ShowPicture's layout. Drawn on
+    // the canvas, then a repaint is queued to the UI thread.
     // A picture that arrives before the first paint has no canvas and is lost.
     void ShowFrame(const uint8_t* bits) override;
 
@@ -90,7 +92,7 @@ private:
     int m_nVideoHeight = 240;
 
     // The columns of the picture on the canvas; presentation thread, under m_csCanvas.
-    ColumnMap m_dibColumns{3};
+    ColumnMap m_pictureColumns{3};
 
     // The canvas and the client rectangle it was made for, under m_csCanvas,
     // and whether it holds a picture not yet painted.

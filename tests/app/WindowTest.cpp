@@ -1,3 +1,4 @@
+#include "app/MprisHost.h"
 #include "app/sivoDlg.h"
 #include "common/TestMedia.h"
 #include "output/PlaySound.h"
@@ -198,40 +199,118 @@ TEST_F(WindowTest, PlayPauseAndAudioToggleTheirImagesAndOnlyTheirOwnButtonsChang
     }
 }
 
+// The play button, the space key and the media interface's PlayPause all
+// toggle what the player does, even where the button's image has not
+// followed it (an open starts playing and leaves the image alone; a seek
+// resumes).
+TEST_F(WindowTest, PlayButtonSpaceAndTheMediaInterfaceToggleTheSameWay) {
+    CSivoDlg& dlg = Open();
+    ASSERT_TRUE(dlg.OpenMedia(TestClipAv10s()));
+    MprisHost& mpris = dlg;
+    const auto button = [&] { dlg.Button(IDC_PLAY).click(); };
+    const auto space = [&] {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier);
+        QApplication::sendEvent(&dlg.Slider(IDC_VOLUME), &press);
+    };
+    const auto playPause = [&] { mpris.TogglePause(); };
+    const struct { std::function<void()> toggle; bool playerPausedBefore, pausedAfter; const char* what; } steps[] = {
+        {button, false, true, "the button pauses what an open started"},
+        {space, true, false, "space plays"},
+        {playPause, false, true, "PlayPause pauses"},
+        {button, true, false, "the button plays"},
+        {space, false, true, "space pauses"},
+        {playPause, true, false, "PlayPause plays"},
+        {button, false, true, "the button pauses"},
+        {playPause, false, true, "PlayPause pauses what a seek resumed"},
+        {space, false, true, "space pauses what a seek resumed"},
+        {button, false, true, "the button pauses what a seek resumed"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        m_entries->paused = step.playerPausedBefore;
+        const int calls = m_entries->plays + m_entries->pauses;
+        step.toggle();
+        EXPECT_EQ(m_entries->paused, step.pausedAfter);
+        EXPECT_EQ(m_entries->plays + m_entries->pauses, calls + 1);
+        EXPECT_EQ(dlg.IsPlaying(), !step.pausedAfter);
+        EXPECT_EQ(dlg.Button(IDC_PLAY).NormalImage(),
+                  m_dir + "/Skin/main/button-" + (step.pausedAfter ? "play-normal" : "pause-down") + ".png");
+        EXPECT_STREQ(mpris.PlaybackStatus(), step.pausedAfter ? "Paused" : "Playing");
+    }
+}
+
 TEST_F(WindowTest, ProgressThumbSeeksAtTheNextTickAndTicksMoveTheSlider) {
     CSivoDlg& dlg = Open();
     CSliderCtrlEx& progress = dlg.Slider(IDC_PROGRESS);
     dlg.OnHScroll(SB_THUMBTRACK, 50, &progress);
     EXPECT_EQ(dlg.SeekTarget(), -1) << "nothing open, nothing recorded";
 
-    // Dragged with the mouse: 200 px of travel for the 10 px plain thumb.
+    // Dragged with the mouse: 200 px of travel for the 10 px plain thumb; to
+    // the very start too.
     m_entries->duration = 200;
     progress.resize(210, 20);
     progress.SetPos(50);
     for (auto [type, x] : {std::pair{QEvent::MouseButtonPress, 105}, {QEvent::MouseMove, 0}})
         Mouse(progress, type, x);
-    EXPECT_EQ(dlg.SeekTarget(), -1) << "a thumb at 0 records nothing";
+    EXPECT_EQ(dlg.SeekTarget(), 0) << "the thumb at the start";
+    ASSERT_TRUE(PumpUntil([&] { return !m_entries->seeks.empty(); })) << "the running timer never seeked";
+    EXPECT_EQ(m_entries->seeks, std::vector<int>{0});
     for (auto [type, x] : {std::pair{QEvent::MouseButtonPress, 5}, {QEvent::MouseMove, 55}})
         Mouse(progress, type, x);
     EXPECT_EQ(dlg.SeekTarget(), 50);
     dlg.OnHScroll(SB_THUMBTRACK, 50, &progress);
     EXPECT_EQ(dlg.SeekTarget(), 100);
-    ASSERT_TRUE(PumpUntil([&] { return !m_entries->seeks.empty(); })) << "the running timer never seeked";
-    EXPECT_EQ(m_entries->seeks, std::vector<int>{100});
+    // Clicks in the channel, keys and the end of a drag move no playback.
+    for (int code : {SB_PAGEUP, SB_PAGEDOWN, SB_LINEUP, SB_TOP, SB_ENDSCROLL})
+        dlg.OnHScroll(code, 0, &progress);
+    EXPECT_EQ(dlg.SeekTarget(), 100);
+    ASSERT_TRUE(PumpUntil([&] { return m_entries->seeks.size() == 2; })) << "the running timer never seeked";
+    EXPECT_EQ(m_entries->seeks, (std::vector<int>{0, 100}));
     EXPECT_EQ(dlg.SeekTarget(), -1);
+    // Released at the start: the start is played again.
+    Mouse(progress, QEvent::MouseButtonPress, 5 + 2 * progress.GetPos());
+    Mouse(progress, QEvent::MouseButtonRelease, 0);
+    EXPECT_EQ(dlg.SeekTarget(), 0);
+    dlg.OnTimer(PROGRESS_TIMER_ID);
+    EXPECT_EQ(m_entries->seeks, (std::vector<int>{0, 100, 0}));
 
-    // Position, duration, thumb position recorded first (0: none), slider afterwards.
-    for (auto [position, duration, thumb, slider] : {std::tuple{30, 120, 0, 25}, {10, 50, 1, 20} /* target 0: no seek */,
-                                                     {0, 1, 0, 20}, {120, 120, 0, 20}}) {
+    // Position, duration and the slider afterwards, once the seek has settled.
+    std::this_thread::sleep_for(std::chrono::milliseconds(SEEK_SETTLE_MS + 20));
+    for (auto [position, duration, slider] : {std::tuple{30, 120, 25}, {10, 50, 20}, {0, 1, 20}, {120, 120, 20}}) {
         m_entries->position = position;
         m_entries->duration = duration;
-        g_dwLastSeekTick = 0;
-        if (thumb)
-            dlg.OnHScroll(SB_THUMBTRACK, thumb, &progress);
         dlg.OnTimer(PROGRESS_TIMER_ID);
         EXPECT_EQ(progress.GetPos(), slider) << position << " of " << duration;
     }
-    EXPECT_EQ(m_entries->seeks.size(), 1u);
+    EXPECT_EQ(m_entries->seeks.size(), 3u);
+}
+
+// Right after a seek the player may still report where it was: the slider
+// stays where the seek put it until the seek has settled, whoever asked for it.
+TEST_F(WindowTest, TheSliderHoldsWhileASeekSettles) {
+    CSivoDlg& dlg = Open();
+    CSliderCtrlEx& progress = dlg.Slider(IDC_PROGRESS);
+    m_entries->duration = 200;
+    const std::function<void()> seeks[] = {
+        [&] { dlg.SeekTo(100); },   // keys and the media interface
+        [&] {                       // the thumb, at the next tick
+            dlg.OnHScroll(SB_THUMBTRACK, 50, &progress);
+            dlg.OnTimer(PROGRESS_TIMER_ID);
+        },
+    };
+    for (const auto& seek : seeks) {
+        m_entries->position = 20;
+        progress.SetPos(10);
+        seek();
+        ASSERT_EQ(m_entries->seeks.back(), 100);
+        progress.SetPos(50);
+        dlg.OnTimer(PROGRESS_TIMER_ID);
+        EXPECT_EQ(progress.GetPos(), 50) << "a tick right after the seek moved the slider back";
+        std::this_thread::sleep_for(std::chrono::milliseconds(SEEK_SETTLE_MS + 20));
+        m_entries->position = 120;
+        dlg.OnTimer(PROGRESS_TIMER_ID);
+        EXPECT_EQ(progress.GetPos(), 60) << "the slider stopped following the player";
+    }
 }
 
 // Over the copy-data channel and the UDP control socket, served by the event loop.

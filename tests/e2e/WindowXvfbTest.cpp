@@ -456,6 +456,15 @@ TEST_F(WindowXvfbTest, KeysAndTheMediaInterfaceDriveTheWindow) {
     EXPECT_EQ(black, samples) << "no black bars beside the picture";
     EXPECT_GT(coloured, (videoBottom - videoTop) / 8 / 3) << "no picture between the bars";
 
+    // The play button pauses what the file's open started, as space and
+    // PlayPause do, and plays again.
+    const std::string playButton = "mousemove 634 " + std::to_string(kScreenH - 30) + " click 1";
+    for (const char* want : {"Paused", "Playing"}) {
+        ASSERT_EQ(Xdotool(playButton), 0);
+        EXPECT_TRUE(nettest::WaitFor([&] { return Property("PlaybackStatus").find(want) != std::string::npos; }, 5000))
+            << "the play button did not make it " << want;
+    }
+
     // Keys, with the pointer over the window so it has the keyboard.
     ASSERT_EQ(Xdotool("mousemove 640 360"), 0);
     const auto near = [](long long got, long long want) { return got >= want - 1 && got <= want + 4; };

@@ -74,12 +74,10 @@ class RecordingWindow : public VideoWindow {
 public:
     std::atomic<int> frames{0}, width{0}, height{0};
     std::atomic<int> centre{-1};  // the middle pixel of the last picture as 0xRRGGBB
-    std::atomic<const uint8_t*> lastBits{nullptr};
     void SetVideoSize(int w, int h) override { width = w, height = h; }
     void ShowFrame(const uint8_t* bits) override {
-        const uint8_t* px = bits + (height / 2) * DibStride(width) + (width / 2) * 3;
+        const uint8_t* px = bits + (size_t(height / 2) * width + width / 2) * 3;
         centre = px[2] << 16 | px[1] << 8 | px[0];
-        lastBits = bits;
         ++frames;
     }
 };

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -16,67 +19,136 @@ std::vector<uint8_t> MakePicture(int width, int height, int seed) {
     return {noise.begin(), noise.end()};
 }
 
-// Row i of the top-down picture is row height-1-i of the frame buffer.
-void ExpectBottomUp(const std::vector<uint8_t>& picture, int width, int height) {
-    ASSERT_NE(g_pFrameBuf, nullptr);
-    const size_t rowBytes = size_t(width) * 3;
-    for (int i = 0; i < height; ++i)
-        ASSERT_EQ(0, std::memcmp(g_pFrameBuf + size_t(height - 1 - i) * DibStride(width),
-                                 picture.data() + i * rowBytes, rowBytes))
-            << "source row " << i;
-}
+// Keeps a copy of every byte it is shown.
+class CopyingWindow : public VideoWindow {
+public:
+    void SetVideoSize(int w, int h) override { width = w, height = h; }
+    void ShowFrame(const uint8_t* bits) override {
+        picture.assign(bits, bits + size_t(width) * 3 * height);
+        ++frames;
+    }
+    int width = 0, height = 0, frames = 0;
+    std::vector<uint8_t> picture;
+};
+
+// Holds the presentation thread inside ShowFrame until Release.
+class BlockingWindow : public VideoWindow {
+public:
+    void SetVideoSize(int, int) override {}
+    void ShowFrame(const uint8_t*) override {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_bInside = true;
+        m_cond.notify_all();
+        m_cond.wait(lock, [&] { return m_bReleased; });
+        m_bInside = false;
+        ++m_nFrames;
+    }
+    void WaitInside() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cond.wait(lock, [&] { return m_bInside; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bReleased = true;
+        m_cond.notify_all();
+    }
+    int Frames() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_nFrames;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    bool m_bInside = false, m_bReleased = false;
+    int m_nFrames = 0;
+};
 
 class ShowPictureTest : public ::testing::Test {
 protected:
-    void TearDown() override {
-        g_pVideoWnd = nullptr;
-        FreeFrameBuffer();
-    }
-    RecordingWindow window;
+    void TearDown() override { SetVideoWindow(nullptr); }
 };
 
-TEST_F(ShowPictureTest, RowsGoBottomUpIntoABufferOfThePicturesSize) {
-    g_pVideoWnd = &window;
-    struct Case { int width, height, stride; } cases[] = {
-        {320, 240, 960}, {322, 241, 968}, {5, 3, 16}, {640, 360, 1920}, {640, 360, 1920}};
-    const uint8_t* previous = nullptr;
+TEST_F(ShowPictureTest, TheDisplayGetsEachPictureAsHandedOverAndNoBadOne) {
+    CopyingWindow window;
+    SetVideoWindow(&window);
+    struct Case { int width, height; } cases[] = {{320, 240}, {322, 241}, {5, 3}, {640, 360}, {1, 1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
-        std::vector<uint8_t> picture = MakePicture(c.width, c.height, window.frames);
+        const std::vector<uint8_t> picture = MakePicture(c.width, c.height, window.frames);
         ShowPicture(picture.data(), c.width, c.height);
-        EXPECT_EQ(g_nFrameBufSize, c.stride * c.height);
-        ExpectBottomUp(picture, c.width, c.height);
         EXPECT_EQ(window.width, c.width);
         EXPECT_EQ(window.height, c.height);
-        EXPECT_EQ(window.lastBits, g_pFrameBuf);
-        if (&c == &cases[4]) {  // the same size again reuses the buffer
-            EXPECT_EQ(g_pFrameBuf, previous);
-        }
-        previous = g_pFrameBuf;
+        EXPECT_TRUE(window.picture == picture);
     }
     EXPECT_EQ(window.frames, 5);
 
-    // Bad pictures leave the held one alone.
-    std::vector<uint8_t> picture = MakePicture(32, 16, 5);
+    // Bad pictures never reach the display.
+    const std::vector<uint8_t> picture = MakePicture(32, 16, 5);
     ShowPicture(picture.data(), 32, 16);
     ShowPicture(nullptr, 32, 16);
     ShowPicture(picture.data(), 0, 16);
     ShowPicture(picture.data(), 32, -1);
     ShowPicture(picture.data(), 1 << 30, 1 << 30);
+    ShowPicture(picture.data(), 1 << 16, 1 << 15);  // 6 GiB
     EXPECT_EQ(window.frames, 6);
-    EXPECT_EQ(g_nFrameBufSize, DibStride(32) * 16);
-    ExpectBottomUp(picture, 32, 16);
+    EXPECT_EQ(window.width, 32);
+
+    // Only the display set takes itself out.
+    CopyingWindow other;
+    ReleaseVideoWindow(&other);
+    ShowPicture(picture.data(), 32, 16);
+    EXPECT_EQ(window.frames, 7);
+    ReleaseVideoWindow(&window);
+    ShowPicture(picture.data(), 32, 16);
+    SetVideoWindow(nullptr);
+    ShowPicture(picture.data(), 32, 16);
+    EXPECT_EQ(window.frames, 7);
+    EXPECT_EQ(other.frames, 0);
 }
 
-TEST_F(ShowPictureTest, WithoutWindowOrBufferAPictureIsStillConverted) {
-    std::vector<uint8_t> picture = MakePicture(64, 48, 4);
-    ShowPicture(picture.data(), 64, 48);
-    ExpectBottomUp(picture, 64, 48);
-    FreeFrameBuffer();
-    EXPECT_EQ(g_pFrameBuf, nullptr);
-    ShowPicture(picture.data(), 64, 48);  // the size is unchanged, the buffer gone
-    ExpectBottomUp(picture, 64, 48);
-    EXPECT_EQ(window.frames, 0);
+// The display may be destroyed as soon as it has been replaced: replacing it
+// waits for the picture it is drawing, and no picture starts after.
+TEST_F(ShowPictureTest, ReplacingTheDisplayWaitsForThePictureItIsDrawing) {
+    const std::vector<uint8_t> picture = MakePicture(8, 8, 1);
+    BlockingWindow blocking;
+    SetVideoWindow(&blocking);
+    std::thread presenter([&] { ShowPicture(picture.data(), 8, 8); });
+    blocking.WaitInside();
+    std::atomic<bool> replaced{false};
+    std::thread owner([&] {
+        SetVideoWindow(nullptr);
+        replaced = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(replaced) << "the display was replaced while it drew a picture";
+    blocking.Release();
+    presenter.join();
+    owner.join();
+    EXPECT_TRUE(replaced);
+    ShowPicture(picture.data(), 8, 8);
+    EXPECT_EQ(blocking.Frames(), 1);
+
+    // Displays made, set and destroyed under a stream of pictures, the way a
+    // window closes while the player still runs.
+    struct SelfReleasing : RecordingWindow {
+        ~SelfReleasing() override { ReleaseVideoWindow(this); }
+    };
+    std::atomic<bool> stop{false};
+    std::thread stream([&] {
+        while (!stop)
+            ShowPicture(picture.data(), 8, 8);
+    });
+    int shown = 0;
+    for (int i = 0; i < 200; ++i) {
+        auto window = std::make_unique<SelfReleasing>();
+        SetVideoWindow(window.get());
+        WaitFor([&] { return window->frames > 0; }, 1000);
+        shown += window->frames;
+    }
+    stop = true;
+    stream.join();
+    EXPECT_GT(shown, 0);
 }
 
 }  // namespace
