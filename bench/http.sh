@@ -10,6 +10,7 @@
 # per GiB <= 1.2x.
 #
 # usage: bench/http.sh BUILD_DIR   (needs ports 2888, 8888, 2000/udp, 18081, 18082 free)
+# ROUNDS (default 5) sets the rounds of each kind.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
@@ -19,7 +20,7 @@ BIG_BYTES=$((1024 * 1024 * 1024))
 SMALL="$MEDIA_DIR/mid.bin"
 SMALL_BYTES=$((64 * 1024 * 1024))
 CONCURRENT=50
-ROUNDS=5
+ROUNDS=${ROUNDS:-5}
 SIVO_PORT=2888
 LIGHTTPD_PORT=18081
 NGINX_PORT=18082

@@ -54,7 +54,7 @@ def receiver(name, deadline):
 
 def http_get(path, start):
     with socket.create_connection((HOST, HTTP), timeout=WAIT_S) as s:
-        s.sendall(f"GET {path} HTTP/1.1\r\nHost: x\r\nRange: bytes={start}-\r\n\r\n".encode())
+        s.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: bytes={start}-\r\n\r\n".encode())
         data = b""
         while b"\r\n\r\n" not in data:
             chunk = s.recv(65536)

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <algorithm>
 #include <chrono>
 
 #include "platform/ShareRoot.h"
@@ -62,56 +63,59 @@ void HttpConnection::OnData(const uint8_t* data, int length) {
     Answer();
 }
 
-// The file a request path names, or empty: the path as sent first, then
-// once more percent-decoded (what browsers send for spaces, "#" and
-// non-ASCII names).
-std::string HttpConnection::FindFile(const std::string& rawPath) const {
-    std::string file = ServableFile(m_strRoot, MapRequestPath(m_strRoot, Utf8ToAnsi(rawPath)));
-    if (file.empty())
-        file = ServableFile(m_strRoot, MapRequestPath(m_strRoot, Utf8ToAnsi(PercentDecode(rawPath))));
-    return file;
-}
-
 void HttpConnection::FileFd::reset(int fd) {
     if (m_fd >= 0)
         close(m_fd);
     m_fd = fd;
 }
 
-int64_t HttpConnection::OpenFile(const std::string& path) {
-    // Non-blocking, so that a FIFO put in the file's place since it was
-    // checked cannot hold the receive thread; only a regular file is kept.
-    m_file.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+int64_t HttpConnection::OpenFile(const std::string& rawPath) {
     struct stat st {};
-    if (!m_file || fstat(m_file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        m_file.reset();
-        return -1;
+    const std::string decoded = PercentDecode(rawPath);
+    for (const std::string* path : {&rawPath, &decoded}) {
+        if (path == &decoded && decoded == rawPath)
+            break;
+        m_strPath = MapRequestPath(m_strRoot, Utf8ToAnsi(*path));
+        m_file.reset(OpenServableFile(m_strRoot, m_strPath, &st));
+        if (m_file)
+            return static_cast<int64_t>(st.st_size);
     }
-    fcntl(m_file.get(), F_SETFL, fcntl(m_file.get(), F_GETFL) & ~O_NONBLOCK);
-    return static_cast<int64_t>(st.st_size);
+    m_strPath.clear();
+    return -1;
 }
 
 void HttpConnection::Answer() {
-    const std::string rawPath = GetRequestPath(m_strRequest);
-    const int64_t rangeStart = GetRangeStart(m_strRequest);
-    const bool headOnly = IsHeadRequest(m_strRequest);
-    m_strPath = FindFile(rawPath);
-
-    const int64_t size = m_strPath.empty() ? -1 : OpenFile(m_strPath);
-    const int64_t remaining = size - rangeStart;
-
     std::string response;
-    if (!m_file || size < 0 || remaining < 0) {
-        m_file.reset();
-        response = BuildListingResponse(m_strRoot);
-    } else {
-        response = AnsiToUtf8(BuildFileHeader(rangeStart, size));
-        m_nFileOffset = rangeStart;
+    bool ownHost = true;
+    const std::vector<std::string> hosts = GetHostHeaders(m_strRequest);
+    if (!hosts.empty()) {
+        const std::vector<std::string> names = OwnHostNames();
+        for (const std::string& host : hosts)
+            ownHost = ownHost && IsOwnHost(host, names);
     }
-    if (headOnly) {
-        // The header block a GET would get, and nothing after it.
-        m_file.reset();
-        response.resize(response.find("\r\n\r\n") + 4);
+    if (!ownHost) {
+        DebugTrace("http: Host not this machine, 403\r\n");
+        response = BuildForbiddenResponse();
+    } else {
+        const std::string rawPath = GetRequestPath(m_strRequest);
+        const int64_t rangeStart = GetRangeStart(m_strRequest);
+        const bool headOnly = IsHeadRequest(m_strRequest);
+        const int64_t size = OpenFile(rawPath);
+        const int64_t remaining = size - rangeStart;
+        if (!m_file || size < 0 || remaining < 0) {
+            m_file.reset();
+            response = BuildListingResponse(m_strRoot);
+        } else {
+            response = AnsiToUtf8(BuildFileHeader(rangeStart, size));
+            m_nFileOffset = rangeStart;
+            m_nFileEnd = size;
+        }
+        if (headOnly) {
+            // The header block a GET would get, and nothing after it.
+            m_file.reset();
+            response.resize(response.find("\r\n\r\n") + 4);
+        }
+        m_bKeepAlive = WantsKeepAlive(m_strRequest);
     }
     Send(reinterpret_cast<const uint8_t*>(response.data()), static_cast<int>(response.size()));
     // Publishes the opened file to the send thread, which waits for this.
@@ -141,21 +145,33 @@ int HttpConnection::SendOnce() {
     }
     // The header block first, whole; then the file behind it.
     m_bMoreToCome = m_file && !m_bFileDone;
-    if (!m_bMoreToCome || !SendDrained())
-        return TcpConnection::SendOnce();
-    return PumpFile();
+    if (m_bMoreToCome && SendDrained())
+        return PumpFile();
+    if (!m_bMoreToCome && !m_bKeepAlive && SendDrained()) {
+        // The answer is out whole: the peer reads to its end and closes.
+        FinishSending();
+        return -1;
+    }
+    return TcpConnection::SendOnce();
 }
 
 int HttpConnection::PumpFile() {
     if (m_socket < 0)
         return -1;
+    const int64_t left = m_nFileEnd - m_nFileOffset;
+    if (left <= 0) {
+        // A file that grew since it was announced is sent up to its old size.
+        m_bFileDone = true;
+        return 0;
+    }
     off_t offset = static_cast<off_t>(m_nFileOffset);
     ssize_t n;
     do {
-        n = sendfile(SendThreadFd(), m_file.get(), &offset, static_cast<size_t>(HTTP_SENDFILE_CHUNK));
+        n = sendfile(SendThreadFd(), m_file.get(), &offset, static_cast<size_t>(std::min(left, HTTP_SENDFILE_CHUNK)));
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
         m_nFileOffset = static_cast<int64_t>(offset);
+        NoteActivity();
         return 0;
     }
     if (n < 0 && errno != EIO && errno != EINVAL && errno != ENOSYS && errno != EOVERFLOW && errno != ENOMEM) {
@@ -164,8 +180,10 @@ int HttpConnection::PumpFile() {
         SendFailed();  // the socket's error: the peer went away or Close shut it
         return -1;
     }
-    // End of file, or the file cannot be read: the pump stops, as a read
-    // that fails does; nothing is reported to the peer.
+    // The file ended (truncated since it was opened) or cannot be read
+    // before the Content-Length: the peer must not wait for the rest.
+    DebugTrace("http: file ended early, connection closed\r\n");
     m_bFileDone = true;
-    return 0;
+    Close();
+    return -1;
 }

@@ -16,9 +16,15 @@ inline constexpr int HTTP_REQUEST_TIMEOUT_MS = 60000;
 // One HTTP request per connection: a readable file under the document root
 // is sent (from the start of a byte range if one is asked for), anything
 // else gets the XHTML listing of the catalogue. HEAD gets the header block
-// alone. The header block goes through the send queue; once it is out whole
-// the file follows with sendfile(2), blocking while the peer's window is
-// full; Close (a shutdown of the socket) ends that wait.
+// alone. A Host that names something other than this machine gets "403
+// Forbidden" (a page on another name must not read the share through the
+// browser). The file is opened once, beneath the root (ShareRoot.h), and
+// the descriptor that was checked is the one sent from. The header block
+// goes through the send queue; once it is out whole the file follows with
+// sendfile(2), never past the Content-Length announced, blocking while the
+// peer's window is full; Close (a shutdown of the socket) ends that wait. A
+// file that ends early ends the connection. Once the answer is out the
+// connection is shut down for writing, unless the client asked to keep it.
 //
 // Threads: SetRoot and Clone on the owner's thread before the connection
 // runs (the server clones its prototype on its accept thread). OnData runs on
@@ -61,15 +67,18 @@ private:
     };
 
     void Answer();
-    std::string FindFile(const std::string& rawPath) const;
-    // Opens a regular file into m_file; its size, or -1.
-    int64_t OpenFile(const std::string& path);
-    // One sendfile call: 0 to go on, -1 once the socket failed.
+    // Opens the regular file a request path names into m_file (the path as
+    // sent, then once more percent-decoded); its size, or -1.
+    int64_t OpenFile(const std::string& rawPath);
+    // One sendfile call: 0 to go on, -1 once the socket failed or the file
+    // ended before the Content-Length.
     int PumpFile();
 
     FileFd m_file;
     int64_t m_nFileOffset = 0;  // send thread, once m_bResponded
+    int64_t m_nFileEnd = 0;     // the offset the Content-Length ends at
     bool m_bFileDone = false;   // send thread
+    bool m_bKeepAlive = false;  // written before m_bResponded
     std::string m_strRequest;
     std::string m_strPath;
     std::string m_strRoot;

@@ -1,6 +1,8 @@
 #include "share/HttpText.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <climits>
@@ -132,6 +134,120 @@ int64_t GetRangeStart(const std::string& request) {
     long long value = std::strtoll(start.c_str(), nullptr, 10);
     return static_cast<int64_t>(value);
 }
+
+namespace {
+
+// The header lines of the request (after the request line, up to the blank
+// line), each without its "\r\n".
+std::vector<std::string> HeaderLines(const std::string& request) {
+    std::vector<std::string> lines;
+    const std::string::size_type end = request.find("\r\n\r\n");
+    std::string::size_type at = request.find("\r\n");
+    if (end == std::string::npos || at == std::string::npos)
+        return lines;
+    while (at < end) {
+        const std::string::size_type from = at + 2;
+        at = request.find("\r\n", from);
+        lines.push_back(request.substr(from, at - from));
+    }
+    return lines;
+}
+
+// The value of a header line whose name is `name` (lower case), or nothing.
+bool HeaderValue(const std::string& line, const std::string& name, std::string& value) {
+    if (line.size() <= name.size() || line[name.size()] != ':' || Lower(line.substr(0, name.size())) != name)
+        return false;
+    value = TrimSpaces(line.substr(name.size() + 1));
+    return true;
+}
+
+bool PortDigits(const std::string& port) {
+    if (port.size() > 5)
+        return false;
+    for (char c : port)
+        if (c < '0' || c > '9')
+            return false;
+    return port.empty() || std::stoi(port) <= 65535;
+}
+
+} // namespace
+
+std::vector<std::string> GetHostHeaders(const std::string& request) {
+    std::vector<std::string> hosts;
+    std::string value;
+    for (const std::string& line : HeaderLines(request))
+        if (HeaderValue(line, "host", value))
+            hosts.push_back(value);
+    return hosts;
+}
+
+bool IsOwnHost(const std::string& host, const std::vector<std::string>& ownNames) {
+    std::string name = host;
+    if (!name.empty() && name[0] == '[') {
+        const std::string::size_type close = name.find(']');
+        if (close == std::string::npos)
+            return false;
+        const std::string rest = name.substr(close + 1);
+        if (!rest.empty() && (rest[0] != ':' || !PortDigits(rest.substr(1))))
+            return false;
+        in6_addr v6 {};
+        return inet_pton(AF_INET6, name.substr(1, close - 1).c_str(), &v6) == 1;
+    }
+    const std::string::size_type colon = name.find(':');
+    if (colon != std::string::npos) {
+        if (!PortDigits(name.substr(colon + 1)))
+            return false;  // a second colon too: a bare IPv6 address or worse
+        name.resize(colon);
+    }
+    if (!name.empty() && name.back() == '.')
+        name.pop_back();
+    if (name.empty())
+        return false;
+    in_addr v4 {};
+    if (inet_pton(AF_INET, name.c_str(), &v4) == 1)
+        return true;
+    name = Lower(name);
+    if (name == "localhost")
+        return true;
+    for (const std::string& own : ownNames)
+        if (name == own)
+            return true;
+    return false;
+}
+
+std::vector<std::string> OwnHostNames() {
+    char buf[256] = {};
+    if (gethostname(buf, sizeof buf - 1) != 0 || !buf[0])
+        return {};
+    const std::string full = Lower(buf);
+    const std::string label = full.substr(0, full.find('.'));
+    std::vector<std::string> names = {full};
+    if (label != full)
+        names.push_back(label);
+    names.push_back(label + ".local");
+    return names;
+}
+
+bool WantsKeepAlive(const std::string& request) {
+    std::string value;
+    for (const std::string& line : HeaderLines(request)) {
+        if (!HeaderValue(line, "connection", value))
+            continue;
+        value = Lower(value);
+        std::string::size_type from = 0;
+        while (from <= value.size()) {
+            std::string::size_type comma = value.find(',', from);
+            if (comma == std::string::npos)
+                comma = value.size();
+            if (TrimSpaces(value.substr(from, comma - from)) == "keep-alive")
+                return true;
+            from = comma + 1;
+        }
+    }
+    return false;
+}
+
+std::string BuildForbiddenResponse() { return "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n" + std::string(SERVER_LINE); }
 
 std::string MapRequestPath(const std::string& root, const std::string& path) {
     if (path.size() > 1 &&

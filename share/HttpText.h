@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Request parsing, path mapping and response building of the HTTP file
 // server. Plain functions without state: any thread may call them.
@@ -29,6 +30,24 @@ int64_t GetFileSize(const std::string& path);
 // The start of the "Range:" header's first range, read as atoi reads
 // digits; 0 without a range, for a suffix range or for a missing start.
 int64_t GetRangeStart(const std::string& request);
+
+// The values of the request's "Host:" header lines (name in any letter
+// case at the start of a line of the header block), trimmed; none when the
+// request has no such line (HTTP/1.0).
+std::vector<std::string> GetHostHeaders(const std::string& request);
+// True when a Host value names this machine the way no web page on another
+// name can: an IPv4 literal, an IPv6 literal in brackets, "localhost" or
+// one of `ownNames`, each with an optional ":port", in any letter case, with
+// or without a final dot. Anything else (another name, an empty value, a
+// bare IPv6 address) is a name some DNS may point here: false.
+bool IsOwnHost(const std::string& host, const std::vector<std::string>& ownNames);
+// This machine's names as a browser on the LAN may write them: the host
+// name, its first label, and that label with ".local" (mDNS), lower case.
+std::vector<std::string> OwnHostNames();
+// True when a "Connection:" header line lists "keep-alive".
+bool WantsKeepAlive(const std::string& request);
+// The whole answer to a request whose Host is refused; no body.
+std::string BuildForbiddenResponse();
 
 // The local file a request path names: a catalogue entry behind a leading
 // "/" (the path then starts with "/" + root + "/") or, as ever, an absolute

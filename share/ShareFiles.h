@@ -13,9 +13,11 @@ inline constexpr char MEDIA_EXT_LIST[] =
 // in pre-order, in the file system's own order within a directory. Each entry
 // is `dir` + "/" + each directory name + "/" + the file name. Directories are
 // walked, never listed; an unreadable or missing directory adds nothing.
-// Only what the HTTP server serves is listed: links that resolve inside
-// `dir` are followed (each folder walked once), other links, devices, FIFOs
-// and sockets are left out.
+// Only what the HTTP server serves is listed: names beginning with a dot
+// are left out with everything below them; links that resolve beneath `dir`
+// as the server resolves them are followed (each folder walked once); other
+// links, devices, FIFOs and sockets are left out. Folders are opened from
+// the one holding them, so a swap made during the walk cannot lead outside.
 // Keeps no state: any thread may call it, concurrent walks are independent.
 void FindShareFiles(std::string dir, std::vector<std::string>& out);
 

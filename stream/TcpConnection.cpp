@@ -140,6 +140,7 @@ bool TcpConnection::Attach(int socket) {
 }
 
 bool TcpConnection::StartThreads(int fd) {
+    NoteActivity();
     {
         std::lock_guard<std::mutex> lock(m_fdMutex);
         m_fd = fd;
@@ -232,12 +233,18 @@ void TcpConnection::RecvThread() {
         if (connected)
             OnConnect();
     }
+    NoteActivity();
     while (connected) {
+        if (!AwaitData(fd)) {
+            DebugTrace("idle connection closed\r\n");
+            break;
+        }
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
+        NoteActivity();
         OnData(buf, int(n));
     }
     NotifyClose();
@@ -246,6 +253,41 @@ void TcpConnection::RecvThread() {
     LeaveFd();
     m_bRecvRunning = false;
     DebugTrace("_RecvThread End\r\n");
+}
+
+void TcpConnection::NoteActivity() {
+    m_nLastActivityNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+bool TcpConnection::AwaitData(int fd) {
+    if (m_nIdleTimeoutMs <= 0)
+        return true;
+    const auto timeout = std::chrono::milliseconds(m_nIdleTimeoutMs);
+    for (;;) {
+        const auto last = Clock::time_point(std::chrono::nanoseconds(m_nLastActivityNs.load()));
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(last + timeout - Clock::now());
+        // While an answer is still going out the connection is not idle; it
+        // is looked at again a while later.
+        const bool sendIdle = m_bSendWaiting || !m_bSendRunning;
+        if (left.count() <= 0 && sendIdle)
+            return false;
+        const int wait = int(left.count() > 0 ? left.count() : m_nIdleTimeoutMs / 4 + 1);
+        pollfd p{fd, POLLIN, 0};
+        const int rc = poll(&p, 1, wait);
+        if (rc != 0 && !(rc < 0 && errno == EINTR))
+            return true;  // data, the peer's close or an error: recv tells which
+    }
+}
+
+void TcpConnection::SetKeepAlive(int milliseconds, std::vector<uint8_t> message) {
+    m_nKeepAliveMs = message.empty() ? 0 : milliseconds;
+    m_keepAlive = std::move(message);
+}
+
+void TcpConnection::FinishSending() {
+    std::lock_guard<std::mutex> lock(m_fdMutex);
+    if (m_fd >= 0 && !m_bFdShut)
+        shutdown(m_fd, SHUT_WR);
 }
 
 void TcpConnection::SendThread() {
@@ -295,8 +337,15 @@ int TcpConnection::SendOnce() {
             m_bCorked = false;
         }
         // A derived pump with bytes of its own to send does not wait here.
-        if (!m_bMoreToCome)
-            WaitSendWork([this] { return !m_sendQueue.empty(); });
+        if (!m_bMoreToCome) {
+            const auto deadline = m_nKeepAliveMs > 0 ? Clock::time_point(std::chrono::nanoseconds(
+                                                           m_nLastActivityNs.load())) +
+                                                           std::chrono::milliseconds(m_nKeepAliveMs)
+                                                     : Clock::time_point::max();
+            const bool work = WaitSendWork([this] { return !m_sendQueue.empty(); }, deadline);
+            if (!work && m_nKeepAliveMs > 0 && m_socket >= 0 && Clock::now() >= deadline)
+                QueueBuff(std::make_unique<DataBuff>(m_keepAlive.data(), int(m_keepAlive.size())));
+        }
         return 0;
     }
     // While more bytes wait, let the kernel fill whole segments instead of
@@ -314,6 +363,7 @@ int TcpConnection::SendOnce() {
             return -1;
         }
         sent += int(rc);
+        NoteActivity();
     }
     return 0;
 }

@@ -31,7 +31,9 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/Package.h"
 #include "platform/WakeSignal.h"
@@ -86,6 +88,18 @@ public:
     void JoinThreads();
     // Frees queued messages; the one being sent too once both threads are gone.
     void ReleaseSendBuffers();
+    // Before Attach or Connect. A connection on which nothing has been
+    // received or sent for `milliseconds`, with nothing left to send, is
+    // closed (0: never). A send blocked on a peer that does not read is not
+    // idle.
+    void SetIdleTimeout(int milliseconds) { m_nIdleTimeoutMs = milliseconds; }
+    // Before Attach or Connect. After `milliseconds` without a send, the send
+    // thread queues `message`, so that a quiet peer keeps the connection.
+    void SetKeepAlive(int milliseconds, std::vector<uint8_t> message);
+    // The peer's address as the listener saw it ("" for Connect); set by
+    // the listener before Attach.
+    void SetPeerAddress(const std::string& peer) { m_strPeer = peer; }
+    const std::string& PeerAddress() const { return m_strPeer; }
 
     bool IsClosed() const { return m_bClosed; }
     bool IsConnected() const { return m_bConnected; }
@@ -111,10 +125,12 @@ protected:
     bool WaitSendWork(Ready ready, Clock::time_point deadline = Clock::time_point::max()) {
         std::unique_lock<std::mutex> lock(m_mutex);
         auto done = [&] { return m_socket < 0 || ready(); };
+        m_bSendWaiting = true;  // nothing to send: the idle clock may run out
         if (deadline == Clock::time_point::max())
             m_sendWake.Wait(lock, done);
         else
             m_sendWake.WaitUntil(lock, deadline, done);
+        m_bSendWaiting = false;
         return m_socket >= 0 && ready();
     }
     // Wakes the send thread to look again at what it waits for; call it after
@@ -130,6 +146,13 @@ protected:
     // Send thread: the socket's descriptor, open while the thread runs
     // (after a Close it is shut down, never closed under the thread).
     int SendThreadFd();
+    // Send thread: the answer is complete; the peer is told so (the socket
+    // is shut down for writing), and the receive thread goes on until the
+    // peer closes, sends more or stays idle too long. The send thread ends
+    // after this: return -1 from SendOnce.
+    void FinishSending();
+    // Bytes went through the socket: the idle clock starts again. Any thread.
+    void NoteActivity();
 
     std::atomic<bool> m_bClosed{false};
     std::atomic<bool> m_bConnected{false};
@@ -143,6 +166,9 @@ protected:
     bool m_bMoreToCome = false;
 
 private:
+    // Receive thread: waits until the socket is readable; false once the
+    // connection has been idle for m_nIdleTimeoutMs.
+    bool AwaitData(int fd);
     bool StartThreads(int fd);
     bool FinishConnect(int fd);
     void RecvThread();
@@ -165,6 +191,13 @@ private:
     std::atomic<bool> m_bConnecting{false};      // Connect left the rest to the receive thread
     std::unique_ptr<DataBuff> m_pSending;        // send thread
     bool m_bCorked = false;                      // send thread: last send said MSG_MORE
+
+    int m_nIdleTimeoutMs = 0;
+    std::atomic<int64_t> m_nLastActivityNs{0};   // steady clock
+    std::atomic<bool> m_bSendWaiting{false};     // the send thread waits for work
+    int m_nKeepAliveMs = 0;
+    std::vector<uint8_t> m_keepAlive;
+    std::string m_strPeer;
 
     std::mutex m_fdMutex;  // guards the three below
     int m_fd = -1;

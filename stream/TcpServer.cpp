@@ -6,6 +6,8 @@
 #include <cstring>
 #include <cstdlib>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <system_error>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -20,6 +22,13 @@
 namespace {
 
 std::atomic<TcpServer::LogHook> g_logHook{nullptr};
+std::mutex g_allowMutex;
+std::shared_ptr<const AllowList> g_allowed = std::make_shared<AllowList>();
+
+std::shared_ptr<const AllowList> Allowed() {
+    std::lock_guard<std::mutex> lock(g_allowMutex);
+    return g_allowed;
+}
 
 // Errors that belong to the one pending connection, not to the listener:
 // the client gave up, or the network reported it unreachable (accept passes
@@ -66,6 +75,18 @@ int TcpServer::OnAccept(int) { return -1; }
 
 void TcpServer::SetLogHook(LogHook hook) { g_logHook = hook; }
 
+void TcpServer::SetAllowList(const AllowList& allowed) {
+    auto copy = std::make_shared<const AllowList>(allowed);
+    std::lock_guard<std::mutex> lock(g_allowMutex);
+    g_allowed = std::move(copy);
+}
+
+void TcpServer::ReportPeer(const char* what, const std::string& peer) const {
+    DebugTrace("TcpServer %d: %s %s\r\n", m_nPort.load(), what, peer.c_str());
+    if (LogHook hook = g_logHook)
+        hook(m_nPort, what, peer.c_str());
+}
+
 void TcpServer::Report(const char* fmt, ...) const {
     char what[256];
     va_list args;
@@ -74,7 +95,7 @@ void TcpServer::Report(const char* fmt, ...) const {
     va_end(args);
     DebugTrace("TcpServer %d: %s\r\n", m_nPort.load(), what);
     if (LogHook hook = g_logHook)
-        hook(m_nPort, what);
+        hook(m_nPort, what, "");
 }
 
 int TcpServer::Listen() {
@@ -137,7 +158,9 @@ void TcpServer::StopListen() {
 
 void TcpServer::AcceptThread(int listenFd) {
     for (;;) {
-        int s = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        sockaddr_storage from{};
+        socklen_t fromLen = sizeof from;
+        int s = accept4(listenFd, reinterpret_cast<sockaddr*>(&from), &fromLen, SOCK_CLOEXEC);
         if (s < 0 && ConnectionError(errno) && m_listenSocket == listenFd)
             continue;  // that client is lost; keep listening
         if (s < 0 && ShortOfResources(errno) && m_listenSocket >= 0) {
@@ -152,6 +175,13 @@ void TcpServer::AcceptThread(int listenFd) {
                 Report("accept failed, no longer listening: %s", std::strerror(errno));
             break;
         }
+        const std::optional<NetAddress> address = NetAddress::FromSockaddr(reinterpret_cast<sockaddr*>(&from));
+        const std::string peer = address ? address->ToString() : std::string();
+        if (address && !Allowed()->Allows(*address)) {
+            ReportPeer("connection refused: not in the allow list", peer);
+            close(s);
+            continue;
+        }
         if (OnAccept(s) == 0 || m_bCloseOnExit || !m_pPrototype) {
             close(s);
             continue;
@@ -159,6 +189,15 @@ void TcpServer::AcceptThread(int listenFd) {
         ReleaseUnUse();
         if (ConnectionCount() >= m_nMaxConnections) {
             Report("connection limit reached, socket closed");
+            close(s);
+            continue;
+        }
+        // One address must not take every connection: a host holding many
+        // idle or unread ones shuts out only itself.
+        static const AddressRange loopback = *AddressRange::Parse("127.0.0.0/8");
+        const bool limited = address && (m_bLimitLoopback || !loopback.Contains(*address));
+        if (limited && PeerCount(peer) >= m_nMaxPerPeer) {
+            ReportPeer("connection limit per peer reached, socket closed", peer);
             close(s);
             continue;
         }
@@ -173,6 +212,8 @@ void TcpServer::AcceptThread(int listenFd) {
             close(s);
             continue;
         }
+        c->SetPeerAddress(peer);
+        c->SetIdleTimeout(m_nIdleTimeoutMs);
         // A connection without threads has ended already; it is reaped later.
         if (!c->Attach(s))
             Report("no thread for a connection, socket closed");
@@ -187,6 +228,14 @@ void TcpServer::AcceptThread(int listenFd) {
         close(listenFd);
     }
     m_bAccepting = false;
+}
+
+int TcpServer::PeerCount(const std::string& peer) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    int n = 0;
+    for (TcpConnection* c : m_connections)
+        n += !c->IsClosed() && c->PeerAddress() == peer;
+    return n;
 }
 
 void TcpServer::ReleaseUnUse() {

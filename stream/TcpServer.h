@@ -19,6 +19,9 @@
 
 #include <sys/socket.h>
 
+#include <string>
+
+#include "platform/NetAddress.h"
 #include "platform/Trace.h"
 
 class TcpConnection;
@@ -27,12 +30,22 @@ class TcpServer {
 public:
     // A host's log of what a listener refuses or fails at: a port it cannot
     // bind, a connection it refuses and why. Called on the thread that met
-    // it (the owner's or an accept thread), with the port and a short text.
-    using LogHook = void (*)(int port, const char* what);
+    // it (the owner's or an accept thread), with the port, a short text
+    // that is the same for every event of its kind, and the peer's address
+    // ("" when there is none).
+    using LogHook = void (*)(int port, const char* what, const char* peer);
     static void SetLogHook(LogHook hook);
+    // Who may connect to any listener of the process; an empty list lets
+    // everyone in. Others are closed at once, before anything is read.
+    // Any thread; listeners running already apply it to the next accept.
+    static void SetAllowList(const AllowList& allowed);
 
     static constexpr int kListenBacklog = SOMAXCONN;
     static constexpr int kMaxConnections = 256;   // more: new sockets are closed at once
+    // Connections from one address of another machine; more are closed.
+    // This machine's own programs (loopback) are held only by the cap above.
+    static constexpr int kMaxPerPeer = 16;
+    static constexpr int kIdleTimeoutMs = 15000;  // an accepted connection idle this long is closed
     static constexpr int kAcceptRetryMs = 100;    // pause after accept ran out of resources
     static constexpr int kExitNoSocket = 1;  // process exit status
     static constexpr int kExitNoBind = 2;
@@ -62,6 +75,12 @@ public:
     void ReleaseUnUse();
     // Any thread, before Listen.
     void SetMaxConnections(int n) { m_nMaxConnections = n; }
+    void SetMaxPerPeer(int n, bool loopbackToo = false) {
+        m_nMaxPerPeer = n;
+        m_bLimitLoopback = loopbackToo;
+    }
+    // For connections accepted from then on; 0: never.
+    void SetIdleTimeout(int milliseconds) { m_nIdleTimeoutMs = milliseconds; }
 
     bool IsRunning() const { return m_bAccepting; }
     int GetPort() const { return m_nPort; }
@@ -69,8 +88,11 @@ public:
 
 private:
     void AcceptThread(int listenFd);
+    // Connections from `peer` that have not ended.
+    int PeerCount(const std::string& peer);
     // Traces `what` and hands it to the log hook, if one is set.
     void Report(const char* fmt, ...) const SIVO_PRINTF(2, 3);
+    void ReportPeer(const char* what, const std::string& peer) const;
 
     TcpConnection* m_pPrototype;
     std::list<TcpConnection*> m_connections;  // owned, oldest first
@@ -80,5 +102,8 @@ private:
     std::mutex m_mutex;
     std::atomic<int> m_listenSocket{-1};
     std::atomic<int> m_nMaxConnections{kMaxConnections};
+    std::atomic<int> m_nMaxPerPeer{kMaxPerPeer};
+    std::atomic<bool> m_bLimitLoopback{false};
+    std::atomic<int> m_nIdleTimeoutMs{kIdleTimeoutMs};
     std::atomic<int> m_nPort;
 };

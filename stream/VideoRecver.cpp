@@ -5,7 +5,10 @@
 #include "platform/Trace.h"
 #include "stream/StreamProtocol.h"
 
-VideoRecver::VideoRecver() = default;
+// A seek to 0 is a request every sender ignores without an answer: sent
+// while the player is paused, it keeps the sender from closing the
+// connection as idle.
+VideoRecver::VideoRecver() { SetKeepAlive(kKeepAliveMs, BuildSeekPkg(0)); }
 
 TcpConnection* VideoRecver::Clone() { return new VideoRecver(); }
 

@@ -19,6 +19,10 @@ class ByteStream;
 
 class VideoRecver : public PkgConnection, public RemoteRecver {
 public:
+    // After this long without a request (a paused player) a request the
+    // sender ignores goes out, well inside the sender's idle limit.
+    static constexpr int kKeepAliveMs = 5000;
+
     VideoRecver();
     TcpConnection* Clone() override;
     ~VideoRecver() override;

@@ -82,7 +82,7 @@ void Log(Level level, const char* fmt, ...) {
 // Refusals come in floods (a scan, a client that reconnects at once), so
 // after one line of a kind the like ones are counted for kRefusalQuiet and
 // the count goes with the next line of that kind.
-void LogListenerEvent(int port, const char* what) {
+void LogListenerEvent(int port, const char* what, const char* peer) {
     using Clock = std::chrono::steady_clock;
     struct Seen {
         Clock::time_point logged;
@@ -97,10 +97,12 @@ void LogListenerEvent(int port, const char* what) {
         ++s.held;
         return;
     }
+    const std::string from = *peer ? std::string(" (") + peer + ")" : "";
     if (s.held)
-        Log(Level::Warning, "TCP port %d: %s (%d more like it since the last such line)", port, what, s.held);
+        Log(Level::Warning, "TCP port %d: %s%s, %d more like it since the last such line", port, what, from.c_str(),
+            s.held);
     else
-        Log(Level::Warning, "TCP port %d: %s", port, what);
+        Log(Level::Warning, "TCP port %d: %s%s", port, what, from.c_str());
     s = {now, 0};
 }
 
