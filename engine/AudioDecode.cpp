@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "engine/AudioDecoder.h"
-#include "engine/Clock.h"
+#include "engine/MediaClock.h"
 #include "output/OutputHooks.h"
 #include "platform/Trace.h"
 
@@ -65,7 +65,7 @@ void AudioDecoder::Run() {
     // After running dry, a small reserve is awaited before sound goes on; at
     // the end of the medium no reserve will come (the queue knows). While
     // paused the queue is held: the output would only refuse the sound.
-    while (AVPacketPtr pkt = NextPackage(m_bStarving ? kAudioReserve : 1, &m_bStarving))
+    while (AVPacketPtr pkt = NextPackage(&m_bStarving, kAudioReserve))
         Decode(*pkt);
 }
 

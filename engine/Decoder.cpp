@@ -47,9 +47,9 @@ void Decoder::Join() {
         m_thread.join();
 }
 
-AVPacketPtr Decoder::NextPackage(size_t batch, std::atomic<bool>* dry) {
+AVPacketPtr Decoder::NextPackage(std::atomic<bool>* dry, size_t reserve) {
     for (;;) {
-        PacketQueue::Taken taken = m_pkts.Take(batch, dry);
+        PacketQueue::Taken taken = m_pkts.Take(dry, reserve);
         if (!taken.pkt)
             return nullptr;
         if (taken.serial != m_nSerial) {

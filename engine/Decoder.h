@@ -44,7 +44,7 @@ protected:
     // The next package to decode, the codec flushed first when the queue
     // was flushed since the last one; null once the queue is aborted.
     // Packages taken under a serial that is already stale are skipped.
-    AVPacketPtr NextPackage(size_t batch = 1, std::atomic<bool>* dry = nullptr);
+    AVPacketPtr NextPackage(std::atomic<bool>* dry = nullptr, size_t reserve = 1);
     // The serial of the package being decoded is still the queue's.
     bool Current() const { return m_nSerial == m_pkts.Serial(); }
     unsigned Serial() const { return m_nSerial; }

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "engine/AudioDecoder.h"
-#include "engine/Clock.h"
+#include "engine/MediaClock.h"
 #include "engine/FrameQueue.h"
 #include "engine/PacketQueue.h"
 #include "engine/Presenter.h"
@@ -89,6 +89,8 @@ public:
     double Position() const { return HeardClock() - m_dStartTime; }
     // The sound stream feeds the output.
     bool Audible() const { return m_audio.Audible(); }
+    // The sound's packages ran dry: it waits for a reserve (or the end).
+    bool IsBuffering() const { return m_audio.Starving(); }
     // The sound has played out and no more is decoded: pictures follow the
     // wall clock meanwhile.
     bool SoundOver() const;

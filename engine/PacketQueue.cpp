@@ -19,12 +19,13 @@ void PacketQueue::Put(AVPacketPtr pkt) {
     m_ready.Wake();
 }
 
-PacketQueue::Taken PacketQueue::Take(size_t batch, std::atomic<bool>* dry) {
+PacketQueue::Taken PacketQueue::Take(std::atomic<bool>* dry, size_t reserve) {
     Taken taken;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         const auto ready = [&] {
-            return m_bAborted || (!m_bHeld && !m_pkgs.empty() && (m_bEnded || m_pkgs.size() >= batch));
+            const size_t need = dry && *dry && !m_bEnded ? reserve : 1;
+            return m_bAborted || (!m_bHeld && m_pkgs.size() >= need);
         };
         if (!ready()) {
             if (dry && m_pkgs.empty())

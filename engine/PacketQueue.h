@@ -34,10 +34,11 @@ public:
         AVPacketPtr pkt;      // null when aborted
         unsigned serial = 0;  // the queue's serial when it was taken
     };
-    // Waits until `batch` packages are queued (one once the queue has ended)
-    // and the queue is not held, or until it is aborted. `dry` is raised
-    // while the taker waits on an empty queue and lowered as it takes.
-    Taken Take(size_t batch = 1, std::atomic<bool>* dry = nullptr);
+    // Waits until a package is queued and the queue is not held, or until it
+    // is aborted. With `dry`: a taker that finds the queue empty raises it
+    // and from then on waits for `reserve` packages (or the end), lowering
+    // it as it takes.
+    Taken Take(std::atomic<bool>* dry = nullptr, size_t reserve = 1);
 
     // Releases every package and raises the serial, which it returns.
     unsigned Flush();

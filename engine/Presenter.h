@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/Clock.h"
+#include "engine/MediaClock.h"
 #include "engine/VideoFrame.h"
 
 class FrameQueue;

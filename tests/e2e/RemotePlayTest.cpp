@@ -40,7 +40,7 @@ protected:
         server = std::make_unique<TcpServer>(0, sender);
         server->Listen();
         ASSERT_EQ(player.StartPlay("127.0.0.1", server->GetPort(), clip.c_str()), 0);
-        EXPECT_TRUE(player.m_bPause);
+        EXPECT_TRUE(player.IsPaused());
     }
     bool QueuesEmpty() {
         return player.QueuedAudioPkgs() == 0 && player.QueuedVideoPkgs() == 0 && player.QueuedFrames() == 0;
@@ -86,9 +86,9 @@ TEST_F(RemotePlayTest, PlaysAServedClipToTheEndAndASeekPlaysAgain) {
     const uint64_t pcmBefore = ThePlaySound().GetPcmBytesWritten();
     StartServedClip();
     Play();
-    ASSERT_TRUE(WaitFor([&] { return player.m_bInfoReady.load(); }));
+    ASSERT_TRUE(WaitFor([&] { return player.DescriptionReady(); }));
     EXPECT_EQ(GetDuration(), 10);
-    ASSERT_TRUE(WaitFor([&] { return player.m_bEnd && QueuesEmpty(); }, kPlayWaitMs));
+    ASSERT_TRUE(WaitFor([&] { return player.IsEnded() && QueuesEmpty(); }, kPlayWaitMs));
     // Stale groups of pictures are dropped as in local playback.
     EXPECT_GE(window.frames, 100) << "of 250 pictures";
     EXPECT_EQ(window.width, 320);
@@ -99,7 +99,7 @@ TEST_F(RemotePlayTest, PlaysAServedClipToTheEndAndASeekPlaysAgain) {
 
     const int shownAtEnd = window.frames;
     Seek(2);
-    EXPECT_FALSE(player.m_bEnd);
+    EXPECT_FALSE(player.IsEnded());
     ASSERT_TRUE(WaitFor([&] { return window.frames > shownAtEnd + 25; }))
         << "queued " << player.QueuedVideoPkgs() << "/" << player.QueuedAudioPkgs() << "/" << player.QueuedFrames();
     EXPECT_LT(StopMs(), kPromptMs);
@@ -113,7 +113,7 @@ TEST_F(RemotePlayTest, SenderThatVanishesLeavesThePlayerIdle) {
     server.reset();  // closes the connections it still holds
     ASSERT_TRUE(WaitFor([&] { return player.RemoteSourceEnded(); }));
     ASSERT_TRUE(WaitFor([&] { return QueuesEmpty(); }, kPlayWaitMs));
-    EXPECT_FALSE(player.m_bEnd);  // a lost connection is not an end
+    EXPECT_FALSE(player.IsEnded());  // a lost connection is not an end
     EXPECT_LT(window.frames, 250);
     EXPECT_EQ(player.OpenLocal(clip.c_str()), -1);  // the remote name is still remembered
     EXPECT_LT(StopMs(), kPromptMs);
@@ -131,6 +131,6 @@ TEST_F(RemotePlayTest, RefusalsAndNothingListeningPlayNothing) {
     Play();
     EXPECT_LT(MsSince(start), kPromptMs);
     EXPECT_TRUE(player.RemoteSourceEnded());
-    EXPECT_FALSE(WaitFor([&] { return player.m_bInfoReady || window.frames > 0 || !QueuesEmpty(); }, kSettleMs));
+    EXPECT_FALSE(WaitFor([&] { return player.DescriptionReady() || window.frames > 0 || !QueuesEmpty(); }, kSettleMs));
     EXPECT_LT(StopMs(), kPromptMs);
 }

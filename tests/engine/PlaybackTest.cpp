@@ -73,7 +73,7 @@ protected:
     }
     bool WaitDrained() {
         return WaitFor([&] {
-            return player.m_bEnd && player.QueuedAudioPkgs() + player.QueuedVideoPkgs() + player.QueuedFrames() == 0 &&
+            return player.IsEnded() && player.QueuedAudioPkgs() + player.QueuedVideoPkgs() + player.QueuedFrames() == 0 &&
                    ThePlaySound().GetQueuedCount() + ThePlaySound().GetInDeviceCount() == 0;
         }, kLongWaitMs);
     }
@@ -214,12 +214,12 @@ TEST_F(Playback, PositionsStartAtTheMediumsStartAndVideoAloneKeepsTime) {
                                                           "-c:a aac -output_ts_offset 1000 -shortest");
     LocalPlay(late.c_str());
     EXPECT_EQ(GetDuration(), 10);
-    ASSERT_TRUE(WaitFor([&] { return player.m_dVideoClock > 1000.5; }));
+    ASSERT_TRUE(WaitFor([&] { return player.VideoClock() > 1000.5; }));
     EXPECT_LE(GetPosition(), 2);
     Seek(5);
     ASSERT_TRUE(WaitFor([&] { return GetPosition() >= 6; }));
     EXPECT_LE(GetPosition(), 7);
-    EXPECT_NEAR(player.m_dVideoClock - player.m_dStartTime, 6.0, 1.0);
+    EXPECT_NEAR(player.VideoClock() - player.StartTime(), 6.0, 1.0);
 
     const std::string silent = TestMedia("pb_video_only_8s.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=8 "
                                                                  "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
@@ -249,12 +249,14 @@ TEST_F(Playback, PositionsStartAtTheMediumsStartAndVideoAloneKeepsTime) {
 // (sivo-play's tests) or from a peer's description. A description has no
 // start time: the first package tells it.
 TEST_F(Playback, RemoteMediumRefusesAbsurdAudioAndCountsFromItsFirstStamp) {
-    IdleRecver recver;
     struct Case { int rate, channels; bool playable; } cases[] = {
         {44100, 2, true}, {2, 2, false}, {999, 1, false}, {1000, 1, true}, {400000, 2, false}, {8000, 0, false},
     };
     for (const Case& c : cases) {
         MediaPlayer remote;
+        RemoteRecver* recver = nullptr;
+        remote.SetRecverFactory([&] { return recver = new IdleRecver; });
+        ASSERT_EQ(remote.StartPlay("127.0.0.1", 1, "remote"), 0);
         StreamDescription desc;
         desc.audio.bPresent = true;
         desc.audio.nCodecId = AV_CODEC_ID_PCM_S16LE;
@@ -264,15 +266,11 @@ TEST_F(Playback, RemoteMediumRefusesAbsurdAudioAndCountsFromItsFirstStamp) {
         desc.audio.streamTimeBase = {1, c.rate};
         std::vector<uint8_t> wire = BuildStreamDescription(desc);
         ByteStream reader(wire.data(), uint32_t(wire.size()));
-        remote.m_pRecver = &recver;
-        EXPECT_EQ(remote.OnStreamInfo(reader, &recver), 0);
-        remote.m_bStartKnown = false;  // as after StartPlay
+        EXPECT_EQ(remote.OnStreamInfo(reader, recver), 0);
         AVPacket* first = av_packet_alloc();
         first->pts = 1000LL * c.rate;
-        EXPECT_EQ(remote.OnMediaPackage(first, 0, 0, &recver), 0);
-        EXPECT_DOUBLE_EQ(remote.m_dStartTime, 1000.0);
-        remote.m_pRecver = nullptr;
-        EXPECT_EQ(remote.m_bHasAudio, c.playable) << c.rate << " Hz, " << c.channels << " channels";
-        EXPECT_EQ(remote.m_pAudioCodec != nullptr, c.playable) << c.rate << " Hz, " << c.channels << " channels";
+        EXPECT_EQ(remote.OnMediaPackage(first, 0, 0, recver), 0);
+        EXPECT_DOUBLE_EQ(remote.StartTime(), 1000.0);
+        EXPECT_EQ(remote.Audible(), c.playable) << c.rate << " Hz, " << c.channels << " channels";
     }
 }

@@ -26,8 +26,6 @@ extern "C" {
 
 namespace {
 
-void FreePacket(AVPacket* pkt) { av_packet_free(&pkt); }
-
 using Clock = std::chrono::steady_clock;
 constexpr int kTakeWaitMs = 5000;    // a lost wake-up waits forever; a taken package takes microseconds
 constexpr int kStarveWatchMs = 500;  // long enough for a decode thread that wrongly goes on
@@ -37,7 +35,7 @@ constexpr int kRounds = 1000;
 class IdlePlayer : public MediaPlayer {
 public:
     IdlePlayer() {
-        SetRecverFactory([] { return new IdleRecver; });
+        SetRecverFactory([this] { return m_pRecver = new IdleRecver; });
         StartPlay("127.0.0.1", 1, "idle");
         SetPause(false);
     }
@@ -52,6 +50,9 @@ public:
         ByteStream reader(none.data(), uint32_t(none.size()));
         OnStreamEnd(reader, m_pRecver);
     }
+
+private:
+    RemoteRecver* m_pRecver = nullptr;  // the player's, made by the factory
 };
 
 // Spins (no sleep of its own, so the next package follows at once) until cond holds.
@@ -144,32 +145,34 @@ TEST(Wake, AudioDecoderAwaitsItsReserveAfterRunningDry) {
     int bVideo = 0, codecId = 0;
     for (int i = 0; i < 10; ++i)  // the decoder wants a few packages in, not the very first
         FreePacket(demuxer.readPacket(bVideo, codecId));
-    for (int i = 0; i < MediaPlayer::kAudioReserve + 1; ++i) {
+    for (int i = 0; i < AudioDecoder::kAudioReserve + 1; ++i) {
         pkts.push_back(demuxer.readPacket(bVideo, codecId));
         ASSERT_NE(pkts.back(), nullptr);
     }
-    // The reserve's last carries no pts and a dts whose low 32 bits mean 2 s.
-    pkts[MediaPlayer::kAudioReserve - 1]->pts = AV_NOPTS_VALUE;
-    pkts[MediaPlayer::kAudioReserve - 1]->dts = (int64_t{1} << 32) + 2 * 44100;
+    // The reserve's last carries no pts, and a dts beyond 32 bits that
+    // keeps all of them.
+    constexpr int64_t kLateDts = (int64_t{1} << 32) + 2 * 44100;
+    pkts[AudioDecoder::kAudioReserve - 1]->pts = AV_NOPTS_VALUE;
+    pkts[AudioDecoder::kAudioReserve - 1]->dts = kLateDts;
 
     ThePlaySound().CreateThread();
     {
         IdlePlayer player;
         player.Describe(desc);
-        ASSERT_TRUE(player.m_bHasAudio);
-        ASSERT_TRUE(WaitFor([&] { return player.m_bAudioStarving.load(); }));
-        const double clockBefore = player.m_dAudioClock;
-        for (int i = 0; i < MediaPlayer::kAudioReserve - 1; ++i)
+        ASSERT_TRUE(player.Audible());
+        ASSERT_TRUE(WaitFor([&] { return player.IsBuffering(); }));
+        const double clockBefore = player.AudioClock();
+        for (int i = 0; i < AudioDecoder::kAudioReserve - 1; ++i)
             player.QueuePackage(pkts[i], false);
         // One short of the reserve: nothing is taken, however long it waits.
-        EXPECT_FALSE(WaitFor([&] { return player.QueuedAudioPkgs() != MediaPlayer::kAudioReserve - 1; },
+        EXPECT_FALSE(WaitFor([&] { return player.QueuedAudioPkgs() != AudioDecoder::kAudioReserve - 1; },
                              kStarveWatchMs));
-        EXPECT_EQ(player.m_dAudioClock, clockBefore);
-        player.QueuePackage(pkts[MediaPlayer::kAudioReserve - 1], false);
+        EXPECT_EQ(player.AudioClock(), clockBefore);
+        player.QueuePackage(pkts[AudioDecoder::kAudioReserve - 1], false);
         EXPECT_TRUE(WaitFor([&] { return player.QueuedAudioPkgs() == 0; }));
-        EXPECT_TRUE(WaitFor([&] { return player.m_dAudioClock == 2.0; }));
+        EXPECT_TRUE(WaitFor([&] { return player.AudioClock() == double(kLateDts) / 44100; }));
         // At the end of the medium no reserve will come: what is left plays.
-        ASSERT_TRUE(WaitFor([&] { return player.m_bAudioStarving.load(); }));
+        ASSERT_TRUE(WaitFor([&] { return player.IsBuffering(); }));
         player.End();
         player.QueuePackage(pkts.back(), false);
         EXPECT_TRUE(WaitFor([&] { return player.QueuedAudioPkgs() == 0; }));
@@ -177,26 +180,40 @@ TEST(Wake, AudioDecoderAwaitsItsReserveAfterRunningDry) {
     ThePlaySound().StopThread();
 }
 
-// A refused local open clears m_bInfoReady, so the feeder describes the
-// remote medium again; the answer must not replace decoders in use.
+// The feeder describes the remote medium again until the answer is in; a
+// later answer must not replace the decoders in use: pictures go on at the
+// size first described.
 TEST(Wake, ALaterDescriptionKeepsTheDecodersInUse) {
+    const std::string clip = TestMedia("wake-mjpeg.avi", "-f lavfi -i testsrc=size=64x48:rate=25:duration=2 -c:v mjpeg");
+    std::vector<AVPacket*> pkts = Packages(clip, true, 4);
+    ASSERT_EQ(pkts.size(), 4u);
     StreamDescription desc;
     desc.video.bPresent = true;
     desc.video.nCodecId = AV_CODEC_ID_MJPEG;
-    desc.video.nFps = 25;
+    desc.video.nFps = 1000;
     desc.video.nWidth = 64;
     desc.video.nHeight = 48;
     desc.video.codecTimeBase = desc.video.streamTimeBase = {1, 25};
-    IdlePlayer player;
-    player.Describe(desc);
-    ASSERT_TRUE(player.m_bInfoReady);
-    const AVCodecContext* decoding = player.m_pVideoCodecCtx;
-    ASSERT_NE(decoding, nullptr);
-    EXPECT_EQ(player.OpenLocal("idle"), -1);  // the remote medium's name
-    EXPECT_FALSE(player.m_bInfoReady);
-    desc.video.nWidth = 128;
-    player.Describe(desc);
-    EXPECT_TRUE(player.m_bInfoReady);
-    EXPECT_EQ(player.m_pVideoCodecCtx, decoding);
-    EXPECT_EQ(player.m_nCodedWidth, 64);
+    RecordingWindow window;
+    g_pVideoWnd = &window;
+    {
+        IdlePlayer player;
+        player.Describe(desc);
+        ASSERT_TRUE(player.DescriptionReady());
+        for (int i = 0; i < 4; ++i) {
+            if (i == 2) {
+                desc.video.nCodecId = AV_CODEC_ID_PNG;
+                desc.video.nWidth = 128;
+                player.Describe(desc);
+                EXPECT_TRUE(player.DescriptionReady());
+            }
+            player.QueuePackage(av_packet_clone(pkts[i]), true);
+            ASSERT_TRUE(WaitFor([&] { return window.frames == i + 1; })) << "picture " << i;
+            EXPECT_EQ(window.width, 64);
+        }
+    }
+    g_pVideoWnd = nullptr;
+    FreeFrameBuffer();
+    for (AVPacket* pkt : pkts)
+        FreePacket(pkt);
 }

@@ -14,13 +14,13 @@
 
 #include "platform/SeqLock.h"
 
-class Clock {
+class MediaClock {
 public:
-    virtual ~Clock() = default;
+    virtual ~MediaClock() = default;
     virtual double Now() const = 0;
 };
 
-class SoundClock final : public Clock {
+class SoundClock final : public MediaClock {
 public:
     // The stamp of the sound being heard: the anchor's stamp plus the PCM
     // heard since its byte (minus what still waits in the output).
@@ -56,7 +56,7 @@ private:
 // after the one before (or one interval where the stamps jump), so sleeping
 // late never adds up; a picture due long ago restarts the clock from it
 // instead of rushing. Presentation thread only, Now() from any thread.
-class WallClock final : public Clock {
+class WallClock final : public MediaClock {
 public:
     double Now() const override;
     void Restart() { m_bValid = false; }

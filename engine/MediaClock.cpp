@@ -1,4 +1,4 @@
-#include "engine/Clock.h"
+#include "engine/MediaClock.h"
 
 #include "output/OutputHooks.h"
 
