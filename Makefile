@@ -46,8 +46,13 @@ fuzz-deps: deps
 configure: deps
 	cmake -S . -B $(BUILD) -G Ninja -DSIVO_SANITIZE=$(SAN)
 
+# TARGETS narrows the build (e.g. some test programs); LABELS the tests run
+# (a regular expression over the layers' names).
+TARGETS ?=
+LABELS  ?=
+
 build: configure
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) $(if $(TARGETS),--target $(TARGETS))
 
 run: build
 	@if [ -x $(BUILD)/bin/sivo ] && { [ -n "$$DISPLAY" ] || [ -n "$$WAYLAND_DISPLAY" ]; }; then \
@@ -57,7 +62,7 @@ run: build
 	fi
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600 $(if $(LABELS),-L '$(LABELS)')
 
 # Builds the fuzz targets with clang and runs each for FUZZ_S seconds.
 fuzz: fuzz-deps

@@ -75,7 +75,7 @@ void AudioDecoder::Decode(const AVPacket& pkt) {
         return;  // no decoder: this stream stays silent
     const int64_t start = av_gettime();
     // The package is consumed whole; an error ends it silently.
-    if (avcodec_send_packet(ctx, &pkt) < 0)
+    if (Send(pkt) < 0)
         return;
     const int64_t pktStamp = pkt.pts != AV_NOPTS_VALUE ? pkt.pts : pkt.dts != AV_NOPTS_VALUE ? pkt.dts : 0;
     const double tb = m_dTimeBase;
@@ -103,6 +103,7 @@ void AudioDecoder::Decode(const AVPacket& pkt) {
         }
         av_frame_unref(m_pFrame.get());
     }
+    AfterReceiving(pkt);
 }
 
 void AudioDecoder::Write(const AVFrame& frame, double stamp) {

@@ -47,6 +47,26 @@ void Decoder::Join() {
         m_thread.join();
 }
 
+namespace {
+const char kEndTag = 0;  // its address marks the end package
+}  // namespace
+
+AVPacketPtr Decoder::EndMarker() {
+    AVPacketPtr pkt(av_packet_alloc());
+    if (pkt)
+        pkt->opaque = const_cast<char*>(&kEndTag);
+    return pkt;
+}
+
+bool Decoder::IsEndMarker(const AVPacket& pkt) { return pkt.opaque == &kEndTag; }
+
+int Decoder::Send(const AVPacket& pkt) { return avcodec_send_packet(m_pCtx, IsEndMarker(pkt) ? nullptr : &pkt); }
+
+void Decoder::AfterReceiving(const AVPacket& pkt) {
+    if (IsEndMarker(pkt))
+        avcodec_flush_buffers(m_pCtx);
+}
+
 AVPacketPtr Decoder::NextPackage(std::atomic<bool>* dry, size_t reserve) {
     for (;;) {
         PacketQueue::Taken taken = m_pkts.Take(dry, reserve);

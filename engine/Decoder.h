@@ -11,6 +11,7 @@
 #include <atomic>
 #include <thread>
 
+#include "engine/FfmpegPtr.h"
 #include "engine/PacketQueue.h"
 
 extern "C" {
@@ -32,6 +33,11 @@ public:
     void Close();
     bool IsOpen() const { return m_pCodec != nullptr; }
 
+    // The empty package the source queues at its end: the decoder sends it
+    // as the drain request, so pictures and sound it holds back come out.
+    static AVPacketPtr EndMarker();
+    static bool IsEndMarker(const AVPacket& pkt);
+
     // Starts the thread unless it runs; Join waits for it once its queue is aborted.
     void Start(const char* name);
     void Join();
@@ -45,6 +51,10 @@ protected:
     // was flushed since the last one; null once the queue is aborted.
     // Packages taken under a serial that is already stale are skipped.
     AVPacketPtr NextPackage(std::atomic<bool>* dry = nullptr, size_t reserve = 1);
+    // Sends the package (the drain request for the end marker); after a
+    // drain the codec is reset to take packages again (a seek back).
+    int Send(const AVPacket& pkt);
+    void AfterReceiving(const AVPacket& pkt);
     // The serial of the package being decoded is still the queue's.
     bool Current() const { return m_nSerial == m_pkts.Serial(); }
     unsigned Serial() const { return m_nSerial; }

@@ -1,6 +1,7 @@
 #include "engine/MediaPlayer.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "engine/VideoDemuxer.h"
 #include "output/OutputHooks.h"
@@ -11,7 +12,7 @@
 static constexpr double kNeutralTimeBase = 1000.0;
 
 MediaPlayer::MediaPlayer()
-    : m_video(m_videoPkts, m_frames, [this](double stamp) { return PictureLate(stamp); }),
+    : m_video(m_videoPkts, m_frames, [this](double stamp) { return PictureLead(stamp); }),
       m_audio(m_audioPkts, m_videoPkts, m_clock,
               [this] {
                   if (m_presenter.AwaitingSound())
@@ -38,10 +39,10 @@ bool MediaPlayer::SoundOver() const {
 }
 
 // Before the sound has set the clock after an open or a seek, nothing is late.
-bool MediaPlayer::PictureLate(double stamp) const {
+double MediaPlayer::PictureLead(double stamp) const {
     if (Audible() && !m_clock.Decoded())
-        return false;
-    return stamp < HeardClock();
+        return INFINITY;
+    return stamp - HeardClock();
 }
 
 void MediaPlayer::SetPause(bool paused) {
@@ -53,6 +54,11 @@ void MediaPlayer::SetPause(bool paused) {
 }
 
 void MediaPlayer::SetEnded(bool ended) {
+    if (ended && !m_videoPkts.Ended()) {
+        // Each decoder drains what it holds back when it reaches the marker.
+        m_audioPkts.Put(Decoder::EndMarker());
+        m_videoPkts.Put(Decoder::EndMarker());
+    }
     m_audioPkts.SetEnded(ended);  // a starving audio decoder waits for no reserve then
     m_videoPkts.SetEnded(ended);
     m_feederWake.Notify();

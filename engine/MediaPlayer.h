@@ -96,6 +96,10 @@ public:
     bool SoundOver() const;
     // Pictures the video decoder has produced since the player was made.
     int FramesDecoded() const { return m_video.FramesDecoded(); }
+    // Pictures per second the video stream states.
+    int FrameRate() const { return m_video.Fps(); }
+    // Of them, those decoded with a shortcut because decoding fell behind.
+    int FastDecoded() const { return m_video.FastDecoded(); }
     int QueuedAudioPkgs() const { return int(m_audioPkts.Size()); }
     int QueuedVideoPkgs() const { return int(m_videoPkts.Size()); }
     int QueuedFrames() const { return int(m_frames.Size()); }
@@ -109,8 +113,8 @@ private:
     // PaceSource, for the presenter.
     bool WallPaced() const override { return !Audible() || SoundOver(); }
     bool SoundStarted() const override { return m_clock.Decoded(); }
-    // A picture with this stamp is due already (the video decoder asks).
-    bool PictureLate(double stamp) const;
+    // Seconds until a picture with this stamp is due (the video decoder asks).
+    double PictureLead(double stamp) const;
 
     void StartThreads();
     void JoinThreads();

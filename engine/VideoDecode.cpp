@@ -12,11 +12,22 @@
 #include "engine/VideoFrame.h"
 #include "platform/Trace.h"
 
+extern "C" {
+#include <libavutil/time.h>
+}
+
 namespace {
 
 constexpr int kIntervalTolerance = 3;       // ms, accepting an estimated interval
 constexpr double kMaxIntervalMs = 60000.0;  // an estimated frame interval beyond this is not one
 constexpr const char* kDumpPath = "f://playpkg.dat";
+// A step towards more shortcuts waits this long after the last move, so the
+// one taken can show its effect before the next; a step back waits longer,
+// so that a decoder that only just caught up does not flap.
+constexpr int64_t kStepUpGapUs = 250000;
+constexpr int64_t kStepDownGapUs = 2000000;
+// The newest picture is this far ahead of the sound: decoding has caught up.
+constexpr double kCaughtUpLeadS = 0.3;
 
 // Raw dump of the video packages for offline inspection. Opened once per
 // process on first use; the open fails (and nothing is written) unless the
@@ -54,8 +65,8 @@ int EffectiveFps(int fps) { return fps > 0 ? fps : VideoDemuxer::kDefaultFps; }
 
 }  // namespace
 
-VideoDecoder::VideoDecoder(PacketQueue& pkts, FrameQueue& frames, std::function<bool(double)> isLate)
-    : Decoder(pkts), m_frames(frames), m_isLate(std::move(isLate)) {}
+VideoDecoder::VideoDecoder(PacketQueue& pkts, FrameQueue& frames, std::function<double(double)> leadOf)
+    : Decoder(pkts), m_frames(frames), m_leadOf(std::move(leadOf)) {}
 
 void VideoDecoder::SetStream(double timeBase, int fps) {
     m_dTimeBase = timeBase;
@@ -68,6 +79,8 @@ void VideoDecoder::Run() {
     m_nTotalFram = 0;
     m_nNoPicture = 0;
     m_bNewestValid = false;
+    m_eShortcut = Shortcut::None;
+    m_nShortcutChangedUs = 0;
     int sinceKey = 0;
     while (m_frames.WaitWritable()) {
         AVPacketPtr pkt = NextPackage();
@@ -93,17 +106,15 @@ void VideoDecoder::Decode(const AVPacket& pkt) {
         return;
     const unsigned serial = m_frames.Serial();
     UpdateFrameInterval();
-    if (DecodingBehind())
-        m_pkts.DropShortRunsBeforeKeys(kDropRunLimit);
-    Dump().Append(pkt.data, pkt.size);
+    AdaptShortcut();
+    if (!IsEndMarker(pkt))
+        Dump().Append(pkt.data, pkt.size);
 
     AVCodecContext* ctx = Context();
-    const AVDiscard mode = m_nSkip == 0 ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-    ctx->skip_loop_filter = m_nSkip == 0 ? AVDISCARD_ALL : AVDISCARD_DEFAULT;
-    ctx->skip_idct = mode;
-    ctx->skip_frame = mode;
+    ApplyShortcut(ctx);
+    const bool fast = m_eShortcut != Shortcut::None;
 
-    int ret = avcodec_send_packet(ctx, &pkt);
+    int ret = Send(pkt);
     if (ret < 0) {
         DebugTrace("avcodec_decode_video2 fail: %d\n", ret);
         return;
@@ -129,6 +140,7 @@ void VideoDecoder::Decode(const AVPacket& pkt) {
             pictures.push_back(std::move(frame));
         av_frame_unref(m_pFrame.get());
     }
+    AfterReceiving(pkt);
     if (failure < 0) {
         DebugTrace("avcodec_decode_video2 fail: %d\n", failure);
         if (produced == 0)
@@ -138,6 +150,8 @@ void VideoDecoder::Decode(const AVPacket& pkt) {
     ++m_nTotalFram;
     if (produced > 0) {
         m_nFramesDecoded += produced;
+        if (fast)
+            m_nFastDecoded += produced;
         if (!pictures.empty()) {
             m_dNewestPicture = pictures.back()->dPts * m_dTimeBase;
             m_bNewestValid = true;
@@ -152,9 +166,39 @@ void VideoDecoder::Decode(const AVPacket& pkt) {
     }
 }
 
-// True when the newest decoded picture is already due: the queued pictures
-// are stale then. Before the first picture nothing is late.
-bool VideoDecoder::DecodingBehind() const { return m_bNewestValid && m_isLate(m_dNewestPicture); }
+// The newest decoded picture already due means decoding has fallen behind:
+// one more shortcut. Well ahead again, one fewer. Before the first picture
+// (and after a seek) nothing is late.
+void VideoDecoder::AdaptShortcut() {
+    if (!m_bNewestValid)
+        return;
+    const double lead = m_leadOf(m_dNewestPicture);
+    const int64_t now = av_gettime();
+    const int64_t sinceChange = now - m_nShortcutChangedUs;
+    Shortcut level = m_eShortcut;
+    if (lead < 0 && level != Shortcut::StaleGroupsDropped && sinceChange >= kStepUpGapUs)
+        level = Shortcut(int(level) + 1);
+    else if (lead > kCaughtUpLeadS && level != Shortcut::None && sinceChange >= kStepDownGapUs)
+        level = Shortcut(int(level) - 1);
+    if (level != m_eShortcut) {
+        m_eShortcut = level;
+        m_nShortcutChangedUs = now;
+    }
+    if (lead < 0 && level == Shortcut::StaleGroupsDropped)
+        m_pkts.DropShortRunsBeforeKeys(kDropRunLimit);
+}
+
+// Skipping non-reference pictures alternates with full decoding calls: a
+// call that gave no picture is followed by one that decodes everything.
+void VideoDecoder::ApplyShortcut(AVCodecContext* ctx) const {
+    const Shortcut level = m_eShortcut;
+    const bool skipNonRef = level >= Shortcut::NonRefSkipped && m_nSkip == 0;
+    ctx->skip_loop_filter = level >= Shortcut::NoLoopFilter && (level == Shortcut::NoLoopFilter || m_nSkip == 0)
+                                ? AVDISCARD_ALL
+                                : AVDISCARD_DEFAULT;
+    ctx->skip_idct = skipNonRef ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    ctx->skip_frame = skipNonRef ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+}
 
 void VideoDecoder::UpdateFrameInterval() {
     if (m_bIntervalLocked)

@@ -1,7 +1,10 @@
 #pragma once
-// The video stream's decoder: packages to pictures in the frame queue, with
-// the fast-decoding shortcuts and the pruning of stale groups of pictures,
-// and an estimate of the frame interval for pacing.
+// The video stream's decoder: packages to pictures in the frame queue, and
+// an estimate of the frame interval for pacing. It decodes every picture in
+// full while it keeps up with the sound; once the pictures it produces are
+// already due it cuts corners step by step (the loop filter, then the
+// non-reference pictures, then whole stale groups), and steps back once it
+// is ahead again.
 //
 // Threads: SetStream on the controlling thread with the thread stopped; the
 // observers from any thread; the rest on its own thread.
@@ -22,8 +25,12 @@ public:
     static constexpr int kMaxSkipCount = 4;  // cap of VideoFrame::nSkipped
     static constexpr int kDefaultIntervalMs = 40;
 
-    // isLate(stamp): a picture with this stamp (seconds) is already due.
-    VideoDecoder(PacketQueue& pkts, FrameQueue& frames, std::function<bool(double)> isLate);
+    // How far decoding cuts corners, from none up.
+    enum class Shortcut { None, NoLoopFilter, NonRefSkipped, StaleGroupsDropped };
+
+    // leadOf(stamp): seconds until a picture with this stamp is due (negative
+    // once it is late); +infinity while nothing can be late yet.
+    VideoDecoder(PacketQueue& pkts, FrameQueue& frames, std::function<double(double)> leadOf);
     ~VideoDecoder() override { Join(); }
 
     // Seconds per stamp unit and the stated frame rate of the stream.
@@ -32,22 +39,30 @@ public:
     int Fps() const { return m_nFps; }
     // The estimated time between pictures, in ms.
     int FrameIntervalMs() const { return m_nFrameInterval; }
-    // Pictures produced since the decoder was made.
+    // Pictures produced since the decoder was made, and of them those
+    // decoded with a shortcut.
     int FramesDecoded() const { return m_nFramesDecoded; }
+    int FastDecoded() const { return m_nFastDecoded; }
+    Shortcut CurrentShortcut() const { return m_eShortcut; }
 
 private:
     void Run() override;
     void OnFlush() override { m_bNewestValid = false; }
     void Decode(const AVPacket& pkt);
     void UpdateFrameInterval();
-    bool DecodingBehind() const;
+    // Moves the shortcut a step towards what the newest picture's lead needs,
+    // and sets the codec's skipping for this package.
+    void AdaptShortcut();
+    void ApplyShortcut(AVCodecContext* ctx) const;
 
     FrameQueue& m_frames;
-    std::function<bool(double)> m_isLate;
+    std::function<double(double)> m_leadOf;
     std::atomic<double> m_dTimeBase{0.001};
     std::atomic<int> m_nFps{24};
     std::atomic<int> m_nFrameInterval{kDefaultIntervalMs};
     std::atomic<int> m_nFramesDecoded{0};
+    std::atomic<int> m_nFastDecoded{0};
+    std::atomic<Shortcut> m_eShortcut{Shortcut::None};
     // Decode thread only.
     AVFramePtr m_pFrame{av_frame_alloc()};
     bool m_bIntervalLocked = false;
@@ -56,4 +71,5 @@ private:
     int m_nNoPicture = 0;         // of them without a picture
     bool m_bNewestValid = false;  // a picture was decoded since the start or the last flush
     double m_dNewestPicture = 0.0;  // its stamp, seconds
+    int64_t m_nShortcutChangedUs = 0;  // when the shortcut last moved
 };

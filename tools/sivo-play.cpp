@@ -38,6 +38,8 @@ namespace {
 // (which no event announces when a sender goes away); paused, it sleeps until
 // its next action. --seconds and --pause-at are kept to the ms.
 constexpr int kWaitPollMs = 100;
+// A position step between two polls longer than this is a seek, not play.
+constexpr double kMaxPositionStep = 1.0;
 constexpr int kDrainConfirmMs = 200;      // the drained state must hold this long
 constexpr double kAvGapSkipSeconds = 1.0; // pictures before this media time are not measured
 constexpr double kSeekAfterSeconds = 1.0; // --seek happens after this much play
@@ -56,7 +58,8 @@ const char* const kUsage =
     "       sivo-play --discover [--seconds S]\n"
     "       sivo-play --list ADDR\n"
     "Plays FILE (or medium NAME served by the stream server at ADDR) headless and prints one JSON line with frames_shown, frames_decoded,\n"
-    "audio_bytes, duration_s, position_s, wall_s, first_picture_ms, av_gap_mean_ms,\n"
+    "frames_expected (media seconds played times the frame rate), fast_decode_share (share of\n"
+    "pictures decoded with a shortcut), audio_bytes, duration_s, position_s, wall_s, first_picture_ms, av_gap_mean_ms,\n"
     "av_gap_max_ms, lipsync_mean_ms and lipsync_max_ms (|picture stamp - stamp of the\n"
     "sound heard when it is shown|). Ctrl-C or SIGTERM ends playback and still prints it.\n"
     "Exit status: 0 played, 1 nothing playable, 2 usage error.\n"
@@ -371,6 +374,9 @@ int PlayMedium(const Options& opt) {
     bool seekDone = opt.seekTo < 0;
     Clock::time_point drainedSince{};
     bool drained = false;
+    // Media seconds played: the position's steps between polls, a seek's jump left out.
+    double played = 0.0;
+    double lastPosition = player.Position();
     using Seconds = std::chrono::duration<double>;
     const auto at = [](Clock::time_point from, double seconds) {
         return from + std::chrono::duration_cast<Clock::duration>(Seconds(seconds));
@@ -392,6 +398,10 @@ int PlayMedium(const Options& opt) {
         if (QuitSignalBefore(quitSignals, next))
             break;
         Clock::time_point now = Clock::now();
+        const double position = player.Position();
+        if (position - lastPosition >= 0 && position - lastPosition <= kMaxPositionStep)
+            played += position - lastPosition;
+        lastPosition = position;
         if (opt.seconds > 0 && std::chrono::duration<double>(now - start).count() >= opt.seconds)
             break;
         if (!seekDone && now - start >= std::chrono::duration<double>(kSeekAfterSeconds)) {
@@ -423,7 +433,10 @@ int PlayMedium(const Options& opt) {
     }
 
     int duration = GetDuration();
-    int position = GetPosition();
+    const double position = player.Position();
+    if (position - lastPosition >= 0 && position - lastPosition <= kMaxPositionStep)
+        played += position - lastPosition;
+    const int fps = player.FrameRate();
     Stop();
     g_pVideoWnd = nullptr;
     sound.StopThread();
@@ -432,12 +445,14 @@ int PlayMedium(const Options& opt) {
 
     int shown = window.Shown();
     int decoded = player.FramesDecoded();
+    const int fast = player.FastDecoded();
     unsigned long long audioBytes = sound.GetPcmBytesWritten();
     char head[512];
     std::snprintf(head, sizeof head,
-                  "{\"frames_shown\":%d,\"frames_decoded\":%d,\"audio_bytes\":%llu,\"duration_s\":%d,"
-                  "\"position_s\":%d,\"wall_s\":%.3f,",
-                  shown, decoded, audioBytes, duration, position, wall);
+                  "{\"frames_shown\":%d,\"frames_decoded\":%d,\"frames_expected\":%d,\"fast_decode_share\":%.3f,"
+                  "\"audio_bytes\":%llu,\"duration_s\":%d,\"position_s\":%.6f,\"wall_s\":%.3f,",
+                  shown, decoded, shown > 0 ? static_cast<int>(std::lround(played * fps)) : 0,
+                  decoded > 0 ? double(fast) / decoded : 0.0, audioBytes, duration, std::max(position, 0.0), wall);
     char paused[64] = "";
     if (opt.pauseAt >= 0 && pausedWakeupRate >= 0)
         std::snprintf(paused, sizeof paused, ",\"paused_wakeups_per_s\":%.1f", pausedWakeupRate);

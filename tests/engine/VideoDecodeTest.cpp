@@ -2,12 +2,14 @@
 // what reaches the picture queue, in what order, and what it prunes.
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -44,8 +46,9 @@ private:
 // decoder hold that many pictures back, as reordering streams do.
 class DecoderRig {
 public:
-    DecoderRig(VideoSource& src, int outputDelay = 0, std::function<bool(double)> isLate = [](double) { return false; })
-        : decoder(pkts, frames, std::move(isLate)) {
+    DecoderRig(VideoSource& src, int outputDelay = 0,
+               std::function<double(double)> leadOf = [](double) { return INFINITY; })
+        : decoder(pkts, frames, std::move(leadOf)) {
         AVCodecContext* ctx = src.Demuxer().getVideoCodecCtx();
         ctx->has_b_frames = outputDelay;
         opened = decoder.Open(ctx, false);
@@ -111,28 +114,47 @@ TEST(VideoDecode, RealClipYieldsPicturesInOrderAfterEmptyCalls) {
     }
 }
 
-// Pruning happens only while the newest picture is already due: then a
-// decoder that fell behind jumps to the newest key package behind short
-// runs; a decoder that keeps up loses nothing.
-TEST(VideoDecode, StaleGroupsAreSkippedOnlyWhileDecodingIsBehind) {
-    for (double heard : {0.0, 5.0}) {
+// A decoder that keeps up decodes every picture in full. One whose pictures
+// are already due when they come out steps through the shortcuts, a step at
+// a time, until it prunes whole stale groups: from there it goes on at the
+// next key package behind short runs. Ahead again, it steps back.
+TEST(VideoDecode, ShortcutsAreTakenStepByStepOnlyWhileDecodingIsBehind) {
+    constexpr int kStepping = 8;  // packages, 150 ms apart: time for three steps up
+    for (double behind : {0.0, 5.0}) {
         VideoSource src(TestClipAv4s());  // a key package every 25
-        DecoderRig rig(src, 0, [heard](double stamp) { return stamp < heard; });
-        rig.pkts.Put(src.Next());
-        ASSERT_EQ(rig.TakeAll(1).size(), 1u);  // the picture at 0 s
+        std::atomic<double> heard{behind};
+        DecoderRig rig(src, 0, [&](double stamp) { return stamp - heard; });
+        for (int i = 0; i <= kStepping; ++i) {
+            rig.pkts.Put(src.Next());
+            ASSERT_EQ(rig.TakeAll(1).size(), 1u);
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
         rig.pkts.SetHeld(true);  // 60 packages queued before the decoder looks again
         for (int i = 0; i < 60; ++i)
             rig.pkts.Put(src.Next());
         rig.pkts.SetHeld(false);
-        auto pictures = rig.TakeAll(heard == 0.0 ? 60 : 12);
-        ASSERT_TRUE(WaitFor([&] { return rig.pkts.Size() == 0; }));
-        if (heard == 0.0) {
-            EXPECT_EQ(pictures.size(), 60u);
-        } else {  // the runs before the keys at 1 s and 2 s dropped: from the key at 2 s on
-            ASSERT_EQ(pictures.size(), 12u);
-            EXPECT_NEAR(pictures[1]->dPts * rig.decoder.TimeBase(), 2.0, 0.01);
+        if (behind == 0.0) {
+            EXPECT_EQ(rig.TakeAll(60).size(), 60u);
+            EXPECT_EQ(rig.decoder.CurrentShortcut(), VideoDecoder::Shortcut::None);
+            EXPECT_EQ(rig.decoder.FastDecoded(), 0);
+            continue;
         }
+        // Packages 10 to 49 dropped: the runs before the keys at 1 s and 2 s.
+        auto pictures = rig.TakeAll(20);
+        ASSERT_TRUE(WaitFor([&] { return rig.pkts.Size() == 0; }));
+        ASSERT_EQ(pictures.size(), 20u);
+        EXPECT_NEAR(pictures[1]->dPts * rig.decoder.TimeBase(), 2.0, 0.01);
         EXPECT_EQ(rig.frames.Size(), 0u);  // nothing else decoded
+        EXPECT_EQ(rig.decoder.CurrentShortcut(), VideoDecoder::Shortcut::StaleGroupsDropped);
+        EXPECT_GE(rig.decoder.FastDecoded(), 20);
+
+        heard = -100.0;  // far ahead now: one step back after the settling time
+        for (int i = 0; i < 30 && rig.decoder.CurrentShortcut() == VideoDecoder::Shortcut::StaleGroupsDropped; ++i) {
+            rig.pkts.Put(src.Next());
+            rig.TakeAll(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_EQ(rig.decoder.CurrentShortcut(), VideoDecoder::Shortcut::NonRefSkipped);
     }
 }
 
