@@ -50,6 +50,9 @@ bool CAsyncSocket::Create(unsigned port, const char* address) {
         ::close(fd);
         return false;
     }
+    // Each datagram then says where it was sent to.
+    int on = 1;
+    setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         DebugTrace("udp bind %u: %s\r\n", port, std::strerror(errno));
         ::close(fd);
@@ -74,22 +77,43 @@ unsigned CAsyncSocket::LocalPort() const {
     return ntohs(local.sin_port);
 }
 
-int CAsyncSocket::ReceiveFrom(void* buffer, int capacity, std::string& fromAddress,
-                              unsigned& fromPort) {
+int CAsyncSocket::ReceiveFrom(void* buffer, int capacity, std::string& fromAddress, unsigned& fromPort) {
+    std::string to;
+    return ReceiveFrom(buffer, capacity, fromAddress, fromPort, to);
+}
+
+int CAsyncSocket::ReceiveFrom(void* buffer, int capacity, std::string& fromAddress, unsigned& fromPort,
+                              std::string& toAddress) {
     if (m_fd < 0 || !buffer || capacity <= 0)
         return -1;
     sockaddr_in from {};
-    socklen_t fromLen = sizeof from;
+    iovec iov {buffer, static_cast<size_t>(capacity)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg {};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
     // MSG_TRUNC makes the call report the datagram's real length, so one that
     // did not fit is recognised and refused rather than handled cut short.
-    ssize_t n = recvfrom(m_fd, buffer, static_cast<size_t>(capacity), MSG_TRUNC,
-                         reinterpret_cast<sockaddr*>(&from), &fromLen);
+    ssize_t n = recvmsg(m_fd, &msg, MSG_TRUNC);
     if (n < 0 || n > capacity)
         return -1;
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
     fromAddress = text;
     fromPort = ntohs(from.sin_port);
+    toAddress.clear();
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info {};
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            char to[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, &info.ipi_addr, to, sizeof to);
+            toAddress = to;
+        }
     return static_cast<int>(n);
 }
 

@@ -30,6 +30,10 @@ public:
     // filling in the sender's dotted address and port; -1 when nothing is
     // waiting, on an error, or when the datagram did not fit (it is dropped).
     int ReceiveFrom(void* buffer, int capacity, std::string& fromAddress, unsigned& fromPort);
+    // The same, also giving the address the datagram was sent to (a
+    // broadcast address, say), or "" when the system did not say.
+    int ReceiveFrom(void* buffer, int capacity, std::string& fromAddress, unsigned& fromPort,
+                    std::string& toAddress);
     // Sends one datagram to `host` (dotted address or name) and `port`.
     // Returns the bytes sent or -1.
     int SendTo(const void* data, int length, unsigned port, const std::string& host);

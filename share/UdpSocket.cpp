@@ -1,10 +1,12 @@
 #include "share/UdpSocket.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
+#include <system_error>
 #include <vector>
 
 #include "platform/ShareRoot.h"
-#include "platform/Sleep.h"
 #include "platform/TextCodec.h"
 #include "platform/Trace.h"
 #include "share/ShareFiles.h"
@@ -44,7 +46,15 @@ Command Classify(const std::string& commandWord) {
 
 CUdpSocket::CUdpSocket() : m_strShareRoot(SHARE_ROOT) {}
 
-CUdpSocket::~CUdpSocket() = default;
+CUdpSocket::~CUdpSocket() {
+    {
+        std::lock_guard<std::mutex> lock(m_jobMutex);
+        m_bStop = true;
+    }
+    m_jobWake.notify_all();
+    if (m_catalogueThread.joinable())
+        m_catalogueThread.join();
+}
 
 std::string CUdpSocket::GetCommand(const std::string& text) {
     std::string trimmed = TrimSpaces(text);
@@ -88,25 +98,130 @@ void CUdpSocket::SetPlayRequestHandler(PlayRequestHandler handler) {
 
 void CUdpSocket::SetShareRoot(const std::string& root) { m_strShareRoot = root; }
 
-void CUdpSocket::SendCatalogue(const std::string& host, unsigned port) {
-    std::vector<std::string> files;
-    FindShareFiles(m_strShareRoot, files);
-    for (const std::string& file : files) {
-        SendToPeer("result:getsharefiles filename=\"" + file + "\"", host, port);
-        DebugTrace("%s\r\n", file.c_str());
-        Sleep(CATALOGUE_SEND_PAUSE_MS);
+void CUdpSocket::SetLogHook(std::function<void(const std::string&)> hook) { m_log = std::move(hook); }
+
+bool CUdpSocket::QueueCatalogue(const std::string& host, unsigned port) {
+    std::lock_guard<std::mutex> lock(m_jobMutex);
+    if (auto it = m_jobs.find(host); it != m_jobs.end()) {
+        const bool first = !it->second.again;
+        it->second.again = true;
+        it->second.againPort = port;
+        it->second.againRoot = m_strShareRoot;
+        return first;
     }
+    if (int(m_jobs.size()) >= UDP_MAX_CATALOGUE_PEERS)
+        return false;
+    CatalogueJob& job = m_jobs[host];
+    job.port = port;
+    job.root = m_strShareRoot;
+    if (!m_catalogueThread.joinable()) {
+        try {
+            m_catalogueThread = std::thread(&CUdpSocket::CatalogueThread, this);
+        } catch (const std::system_error&) {
+            m_jobs.erase(host);
+            return false;
+        }
+    }
+    m_jobWake.notify_all();
+    return true;
+}
+
+// Walks each new peer's catalogue, then sends every peer the next entry of
+// its own, one round per pause, so each peer gets its catalogue at the pace
+// and none waits for another's to end.
+void CUdpSocket::CatalogueThread() {
+    std::unique_lock<std::mutex> lock(m_jobMutex);
+    while (!m_bStop) {
+        if (m_jobs.empty()) {
+            m_jobWake.wait(lock, [this] { return m_bStop || !m_jobs.empty(); });
+            continue;
+        }
+        for (auto& [host, job] : m_jobs) {
+            if (job.walked)
+                continue;
+            const std::string root = job.root;
+            lock.unlock();
+            std::vector<std::string> files;
+            FindShareFiles(root, files);
+            lock.lock();
+            job.entries = std::move(files);
+            job.walked = true;
+        }
+        std::vector<std::pair<std::pair<std::string, unsigned>, std::string>> round;
+        for (auto it = m_jobs.begin(); it != m_jobs.end();) {
+            CatalogueJob& job = it->second;
+            if (job.next < job.entries.size())
+                round.push_back({{it->first, job.port}, std::move(job.entries[job.next++])});
+            // Done before its last datagram leaves, so that a request that
+            // follows the catalogue is a new one.
+            if (job.next < job.entries.size()) {
+                ++it;
+            } else if (job.again) {
+                job = CatalogueJob {job.againPort, std::move(job.againRoot)};
+                ++it;
+            } else {
+                it = m_jobs.erase(it);
+            }
+        }
+        lock.unlock();
+        for (const auto& [to, file] : round) {
+            SendToPeer("result:getsharefiles filename=\"" + file + "\"", to.first, to.second);
+            DebugTrace("%s\r\n", file.c_str());
+        }
+        lock.lock();
+        if (!round.empty())
+            m_jobWake.wait_for(lock, std::chrono::milliseconds(CATALOGUE_SEND_PAUSE_MS), [this] { return m_bStop; });
+    }
+}
+
+bool CUdpSocket::TakeAnswer(const std::string& host) {
+    const Clock::time_point now = Clock::now();
+    if (m_buckets.size() > 1024)
+        std::erase_if(m_buckets, [now](const auto& b) { return now - b.second.filled > std::chrono::seconds(10); });
+    Bucket& b = m_buckets[host];
+    if (b.filled != Clock::time_point {}) {
+        const double seconds = std::chrono::duration<double>(now - b.filled).count();
+        b.tokens = std::min<double>(UDP_ANSWER_BURST, b.tokens + seconds * UDP_ANSWERS_PER_SECOND);
+    }
+    b.filled = now;
+    if (b.tokens < 1)
+        return false;
+    b.tokens -= 1;
+    return true;
+}
+
+void CUdpSocket::NoteRefused(const std::string& host) {
+    ++m_nRefused;
+    const Clock::time_point now = Clock::now();
+    if (m_bRefusalLogged && now - m_tRefusalLogged < UDP_REFUSAL_LOG_INTERVAL)
+        return;
+    const std::string line = "UDP port " + std::to_string(LocalPort()) + ": ignored " + std::to_string(m_nRefused) +
+                             (m_nRefused == 1 ? " datagram" : " datagrams") +
+                             " from outside the local networks (latest from " + host + ")";
+    DebugTrace("%s\r\n", line.c_str());
+    if (m_log)
+        m_log(line);
+    m_nRefused = 0;
+    m_tRefusalLogged = now;
+    m_bRefusalLogged = true;
 }
 
 void CUdpSocket::OnReceive(int errorCode) {
     char buffer[UDP_RECV_BUFFER_SIZE];
-    std::string fromAddress;
+    std::string fromAddress, toAddress;
     unsigned fromPort = 0;
-    int n = ReceiveFrom(buffer, sizeof buffer, fromAddress, fromPort);
+    int n = ReceiveFrom(buffer, sizeof buffer, fromAddress, fromPort, toAddress);
+    const std::optional<NetAddress> from = NetAddress::Parse(fromAddress);
+    if (n > 0 && (!from || !m_interfaces.IsLocalPeer(*from))) {
+        NoteRefused(fromAddress);
+        n = 0;
+    }
     if (n > 0) {
         const std::string text = Utf8ToAnsi(std::string(buffer, static_cast<size_t>(n)));
         switch (Classify(GetCommand(text))) {
         case Command::GetServerInfo: {
+            if (!TakeAnswer(fromAddress))
+                break;
             char reply[128];
             std::snprintf(reply, sizeof reply, "result:getsvrinfo  ip:%s port:%u ",
                           fromAddress.c_str(), fromPort);
@@ -114,10 +229,16 @@ void CUdpSocket::OnReceive(int errorCode) {
             break;
         }
         case Command::GetShareFiles:
-            SendCatalogue(fromAddress, fromPort);
+            if (!QueueCatalogue(fromAddress, fromPort))
+                DebugTrace("getsharefiles from %s: joins the one queued\r\n", fromAddress.c_str());
             break;
         case Command::RemotePlay: {
             DebugTrace("remoteplay: %s", text.c_str());
+            const std::optional<NetAddress> to = NetAddress::Parse(toAddress);
+            if (to && m_interfaces.IsBroadcast(*to)) {
+                DebugTrace("remoteplay sent to the broadcast address %s: ignored\r\n", toAddress.c_str());
+                break;
+            }
             std::string fileName = GetValue(text, "strFileName");
             std::string srcIp = GetValue(text, "strSrcIP");
             if (m_playRequest)
