@@ -2,6 +2,8 @@
 // written in pieces to the audio output; anchors the audio clock.
 
 #include <algorithm>
+#include <cmath>
+#include <vector>
 
 #include "engine/AudioDecoder.h"
 #include "engine/MediaClock.h"
@@ -107,12 +109,28 @@ void AudioDecoder::Decode(const AVPacket& pkt) {
 }
 
 void AudioDecoder::Write(const AVFrame& frame, double stamp) {
+    // After a seek, sound before the target is decoded but not played; the
+    // frame holding the target plays from it.
+    const int channels = frame.ch_layout.nb_channels;
+    int skip = 0;
+    if (m_dSkipUntil != -INFINITY && frame.sample_rate > 0) {
+        const double ahead = (m_dSkipUntil - stamp) * frame.sample_rate;
+        if (ahead >= frame.nb_samples)
+            return;
+        skip = std::max(0, static_cast<int>(std::lround(ahead)));
+        stamp += double(skip) / frame.sample_rate;
+        m_dSkipUntil = -INFINITY;
+    }
+    const int bytesPerSample = av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame.format));
+    const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame.format));
+    std::vector<const uint8_t*> planes(planar ? channels : 1);
+    for (size_t i = 0; i < planes.size(); ++i)
+        planes[i] = frame.extended_data[i] + size_t(skip) * bytesPerSample * (planar ? 1 : channels);
     m_dLastStamp = stamp;
     m_dPendingStamp = stamp;
     m_bAnchorPending = true;
     PcmConverter::Pcm pcm;
-    if (m_converter.Convert(frame.ch_layout.nb_channels, frame.format, frame.sample_rate, frame.extended_data,
-                            frame.nb_samples, pcm) == 0)
+    if (m_converter.Convert(channels, frame.format, frame.sample_rate, planes.data(), frame.nb_samples - skip, pcm) == 0)
         WritePieces(pcm.data, pcm.length);
 }
 

@@ -38,6 +38,8 @@ void Decoder::Start(const char* name) {
     if (m_thread.joinable())
         return;
     m_nSerial = m_pkts.Serial();
+    m_dSkipTarget = -INFINITY;
+    m_dSkipUntil = -INFINITY;
     m_thread = std::thread([this] { Run(); });
     NameThread(m_thread, name);
 }
@@ -76,6 +78,7 @@ AVPacketPtr Decoder::NextPackage(std::atomic<bool>* dry, size_t reserve) {
             m_nSerial = taken.serial;
             if (m_pCodec)
                 avcodec_flush_buffers(m_pCtx);
+            m_dSkipUntil = m_dSkipTarget;  // set by the seek before its flush
             OnFlush();
         }
         if (Current())  // else queued before a flush that came since

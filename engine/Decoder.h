@@ -9,6 +9,7 @@
 // thread not running for Open and Close; the rest on the decoder's thread.
 
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 #include "engine/FfmpegPtr.h"
@@ -38,6 +39,11 @@ public:
     static AVPacketPtr EndMarker();
     static bool IsEndMarker(const AVPacket& pkt);
 
+    // Controlling thread, before the flush of a seek: what decodes from
+    // before `stamp` (seconds) after that flush is decoded but neither shown
+    // nor played, so the first picture and sound are the target's.
+    void SkipUntil(double stamp) { m_dSkipTarget = stamp; }
+
     // Starts the thread unless it runs; Join waits for it once its queue is aborted.
     void Start(const char* name);
     void Join();
@@ -61,11 +67,14 @@ protected:
     AVCodecContext* Context() const { return m_pCtx; }
 
     PacketQueue& m_pkts;
+    // The seek target being decoded towards; -infinity when there is none.
+    double m_dSkipUntil = -INFINITY;
 
 private:
     AVCodecContext* m_pCtx = nullptr;
     const AVCodec* m_pCodec = nullptr;
     bool m_bOwned = false;
     unsigned m_nSerial = 0;
+    std::atomic<double> m_dSkipTarget{-INFINITY};
     std::thread m_thread;
 };

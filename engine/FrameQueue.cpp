@@ -32,6 +32,7 @@ FrameQueue::Pop FrameQueue::Next(Popped& out) {
         m_frames.pop_front();
         m_nCount = m_frames.size();
         out.dNextPts = m_frames.empty() ? -1.0 : m_frames.front()->dPts;
+        out.serial = m_nSerial;
     }
     m_wake.Wake();  // room for the decoder
     return Pop::Picture;

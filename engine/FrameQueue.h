@@ -34,6 +34,7 @@ public:
     struct Popped {
         std::unique_ptr<VideoFrame> frame;
         double dNextPts = -1.0;  // stamp of the picture after it, when one is queued
+        unsigned serial = 0;     // the queue's when it was taken
     };
     // Waits while empty; Held at once while held.
     Pop Next(Popped& out);

@@ -152,13 +152,22 @@ int MediaPlayer::Stop() {
     return 0;
 }
 
-int MediaPlayer::Seek(int seconds) {
+int MediaPlayer::SeekTo(double seconds) {
+    if (std::isnan(seconds))
+        return 0;
+    seconds = std::max(seconds, 0.0);
+    if (m_nDuration > 0)
+        seconds = std::min(seconds, double(m_nDuration));
     m_bStartKnown = true;
     {
         std::lock_guard<std::mutex> feed(m_feedMutex);
+        const double target = m_dStartTime + seconds;
+        m_video.SkipUntil(target);  // read by the decoders once they see the flush below
+        m_audio.SkipUntil(target);
         if (m_pDemuxer)
-            m_pDemuxer->seek(seconds);
-        SendRemoteSeek(seconds);
+            m_pDemuxer->seekTo(seconds);
+        // The peer seeks in whole seconds, to a key package before them.
+        SendRemoteSeek(static_cast<int>(seconds));
         // Packages before pictures: a picture decoded from a package taken
         // before the flush is then refused by one queue or the other.
         const unsigned serial = m_audioPkts.Flush();

@@ -47,7 +47,13 @@ public:
     int OpenLocal(const char* path);
     int Stop();
     // Jumps to a position in whole seconds from the medium's start, unpaused.
-    int Seek(int seconds);
+    int Seek(int seconds) { return SeekTo(seconds); }
+    // The same to any position: the first picture shown and the first sound
+    // heard are those of the target. Beyond the end lands at the end;
+    // before the start at the start; a target that is no number is ignored.
+    int SeekTo(double seconds);
+    // Relative to the position being heard.
+    int SeekBy(double seconds) { return SeekTo(Position() + seconds); }
     void SetPause(bool paused);
     // Plays medium `name` of the sender at address:port, paused until
     // SetPause(false). -1 for a null address or name.

@@ -95,7 +95,7 @@ void Presenter::RestartPacing() {
     m_nLastShownUs = 0;
 }
 
-std::unique_ptr<VideoFrame> Presenter::TakeNextPicture(double& nextPts) {
+std::unique_ptr<VideoFrame> Presenter::TakeNextPicture(double& nextPts, unsigned& serial) {
     for (;;) {
         FrameQueue::Popped popped;
         switch (m_frames.Next(popped)) {
@@ -110,6 +110,7 @@ std::unique_ptr<VideoFrame> Presenter::TakeNextPicture(double& nextPts) {
             continue;
         case FrameQueue::Pop::Picture:
             nextPts = popped.dNextPts;
+            serial = popped.serial;
             return std::move(popped.frame);
         }
     }
@@ -196,7 +197,8 @@ void Presenter::Run() {
     m_wall.Restart();
     m_bWasWallPaced = false;
     double nextPts = -1.0;
-    while (std::unique_ptr<VideoFrame> frame = TakeNextPicture(nextPts)) {
+    unsigned taken = 0;
+    while (std::unique_ptr<VideoFrame> frame = TakeNextPicture(nextPts, taken)) {
         m_dVideoClock = frame->dPts * m_video.TimeBase();
         const double interval = IntervalMs(*frame, nextPts);
         if (!Convert(*frame))
@@ -212,6 +214,8 @@ void Presenter::Run() {
             m_nWokeUs = 0;
             Sleep(m_wall.Schedule(m_dVideoClock, interval));
         }
+        if (taken != m_frames.Serial())
+            continue;  // a seek came while it was converted or waited: it is of the old position
         const bool haveGap = m_nLastShownUs != 0 && m_nShown > 0;
         Show();
         if (!wallPaced) {  // the picture shows, then the next waits its share

@@ -56,7 +56,7 @@ private:
     struct Picture;
     // The next picture, or null once the queue is aborted; pauses are
     // waited out here.
-    std::unique_ptr<VideoFrame> TakeNextPicture(double& nextPts);
+    std::unique_ptr<VideoFrame> TakeNextPicture(double& nextPts, unsigned& serial);
     // How long the picture stands for, in ms.
     double IntervalMs(const VideoFrame& frame, double nextPts) const;
     bool Convert(const VideoFrame& frame);

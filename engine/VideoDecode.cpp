@@ -113,6 +113,11 @@ void VideoDecoder::Decode(const AVPacket& pkt) {
     AVCodecContext* ctx = Context();
     ApplyShortcut(ctx);
     const bool fast = m_eShortcut != Shortcut::None;
+    // A picture due before the seek target is not shown: unless other
+    // pictures refer to it, it need not be decoded at all.
+    const double halfFrame = m_nFrameInterval / 2000.0;
+    if (pkt.pts != AV_NOPTS_VALUE && double(pkt.pts) * m_dTimeBase < m_dSkipUntil - halfFrame)
+        ctx->skip_frame = AVDISCARD_NONREF;
 
     int ret = Send(pkt);
     if (ret < 0) {
@@ -147,22 +152,40 @@ void VideoDecoder::Decode(const AVPacket& pkt) {
             return;
     }
 
+    DropBeforeTarget(pictures, IsEndMarker(pkt));
+    if (!pictures.empty()) {
+        m_dNewestPicture = pictures.back()->dPts * m_dTimeBase;
+        m_bNewestValid = true;
+        if (Current())  // else a seek has flushed the queues while it decoded
+            m_frames.Push(pictures, serial);
+    }
     ++m_nTotalFram;
     if (produced > 0) {
         m_nFramesDecoded += produced;
         if (fast)
             m_nFastDecoded += produced;
-        if (!pictures.empty()) {
-            m_dNewestPicture = pictures.back()->dPts * m_dTimeBase;
-            m_bNewestValid = true;
-        }
-        if (Current())  // else a seek has flushed the queues while it decoded
-            m_frames.Push(pictures, serial);
         m_nSkip = 0;
     } else {
         ++m_nNoPicture;
         ++m_nSkip;
         DebugTrace("Skip %d  m_nTotalFram:%5d %5d\r\n", m_nSkip, m_nTotalFram, m_nNoPicture);
+    }
+}
+
+void VideoDecoder::DropBeforeTarget(std::vector<std::unique_ptr<VideoFrame>>& pictures, bool atEnd) {
+    if (m_dSkipUntil == -INFINITY)
+        return;
+    const double earliest = m_dSkipUntil - m_nFrameInterval / 2000.0;
+    auto kept = std::find_if(pictures.begin(), pictures.end(),
+                             [&](const auto& frame) { return frame->dPts * m_dTimeBase >= earliest; });
+    if (kept != pictures.begin())
+        m_pBeforeTarget = std::move(*std::prev(kept));
+    pictures.erase(pictures.begin(), kept);
+    if (pictures.empty() && atEnd && m_pBeforeTarget)
+        pictures.push_back(std::move(m_pBeforeTarget));
+    if (!pictures.empty()) {
+        m_dSkipUntil = -INFINITY;
+        m_pBeforeTarget.reset();
     }
 }
 

@@ -11,6 +11,10 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
+#include <vector>
+
+#include "engine/VideoFrame.h"
 
 #include "engine/Decoder.h"
 #include "engine/FfmpegPtr.h"
@@ -47,7 +51,13 @@ public:
 
 private:
     void Run() override;
-    void OnFlush() override { m_bNewestValid = false; }
+    void OnFlush() override {
+        m_bNewestValid = false;
+        m_pBeforeTarget.reset();
+    }
+    // Keeps the pictures from the seek target on; the last one before it
+    // stands in when the medium ends first (a seek past the end).
+    void DropBeforeTarget(std::vector<std::unique_ptr<VideoFrame>>& pictures, bool atEnd);
     void Decode(const AVPacket& pkt);
     void UpdateFrameInterval();
     // Moves the shortcut a step towards what the newest picture's lead needs,
@@ -72,4 +82,5 @@ private:
     bool m_bNewestValid = false;  // a picture was decoded since the start or the last flush
     double m_dNewestPicture = 0.0;  // its stamp, seconds
     int64_t m_nShortcutChangedUs = 0;  // when the shortcut last moved
+    std::unique_ptr<VideoFrame> m_pBeforeTarget;
 };

@@ -1,6 +1,7 @@
 #include "engine/VideoDemuxer.h"
 
 #include <cstdint>
+#include <cmath>
 #include <limits>
 
 #include "engine/FfmpegPtr.h"
@@ -183,14 +184,17 @@ AVPacket* VideoDemuxer::readPacket(int& bVideo, int& codecId) {
     }
 }
 
-int VideoDemuxer::seek(int seconds) {
+int VideoDemuxer::seek(int seconds) { return seekTo(seconds); }
+
+int VideoDemuxer::seekTo(double seconds) {
     if (bClosed)
         return -1;
     double timeBase = dVideoTimeBase > 0 ? dVideoTimeBase : dAudioTimeBase;
     int index = dVideoTimeBase > 0 ? nVideoIndex : nAudioIndex;
-    if (!(timeBase > 0))
+    const double units = (dStartTime + seconds) / timeBase;
+    if (!(timeBase > 0) || !(std::abs(units) < 9e18))  // no time base, or a target no stamp can hold
         return 0;
-    auto target = static_cast<int64_t>((dStartTime + seconds) / timeBase);
+    auto target = static_cast<int64_t>(units);
     std::lock_guard<std::mutex> lock(mutex);
     if (pFormatCtx)
         avformat_seek_file(pFormatCtx, index, -std::numeric_limits<int64_t>::max(), target,

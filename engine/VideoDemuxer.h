@@ -43,6 +43,9 @@ public:
     AVPacket* readPacket(int& bVideo, int& codecId);
     // Whole seconds from the medium's start time; -1 when closed.
     int seek(int seconds);
+    // The same for a target in seconds that need not be whole; the read goes
+    // on from the key package at or before it.
+    int seekTo(double seconds);
 
     // Decoder contexts built from the selected streams' parameters (pkt_timebase
     // set, not opened). Owned here; valid until the next open or close.

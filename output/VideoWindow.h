@@ -22,16 +22,3 @@ void SetVideoWindow(VideoWindow* window);
 // Any thread: as SetVideoWindow(nullptr) when window is the display set,
 // else nothing. For a display's destructor.
 void ReleaseVideoWindow(VideoWindow* window);
-
-// Transitional, for the hosts that still assign the display and free the
-// old process-wide buffer: assigning registers through SetVideoWindow, and
-// there is no buffer left to free. Neither holds any state; both go once
-// every host calls SetVideoWindow.
-struct VideoWindowSlot {
-    VideoWindowSlot& operator=(VideoWindow* window) {
-        SetVideoWindow(window);
-        return *this;
-    }
-};
-inline VideoWindowSlot g_pVideoWnd;
-inline void FreeFrameBuffer() {}

@@ -82,7 +82,7 @@ struct Options {
     std::string remoteAddr;  // remote mode
     std::string remoteName;
     double seconds = 0.0;    // 0: until the medium has ended
-    int seekTo = -1;         // -1: no --seek
+    double seekTo = -1;      // -1: no --seek
     double pauseAt = -1.0;   // negative: no --pause-at
     bool help = false;
     bool version = false;
@@ -205,7 +205,7 @@ std::string ParseArgs(int argc, char** argv, Options& opt) {
             if (!end || *end || !(value >= 0) || value > 1e9)
                 return "bad " + arg + " value: " + argv[i];
             if (arg == "--seek")
-                opt.seekTo = int(value);
+                opt.seekTo = value;
             else
                 opt.pauseAt = value;
         } else if ((arg == "--remote" || arg == "--discover" || arg == "--list") && opt.mode != Mode::Local) {
@@ -359,7 +359,7 @@ int PlayMedium(const Options& opt) {
     sound.CreateThread();
     Clock::time_point start = Clock::now();
     CountingWindow window(start);
-    g_pVideoWnd = &window;
+    SetVideoWindow(&window);
 
     if (remote)
         RemotePlay(opt.remoteAddr.c_str(), opt.remoteName.c_str());
@@ -405,7 +405,7 @@ int PlayMedium(const Options& opt) {
         if (opt.seconds > 0 && std::chrono::duration<double>(now - start).count() >= opt.seconds)
             break;
         if (!seekDone && now - start >= std::chrono::duration<double>(kSeekAfterSeconds)) {
-            Seek(opt.seekTo);
+            player.SeekTo(opt.seekTo);
             seekDone = true;
         }
         if (pauseStep == PauseStep::Waiting && seekDone && player.Position() >= opt.pauseAt) {
@@ -438,9 +438,8 @@ int PlayMedium(const Options& opt) {
         played += position - lastPosition;
     const int fps = player.FrameRate();
     Stop();
-    g_pVideoWnd = nullptr;
+    SetVideoWindow(nullptr);
     sound.StopThread();
-    FreeFrameBuffer();
     double wall = std::chrono::duration<double>(Clock::now() - start).count();
 
     int shown = window.Shown();

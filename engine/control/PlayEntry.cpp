@@ -28,6 +28,12 @@ void Stop() { ThePlayer().Stop(); }
 
 void Seek(int seconds) { ThePlayer().Seek(seconds); }
 
+void SeekTo(double seconds) { ThePlayer().SeekTo(seconds); }
+
+void SeekBy(double seconds) { ThePlayer().SeekBy(seconds); }
+
 int GetPosition() { return static_cast<int>(ThePlayer().Position()); }
+
+double GetPositionSeconds() { return ThePlayer().Position(); }
 
 int GetDuration() { return ThePlayer().Duration(); }

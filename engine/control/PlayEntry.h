@@ -14,8 +14,14 @@ void Play();
 void Pause();
 void Stop();
 void Seek(int seconds);
+// To any position from the medium's start, or by seconds from the position
+// being heard; the first picture and sound are the target's.
+void SeekTo(double seconds);
+void SeekBy(double seconds);
 // Whole seconds (truncated toward zero) from the medium's start to the
 // sound being heard, or to the picture shown for a medium without audio.
 int GetPosition();
+// The same in seconds with their fraction.
+double GetPositionSeconds();
 // Duration of the open medium in whole seconds; 0 after Stop.
 int GetDuration();

@@ -13,13 +13,12 @@ class PlayerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         ThePlaySound().CreateThread();
-        g_pVideoWnd = &window;
+        SetVideoWindow(&window);
     }
     void TearDown() override {
         Stop();
-        g_pVideoWnd = nullptr;
+        SetVideoWindow(nullptr);
         ThePlaySound().StopThread();
-        FreeFrameBuffer();
     }
 
     RecordingWindow window;

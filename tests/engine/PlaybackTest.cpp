@@ -122,11 +122,11 @@ TEST_F(Playback, PicturesMeetTheSoundTheyBelongTo) {
     };
     for (const Case& c : cases) {
         FlashWindow flashes;
-        g_pVideoWnd = &flashes;
+        SetVideoWindow(&flashes);
         LocalPlay(c.clip.c_str());
         ASSERT_TRUE(WaitDrained()) << c.clip;
         Stop();
-        g_pVideoWnd = &window;
+        SetVideoWindow(&window);
         const std::vector<int> pcm = FirstChannel(Recorded(), c.bits, 1);
         const std::vector<size_t> beeps = Onsets(pcm, size_t(c.rate / 2));
         ASSERT_GE(beeps.size(), 9u) << c.clip;
@@ -273,4 +273,74 @@ TEST_F(Playback, RemoteMediumRefusesAbsurdAudioAndCountsFromItsFirstStamp) {
         EXPECT_DOUBLE_EQ(remote.StartTime(), 1000.0);
         EXPECT_EQ(remote.Audible(), c.playable) << c.rate << " Hz, " << c.channels << " channels";
     }
+}
+
+namespace {
+
+// Notes the stamp of every picture shown.
+class StampWindow : public RecordingWindow {
+public:
+    void ShowFrame(const uint8_t* bits) override {
+        RecordingWindow::ShowFrame(bits);
+        std::lock_guard<std::mutex> lock(mutex);
+        stamps.push_back(ThePlayer().VideoClock());
+    }
+    std::vector<double> Since(size_t from) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::vector<double>(stamps.begin() + std::min(from, stamps.size()), stamps.end());
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return stamps.size();
+    }
+    std::mutex mutex;
+    std::vector<double> stamps;
+};
+
+// Rising zero crossings per second over `ms` of the first sound at or after sample `from`.
+double ToneAt(const std::vector<int>& pcm, size_t from, int rate, int ms) {
+    while (from < pcm.size() && std::abs(pcm[from]) <= kQuiet)
+        ++from;
+    size_t rising = 0;
+    const size_t to = std::min(pcm.size(), from + size_t(rate) * ms / 1000);
+    for (size_t i = from + 1; i < to; ++i)
+        rising += pcm[i - 1] < 0 && pcm[i] >= 0;
+    return double(rising) * 1000.0 / ms;
+}
+
+}  // namespace
+
+// A key picture every 10 s, as films have: a seek lands where it was asked,
+// not at the key before it. Each second has its own tone (200 Hz + 100 Hz a
+// second), so the device's record tells which second is heard first.
+TEST_F(Playback, SeeksLandOnTheTargetPictureAndSound) {
+    const std::string clip = TestMedia("pb_gop10s.mp4",
+        "-f lavfi -i testsrc2=size=160x120:rate=25:duration=12 "
+        "-f lavfi -i \"aevalsrc=0.5*sin(2*PI*(200+100*floor(t))*t):s=44100:d=12\" "
+        "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 250 -keyint_min 250 -c:a aac -ac 1 -shortest");
+    StampWindow stamps;
+    SetVideoWindow(&stamps);
+    LocalPlay(clip.c_str());
+    ASSERT_TRUE(WaitFor([&] { return player.Position() >= 1.0; }));
+    struct Case { double target; double picture; double tone; } cases[] = {
+        {8.0, 8.0, 1000}, {3.5, 3.52, 500}, {100.0, 11.96, -1},  // past the end: the last picture, no sound
+    };
+    std::vector<uint64_t> seekAt;
+    for (const Case& c : cases) {
+        Pause();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a picture in hand may still show
+        const size_t shownBefore = stamps.Count();
+        seekAt.push_back(Played());
+        player.SeekTo(1.0);  // superseded at once
+        player.SeekTo(c.target);
+        ASSERT_TRUE(WaitFor([&] { return stamps.Count() > shownBefore; })) << c.target;
+        EXPECT_NEAR(stamps.Since(shownBefore).front(), c.picture, 0.021) << c.target;  // within half a frame
+        const double until = std::min(c.target, 11.5) + 0.3;
+        ASSERT_TRUE(WaitFor([&] { return player.Position() >= until; })) << c.target;
+    }
+    const std::vector<int> pcm = FirstChannel(Recorded(), 16, 1);
+    for (size_t i = 0; i < seekAt.size(); ++i)
+        if (cases[i].tone > 0)
+            EXPECT_NEAR(ToneAt(pcm, seekAt[i] / 2, 44100, 100), cases[i].tone, 30) << cases[i].target;
+    SetVideoWindow(&window);
 }

@@ -106,7 +106,7 @@ TEST(Wake, ALonePictureIsShownAsThePresenterGoesToSleep) {
     std::vector<AVPacket*> pkts = Packages(clip, true, 10);
     ASSERT_EQ(pkts.size(), 10u);
     RecordingWindow window;
-    g_pVideoWnd = &window;
+    SetVideoWindow(&window);
     {
         IdlePlayer player;
         StreamDescription desc;
@@ -125,8 +125,7 @@ TEST(Wake, ALonePictureIsShownAsThePresenterGoesToSleep) {
         }
         EXPECT_EQ(window.width, 64);
     }
-    g_pVideoWnd = nullptr;
-    FreeFrameBuffer();
+    SetVideoWindow(nullptr);
     for (AVPacket* pkt : pkts)
         FreePacket(pkt);
 }
@@ -195,7 +194,7 @@ TEST(Wake, ALaterDescriptionKeepsTheDecodersInUse) {
     desc.video.nHeight = 48;
     desc.video.codecTimeBase = desc.video.streamTimeBase = {1, 25};
     RecordingWindow window;
-    g_pVideoWnd = &window;
+    SetVideoWindow(&window);
     {
         IdlePlayer player;
         player.Describe(desc);
@@ -212,8 +211,7 @@ TEST(Wake, ALaterDescriptionKeepsTheDecodersInUse) {
             EXPECT_EQ(window.width, 64);
         }
     }
-    g_pVideoWnd = nullptr;
-    FreeFrameBuffer();
+    SetVideoWindow(nullptr);
     for (AVPacket* pkt : pkts)
         FreePacket(pkt);
 }
