@@ -42,6 +42,9 @@ constexpr int kFreeRunAdjustMs = 5;
 constexpr int kMinSleepMs = 1;
 // A stamp step beyond this (seconds) is a jump, not the picture's duration.
 constexpr double kMaxStampStep = 2.0;
+// Pictures this wide or tall without a stated matrix are HD ones.
+constexpr int kHdWidth = 1280;
+constexpr int kHdHeight = 720;
 // The first picture after a start or a seek waits at most this long for the
 // sound to reach it (the device opens and plays its priming meanwhile).
 constexpr int kStartSyncMaxMs = 1000;
@@ -130,14 +133,47 @@ double Presenter::IntervalMs(const VideoFrame& frame, double nextPts) const {
     return interval;
 }
 
+// The matrix the stream states; untagged, what players assume: BT.709 for
+// HD sizes, BT.601 below.
+int Presenter::ColourMatrix(const AVFrame& picture) {
+    switch (picture.colorspace) {
+    case AVCOL_SPC_BT709:
+        return SWS_CS_ITU709;
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M:
+        return SWS_CS_ITU601;
+    case AVCOL_SPC_SMPTE240M:
+        return SWS_CS_SMPTE240M;
+    case AVCOL_SPC_FCC:
+        return SWS_CS_FCC;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+        return SWS_CS_BT2020;
+    default:
+        return picture.width >= kHdWidth || picture.height >= kHdHeight ? SWS_CS_ITU709 : SWS_CS_ITU601;
+    }
+}
+
 bool Presenter::Convert(const VideoFrame& frame) {
     const int w = frame.nWidth, h = frame.nHeight;
-    if (!m_scaler || w != m_nScalerWidth || h != m_nScalerHeight || frame.nPixFmt != m_nScalerFmt) {
-        m_scaler.reset(sws_getCachedContext(m_scaler.release(), w, h, static_cast<AVPixelFormat>(frame.nPixFmt), w,
-                                            h, AV_PIX_FMT_BGR24, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
+    const AVFrame& picture = *frame.pPicture;
+    const int matrix = ColourMatrix(picture);
+    const auto fmt = static_cast<AVPixelFormat>(frame.nPixFmt);
+    const bool fullRange = picture.color_range == AVCOL_RANGE_JPEG || fmt == AV_PIX_FMT_YUVJ420P ||
+                           fmt == AV_PIX_FMT_YUVJ422P || fmt == AV_PIX_FMT_YUVJ444P;
+    if (!m_scaler || w != m_nScalerWidth || h != m_nScalerHeight || frame.nPixFmt != m_nScalerFmt ||
+        matrix != m_nScalerMatrix || fullRange != m_bScalerFullRange) {
+        m_scaler.reset(sws_getCachedContext(m_scaler.release(), w, h, fmt, w, h, AV_PIX_FMT_BGR24,
+                                            SWS_BILINEAR, nullptr, nullptr, nullptr));
+        if (m_scaler) {
+            const int* coefficients = sws_getCoefficients(matrix);
+            sws_setColorspaceDetails(m_scaler.get(), coefficients, fullRange, coefficients, 1, 0, 1 << 16, 1 << 16);
+        }
         m_nScalerWidth = w;
         m_nScalerHeight = h;
         m_nScalerFmt = frame.nPixFmt;
+        m_nScalerMatrix = matrix;
+        m_bScalerFullRange = fullRange;
     }
     if (!m_scaler)
         return false;

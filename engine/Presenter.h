@@ -16,6 +16,7 @@
 class FrameQueue;
 class VideoDecoder;
 struct SwsContext;
+struct AVFrame;
 
 // What the presenter paces against; the player provides it.
 class PaceSource {
@@ -60,6 +61,7 @@ private:
     // How long the picture stands for, in ms.
     double IntervalMs(const VideoFrame& frame, double nextPts) const;
     bool Convert(const VideoFrame& frame);
+    static int ColourMatrix(const AVFrame& picture);
     void Show();
     // Sleeps ms unless a pause, a seek or a stop comes first.
     void Sleep(int ms);
@@ -76,7 +78,8 @@ private:
 
     // Presentation thread only.
     std::unique_ptr<SwsContext, void (*)(SwsContext*)> m_scaler;
-    int m_nScalerWidth = 0, m_nScalerHeight = 0, m_nScalerFmt = -1;
+    int m_nScalerWidth = 0, m_nScalerHeight = 0, m_nScalerFmt = -1, m_nScalerMatrix = -1;
+    bool m_bScalerFullRange = false;
     std::unique_ptr<VideoPicture> m_bgr;  // the converted picture
     int m_nBgrWidth = 0, m_nBgrHeight = 0;
     unsigned m_nSerial = 0;       // of the frame queue, at the picture shown last

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <set>
 #include <string>
 
@@ -139,16 +140,36 @@ TEST_F(Controller, UnopenableFileEndsAtOnceAndTheNextPlaysInItsOwnColours) {
     ASSERT_EQ(player.OpenLocal(TestFile("ctl_junk.mp4", std::string(2048, '\x33')).c_str()), 0);
     EXPECT_EQ(GetDuration(), 0);
     EXPECT_TRUE(WaitFor([&] { return player.IsEnded(); }));
-    EXPECT_EQ(Queued(), 0);
+    EXPECT_TRUE(WaitFor([&] { return Queued() == 0; }));
 
-    // A flat orange: red and blue must not swap on the way.
-    std::string orange = TestMedia("video-orange-2s.mp4", "-f lavfi -i color=c=0xff8000:size=96x64:rate=25:duration=2 "
-                                                          "-c:v libx264 -preset veryfast -pix_fmt yuv420p");
-    LocalPlay(orange.c_str());
-    ASSERT_TRUE(WaitFor([&] { return window.frames >= 3; }));
-    EXPECT_EQ(window.width, 96);
-    EXPECT_EQ(window.height, 64);
-    EXPECT_NEAR(window.centre >> 16, 0xff, 12);
-    EXPECT_NEAR(window.centre >> 8 & 0xff, 0x80, 12);
-    EXPECT_NEAR(window.centre & 0xff, 0x00, 12);
+    // Flat colours must come out as they went in: red and blue never swap,
+    // and the matrix and range are the ones the stream states (an untagged
+    // HD picture is BT.709, an untagged SD one BT.601).
+    // Made from (192,48,32); `shown` is the exact decode of what was stored.
+    struct Case { const char* name; const char* size; const char* encode; int made, shown; } cases[] = {
+        {"orange-sd.mp4", "96x64", "", 0xff8000, 0xff8000},
+        {"red-709-tagged.mp4", "1280x720",
+         "-vf scale=out_color_matrix=bt709:out_range=tv -colorspace bt709 -color_primaries bt709 -color_trc bt709",
+         0xc03020, 0xbe2e1f},
+        {"red-709-untagged.mp4", "1280x720", "-vf scale=out_color_matrix=bt709:out_range=tv", 0xc03020, 0xbe2e1f},
+        {"red-601-tagged.mp4", "320x240", "-vf scale=out_color_matrix=bt601:out_range=tv -colorspace smpte170m",
+         0xc03020, 0xc03121},
+        {"red-601-full.mp4", "320x240",
+         "-vf scale=out_color_matrix=bt601:out_range=pc -colorspace smpte170m -color_range pc", 0xc03020, 0xc03121},
+    };
+    for (const Case& c : cases) {
+        char colour[16];
+        std::snprintf(colour, sizeof colour, "0x%06x", c.made);
+        const std::string clip = TestMedia(std::string("ctl-") + c.name,
+                                           std::string("-f lavfi -i color=c=") + colour + ":size=" + c.size +
+                                               ":rate=25:duration=1 " + c.encode +
+                                               " -c:v libx264 -preset veryfast -qp 0 -pix_fmt yuv420p");
+        window.frames = 0;
+        LocalPlay(clip.c_str());
+        ASSERT_TRUE(WaitFor([&] { return window.frames >= 3; })) << c.name;
+        EXPECT_EQ(std::to_string(window.width) + "x" + std::to_string(window.height), c.size);
+        const int centre = window.centre;
+        for (int shift : {16, 8, 0})
+            EXPECT_NEAR(centre >> shift & 0xff, c.shown >> shift & 0xff, 3) << c.name << " shift " << shift;
+    }
 }
