@@ -110,23 +110,16 @@ int VideoDemuxer::open(const char* name) {
     if (pFormatCtx->start_time != AV_NOPTS_VALUE)
         dStartTime = static_cast<double>(pFormatCtx->start_time) / AV_TIME_BASE;
 
-    for (unsigned i = 0; i < pFormatCtx->nb_streams; ++i) {
-        AVStream* st = pFormatCtx->streams[i];
-        switch (st->codecpar->codec_type) {
-        case AVMEDIA_TYPE_VIDEO:
-            pVideoStream = st;
-            nVideoIndex = static_cast<int>(i);
-            dVideoTimeBase = av_q2d(st->time_base);
-            nFps = FpsFromRates(st->avg_frame_rate, st->r_frame_rate, st->time_base);
-            break;
-        case AVMEDIA_TYPE_AUDIO:
-            pAudioStream = st;
-            nAudioIndex = static_cast<int>(i);
-            dAudioTimeBase = av_q2d(st->time_base);
-            break;
-        default:
-            break;
-        }
+    if (AVStream* st = ChooseStream(pFormatCtx, AVMEDIA_TYPE_VIDEO)) {
+        pVideoStream = st;
+        nVideoIndex = st->index;
+        dVideoTimeBase = av_q2d(st->time_base);
+        nFps = FpsFromRates(st->avg_frame_rate, st->r_frame_rate, st->time_base);
+    }
+    if (AVStream* st = ChooseStream(pFormatCtx, AVMEDIA_TYPE_AUDIO)) {
+        pAudioStream = st;
+        nAudioIndex = st->index;
+        dAudioTimeBase = av_q2d(st->time_base);
     }
     if (pAudioStream)
         pAudioCodecCtx = MakeCodecContext(pAudioStream);
@@ -182,6 +175,26 @@ AVPacket* VideoDemuxer::readPacket(int& bVideo, int& codecId) {
         }
         av_packet_unref(pkt.get());
     }
+}
+
+// Of several streams of a kind, the one the file marks as default plays,
+// else the first; a cover picture only when there is no moving picture.
+AVStream* VideoDemuxer::ChooseStream(AVFormatContext* input, int type) {
+    AVStream* first = nullptr;
+    AVStream* cover = nullptr;
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        AVStream* st = input->streams[i];
+        if (st->codecpar->codec_type != type)
+            continue;
+        if (st->disposition & AV_DISPOSITION_ATTACHED_PIC) {
+            cover = cover ? cover : st;
+            continue;
+        }
+        if (st->disposition & AV_DISPOSITION_DEFAULT)
+            return st;
+        first = first ? first : st;
+    }
+    return first ? first : cover;
 }
 
 int VideoDemuxer::seek(int seconds) { return seekTo(seconds); }

@@ -68,6 +68,7 @@ public:
 
 private:
     void FreeCodecContexts();
+    static AVStream* ChooseStream(AVFormatContext* input, int type);
     // Frees the input and the codec contexts under the lock.
     void CloseInput();
 

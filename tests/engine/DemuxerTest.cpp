@@ -133,3 +133,30 @@ TEST(Demuxer, BadFilesAndClosedDemuxerYieldNothing) {
     expectEmpty(d);
     EXPECT_EQ(d.open(nullptr), -1);
 }
+
+// Of several streams of a kind the one the file marks as default plays, else
+// the first; a cover picture only when nothing moves.
+TEST(Demuxer, ChoosesTheDefaultStreamElseTheFirst) {
+    const std::string tracks =
+        "-f lavfi -i testsrc2=size=64x48:rate=25:duration=1 -f lavfi -i testsrc2=size=32x24:rate=25:duration=1 "
+        "-f lavfi -i sine=f=440:r=44100:d=1 -f lavfi -i sine=f=880:r=48000:d=1 "
+        "-map 0 -map 1 -map 2 -map 3 -c:v libx264 -preset ultrafast -c:a aac ";
+    struct Case { const char* name; std::string args; int width, rate; } cases[] = {
+        {"demux-default-second.mkv", tracks + "-disposition:v:0 0 -disposition:v:1 default -disposition:a:0 0 "
+                                              "-disposition:a:1 default", 32, 48000},
+        {"demux-no-default.mkv", tracks + "-disposition:v:0 0 -disposition:a:0 0", 64, 44100},
+        {"demux-cover.mp3", "-f lavfi -i sine=f=440:r=44100:d=1 -f lavfi -i color=c=red:s=16x16:d=1 -map 0 -map 1 "
+                            "-frames:v 1 -c:v mjpeg -disposition:v attached_pic -c:a libmp3lame", 16, 44100},
+    };
+    for (const Case& c : cases) {
+        VideoDemuxer d;
+        ASSERT_EQ(d.open(TestMedia(c.name, c.args).c_str()), 0) << c.name;
+        ASSERT_NE(d.getVideoCodecCtx(), nullptr) << c.name;
+        ASSERT_NE(d.getAudioCodecCtx(), nullptr) << c.name;
+        EXPECT_EQ(d.getVideoCodecCtx()->width, c.width) << c.name;
+        EXPECT_EQ(d.getAudioCodecCtx()->sample_rate, c.rate) << c.name;
+        const auto [audio, video] = CountAudioVideo(d);
+        EXPECT_GT(audio, 0) << c.name;
+        EXPECT_GT(video, 0) << c.name;
+    }
+}
