@@ -1,6 +1,7 @@
 #include "engine/PcmConverter.h"
 
 #include <algorithm>
+#include <cmath>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -8,7 +9,26 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+namespace {
+// The limiter keeps peaks at this share of full scale; its gain recovers
+// towards 1 by this share a sample (about 50 ms to within 1/e at 48 kHz).
+constexpr float kLimitPeak = 0.98f;
+constexpr float kLimitRelease = 1.0f / 2400;
+}  // namespace
+
 PcmConverter::~PcmConverter() { swr_free(&m_pCtx); }
+
+void PcmConverter::Limit(const float* mixed, int frames) {
+    auto* out = reinterpret_cast<int16_t*>(m_buffer.data());
+    for (int i = 0; i < frames; ++i) {
+        const float peak = std::max(std::abs(mixed[2 * i]), std::abs(mixed[2 * i + 1]));
+        m_fGain += (1.0f - m_fGain) * kLimitRelease;
+        if (peak * m_fGain > kLimitPeak)
+            m_fGain = kLimitPeak / peak;  // at once: the sample itself never clips
+        for (int c = 0; c < 2; ++c)
+            out[2 * i + c] = static_cast<int16_t>(std::lrint(std::clamp(mixed[2 * i + c] * m_fGain, -1.0f, 1.0f) * 32767.0f));
+    }
+}
 
 bool PcmConverter::Prepare(int channels, int fmt, int rate, int outChannels, int outFmt) {
     if (m_pCtx && m_nInChannels == channels && m_nInFmt == fmt && m_nOutChannels == outChannels &&
@@ -51,7 +71,9 @@ int PcmConverter::Convert(int channels, int fmt, int rate, const uint8_t* const*
         out = Pcm{planes[0], samplesPerChannel * channels * inBytes};
         return 0;
     }
-    if (!Prepare(channels, fmt, rate, outChannels, outFmt))
+    // A mixdown of 16-bit sound or better goes through float, unscaled, to the limiter.
+    const bool mixdown = channels > 2 && outFmt == AV_SAMPLE_FMT_S16;
+    if (!Prepare(channels, fmt, rate, outChannels, mixdown ? AV_SAMPLE_FMT_FLT : outFmt))
         return -1;
     const int outBytesPerFrame = av_get_bytes_per_sample(outFmt) * outChannels;
     const int64_t outSize = static_cast<int64_t>(samplesPerChannel) * outBytesPerFrame;
@@ -59,11 +81,15 @@ int PcmConverter::Convert(int channels, int fmt, int rate, const uint8_t* const*
         return 0;  // dropped whole
     if (m_buffer.size() < size_t(outSize))
         m_buffer.resize(outSize);
-    uint8_t* dst = m_buffer.data();
+    if (mixdown && m_mixed.size() < size_t(samplesPerChannel) * 2)
+        m_mixed.resize(size_t(samplesPerChannel) * 2);
+    uint8_t* dst = mixdown ? reinterpret_cast<uint8_t*>(m_mixed.data()) : m_buffer.data();
     const int converted = swr_convert(m_pCtx, &dst, samplesPerChannel, const_cast<const uint8_t**>(planes),
                                       samplesPerChannel);
     if (converted < 0)
         return -1;
-    out = Pcm{dst, converted * outBytesPerFrame};
+    if (mixdown)
+        Limit(m_mixed.data(), converted);
+    out = Pcm{m_buffer.data(), converted * outBytesPerFrame};
     return 0;
 }

@@ -2,6 +2,10 @@
 // Converts decoded sound to what the output plays: at most two interleaved
 // channels of unsigned 8-bit (from 8-bit input) or signed 16-bit samples,
 // rate unchanged. Input already in that shape passes through uncopied.
+// More than two channels are mixed down at full level (the centre at -3 dB
+// in each ear, as other players do, not scaled down so that the sum of all
+// channels fits) and then held below full scale by a limiter, so dialogue
+// stays as loud as in stereo and nothing clips.
 //
 // Threads: one at a time (the audio decode thread).
 
@@ -33,6 +37,8 @@ public:
 
 private:
     bool Prepare(int channels, int fmt, int rate, int outChannels, int outFmt);
+    // Mixed-down float stereo to S16 in m_buffer, through the limiter.
+    void Limit(const float* mixed, int frames);
 
     SwrContext* m_pCtx = nullptr;
     int m_nInChannels = 0;
@@ -41,4 +47,6 @@ private:
     int m_nOutFmt = -1;
     int m_nRate = 0;
     std::vector<uint8_t> m_buffer;  // grows to the largest chunk, then stays
+    std::vector<float> m_mixed;     // the mixdown before the limiter
+    float m_fGain = 1.0f;           // the limiter's gain, 1 when idle
 };
