@@ -92,7 +92,7 @@ int MediaPlayer::OpenLocal(const char* path) {
     if (m_pDemuxer->getAudioCodecCtx() && !opened)
         DebugTrace("local open codec error!\r\n");
     m_clock.Restart(m_dStartTime, m_audioPkts.Serial());
-    m_video.SetStream(m_pDemuxer->getVideoTimeBase(), m_pDemuxer->getFps());
+    m_video.SetStream(m_pDemuxer->getVideoTimeBase(), m_pDemuxer->getFps(), m_pDemuxer->getRotation());
     if (AVCodecContext* ctx = m_pDemuxer->getVideoCodecCtx(); ctx && !m_video.Open(ctx, false))
         DebugTrace("local open codec error!\r\n");
 

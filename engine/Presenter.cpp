@@ -42,6 +42,10 @@ constexpr int kFreeRunAdjustMs = 5;
 constexpr int kMinSleepMs = 1;
 // A stamp step beyond this (seconds) is a jump, not the picture's duration.
 constexpr double kMaxStampStep = 2.0;
+// A sample aspect ratio beyond this stretch is a broken stream's; no side
+// shown is longer than kMaxDisplaySide.
+constexpr double kMaxAspectStretch = 4.0;
+constexpr int kMaxDisplaySide = 16384;
 // Pictures this wide or tall without a stated matrix are HD ones.
 constexpr int kHdWidth = 1280;
 constexpr int kHdHeight = 720;
@@ -154,17 +158,34 @@ int Presenter::ColourMatrix(const AVFrame& picture) {
     }
 }
 
+// The picture's shape as shown: its sample aspect ratio widens or narrows
+// it (a PAL picture of 720x576 at 64:45 shows as 1024x576); an absurd ratio
+// from a broken stream is not followed.
+void Presenter::DisplaySize(const VideoFrame& frame, int& width, int& height) {
+    width = frame.nWidth;
+    height = frame.nHeight;
+    const AVRational sar = frame.pPicture->sample_aspect_ratio;
+    if (sar.num <= 0 || sar.den <= 0)
+        return;
+    const double ratio = av_q2d(sar);
+    if (ratio < 1.0 / kMaxAspectStretch || ratio > kMaxAspectStretch)
+        return;
+    width = std::clamp(static_cast<int>(std::lround(width * ratio / 2)) * 2, 2, kMaxDisplaySide);
+}
+
 bool Presenter::Convert(const VideoFrame& frame) {
     const int w = frame.nWidth, h = frame.nHeight;
+    int dw = w, dh = h;
+    DisplaySize(frame, dw, dh);
     const AVFrame& picture = *frame.pPicture;
     const int matrix = ColourMatrix(picture);
     const auto fmt = static_cast<AVPixelFormat>(frame.nPixFmt);
     const bool fullRange = picture.color_range == AVCOL_RANGE_JPEG || fmt == AV_PIX_FMT_YUVJ420P ||
                            fmt == AV_PIX_FMT_YUVJ422P || fmt == AV_PIX_FMT_YUVJ444P;
-    if (!m_scaler || w != m_nScalerWidth || h != m_nScalerHeight || frame.nPixFmt != m_nScalerFmt ||
-        matrix != m_nScalerMatrix || fullRange != m_bScalerFullRange) {
-        m_scaler.reset(sws_getCachedContext(m_scaler.release(), w, h, fmt, w, h, AV_PIX_FMT_BGR24,
-                                            SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!m_scaler || w != m_nScalerWidth || h != m_nScalerHeight || dw != m_bgr.width || dh != m_bgr.height ||
+        frame.nPixFmt != m_nScalerFmt || matrix != m_nScalerMatrix || fullRange != m_bScalerFullRange) {
+        m_scaler.reset(sws_getCachedContext(m_scaler.release(), w, h, fmt, dw, dh, AV_PIX_FMT_BGR24, SWS_BILINEAR,
+                                            nullptr, nullptr, nullptr));
         if (m_scaler) {
             const int* coefficients = sws_getCoefficients(matrix);
             sws_setColorspaceDetails(m_scaler.get(), coefficients, fullRange, coefficients, 1, 0, 1 << 16, 1 << 16);
@@ -179,22 +200,55 @@ bool Presenter::Convert(const VideoFrame& frame) {
         return false;
     // One picture buffer while the size holds: a fresh one per picture
     // would be mapped and faulted in page by page each time.
-    if (!m_bgr || w != m_nBgrWidth || h != m_nBgrHeight) {
-        m_bgr = std::make_unique<VideoPicture>();
-        m_nBgrWidth = m_nBgrHeight = 0;
-        if (av_image_alloc(m_bgr->data, m_bgr->linesize, w, h, AV_PIX_FMT_BGR24, 1) < 0) {
-            m_bgr.reset();
-            return false;
-        }
-        m_nBgrWidth = w;
-        m_nBgrHeight = h;
+    if (!m_bgr.Fit(dw, dh))
+        return false;
+    sws_scale(m_scaler.get(), picture.data, picture.linesize, 0, h, m_bgr.data, m_bgr.linesize);
+    m_pShown = &m_bgr;
+    const int rotation = m_video.Rotation();
+    if (rotation != 0 && m_turned.Fit(rotation == 180 ? dw : dh, rotation == 180 ? dh : dw)) {
+        Turn(m_bgr, m_turned, rotation);
+        m_pShown = &m_turned;
     }
-    sws_scale(m_scaler.get(), frame.pPicture->data, frame.pPicture->linesize, 0, h, m_bgr->data, m_bgr->linesize);
+    return true;
+}
+
+// Turns a BGR24 picture clockwise by 90, 180 or 270 degrees into `to`.
+void Presenter::Turn(const Canvas& from, Canvas& to, int rotation) {
+    const int w = from.width, h = from.height;
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* src = from.data[0] + size_t(y) * from.linesize[0];
+        for (int x = 0; x < w; ++x, src += 3) {
+            int tx = x, ty = y;
+            if (rotation == 90)
+                tx = h - 1 - y, ty = x;
+            else if (rotation == 180)
+                tx = w - 1 - x, ty = h - 1 - y;
+            else
+                tx = y, ty = w - 1 - x;
+            uint8_t* dst = to.data[0] + size_t(ty) * to.linesize[0] + size_t(tx) * 3;
+            dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
+        }
+    }
+}
+
+bool Presenter::Canvas::Fit(int w, int h) {
+    if (picture && w == width && h == height)
+        return true;
+    picture = std::make_unique<VideoPicture>();
+    width = height = 0;
+    if (av_image_alloc(picture->data, picture->linesize, w, h, AV_PIX_FMT_BGR24, 1) < 0) {
+        picture.reset();
+        return false;
+    }
+    std::copy(std::begin(picture->data), std::end(picture->data), data);
+    std::copy(std::begin(picture->linesize), std::end(picture->linesize), linesize);
+    width = w;
+    height = h;
     return true;
 }
 
 void Presenter::Show() {
-    ShowPicture(m_bgr->data[0], m_nBgrWidth, m_nBgrHeight);
+    ShowPicture(m_pShown->data[0], m_pShown->width, m_pShown->height);
     const int64_t now = av_gettime();
     if (m_nLastShownUs != 0)
         m_nGapTotalUs += now - m_nLastShownUs;

@@ -60,8 +60,18 @@ private:
     std::unique_ptr<VideoFrame> TakeNextPicture(double& nextPts, unsigned& serial);
     // How long the picture stands for, in ms.
     double IntervalMs(const VideoFrame& frame, double nextPts) const;
+    // A converted picture: its own block of BGR24 rows.
+    struct Canvas {
+        std::unique_ptr<VideoPicture> picture;
+        uint8_t* data[4] = {};
+        int linesize[4] = {};
+        int width = 0, height = 0;
+        bool Fit(int w, int h);  // (re)allocates for this size; false when out of memory
+    };
     bool Convert(const VideoFrame& frame);
     static int ColourMatrix(const AVFrame& picture);
+    static void DisplaySize(const VideoFrame& frame, int& width, int& height);
+    static void Turn(const Canvas& from, Canvas& to, int rotation);
     void Show();
     // Sleeps ms unless a pause, a seek or a stop comes first.
     void Sleep(int ms);
@@ -80,8 +90,9 @@ private:
     std::unique_ptr<SwsContext, void (*)(SwsContext*)> m_scaler;
     int m_nScalerWidth = 0, m_nScalerHeight = 0, m_nScalerFmt = -1, m_nScalerMatrix = -1;
     bool m_bScalerFullRange = false;
-    std::unique_ptr<VideoPicture> m_bgr;  // the converted picture
-    int m_nBgrWidth = 0, m_nBgrHeight = 0;
+    Canvas m_bgr;                 // the converted picture, at the size it shows
+    Canvas m_turned;              // and turned as the stream asks
+    const Canvas* m_pShown = nullptr;
     unsigned m_nSerial = 0;       // of the frame queue, at the picture shown last
     int m_nShown = 0;             // pictures shown since pacing restarted
     int64_t m_nGapTotalUs = 0;    // presentation-to-presentation gaps over them

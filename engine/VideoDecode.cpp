@@ -68,9 +68,10 @@ int EffectiveFps(int fps) { return fps > 0 ? fps : VideoDemuxer::kDefaultFps; }
 VideoDecoder::VideoDecoder(PacketQueue& pkts, FrameQueue& frames, std::function<double(double)> leadOf)
     : Decoder(pkts), m_frames(frames), m_leadOf(std::move(leadOf)) {}
 
-void VideoDecoder::SetStream(double timeBase, int fps) {
+void VideoDecoder::SetStream(double timeBase, int fps, int rotation) {
     m_dTimeBase = timeBase;
     m_nFps = fps;
+    m_nRotation = rotation;
 }
 
 void VideoDecoder::Run() {

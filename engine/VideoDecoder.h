@@ -37,8 +37,10 @@ public:
     VideoDecoder(PacketQueue& pkts, FrameQueue& frames, std::function<double(double)> leadOf);
     ~VideoDecoder() override { Join(); }
 
-    // Seconds per stamp unit and the stated frame rate of the stream.
-    void SetStream(double timeBase, int fps);
+    // Seconds per stamp unit, the stated frame rate of the stream and the
+    // clockwise turn (degrees) its pictures ask for.
+    void SetStream(double timeBase, int fps, int rotation = 0);
+    int Rotation() const { return m_nRotation; }
     double TimeBase() const { return m_dTimeBase; }
     int Fps() const { return m_nFps; }
     // The estimated time between pictures, in ms.
@@ -69,6 +71,7 @@ private:
     std::function<double(double)> m_leadOf;
     std::atomic<double> m_dTimeBase{0.001};
     std::atomic<int> m_nFps{24};
+    std::atomic<int> m_nRotation{0};
     std::atomic<int> m_nFrameInterval{kDefaultIntervalMs};
     std::atomic<int> m_nFramesDecoded{0};
     std::atomic<int> m_nFastDecoded{0};

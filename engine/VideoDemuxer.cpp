@@ -5,6 +5,10 @@
 #include <limits>
 
 #include "engine/FfmpegPtr.h"
+
+extern "C" {
+#include <libavutil/display.h>
+}
 #include "engine/LiveCounters.h"
 #include "platform/Sleep.h"
 #include "platform/Trace.h"
@@ -69,6 +73,7 @@ int VideoDemuxer::open(const char* name) {
     nAudioIndex = nVideoIndex = -1;
     dAudioTimeBase = dVideoTimeBase = 0.0;
     nFps = kDefaultFps;
+    nRotation = 0;
     nDuration = 0;
     dStartTime = 0.0;
     strName = name;
@@ -115,6 +120,7 @@ int VideoDemuxer::open(const char* name) {
         nVideoIndex = st->index;
         dVideoTimeBase = av_q2d(st->time_base);
         nFps = FpsFromRates(st->avg_frame_rate, st->r_frame_rate, st->time_base);
+        nRotation = RotationOf(st);
     }
     if (AVStream* st = ChooseStream(pFormatCtx, AVMEDIA_TYPE_AUDIO)) {
         pAudioStream = st;
@@ -175,6 +181,18 @@ AVPacket* VideoDemuxer::readPacket(int& bVideo, int& codecId) {
         }
         av_packet_unref(pkt.get());
     }
+}
+
+int VideoDemuxer::RotationOf(const AVStream* st) {
+    size_t size = 0;
+    const uint8_t* matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (!matrix || size < 9 * sizeof(int32_t))
+        return 0;
+    const double counterClockwise = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+    if (std::isnan(counterClockwise))
+        return 0;
+    const int quarter = static_cast<int>(std::lround(-counterClockwise / 90.0));
+    return ((quarter % 4) + 4) % 4 * 90;
 }
 
 // Of several streams of a kind, the one the file marks as default plays,

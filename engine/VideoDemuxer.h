@@ -54,6 +54,9 @@ public:
     AVStream* getAudioStream() const { return pAudioStream; }
     AVStream* getVideoStream() const { return pVideoStream; }
     int getFps() const { return nFps; }
+    // Clockwise turn in degrees (0, 90, 180 or 270) the video stream asks
+    // for when shown (a phone's recording held upright).
+    int getRotation() const { return nRotation; }
     int getDuration() const { return nDuration; }
     // Seconds of the medium's first time stamp (0 when it states none).
     double getStartTime() const { return dStartTime; }
@@ -69,6 +72,7 @@ public:
 private:
     void FreeCodecContexts();
     static AVStream* ChooseStream(AVFormatContext* input, int type);
+    static int RotationOf(const AVStream* st);
     // Frees the input and the codec contexts under the lock.
     void CloseInput();
 
@@ -81,6 +85,7 @@ private:
     AVCodecContext* pVideoCodecCtx = nullptr;
     int nVideoIndex = -1;
     int nFps = kDefaultFps;
+    int nRotation = 0;
     std::string strName;
     int (*pInterrupt)(void*) = nullptr;
     void* pInterruptOpaque = nullptr;

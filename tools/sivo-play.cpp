@@ -59,7 +59,7 @@ const char* const kUsage =
     "       sivo-play --list ADDR\n"
     "Plays FILE (or medium NAME served by the stream server at ADDR) headless and prints one JSON line with frames_shown, frames_decoded,\n"
     "frames_expected (media seconds played times the frame rate), fast_decode_share (share of\n"
-    "pictures decoded with a shortcut), audio_bytes, duration_s, position_s, wall_s, first_picture_ms, av_gap_mean_ms,\n"
+    "pictures decoded with a shortcut), display_width and display_height (the shape shown), audio_bytes, duration_s, position_s, wall_s, first_picture_ms, av_gap_mean_ms,\n"
     "av_gap_max_ms, lipsync_mean_ms and lipsync_max_ms (|picture stamp - stamp of the\n"
     "sound heard when it is shown|). Ctrl-C or SIGTERM ends playback and still prints it.\n"
     "Exit status: 0 played, 1 nothing playable, 2 usage error.\n"
@@ -273,7 +273,11 @@ class CountingWindow : public VideoWindow {
 public:
     explicit CountingWindow(Clock::time_point start) : m_start(start) {}
 
-    void SetVideoSize(int, int) override {}
+    void SetVideoSize(int width, int height) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_nWidth = width;
+        m_nHeight = height;
+    }
 
     void ShowFrame(const uint8_t*) override {
         MediaPlayer& player = ThePlayer();
@@ -295,11 +299,12 @@ public:
 
     std::string Json(std::string prefix) {
         std::lock_guard<std::mutex> lock(m_lock);
-        char buf[64];
+        char buf[160];
         if (m_nShown > 0)
-            std::snprintf(buf, sizeof buf, "\"first_picture_ms\":%.1f,", m_firstPictureMs);
+            std::snprintf(buf, sizeof buf, "\"display_width\":%d,\"display_height\":%d,\"first_picture_ms\":%.1f,",
+                          m_nWidth, m_nHeight, m_firstPictureMs);
         else
-            std::snprintf(buf, sizeof buf, "\"first_picture_ms\":null,");
+            std::snprintf(buf, sizeof buf, "\"display_width\":null,\"display_height\":null,\"first_picture_ms\":null,");
         return prefix + buf + m_avGap.Json("av_gap") + "," + m_lipSync.Json("lipsync");
     }
 
@@ -307,6 +312,7 @@ private:
     Clock::time_point m_start;
     std::mutex m_lock;
     int m_nShown = 0;
+    int m_nWidth = 0, m_nHeight = 0;  // of the last picture shown
     double m_firstPictureMs = 0.0;
     Spread m_avGap, m_lipSync;
 };

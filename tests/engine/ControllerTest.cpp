@@ -173,3 +173,46 @@ TEST_F(Controller, UnopenableFileEndsAtOnceAndTheNextPlaysInItsOwnColours) {
             EXPECT_NEAR(centre >> shift & 0xff, c.shown >> shift & 0xff, 3) << c.name << " shift " << shift;
     }
 }
+
+namespace {
+
+// Keeps the pixel near the bottom-left corner of the last picture as 0xRRGGBB.
+class CornerWindow : public RecordingWindow {
+public:
+    std::atomic<int> bottomLeft{-1};
+    void ShowFrame(const uint8_t* bits) override {
+        RecordingWindow::ShowFrame(bits);
+        const uint8_t* px = bits + (size_t(height - 5) * width + 5) * 3;
+        bottomLeft = px[2] << 16 | px[1] << 8 | px[0];
+    }
+};
+
+}  // namespace
+
+// The shape shown is the one the stream asks for: its sample aspect ratio
+// (a PAL picture at 64:45 is 16:9, not 5:4) and the turn a phone recorded
+// (the red corner at the top left, turned a quarter left, lands bottom left).
+TEST_F(Controller, PicturesShowInTheShapeTheStreamAsks) {
+    const std::string red = "color=c=blue:s=320x240:r=25:d=1,drawbox=x=0:y=0:w=80:h=60:c=red:t=fill";
+    const std::string upright = TestMedia("ctl-corner.mp4", "-f lavfi -i \"" + red +
+                                                                "\" -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p");
+    struct Case { std::string clip; int width, height; int corner; } cases[] = {
+        {TestMedia("ctl-pal-wide.mp4", "-f lavfi -i testsrc2=s=720x576:r=25:d=1 -vf setsar=64/45 -c:v libx264 "
+                                       "-preset ultrafast -pix_fmt yuv420p"), 1024, 576, -1},
+        {TestMedia("ctl-turned.mp4", "-i " + upright + " -c copy -metadata:s:v:0 rotate=90"), 240, 320, 0xff0000},
+        {upright, 320, 240, 0x0000ff},
+    };
+    CornerWindow corner;
+    SetVideoWindow(&corner);
+    for (const Case& c : cases) {
+        corner.frames = 0;
+        LocalPlay(c.clip.c_str());
+        ASSERT_TRUE(WaitFor([&] { return corner.frames >= 2; })) << c.clip;
+        EXPECT_EQ(corner.width, c.width) << c.clip;
+        EXPECT_EQ(corner.height, c.height) << c.clip;
+        if (c.corner >= 0)
+            for (int shift : {16, 8, 0})
+                EXPECT_NEAR(corner.bottomLeft >> shift & 0xff, c.corner >> shift & 0xff, 8) << c.clip;
+    }
+    SetVideoWindow(&window);
+}
