@@ -128,6 +128,7 @@ void VideoDecoder::Decode(const AVPacket& pkt) {
     const int64_t pktStamp = pkt.pts != AV_NOPTS_VALUE ? pkt.pts : pkt.dts != AV_NOPTS_VALUE ? pkt.dts : 0;
 
     std::vector<std::unique_ptr<VideoFrame>> pictures;
+    std::vector<AVFramePtr> ready;  // decoded, deinterlaced where they were interlaced
     int produced = 0;
     int failure = 0;
     for (;;) {
@@ -139,12 +140,17 @@ void VideoDecoder::Decode(const AVPacket& pkt) {
             break;
         }
         const int64_t best = m_pFrame->best_effort_timestamp;
-        const double stamp = double(best != AV_NOPTS_VALUE ? best : pktStamp);
-        const int skipped = produced == 0 ? std::min(m_nSkip, kMaxSkipCount) : 0;
+        m_pFrame->pts = best != AV_NOPTS_VALUE ? best : pktStamp;
         ++produced;
-        if (auto frame = VideoFrame::TakeFrom(m_pFrame.get(), stamp, skipped))
-            pictures.push_back(std::move(frame));
+        m_deinterlacer.Push(m_pFrame.get(), ready);
         av_frame_unref(m_pFrame.get());
+    }
+    if (IsEndMarker(pkt))
+        m_deinterlacer.Drain(ready);
+    for (AVFramePtr& picture : ready) {
+        const int skipped = pictures.empty() ? std::min(m_nSkip, kMaxSkipCount) : 0;
+        if (auto frame = VideoFrame::TakeFrom(picture.get(), double(picture->pts), skipped))
+            pictures.push_back(std::move(frame));
     }
     AfterReceiving(pkt);
     if (failure < 0) {

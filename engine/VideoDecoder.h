@@ -17,6 +17,7 @@
 #include "engine/VideoFrame.h"
 
 #include "engine/Decoder.h"
+#include "engine/Deinterlacer.h"
 #include "engine/FfmpegPtr.h"
 
 class FrameQueue;
@@ -56,6 +57,7 @@ private:
     void OnFlush() override {
         m_bNewestValid = false;
         m_pBeforeTarget.reset();
+        m_deinterlacer.Reset();
     }
     // Keeps the pictures from the seek target on; the last one before it
     // stands in when the medium ends first (a seek past the end).
@@ -86,4 +88,5 @@ private:
     double m_dNewestPicture = 0.0;  // its stamp, seconds
     int64_t m_nShortcutChangedUs = 0;  // when the shortcut last moved
     std::unique_ptr<VideoFrame> m_pBeforeTarget;
+    Deinterlacer m_deinterlacer;
 };

@@ -216,3 +216,47 @@ TEST_F(Controller, PicturesShowInTheShapeTheStreamAsks) {
     }
     SetVideoWindow(&window);
 }
+
+namespace {
+
+// Measures combing in the last picture: how far each row strays from the
+// mean of its neighbours (fields of two moments interleaved stray far).
+class CombWindow : public RecordingWindow {
+public:
+    std::atomic<double> comb{-1.0};
+    void ShowFrame(const uint8_t* bits) override {
+        RecordingWindow::ShowFrame(bits);
+        const int w = width, h = height;
+        double sum = 0;
+        for (int y = 1; y + 1 < h; ++y)
+            for (int x = 0; x < w * 3; ++x) {
+                const uint8_t* row = bits + size_t(y) * w * 3 + x;
+                sum += std::abs(row[0] - (row[-w * 3] + row[w * 3]) / 2.0);
+            }
+        comb = sum / (double(w) * 3 * (h - 2));
+    }
+};
+
+}  // namespace
+
+// Interlaced video (the stream says so) is shown deinterlaced: the moving
+// picture loses the comb of its two fields, and keeps its rate and stamps.
+TEST_F(Controller, InterlacedVideoIsShownWhole) {
+    const std::string clip = TestMedia("ctl-interlaced.mp4",
+        "-f lavfi -i testsrc2=s=320x240:r=50:d=2 -vf tinterlace=interleave_top,setfield=tff "
+        "-c:v libx264 -preset ultrafast -flags +ildct+ilme -pix_fmt yuv420p");
+    const std::string progressive = TestMedia("ctl-progressive.mp4",
+        "-f lavfi -i testsrc2=s=320x240:r=25:d=2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p");
+    CombWindow combed;
+    SetVideoWindow(&combed);
+    double combs[2];
+    for (int i = 0; i < 2; ++i) {
+        combed.frames = 0;
+        LocalPlay((i == 0 ? clip : progressive).c_str());
+        ASSERT_TRUE(WaitFor([&] { return combed.frames >= 25; }));
+        combs[i] = combed.comb;
+        EXPECT_NEAR(player.VideoClock(), 1.0, 0.3);  // 25 pictures a second, stamps kept
+    }
+    SetVideoWindow(&window);
+    EXPECT_LT(combs[0], combs[1] * 1.1) << "interlaced " << combs[0] << ", progressive " << combs[1];
+}
