@@ -50,7 +50,10 @@ bool AudioDecoder::OpenStream(AVCodecContext* ctx, bool owned, double timeBase, 
     const int bytesPerSample = ctx->sample_fmt == AV_SAMPLE_FMT_NONE ? 0 : packed == AV_SAMPLE_FMT_U8 ? 1 : 2;
     const int outChannels = std::min(channels, 2);
     AudioSetFormat(outChannels, ctx->sample_rate, bytesPerSample);
-    m_clock.SetBytesPerSec(double(ctx->sample_rate) * outChannels * (bytesPerSample == 1 ? 1 : 2));
+    m_dOutBytesPerSec = double(ctx->sample_rate) * outChannels * (bytesPerSample == 1 ? 1 : 2);
+    m_dSpeedInUse = m_dSpeed;
+    m_tempo.Reset();
+    m_clock.SetBytesPerSec(m_dOutBytesPerSec / m_dSpeedInUse);
     m_bAudible = ok;
     return ok;
 }
@@ -93,7 +96,7 @@ void AudioDecoder::Decode(const AVPacket& pkt) {
             // The frame's own stamp where the decoder knows it, so the clock
             // is exact for packages that decode to several frames.
             const int64_t best = frame.best_effort_timestamp;
-            Write(frame, double(best != AV_NOPTS_VALUE ? best : pktStamp) * tb);
+            Play(m_pFrame.get(), double(best != AV_NOPTS_VALUE ? best : pktStamp) * tb);
         }
         if (DebugTraceEnabled()) {
             const AVCodec* codec = ctx->codec;
@@ -106,6 +109,22 @@ void AudioDecoder::Decode(const AVPacket& pkt) {
         av_frame_unref(m_pFrame.get());
     }
     AfterReceiving(pkt);
+}
+
+void AudioDecoder::Play(AVFrame* frame, double stamp) {
+    const double speed = m_dSpeed;
+    if (speed != m_dSpeedInUse) {
+        m_dSpeedInUse = speed;
+        m_tempo.Reset();
+        m_clock.SetBytesPerSec(m_dOutBytesPerSec / speed);
+    }
+    m_tempoOut.clear();
+    if (speed == 1.0 || !m_tempo.Push(frame, stamp, speed, m_tempoOut)) {
+        Write(*frame, stamp);
+        return;
+    }
+    for (Tempo::Out& out : m_tempoOut)
+        Write(*out.frame, out.stamp);
 }
 
 void AudioDecoder::Write(const AVFrame& frame, double stamp) {

@@ -9,10 +9,12 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/Decoder.h"
 #include "engine/FfmpegPtr.h"
 #include "engine/PcmConverter.h"
+#include "engine/Tempo.h"
 
 class SoundClock;
 
@@ -50,6 +52,10 @@ public:
     bool Audible() const { return m_bAudible; }
     // The queue ran dry and no package has been taken since.
     bool Starving() const { return m_bStarving; }
+    // Plays faster or slower (1 as recorded), the pitch kept; from the
+    // sound decoded next on. Any thread.
+    void SetSpeed(double speed) { m_dSpeed = speed; }
+
     // Stamp in seconds of the sound decoded last.
     double LastStamp() const { return m_dLastStamp; }
     double TimeBase() const { return m_dTimeBase; }
@@ -58,6 +64,9 @@ public:
 private:
     void Run() override;
     void Decode(const AVPacket& pkt);
+    void OnFlush() override { m_tempo.Reset(); }
+    // Plays the frame at the speed asked for.
+    void Play(AVFrame* frame, double stamp);
     void Write(const AVFrame& frame, double stamp);
     void WritePieces(const uint8_t* data, int length);
 
@@ -71,6 +80,11 @@ private:
     // Decode thread only.
     AVFramePtr m_pFrame{av_frame_alloc()};
     PcmConverter m_converter;
+    Tempo m_tempo;
+    std::vector<Tempo::Out> m_tempoOut;
+    double m_dSpeedInUse = 1.0;
+    std::atomic<double> m_dSpeed{1.0};
+    std::atomic<double> m_dOutBytesPerSec{0.0};  // of the format announced to the output
     int m_nRefusedPieces = 0;
     bool m_bAnchorPending = false;  // the frame being written starts at
     double m_dPendingStamp = 0.0;   // this stamp, anchored once the output has taken its first piece

@@ -26,12 +26,13 @@ public:
     // heard since its byte (minus what still waits in the output).
     double Now() const override;
     // A decoded sound has set the clock since the last restart.
-    bool Decoded() const { return m_anchor.Read().bDecoded; }
+    bool Decoded() const { return m_anchor.Read().last.bDecoded; }
 
     // Controlling thread: a new medium or position starts at `stamp`; sound
     // decoded under an older `serial` no longer anchors it.
     void Restart(double stamp, unsigned serial);
-    // Controlling thread: the byte rate of the format announced to the output.
+    // The output's bytes per second of the medium (fewer when it plays
+    // faster); anchors from now on carry it.
     void SetBytesPerSec(double bytesPerSec) { m_dBytesPerSec = bytesPerSec; }
     // The PCM accepted from byte `bytes` of the output on (by default from
     // now on) plays from `stamp`. Ignored when `serial` is not the current
@@ -46,9 +47,16 @@ private:
         double dBytesPerSec;
         bool bDecoded;  // set by decoded sound, not by a restart
     };
+    // The latest anchor, and where the byte rate changed last the anchor
+    // before it: PCM queued before that byte still plays at the old rate.
+    struct Anchors {
+        Anchored last;
+        Anchored before;
+        uint64_t nSwitchBytes;
+    };
     std::mutex m_writeMutex;  // anchors and restarts, with m_nSerial
     unsigned m_nSerial = 0;
-    SeqLock<Anchored> m_anchor;
+    SeqLock<Anchors> m_anchor;
     std::atomic<double> m_dBytesPerSec{0.0};
 };
 
@@ -60,11 +68,13 @@ class WallClock final : public MediaClock {
 public:
     double Now() const override;
     void Restart() { m_bValid = false; }
-    // Schedules the picture with this stamp; returns the wait in ms before it is due.
-    int Schedule(double stamp, double intervalMs);
+    // Schedules the picture with this stamp (intervalMs in time played, the
+    // stamps' steps shortened by speed); returns the wait in ms before it is due.
+    int Schedule(double stamp, double intervalMs, double speed = 1.0);
 
 private:
     std::atomic<bool> m_bValid{false};
     std::atomic<int64_t> m_nDueUs{0};  // when the last picture was due
     std::atomic<double> m_dStamp{0.0}; // and its stamp
+    std::atomic<double> m_dSpeed{1.0};
 };

@@ -53,6 +53,13 @@ void MediaPlayer::SetPause(bool paused) {
     m_feederWake.Notify();
 }
 
+void MediaPlayer::SetSpeed(double speed) {
+    if (std::isnan(speed))
+        return;
+    m_dSpeed = std::clamp(speed, kMinSpeed, kMaxSpeed);
+    m_audio.SetSpeed(m_dSpeed);
+}
+
 void MediaPlayer::SetEnded(bool ended) {
     if (ended && !m_videoPkts.Ended()) {
         // Each decoder drains what it holds back when it reaches the marker.

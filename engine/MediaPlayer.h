@@ -55,6 +55,11 @@ public:
     // Relative to the position being heard.
     int SeekBy(double seconds) { return SeekTo(Position() + seconds); }
     void SetPause(bool paused);
+    // Media seconds per second of play, kMinSpeed to kMaxSpeed (clamped; a
+    // value that is no number is ignored); the sound keeps its pitch.
+    static constexpr double kMinSpeed = 0.25;
+    static constexpr double kMaxSpeed = 4.0;
+    void SetSpeed(double speed);
     // Plays medium `name` of the sender at address:port, paused until
     // SetPause(false). -1 for a null address or name.
     int StartPlay(const char* address, int port, const char* name);
@@ -76,6 +81,7 @@ public:
     void QueuePackage(AVPacket* pkt, bool bVideo);
 
     bool IsPaused() const { return m_bPause; }
+    double Speed() const override { return m_dSpeed; }
     // The source has no more packages (those queued may still be playing).
     bool IsEnded() const { return m_videoPkts.Ended(); }
     // Remote: a stream description has been applied.
@@ -142,6 +148,7 @@ private:
     bool CountAnswer();        // under m_countMutex
 
     std::atomic<bool> m_bPause{true};
+    std::atomic<double> m_dSpeed{1.0};
     std::atomic<bool> m_bQuit{false};
     std::atomic<bool> m_bLocal{false};
     std::atomic<bool> m_bInfoReady{false};

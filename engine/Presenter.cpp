@@ -134,7 +134,7 @@ double Presenter::IntervalMs(const VideoFrame& frame, double nextPts) const {
     const double untilNext = (nextPts - frame.dPts) * m_video.TimeBase();
     if (nextPts >= 0 && untilNext > 0 && untilNext <= kMaxStampStep)
         interval = untilNext * 1000.0;
-    return interval;
+    return interval / m_pace.Speed();  // in time played
 }
 
 // The matrix the stream states; untagged, what players assume: BT.709 for
@@ -302,7 +302,7 @@ void Presenter::Run() {
             if (restarted || !m_bWasWallPaced)
                 m_wall.Restart();
             m_nWokeUs = 0;
-            Sleep(m_wall.Schedule(m_dVideoClock, interval));
+            Sleep(m_wall.Schedule(m_dVideoClock, interval, m_pace.Speed()));
         }
         if (taken != m_frames.Serial())
             continue;  // a seek came while it was converted or waited: it is of the old position

@@ -28,6 +28,8 @@ public:
     virtual bool WallPaced() const = 0;
     // Sound decoded since the last start or seek is playing.
     virtual bool SoundStarted() const = 0;
+    // Media seconds per second of play.
+    virtual double Speed() const = 0;
 };
 
 class Presenter {

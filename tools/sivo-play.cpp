@@ -53,8 +53,8 @@ constexpr int kExitUsage = 2;
 using Clock = std::chrono::steady_clock;
 
 const char* const kUsage =
-    "usage: sivo-play FILE [--seconds N] [--seek S] [--pause-at S]\n"
-    "       sivo-play --remote ADDR NAME [--seconds N] [--seek S] [--pause-at S]\n"
+    "usage: sivo-play FILE [--seconds N] [--seek S] [--pause-at S] [--speed X]\n"
+    "       sivo-play --remote ADDR NAME [--seconds N] [--seek S] [--pause-at S] [--speed X]\n"
     "       sivo-play --discover [--seconds S]\n"
     "       sivo-play --list ADDR\n"
     "Plays FILE (or medium NAME served by the stream server at ADDR) headless and prints one JSON line with frames_shown, frames_decoded,\n"
@@ -69,6 +69,7 @@ const char* const kUsage =
     "Both exit 0 when something answered, 1 when nothing did.\n"
     "  --seconds N   stop after N seconds (default: play to the end)\n"
     "  --seek S      seek to S seconds after one second of play\n"
+    "  --speed X     play X times as fast (0.25 to 4), the pitch kept\n"
     "  --pause-at S  pause for one second when the position reaches S seconds; the\n"
     "                line then also has paused_wakeups_per_s (wake-ups while paused)\n"
     "  --help        show this text\n"
@@ -84,6 +85,7 @@ struct Options {
     double seconds = 0.0;    // 0: until the medium has ended
     double seekTo = -1;      // -1: no --seek
     double pauseAt = -1.0;   // negative: no --pause-at
+    double speed = 1.0;
     bool help = false;
     bool version = false;
 };
@@ -197,6 +199,13 @@ std::string ParseArgs(int argc, char** argv, Options& opt) {
             opt.seconds = std::strtod(argv[++i], &end);
             if (!end || *end || !(opt.seconds > 0) || !std::isfinite(opt.seconds))
                 return std::string("bad --seconds value: ") + argv[i];
+        } else if (arg == "--speed") {
+            if (!needValue(1))
+                return arg + " needs a value";
+            char* end = nullptr;
+            opt.speed = std::strtod(argv[++i], &end);
+            if (!end || *end || !(opt.speed >= MediaPlayer::kMinSpeed && opt.speed <= MediaPlayer::kMaxSpeed))
+                return std::string("bad --speed value (0.25 to 4): ") + argv[i];
         } else if (arg == "--seek" || arg == "--pause-at") {
             if (!needValue(1))
                 return arg + " needs a value";
@@ -367,6 +376,7 @@ int PlayMedium(const Options& opt) {
     CountingWindow window(start);
     SetVideoWindow(&window);
 
+    player.SetSpeed(opt.speed);
     if (remote)
         RemotePlay(opt.remoteAddr.c_str(), opt.remoteName.c_str());
     else

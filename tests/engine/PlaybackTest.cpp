@@ -344,3 +344,31 @@ TEST_F(Playback, SeeksLandOnTheTargetPictureAndSound) {
             EXPECT_NEAR(ToneAt(pcm, seekAt[i] / 2, 44100, 100), cases[i].tone, 30) << cases[i].target;
     SetVideoWindow(&window);
 }
+
+// Faster or slower play keeps the pitch: a 1 kHz tone stays 1 kHz, the
+// medium takes its length divided by the speed, every picture is shown.
+TEST_F(Playback, SpeedChangesTheTimeNotThePitch) {
+    const std::string clip = TestMedia("pb_tone_4s.mp4", "-f lavfi -i testsrc2=s=160x120:r=25:d=4 "
+                                                         "-f lavfi -i sine=f=1000:r=44100:d=4 "
+                                                         "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -shortest");
+    for (double speed : {2.0, 0.5}) {
+        window.frames = 0;
+        player.SetSpeed(speed);
+        const auto start = Clock::now();
+        LocalPlay(clip.c_str());
+        ASSERT_TRUE(WaitDrained()) << speed;
+        const double took = std::chrono::duration<double>(Clock::now() - start).count();
+        Stop();
+        EXPECT_NEAR(took, 4.0 / speed, 0.5) << speed;
+        EXPECT_GE(window.frames, 99) << speed;
+        const std::vector<int> pcm = FirstChannel(Recorded(), 16, 1);
+        EXPECT_NEAR(double(pcm.size()) / 44100, 4.0 / speed, 0.5) << speed;
+        EXPECT_NEAR(ToneAt(pcm, pcm.size() / 3, 44100, 500), 1000, 20) << speed;
+    }
+    player.SetSpeed(1.0);
+    player.SetSpeed(NAN);  // ignored
+    EXPECT_EQ(player.Speed(), 1.0);
+    player.SetSpeed(10.0);
+    EXPECT_EQ(player.Speed(), MediaPlayer::kMaxSpeed);
+    player.SetSpeed(1.0);
+}
