@@ -110,7 +110,6 @@ void VideoDecoder::Decode(const AVPacket& pkt) {
     AdaptShortcut();
     if (!IsEndMarker(pkt))
         Dump().Append(pkt.data, pkt.size);
-
     AVCodecContext* ctx = Context();
     ApplyShortcut(ctx);
     const bool fast = m_eShortcut != Shortcut::None;
@@ -120,19 +119,45 @@ void VideoDecoder::Decode(const AVPacket& pkt) {
     if (pkt.pts != AV_NOPTS_VALUE && double(pkt.pts) * m_dTimeBase < m_dSkipUntil - halfFrame)
         ctx->skip_frame = AVDISCARD_NONREF;
 
-    int ret = Send(pkt);
-    if (ret < 0) {
+    if (const int ret = Send(pkt); ret < 0) {
         DebugTrace("avcodec_decode_video2 fail: %d\n", ret);
         return;
     }
-    const int64_t pktStamp = pkt.pts != AV_NOPTS_VALUE ? pkt.pts : pkt.dts != AV_NOPTS_VALUE ? pkt.dts : 0;
-
     std::vector<std::unique_ptr<VideoFrame>> pictures;
-    std::vector<AVFramePtr> ready;  // decoded, deinterlaced where they were interlaced
+    const int produced = Receive(pkt, pictures);
+    if (produced < 0)
+        return;
+    DropBeforeTarget(pictures, IsEndMarker(pkt));
+    if (!pictures.empty()) {
+        m_dNewestPicture = pictures.back()->dPts * m_dTimeBase;
+        m_bNewestValid = true;
+        if (Current())  // else a seek has flushed the queues while it decoded
+            m_frames.Push(pictures, serial);
+    }
+    ++m_nTotalFram;
+    if (produced > 0) {
+        m_nFramesDecoded += produced;
+        if (fast)
+            m_nFastDecoded += produced;
+        m_nSkip = 0;
+    } else {
+        ++m_nNoPicture;
+        ++m_nSkip;
+        DebugTrace("Skip %d  m_nTotalFram:%5d %5d\r\n", m_nSkip, m_nTotalFram, m_nNoPicture);
+    }
+}
+
+// Every picture the codec has after the package went in, deinterlaced where
+// it is interlaced; the first carries the count of calls without a picture
+// before it. Returns how many the codec gave, -1 when it failed with none.
+int VideoDecoder::Receive(const AVPacket& pkt, std::vector<std::unique_ptr<VideoFrame>>& pictures) {
+    AVCodecContext* ctx = Context();
+    const int64_t pktStamp = pkt.pts != AV_NOPTS_VALUE ? pkt.pts : pkt.dts != AV_NOPTS_VALUE ? pkt.dts : 0;
+    std::vector<AVFramePtr> ready;
     int produced = 0;
     int failure = 0;
     for (;;) {
-        ret = avcodec_receive_frame(ctx, m_pFrame.get());
+        const int ret = avcodec_receive_frame(ctx, m_pFrame.get());
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
             break;
         if (ret < 0) {
@@ -156,27 +181,9 @@ void VideoDecoder::Decode(const AVPacket& pkt) {
     if (failure < 0) {
         DebugTrace("avcodec_decode_video2 fail: %d\n", failure);
         if (produced == 0)
-            return;
+            return -1;
     }
-
-    DropBeforeTarget(pictures, IsEndMarker(pkt));
-    if (!pictures.empty()) {
-        m_dNewestPicture = pictures.back()->dPts * m_dTimeBase;
-        m_bNewestValid = true;
-        if (Current())  // else a seek has flushed the queues while it decoded
-            m_frames.Push(pictures, serial);
-    }
-    ++m_nTotalFram;
-    if (produced > 0) {
-        m_nFramesDecoded += produced;
-        if (fast)
-            m_nFastDecoded += produced;
-        m_nSkip = 0;
-    } else {
-        ++m_nNoPicture;
-        ++m_nSkip;
-        DebugTrace("Skip %d  m_nTotalFram:%5d %5d\r\n", m_nSkip, m_nTotalFram, m_nNoPicture);
-    }
+    return produced;
 }
 
 void VideoDecoder::DropBeforeTarget(std::vector<std::unique_ptr<VideoFrame>>& pictures, bool atEnd) {

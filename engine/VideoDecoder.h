@@ -63,6 +63,7 @@ private:
     // stands in when the medium ends first (a seek past the end).
     void DropBeforeTarget(std::vector<std::unique_ptr<VideoFrame>>& pictures, bool atEnd);
     void Decode(const AVPacket& pkt);
+    int Receive(const AVPacket& pkt, std::vector<std::unique_ptr<VideoFrame>>& pictures);
     void UpdateFrameInterval();
     // Moves the shortcut a step towards what the newest picture's lead needs,
     // and sets the codec's skipping for this package.
