@@ -99,19 +99,6 @@ TEST(Demuxer, AudioOnlyVideoOnlyAndNeither) {
     EXPECT_EQ(SecondsAfterSeek(none, 5, false), -1);
 }
 
-TEST(Demuxer, LastStreamOfATypeWins) {
-    std::string twoAudio = TestMedia("demux_two_audio.mkv",
-                                     "-f lavfi -i sine=frequency=440:sample_rate=22050:duration=2 "
-                                     "-f lavfi -i sine=frequency=880:sample_rate=48000:duration=2 "
-                                     "-map 0 -map 1 -c:a aac");
-    VideoDemuxer d;
-    ASSERT_EQ(d.open(twoAudio.c_str()), 0);
-    ASSERT_NE(d.getAudioStream(), nullptr);
-    EXPECT_EQ(d.getAudioStream()->index, 1);
-    EXPECT_EQ(d.getAudioCodecCtx()->sample_rate, 48000);
-    EXPECT_GT(CountAudioVideo(d).first, 0);  // stream 1's packages only
-}
-
 TEST(Demuxer, BadFilesAndClosedDemuxerYieldNothing) {
     auto expectEmpty = [](VideoDemuxer& d) {
         int bVideo = 0, codecId = 0;
