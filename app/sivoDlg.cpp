@@ -8,6 +8,7 @@
 #include "engine/control/Playable.h"
 #include "output/PlaySound.h"
 #include "output/VideoWindow.h"
+#include "platform/NetAddress.h"
 #include "platform/Sleep.h"
 #include "platform/Trace.h"
 
@@ -23,7 +24,9 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QListWidget>
 #include <QMenu>
+#include <QPushButton>
 #include <QGridLayout>
 #include <QVBoxLayout>
 #include <QScreen>
@@ -31,6 +34,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 namespace {
@@ -73,8 +77,7 @@ CSivoDlg::CSivoDlg(const std::string& appPath, QWidget* pParent)
     CreateControls();
     m_pNetwork = new NetworkPanel(this, [this] { return VideoArea(); },
                                   [this](const std::string& address, const std::string& name) {
-                                      m_entries->RemotePlay(address.c_str(), name.c_str());
-                                      SetMediaName(name, address + "/" + name);
+                                      PlayRemote(address, name);
                                   });
     SetImage(Skin("/main/bg-top-left.png"), Skin("/main/bg-top-mid.png"), Skin("/main/bg-top-right.png"),
              Skin("/main/bg-left.png"), Skin("/main/bg-right.png"), Skin("/main/bg-bottom-left.png"),
@@ -164,6 +167,18 @@ bool CSivoDlg::OnInitDialog() {
     m_pReason = new QLabel(m_video);
     m_pReason->setStyleSheet(QStringLiteral("QLabel { color: white; background: rgba(0, 0, 0, 160); padding: 4px 8px; }"));
     m_pReason->hide();
+    m_pNote = new QLabel(m_video);
+    m_pNote->setTextFormat(Qt::PlainText);
+    m_pNote->setStyleSheet(QStringLiteral("QLabel { color: white; background: rgba(0, 0, 0, 160); padding: 4px 8px; }"));
+    m_pNote->hide();
+    m_noteTimer.setSingleShot(true);
+    connect(&m_noteTimer, &QTimer::timeout, m_pNote, &QLabel::hide);
+
+    // A broken list allows nobody it cannot read; the person is told.
+    if (!m_allowed.Load()) {
+        DebugTrace("%s\n", m_allowed.Problem().c_str());
+        ShowNote(QString::fromLocal8Bit(m_allowed.Problem().c_str()), 3 * NOTE_MS);
+    }
 
     ThePlaySound().CreateThread();
     m_bAudioThreadStarted = true;
@@ -171,8 +186,7 @@ bool CSivoDlg::OnInitDialog() {
     // Neither channel is needed for the window to work; failures are only traced.
     if (m_udpSocket.Create(m_nUdpPort)) {
         m_udpSocket.SetPlayRequestHandler([this](const std::string& srcIp, const std::string& fileName) {
-            m_entries->RemotePlay(srcIp.c_str(), fileName.c_str());
-            SetMediaName(fileName, srcIp + "/" + fileName);
+            OnRemotePlayRequest(m_strUdpPeer, srcIp, fileName);
         });
         m_pUdpNotifier = new QSocketNotifier(m_udpSocket.Fd(), QSocketNotifier::Read, this);
         connect(m_pUdpNotifier, &QSocketNotifier::activated, this, &CSivoDlg::OnUdpReadable);
@@ -278,8 +292,24 @@ QRect CSivoDlg::VideoArea() const {
 void CSivoDlg::PlaceVideo() {
     m_video->setGeometry(m_bFullScreen && !m_bControlsShown ? rect() : VideoArea());
     m_video->raise();
+    PlaceOverlays();
+}
+
+void CSivoDlg::PlaceOverlays() {
     if (m_pReason && m_pReason->isVisible())
         ShowReason(m_strReason);
+    if (m_pNote && m_pNote->isVisible())
+        ShowNote(m_pNote->text(), m_noteTimer.remainingTime());
+    // Prompts stack at the top of the picture, over the video control.
+    const QRect area = m_video ? m_video->geometry() : QRect();
+    const int width = std::min(560, std::max(0, area.width() - 16));
+    int top = area.top() + 8;
+    for (ConsentPrompt* pPrompt : ConsentPrompts()) {
+        const int height = pPrompt->heightForWidth(width) > 0 ? pPrompt->heightForWidth(width) : pPrompt->sizeHint().height();
+        pPrompt->setGeometry(area.left() + (area.width() - width) / 2, top, width, height);
+        pPrompt->raise();
+        top += height + 4;
+    }
 }
 
 void CSivoDlg::OnSize(int type, int cx, int cy) {
@@ -336,12 +366,15 @@ void CSivoDlg::ShowCaptionMenu(const QPoint& globalPos) {
     const QAction* pShare = menu.addAction(QStringLiteral("&Share folder..."));
     menu.addSeparator();
     const QAction* pNetwork = menu.addAction(QStringLiteral("&Network"));
+    const QAction* pSettings = menu.addAction(QStringLiteral("Se&ttings..."));
     const QAction* pAbout = menu.addAction(QString::fromUtf8(IDS_ABOUTBOX).replace("(&A)", ""));
     const QAction* pChosen = menu.exec(globalPos);
     if (pChosen == pAbout)
         OnSysCommand(IDM_ABOUTBOX);
     else if (pChosen == pNetwork)
         m_pNetwork->Toggle();
+    else if (pChosen == pSettings)
+        OnSettings();
     else if (pChosen == pOpen)
         OnOpenFile();
     else if (pChosen == pShare)
@@ -367,6 +400,45 @@ void CSivoDlg::OnSysCommand(int id) {
     connect(pButtons, &QDialogButtonBox::accepted, &about, &QDialog::accept);
     pLayout->addWidget(pButtons);
     about.exec();
+}
+
+void CSivoDlg::OnSettings() {
+    QDialog settings(this);
+    settings.setWindowTitle(QStringLiteral("Settings"));
+    auto* pLayout = new QVBoxLayout(&settings);
+    pLayout->addWidget(new QLabel(QStringLiteral("Devices allowed to play in this window:"), &settings));
+    auto* pList = new QListWidget(&settings);
+    pList->setObjectName(QStringLiteral("AllowedDevices"));
+    pLayout->addWidget(pList);
+    auto* pRemove = new QPushButton(QStringLiteral("&Remove"), &settings);
+    pRemove->setObjectName(QStringLiteral("RemoveDevice"));
+    const auto fill = [this, pList, pRemove] {
+        pList->clear();
+        for (const AllowedPeers::Device& device : m_allowed.Devices()) {
+            QString text = PlainShown(device.address);
+            if (!device.name.empty() && device.name != device.address)
+                text += QStringLiteral("  ") + PlainShown(device.name);
+            auto* pItem = new QListWidgetItem(text, pList);
+            pItem->setData(Qt::UserRole, QString::fromStdString(device.address));
+        }
+        pRemove->setEnabled(pList->count() > 0);
+        if (pList->count() > 0)
+            pList->setCurrentRow(0);
+    };
+    fill();
+    connect(pRemove, &QPushButton::clicked, &settings, [this, pList, fill] {
+        if (const QListWidgetItem* pItem = pList->currentItem()) {
+            const std::string address = pItem->data(Qt::UserRole).toString().toStdString();
+            if (!m_allowed.Remove(address) && !m_allowed.Allows(address))
+                ShowNote(QString::fromLocal8Bit(m_allowed.Problem().c_str()));
+            fill();
+        }
+    });
+    auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Close, &settings);
+    pButtons->addButton(pRemove, QDialogButtonBox::ActionRole);
+    connect(pButtons, &QDialogButtonBox::rejected, &settings, &QDialog::reject);
+    pLayout->addWidget(pButtons);
+    settings.exec();
 }
 
 CButtonEx& CSivoDlg::Button(uint32_t id) {
@@ -477,8 +549,70 @@ void CSivoDlg::OnCopyData(uint32_t code, const uint8_t* data, size_t size) {
         return;
     }
     DebugTrace("remote play %s %s\n", address.c_str(), name.c_str());
-    m_entries->RemotePlay(address.c_str(), name.c_str());
-    SetMediaName(name, address + "/" + name);
+    PlayRemote(address, name);
+}
+
+void CSivoDlg::PlayRemote(const std::string& server, const std::string& name) {
+    m_entries->RemotePlay(server.c_str(), name.c_str());
+    SetMediaName(name, server + "/" + name);
+}
+
+void CSivoDlg::OnRemotePlayRequest(const std::string& peer, const std::string& server, const std::string& fileName) {
+    // The socket knows who sent each datagram; without one the sender is nobody allowed.
+    const std::string sender = peer.empty() ? std::string("unknown device") : peer;
+    if (IsThisMachine(sender) || m_allowed.Allows(sender))
+        return PlayRemote(server, fileName);
+    if (const auto it = m_prompts.find(sender); it != m_prompts.end()) {
+        // One question per device: the latest request replaces the one asked.
+        it->second->Ask(server, fileName);
+        PlaceOverlays();
+        return;
+    }
+    if (m_prompts.size() >= MAX_CONSENT_PROMPTS) {
+        DebugTrace("remote play from %s dropped: %zu devices wait for an answer\n", sender.c_str(), m_prompts.size());
+        return;
+    }
+    DebugTrace("remote play from %s: asking\n", sender.c_str());
+    auto* pPrompt = new ConsentPrompt(this, sender, m_nConsentWaitMs);
+    pPrompt->Ask(server, fileName);
+    connect(pPrompt, &ConsentPrompt::Answered, this, &CSivoDlg::ConsentAnswered);
+    m_prompts.emplace(sender, pPrompt);
+    pPrompt->show();
+    PlaceOverlays();
+}
+
+void CSivoDlg::ConsentAnswered(ConsentPrompt* pPrompt, ConsentPrompt::Answer answer) {
+    m_prompts.erase(pPrompt->Peer());
+    const std::string& peer = pPrompt->Peer();
+    switch (answer) {
+    case ConsentPrompt::Answer::AlwaysAllow:
+        if (!m_allowed.Add(peer, peer))
+            ShowNote(QString::fromLocal8Bit(m_allowed.Problem().c_str()));
+        [[fallthrough]];
+    case ConsentPrompt::Answer::AllowOnce:
+        DebugTrace("remote play from %s allowed\n", peer.c_str());
+        PlayRemote(pPrompt->Server(), pPrompt->FileName());
+        break;
+    case ConsentPrompt::Answer::Ignore:
+        DebugTrace("remote play from %s ignored\n", peer.c_str());
+        break;
+    case ConsentPrompt::Answer::Unanswered:
+        DebugTrace("remote play from %s not answered: dropped\n", peer.c_str());
+        break;
+    }
+    PlaceOverlays();
+}
+
+void CSivoDlg::AnswerTopPrompt(ConsentPrompt::Answer answer) {
+    if (!m_prompts.empty())
+        m_prompts.begin()->second->Reply(answer);
+}
+
+std::vector<ConsentPrompt*> CSivoDlg::ConsentPrompts() const {
+    std::vector<ConsentPrompt*> prompts;
+    for (const auto& entry : m_prompts)
+        prompts.push_back(entry.second);
+    return prompts;
 }
 
 void CSivoDlg::OnCopyDataReadable() {
@@ -489,6 +623,14 @@ void CSivoDlg::OnCopyDataReadable() {
 }
 
 void CSivoDlg::OnUdpReadable() {
+    // The sender, read ahead of the socket's own receive, which keeps it to itself.
+    sockaddr_storage from {};
+    socklen_t length = sizeof from;
+    char first = 0;
+    m_strUdpPeer.clear();
+    if (::recvfrom(m_udpSocket.Fd(), &first, 1, MSG_PEEK | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length) >= 0)
+        if (const std::optional<NetAddress> sender = NetAddress::FromSockaddr(reinterpret_cast<const sockaddr*>(&from)))
+            m_strUdpPeer = sender->ToString();
     m_udpSocket.OnReceive(0);
 }
 
@@ -532,6 +674,10 @@ void CSivoDlg::OnDestroy() {
     qApp->removeEventFilter(this);
     delete m_pMpris;
     m_pMpris = nullptr;
+    // Nothing asked of the person plays once the window goes.
+    for (const auto& entry : m_prompts)
+        delete entry.second;
+    m_prompts.clear();
     // The notifiers go before the sockets they watch.
     delete m_pUdpNotifier;
     m_pUdpNotifier = nullptr;
@@ -569,6 +715,9 @@ const std::vector<CSivoDlg::KeyBinding>& CSivoDlg::KeyBindings() {
         {Qt::Key_Q, Qt::ControlModifier, [](CSivoDlg& d) { d.Quit(); }},
         {Qt::Key_Space, Qt::AltModifier,
          [](CSivoDlg& d) { d.ShowCaptionMenu(d.mapToGlobal(QPoint(0, d.TopBand()))); }},
+        {Qt::Key_A, Qt::AltModifier, [](CSivoDlg& d) { d.AnswerTopPrompt(ConsentPrompt::Answer::AllowOnce); }},
+        {Qt::Key_D, Qt::AltModifier, [](CSivoDlg& d) { d.AnswerTopPrompt(ConsentPrompt::Answer::AlwaysAllow); }},
+        {Qt::Key_I, Qt::AltModifier, [](CSivoDlg& d) { d.AnswerTopPrompt(ConsentPrompt::Answer::Ignore); }},
     };
     return bindings;
 }
@@ -810,6 +959,24 @@ void CSivoDlg::OnPaint(QPainter& painter) {
         painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
                          metrics.elidedText(TimeText() + "  " + name, Qt::ElideRight, area.width()));
     }
+}
+
+QString CSivoDlg::NoteText() const {
+    return m_pNote && m_pNote->isVisible() ? m_pNote->text() : QString();
+}
+
+void CSivoDlg::ShowNote(const QString& note, int ms) {
+    if (!m_pNote)
+        return;
+    const int width = std::max(0, m_video->width() - 16);
+    m_pNote->setText(m_pNote->fontMetrics().elidedText(note, Qt::ElideRight, std::max(0, width - 16)));
+    m_pNote->adjustSize();
+    const QSize size(std::min(width, m_pNote->sizeHint().width()), m_pNote->sizeHint().height());
+    m_pNote->setGeometry(8, std::max(0, m_video->height() - size.height() - 8), size.width(), size.height());
+    m_pNote->show();
+    m_pNote->raise();
+    if (ms > 0)
+        m_noteTimer.start(ms);
 }
 
 QString CSivoDlg::ReasonText() const {

@@ -1,6 +1,7 @@
 #pragma once
 #include "app/AnchorLayout.h"
 #include "app/MprisHost.h"
+#include "app/RemoteConsent.h"
 #include "app/SkinControls.h"
 #include "app/SkinDlg.h"
 #include "output/Mixer.h"
@@ -13,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,6 +74,13 @@ inline constexpr int SEEK_LONG_S = 60;
 // In fullscreen the controls hide after this long without a mouse move.
 inline constexpr int CONTROLS_HIDE_MS = 2000;
 
+// A play request from a device nobody has allowed waits this long for an
+// answer; at most this many devices wait at once (more are dropped).
+inline constexpr int REMOTE_PLAY_ANSWER_MS = 30000;
+inline constexpr size_t MAX_CONSENT_PROMPTS = 3;
+// Brief notes over the video area stay this long.
+inline constexpr int NOTE_MS = 3000;
+
 // The About item of the caption's menu.
 inline constexpr int IDM_ABOUTBOX = 0x10;
 inline constexpr char IDS_ABOUTBOX[] = "&About sivo(&A)...";
@@ -110,6 +119,23 @@ public:
     void OnDblClkVideo();
     // Commands of the caption's menu: IDM_ABOUTBOX opens the About box.
     void OnSysCommand(int id);
+    // The Settings dialog: the devices allowed to make the window play.
+    void OnSettings();
+
+    // A play request of the UDP control socket: `peer` sent it, asking for
+    // `fileName` served by `server`. This machine and allowed devices play
+    // at once; any other device is asked about over the video, one prompt
+    // per device, and plays only once the person allows it.
+    void OnRemotePlayRequest(const std::string& peer, const std::string& server, const std::string& fileName);
+    // The prompts waiting for an answer, top first.
+    std::vector<ConsentPrompt*> ConsentPrompts() const;
+    // Answers the top prompt, if any (the keys Alt+A, Alt+D, Alt+I).
+    void AnswerTopPrompt(ConsentPrompt::Answer answer);
+    AllowedPeers& Allowed() { return m_allowed; }
+    // How long a prompt waits (tests shorten it); set before the request.
+    void SetConsentWait(int ms) { m_nConsentWaitMs = ms; }
+    // The brief note over the video area, or empty.
+    QString NoteText() const;
 
     // What keys, drops, other processes and the media interface ask for.
     // Plays a local file when it can be played; otherwise shows the reason
@@ -203,6 +229,12 @@ private:
     void FitControls();
     void ShowControls(bool shown);
     void ShowReason(const QString& reason);
+    // A line over the video area for a moment.
+    void ShowNote(const QString& note, int ms = NOTE_MS);
+    void PlaceOverlays();
+    // Plays `name` served by `server`, as asked by this machine or a device allowed.
+    void PlayRemote(const std::string& server, const std::string& name);
+    void ConsentAnswered(ConsentPrompt* pPrompt, ConsentPrompt::Answer answer);
     void SetMediaName(const std::string& name, const std::string& path);
     QRect TimeTextRect() const;
     void ApplyGain();
@@ -268,4 +300,13 @@ private:
     QString m_strReason;
     bool m_bStopped = true;
     CMpris* m_pMpris = nullptr;
+
+    // Who sent the datagram being handled, as the control socket reads it.
+    std::string m_strUdpPeer;
+    AllowedPeers m_allowed;
+    // Waiting prompts by device address.
+    std::map<std::string, ConsentPrompt*> m_prompts;
+    int m_nConsentWaitMs = REMOTE_PLAY_ANSWER_MS;
+    QLabel* m_pNote = nullptr;
+    QTimer m_noteTimer;
 };
