@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 
 namespace {
@@ -103,9 +104,9 @@ void CMpris::Publish() {
     Announce(kRootInterface, RootProperties(), m_lastRoot);
 }
 
-void CMpris::Seeked(int seconds) {
+void CMpris::Seeked(double seconds) {
     if (auto* pPlayer = findChild<CMprisPlayer*>())
-        emit pPlayer->Seeked(qlonglong{seconds} * kMicroseconds);
+        emit pPlayer->Seeked(std::llround(seconds * kMicroseconds));
     Publish();
 }
 
@@ -142,7 +143,7 @@ void CMprisPlayer::SetVolume(double volume) {
 }
 
 qlonglong CMprisPlayer::Position() const {
-    return qlonglong{m_pMpris->Host().PositionSeconds()} * kMicroseconds;
+    return std::llround(std::max(0.0, m_pMpris->Host().PositionSeconds()) * kMicroseconds);
 }
 
 void CMprisPlayer::Pause() { m_pMpris->Host().SetPaused(true); }
@@ -155,8 +156,7 @@ void CMprisPlayer::Seek(qlonglong offset, const QDBusMessage& message) {
     const qlonglong duration = host.DurationSeconds();
     if (duration <= 0)
         return Refuse(message, QStringLiteral("nothing to seek in"));
-    const qlonglong target = host.PositionSeconds() + offset / kMicroseconds;
-    host.SeekTo(static_cast<int>(std::clamp(target, qlonglong{0}, duration)));
+    host.SeekBy(static_cast<double>(offset) / kMicroseconds);
 }
 
 void CMprisPlayer::SetPosition(const QDBusObjectPath& trackId, qlonglong position, const QDBusMessage& message) {
@@ -166,7 +166,7 @@ void CMprisPlayer::SetPosition(const QDBusObjectPath& trackId, qlonglong positio
         return Refuse(message, QStringLiteral("not the current track"));
     if (position < 0 || position > duration * kMicroseconds)
         return Refuse(message, QStringLiteral("position outside the track"));
-    host.SeekTo(static_cast<int>(position / kMicroseconds));
+    host.SeekTo(static_cast<double>(position) / kMicroseconds);
 }
 
 void CMprisPlayer::OpenUri(const QString& uri, const QDBusMessage& message) {

@@ -24,7 +24,8 @@ public:
     ~CMpris() override;
 
     void Publish();
-    void Seeked(int seconds);
+    // Announces where a seek went.
+    void Seeked(double seconds);
 
     MprisHost& Host() const { return *m_pHost; }
     QVariantMap Metadata() const;

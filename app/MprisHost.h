@@ -15,8 +15,9 @@ public:
     // it; both empty before anything has played.
     virtual const std::string& MediaPath() const = 0;
     virtual const std::string& MediaName() const = 0;
-    // Whole seconds into the medium, and its length; 0 when nothing is open.
-    virtual int PositionSeconds() = 0;
+    // Seconds into the medium (the sound being heard, with its fraction), and
+    // its length in whole seconds; 0 when nothing is open.
+    virtual double PositionSeconds() = 0;
     virtual int DurationSeconds() = 0;
     // The volume as a share of its range, 0..1; muted reads as 0.
     virtual double HeardVolume() const = 0;
@@ -27,8 +28,9 @@ public:
     virtual void SetPaused(bool paused) = 0;
     virtual void TogglePause() = 0;
     virtual void StopPlayback() = 0;
-    // Clamped to the medium.
-    virtual void SeekTo(int seconds) = 0;
+    // Clamped to the medium; relative seeks count from the position heard.
+    virtual void SeekTo(double seconds) = 0;
+    virtual void SeekBy(double seconds) = 0;
     // False, with ReasonText saying why, when the file cannot be played.
     virtual bool OpenMedia(const std::string& path) = 0;
     virtual QString ReasonText() const = 0;

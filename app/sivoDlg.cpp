@@ -33,6 +33,7 @@
 #include <QSocketNotifier>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -50,8 +51,10 @@ void SivoEntries::LocalPlay(const char* path) { ::LocalPlay(path); }
 void SivoEntries::Play() { ::Play(); }
 void SivoEntries::Pause() { ::Pause(); }
 void SivoEntries::Stop() { ::Stop(); }
-void SivoEntries::Seek(int seconds) { ::Seek(seconds); }
+void SivoEntries::SeekTo(double seconds) { ::SeekTo(seconds); }
+void SivoEntries::SeekBy(double seconds) { ::SeekBy(seconds); }
 int SivoEntries::GetPosition() { return ::GetPosition(); }
+double SivoEntries::GetPositionSeconds() { return ::GetPositionSeconds(); }
 int SivoEntries::GetDuration() { return ::GetDuration(); }
 void SivoEntries::RemotePlay(const char* address, const char* name) { ::RemotePlay(address, name); }
 void SivoEntries::StopAll() { ::StopAll(); }
@@ -136,7 +139,7 @@ void CSivoDlg::CreateControls() {
 
 bool CSivoDlg::OnInitDialog() {
     CSkinDlg::OnInitDialog();
-    m_nSeekTarget = -1;
+    m_dSeekTarget = -1;
     m_nVolume = static_cast<int>(m_mixer.GetVolume());
     m_nVolumeMax = static_cast<int>(m_mixer.GetMax());
     m_nVolumeMin = static_cast<int>(m_mixer.GetMin());
@@ -504,16 +507,16 @@ void CSivoDlg::OnHScroll(int code, int pos, QWidget* pScrollBar) {
             return;
         const int duration = m_entries->GetDuration();
         if (duration > 0 && pos >= 0)
-            m_nSeekTarget = static_cast<int>(static_cast<uint32_t>(duration) * static_cast<uint32_t>(pos) / 100u);
+            m_dSeekTarget = duration * std::min(pos, 100) / 100.0;
     }
 }
 
 void CSivoDlg::OnTimer(int id) {
     if (id != PROGRESS_TIMER_ID)
         return;
-    if (m_nSeekTarget >= 0) {
-        m_entries->Seek(m_nSeekTarget);
-        m_nSeekTarget = -1;
+    if (m_dSeekTarget >= 0) {
+        m_entries->SeekTo(m_dSeekTarget);
+        m_dSeekTarget = -1;
         m_seekClock.start();
         return;
     }
@@ -794,26 +797,38 @@ void CSivoDlg::TogglePause() {
     SetPaused(!m_entries->IsPaused());
 }
 
-void CSivoDlg::SeekTo(int seconds) {
+void CSivoDlg::SeekTo(double seconds) {
     const int duration = m_entries->GetDuration();
-    if (duration <= 0)
+    if (duration <= 0 || std::isnan(seconds))
         return;
-    seconds = std::clamp(seconds, 0, duration);
-    m_entries->Seek(seconds);
-    m_nSeekTarget = -1;
+    seconds = std::clamp(seconds, 0.0, static_cast<double>(duration));
+    m_entries->SeekTo(seconds);
+    SeekMade(seconds);
+}
+
+void CSivoDlg::SeekMade(double target) {
+    const int duration = m_entries->GetDuration();
+    m_dSeekTarget = -1;
     m_seekClock.start();
-    m_sliderProgress->SetPos(static_cast<int>(int64_t{seconds} * 100 / duration));
+    if (duration > 0)
+        m_sliderProgress->SetPos(static_cast<int>(target * 100 / duration));
     update(TimeTextRect());
     if (m_pMpris)
-        m_pMpris->Seeked(seconds);
+        m_pMpris->Seeked(target);
 }
 
 bool CSivoDlg::SeekSettling() const {
     return m_seekClock.isValid() && !m_seekClock.hasExpired(SEEK_SETTLE_MS);
 }
 
-void CSivoDlg::SeekBy(int seconds) {
-    SeekTo(m_entries->GetPosition() + seconds);
+void CSivoDlg::SeekBy(double seconds) {
+    const int duration = m_entries->GetDuration();
+    if (duration <= 0 || std::isnan(seconds))
+        return;
+    // The player counts from the sound being heard as it seeks; the slider
+    // and the media interface are told the same place.
+    m_entries->SeekBy(seconds);
+    SeekMade(std::clamp(m_entries->GetPositionSeconds() + seconds, 0.0, static_cast<double>(duration)));
 }
 
 void CSivoDlg::StopPlayback() {
@@ -921,8 +936,8 @@ QString CSivoDlg::TimeText() {
     return ClockText(m_entries->GetPosition()) + " / " + ClockText(m_entries->GetDuration());
 }
 
-int CSivoDlg::PositionSeconds() {
-    return m_entries->GetPosition();
+double CSivoDlg::PositionSeconds() {
+    return m_entries->GetPositionSeconds();
 }
 
 int CSivoDlg::DurationSeconds() {

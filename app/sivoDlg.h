@@ -40,8 +40,13 @@ public:
     virtual void Play();
     virtual void Pause();
     virtual void Stop();
-    virtual void Seek(int seconds);
+    // To a position from the medium's start, or by seconds from the position
+    // being heard; fractions count.
+    virtual void SeekTo(double seconds);
+    virtual void SeekBy(double seconds);
     virtual int GetPosition();
+    // The position being heard, with its fraction.
+    virtual double GetPositionSeconds();
     virtual int GetDuration();
     virtual void RemotePlay(const char* address, const char* name);
     virtual void StopAll();
@@ -147,9 +152,10 @@ public:
     // Pauses when the player plays, else plays: the play button, the space
     // key and the media interface's PlayPause.
     void TogglePause() override;
-    // Seeks to the position, clamped to the medium.
-    void SeekTo(int seconds) override;
-    void SeekBy(int seconds);
+    // Seeks to the position, clamped to the medium; a NaN is ignored.
+    void SeekTo(double seconds) override;
+    // Seeks by seconds from the position being heard.
+    void SeekBy(double seconds) override;
     void StopPlayback() override;
     void ToggleMute();
     bool IsMuted() const { return m_bMuted; }
@@ -170,7 +176,7 @@ public:
     const char* PlaybackStatus() override;
     // Elapsed and total time as the bottom band shows them ("0:17 / 1:32:05").
     QString TimeText();
-    int PositionSeconds() override;
+    double PositionSeconds() override;
     int DurationSeconds() override;
     // The file name (or the remote name) of what plays; empty before any.
     const std::string& MediaName() const override { return m_strMediaName; }
@@ -185,7 +191,7 @@ public:
     bool IsPlaying() const { return m_bPlaying; }
     bool IsAudioDown() const { return m_bAudioDown; }
     // Where the next tick seeks to; -1 for nowhere.
-    int SeekTarget() const { return m_nSeekTarget; }
+    double SeekTarget() const { return m_dSeekTarget; }
     const std::string& ShareDir() const { return m_strShareDir; }
     const std::string& SkinPath() const { return m_strSkinPath; }
     CStaticVideo* Video() const { return m_video; }
@@ -269,7 +275,9 @@ private:
     CMixer m_mixer;
     CStaticVideo* m_video = nullptr;
     // Seconds a dragged progress thumb asks for, -1 for none.
-    int m_nSeekTarget = -1;
+    double m_dSeekTarget = -1;
+    // Where a seek put the slider and tells the media interface.
+    void SeekMade(double target);
     // Started at each seek the window makes.
     QElapsedTimer m_seekClock;
     CQtLayoutParent m_layoutParent;

@@ -64,79 +64,26 @@ int ExpandBgrRow(uint32_t* out, const uint8_t* src, int count) {
 
 } // namespace
 
-void CStaticVideo::ColumnMap::Prepare(int srcWidth, int dstWidth) {
-    if (srcWidth == m_nSrcWidth && dstWidth == m_nDstWidth)
+// The picture into its place on the canvas: copied when it fits 1:1, else
+// filtered smoothly. Plain loops rather than QPainter: Qt spreads large
+// scaled draws over its own thread pool, out of sight of the canvas lock and
+// of the race checker.
+void CStaticVideo::DrawPicture(QImage& canvas, const QRect& place, const std::vector<uint8_t>& picture, int w, int h,
+                               SmoothScaler& scaler) {
+    if (place.isEmpty() || w <= 0 || h <= 0 || picture.size() < size_t{3} * w * h)
         return;
-    m_nSrcWidth = srcWidth;
-    m_nDstWidth = dstWidth;
-    const int pixelBytes = m_nPixelBytes;
-    m_offsets.resize(static_cast<size_t>(std::max(dstWidth, 0)));
-    // A 4-byte load of the last 3-byte pixel of a row could run past the buffer.
-    const int lastPixel = (srcWidth - 1) * pixelBytes;
-    m_nWholeLoads = dstWidth;
-    for (int x = 0; x < dstWidth; ++x) {
-        m_offsets[x] = static_cast<int>((2 * int64_t{x} + 1) * srcWidth / (2 * int64_t{dstWidth})) * pixelBytes;
-        if (pixelBytes < 4 && m_nWholeLoads == dstWidth && m_offsets[x] == lastPixel)
-            m_nWholeLoads = x;
+    uint8_t* const topLeft = canvas.bits() + place.y() * canvas.bytesPerLine() + place.x() * 4;
+    const ptrdiff_t stride = canvas.bytesPerLine(), srcStride = ptrdiff_t{3} * w;
+    if (place.width() != w || place.height() != h) {
+        scaler.Scale(picture.data(), srcStride, w, h, 3, topLeft, stride, place.width(), place.height());
+        return;
     }
-}
-
-// Stretches a w x h picture over the whole of dst (Format_RGB32), nearest
-// pixel by pixel centre, so a picture of the canvas size is copied exactly.
-// Source rows are srcStride bytes apart from the top row; each pixel is
-// map's pixelBytes long and starts blue, green, red. Plain loops rather than
-// QPainter: Qt spreads large scaled draws over its own thread pool, out of
-// sight of the canvas lock and of the race checker.
-void CStaticVideo::StretchOnto(QImage& dst, const uint8_t* srcTop, ptrdiff_t srcStride, int w, int h,
-                               ColumnMap& map) {
-    const int dw = dst.width(), dh = dst.height();
-    if (dw <= 0 || dh <= 0)
-        return;
-    const int pixelBytes = map.PixelBytes();
-    map.Prepare(w, dw);
-    const int* columns = map.Offsets();
-    const int wholeLoads = map.WholeLoads();
-    const bool sameWidth = w == dw;
-    const size_t rowBytes = static_cast<size_t>(dw) * sizeof(uint32_t);
-    uint8_t* bits = dst.bits();
-    const ptrdiff_t dstStride = dst.bytesPerLine();
-    int prevSy = -1;
-    const uint8_t* prevOut = nullptr;
-    for (int y = 0; y < dh; ++y) {
-        const int sy = static_cast<int>((2 * int64_t{y} + 1) * h / (2 * int64_t{dh}));
-        uint8_t* outRow = bits + y * dstStride;
-        if (sy == prevSy) {
-            // Stretching upwards repeats a source row: copy the one just made.
-            std::memcpy(outRow, prevOut, rowBytes);
-            continue;
-        }
-        const uint8_t* src = srcTop + sy * srcStride;
-        auto* out = reinterpret_cast<uint32_t*>(outRow);
-        // One 4-byte load per pixel: blue, green, red land where RGB32 wants
-        // them and the fourth byte is overwritten by the opaque alpha.
-        int x = 0;
-        if (sameWidth) {
-            if (pixelBytes == 3)
-                x = ExpandBgrRow(out, src, wholeLoads);
-            for (const uint8_t* p = src + x * pixelBytes; x < wholeLoads; ++x, p += pixelBytes) {
-                uint32_t v;
-                std::memcpy(&v, p, sizeof v);
-                out[x] = v | 0xFF000000u;
-            }
-        } else {
-            for (; x < wholeLoads; ++x) {
-                uint32_t v;
-                std::memcpy(&v, src + columns[x], sizeof v);
-                out[x] = v | 0xFF000000u;
-            }
-        }
-        for (; x < dw; ++x) {
-            uint32_t v = 0;
-            std::memcpy(&v, src + columns[x], 3);
-            out[x] = v | 0xFF000000u;
-        }
-        prevSy = sy;
-        prevOut = outRow;
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* src = picture.data() + y * srcStride;
+        auto* out = reinterpret_cast<uint32_t*>(topLeft + y * stride);
+        int x = ExpandBgrRow(out, src, w);
+        for (src += ptrdiff_t{3} * x; x < w; ++x, src += 3)
+            out[x] = 0xFF000000u | uint32_t{src[2]} << 16 | uint32_t{src[1]} << 8 | src[0];
     }
 }
 
@@ -153,25 +100,34 @@ QRect CStaticVideo::PictureRect(const QSize& canvas, int w, int h) {
 }
 
 void CStaticVideo::ShowFrame(const uint8_t* bits) {
-    if (!bits || m_nVideoWidth <= 0 || m_nVideoHeight <= 0)
+    const int w = m_nVideoWidth, h = m_nVideoHeight;
+    if (!bits || w <= 0 || h <= 0)
         return;
     {
         std::lock_guard<std::mutex> lock(m_csCanvas);
+        m_picture.assign(bits, bits + size_t{3} * w * h);
+        m_nPictureWidth = w;
+        m_nPictureHeight = h;
         if (!m_canvas.isNull()) {
-            const QRect place = PictureRect(m_canvas.size(), m_nVideoWidth, m_nVideoHeight);
+            const QRect place = PictureRect(m_canvas.size(), w, h);
             if (place != m_rcPicture) {
                 m_canvas.fill(Qt::black);
                 m_rcPicture = place;
             }
-            // A view of the picture's part of the canvas, sharing its pixels.
-            QImage view(m_canvas.bits() + place.y() * m_canvas.bytesPerLine() + place.x() * 4, place.width(),
-                        place.height(), m_canvas.bytesPerLine(), QImage::Format_RGB32);
-            StretchOnto(view, bits, ptrdiff_t{3} * m_nVideoWidth, m_nVideoWidth, m_nVideoHeight, m_pictureColumns);
+            DrawPicture(m_canvas, place, m_picture, w, h, m_presentScaler);
             m_bPictureUnpainted = true;
             ++m_nFramesDrawn;
         }
     }
     PostRepaint();
+}
+
+QImage CStaticVideo::CurrentPicture() const {
+    std::lock_guard<std::mutex> lock(m_csCanvas);
+    if (m_picture.empty())
+        return QImage();
+    return QImage(m_picture.data(), m_nPictureWidth, m_nPictureHeight, 3 * m_nPictureWidth, QImage::Format_BGR888)
+        .copy();
 }
 
 void CStaticVideo::PostRepaint() {
@@ -205,21 +161,15 @@ void CStaticVideo::paintEvent(QPaintEvent*) {
     if (m_canvas.isNull() || client != m_rcCanvas || devicePixelRatioF() != m_dCanvasRatio) {
         m_rcCanvas = client;
         m_dCanvasRatio = devicePixelRatioF();
-        // Start the new canvas from the old picture, rescaled into its new
-        // place, so a resize while paused keeps showing it until the next
-        // picture arrives.
+        // The new canvas shows the last picture in its new place at once, so
+        // a resize while paused keeps showing it.
         QImage canvas = MakeCanvas();
         QRect place;
-        if (!m_canvas.isNull() && !m_rcPicture.isEmpty() && !canvas.isNull()) {
-            place = PictureRect(canvas.size(), m_rcPicture.width(), m_rcPicture.height());
-            QImage view(canvas.bits() + place.y() * canvas.bytesPerLine() + place.x() * 4, place.width(),
-                        place.height(), canvas.bytesPerLine(), QImage::Format_RGB32);
-            ColumnMap columns(4);
-            StretchOnto(view, m_canvas.constBits() + m_rcPicture.y() * m_canvas.bytesPerLine() + m_rcPicture.x() * 4,
-                        m_canvas.bytesPerLine(), m_rcPicture.width(), m_rcPicture.height(), columns);
+        if (!m_picture.empty() && !canvas.isNull()) {
+            place = PictureRect(canvas.size(), m_nPictureWidth, m_nPictureHeight);
+            DrawPicture(canvas, place, m_picture, m_nPictureWidth, m_nPictureHeight, m_paintScaler);
         }
         m_canvas = std::move(canvas);
-        // The next picture repaints the bars when its place differs.
         m_rcPicture = place;
     }
     if (m_canvas.isNull())

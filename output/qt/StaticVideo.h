@@ -1,12 +1,12 @@
 #pragma once
 #include "output/VideoWindow.h"
+#include "output/qt/SmoothScale.h"
 
 #include <QImage>
 #include <QRect>
 #include <QWidget>
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -14,17 +14,20 @@
 // The video display control: shows each picture ShowPicture hands over (once
 // the owner has made it the display with SetVideoWindow), scaled to the
 // largest rectangle of its aspect ratio that fits the client area, centred,
-// with black bars beside or above and below it. The canvas has the screen's
-// resolution (client size times the device pixel ratio).
+// with black bars beside or above and below it, filtered smoothly (see
+// SmoothScaler) unless it fits 1:1. The canvas has the screen's resolution
+// (client size times the device pixel ratio).
 //
 // Scaling happens once per picture, on the presentation thread, into an
 // off-screen canvas of client size; paintEvent only copies the canvas, so
-// exposures and moves never scale again.
+// exposures and moves never scale again. The picture as handed over is kept
+// too: a resize while paused scales it afresh, and a screenshot takes it at
+// its own size.
 //
 // Threads:
 //  - presentation thread (through ShowPicture): SetVideoSize, ShowFrame;
 //  - UI thread: everything else, construction and destruction included.
-// The canvas is the only copy of a picture the control keeps. Its destructor
+// The control keeps the last picture and the canvas. Its destructor
 // takes the control out of ShowPicture's hands (waiting for a picture being
 // drawn), so it may go while the player still runs.
 class CStaticVideo : public QWidget, public VideoWindow {
@@ -42,6 +45,8 @@ public:
 
     // Repaints the whole control.
     void Refresh();
+    // The picture shown last, at its own size; null before any. Any thread.
+    QImage CurrentPicture() const;
 
     // Pictures stretched onto the canvas, and paints that brought a new one to
     // the screen (a repaint request covers every picture drawn before it runs).
@@ -63,25 +68,9 @@ private:
     // Makes a canvas of the client's size in device pixels.
     QImage MakeCanvas() const;
 
-    // Source byte offset of each destination column of a nearest-pixel
-    // stretch, kept while the widths stay the same.
-    class ColumnMap {
-    public:
-        explicit ColumnMap(int pixelBytes) : m_nPixelBytes(pixelBytes) {}
-        void Prepare(int srcWidth, int dstWidth);
-        int PixelBytes() const { return m_nPixelBytes; }
-        const int* Offsets() const { return m_offsets.data(); }
-        // Leading columns that may load 4 bytes without passing the source row.
-        int WholeLoads() const { return m_nWholeLoads; }
-
-    private:
-        int m_nSrcWidth = -1;
-        int m_nDstWidth = -1;
-        const int m_nPixelBytes;
-        int m_nWholeLoads = 0;
-        std::vector<int> m_offsets;
-    };
-    static void StretchOnto(QImage& dst, const uint8_t* srcTop, ptrdiff_t srcStride, int w, int h, ColumnMap& map);
+    // Draws the kept picture into its letterbox on the canvas (under m_csCanvas).
+    static void DrawPicture(QImage& canvas, const QRect& place, const std::vector<uint8_t>& picture, int w, int h,
+                            SmoothScaler& scaler);
 
     // Queues one update() to the UI thread; frames arriving before it has
     // run do not queue more.
@@ -91,8 +80,13 @@ private:
     int m_nVideoWidth = 320;
     int m_nVideoHeight = 240;
 
-    // The columns of the picture on the canvas; presentation thread, under m_csCanvas.
-    ColumnMap m_pictureColumns{3};
+    // The last picture as handed over (packed BGR24) and its size; the
+    // scaler of each thread that draws; all under m_csCanvas.
+    std::vector<uint8_t> m_picture;
+    int m_nPictureWidth = 0;
+    int m_nPictureHeight = 0;
+    SmoothScaler m_presentScaler;
+    SmoothScaler m_paintScaler;
 
     // The canvas and the client rectangle it was made for, under m_csCanvas,
     // and whether it holds a picture not yet painted.
@@ -103,7 +97,7 @@ private:
     // (re)painted before the next picture.
     QRect m_rcPicture;
     bool m_bPictureUnpainted = false;
-    std::mutex m_csCanvas;
+    mutable std::mutex m_csCanvas;
 
     std::atomic<int> m_nFramesDrawn{0};
     std::atomic<int> m_nPicturesPainted{0};

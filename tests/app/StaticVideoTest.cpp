@@ -7,9 +7,12 @@
 #include <QApplication>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -93,40 +96,154 @@ protected:
 
 } // namespace
 
-// Sizes change from picture to picture and from control to control; every
-// pixel of the picture's letterbox comes from the nearest picture pixel by
-// pixel centre, every other pixel is black (3 * 322 is no multiple of 4, 241
-// rows is odd).
+namespace {
+
+// The smallest and largest value of each channel among the picture's pixels
+// within `reach` picture pixels of where a control pixel's centre falls.
+std::pair<QRgb, QRgb> Neighbourhood(const Picture& pic, double fx, double fy, double reachX, double reachY) {
+    int lo[3] = {255, 255, 255}, hi[3] = {0, 0, 0};
+    const int x0 = std::max(0, int(std::floor(fx - reachX))), x1 = std::min(pic.width - 1, int(std::ceil(fx + reachX)));
+    const int y0 = std::max(0, int(std::floor(fy - reachY))), y1 = std::min(pic.height - 1, int(std::ceil(fy + reachY)));
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x) {
+            const QRgb c = pic.At(x, y);
+            const int v[3] = {qRed(c), qGreen(c), qBlue(c)};
+            for (int i = 0; i < 3; ++i) {
+                lo[i] = std::min(lo[i], v[i]);
+                hi[i] = std::max(hi[i], v[i]);
+            }
+        }
+    return {qRgb(lo[0], lo[1], lo[2]), qRgb(hi[0], hi[1], hi[2])};
+}
+
+bool Within(QRgb c, const std::pair<QRgb, QRgb>& range) {
+    return qRed(c) >= qRed(range.first) && qRed(c) <= qRed(range.second) && qGreen(c) >= qGreen(range.first) &&
+           qGreen(c) <= qGreen(range.second) && qBlue(c) >= qBlue(range.first) && qBlue(c) <= qBlue(range.second);
+}
+
+// Presents a picture and waits for the repaint the presenter queued; the
+// control as painted then.
+QImage ShowAndGrab(CStaticVideo& video, const Picture& pic) {
+    const int painted = video.PicturesPainted();
+    PresentFromWorker(pic);
+    QElapsedTimer timer;
+    for (timer.start(); video.PicturesPainted() == painted && timer.elapsed() < kEventWaitMs;)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(video.PicturesPainted(), painted + 1) << "the queued repaint never came";
+    return video.grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+} // namespace
+
+// Sizes change from picture to picture and from control to control (3 * 322
+// is no multiple of 4, 241 rows is odd): a picture of the letterbox's size is
+// copied exactly; any other is filtered, each pixel made only of the picture
+// pixels around the place it comes from (so nothing is flipped, shifted or
+// overshoots); every pixel outside the letterbox is black.
 TEST_F(StaticVideoTest, PicturesAreScaledUprightIntoTheirLetterbox) {
     PresentFromWorker(Quadrants(320, 240));
-    EXPECT_EQ(Grab().pixel(200, 150), qRgb(0, 0, 0)) << "a picture before the first paint is lost";
+    ExpectQuadrants(Grab(), 320, 240, "a picture that came before the first paint");
     for (auto [w, h, cw, ch] : {std::tuple{320, 240, 400, 300}, {320, 240, 400, 300}, {640, 360, 400, 300},
-                                {322, 241, 400, 300}, {322, 241, 322, 241}, {161, 120, 322, 240}, {17, 9, 400, 300}}) {
+                                {322, 241, 400, 300}, {322, 241, 322, 241}, {161, 120, 322, 240}, {17, 9, 400, 300},
+                                {1000, 700, 100, 70}}) {
         const std::string what = std::to_string(w) + "x" + std::to_string(h) + " on " + std::to_string(cw);
         if (m_video.size() != QSize(cw, ch)) {
             m_video.resize(cw, ch);
             Grab();
         }
         const Picture pic = Gradient(w, h);
-        const int painted = m_video.PicturesPainted();
-        PresentFromWorker(pic);
-        // Shown by the repaint the presenter queued; nothing here paints.
-        QElapsedTimer timer;
-        for (timer.start(); m_video.PicturesPainted() == painted && timer.elapsed() < kEventWaitMs;)
-            QApplication::processEvents(QEventLoop::AllEvents, 50);
-        EXPECT_EQ(m_video.PicturesPainted(), painted + 1) << what;
-        const QImage shot = Grab();
+        const QImage shot = ShowAndGrab(m_video, pic);
         const QRect r = Letterbox(shot.size(), w, h);
-        int wrong = 0;
+        const double stepX = double(w) / r.width(), stepY = double(h) / r.height();
+        int wrong = 0, copied = 0;
         for (int y = 0; y < ch; ++y)
-            for (int x = 0; x < cw; ++x)
-                wrong += shot.pixel(x, y) !=
-                         (r.contains(x, y) ? pic.At((2 * (x - r.left()) + 1) * w / (2 * r.width()),
-                                                    (2 * (y - r.top()) + 1) * h / (2 * r.height()))
-                                           : qRgb(0, 0, 0));
+            for (int x = 0; x < cw; ++x) {
+                const QRgb got = shot.pixel(x, y);
+                if (!r.contains(x, y)) {
+                    wrong += got != qRgb(0, 0, 0);
+                    continue;
+                }
+                const double fx = (x - r.left() + 0.5) * stepX - 0.5, fy = (y - r.top() + 0.5) * stepY - 0.5;
+                if (r.size() == QSize(w, h)) {
+                    wrong += got != pic.At(x - r.left(), y - r.top());
+                    ++copied;
+                } else {
+                    wrong += !Within(got, Neighbourhood(pic, fx, fy, std::max(1.0, stepX), std::max(1.0, stepY)));
+                }
+            }
         EXPECT_EQ(wrong, 0) << what;
+        EXPECT_EQ(copied > 0, w == cw && h == ch) << what;
     }
-    EXPECT_EQ(m_video.FramesDrawn(), 7);
+    EXPECT_EQ(m_video.FramesDrawn(), 8);
+}
+
+// Enlarged, a ramp stays a ramp (no stair steps of repeated pixels) and an
+// edge gets the shades between its sides; shrunk, a pattern of single pixels
+// averages out (every picture pixel counts) instead of showing some of them.
+TEST_F(StaticVideoTest, ScalingIsSmoothBothWays) {
+    m_video.resize(400, 300);
+    Grab();
+    // 50 x 50 ramp, 5 levels a pixel, shown 6x (300 px from x = 50): inside
+    // its first and last pixel, each step is about 1 level.
+    const Picture ramp(50, 50, [](int x, int) { return qRgb(x * 5, x * 5, x * 5); });
+    QImage shot = ShowAndGrab(m_video, ramp);
+    int longestFlat = 0, run = 0;
+    for (int x = 56; x < 344; ++x) {
+        const int step = qRed(shot.pixel(x + 1, 150)) - qRed(shot.pixel(x, 150));
+        EXPECT_GE(step, 0) << "ramp turns back at " << x;
+        EXPECT_LE(step, 2) << "stair step at " << x;
+        run = step == 0 ? run + 1 : 0;
+        longestFlat = std::max(longestFlat, run);
+    }
+    EXPECT_LE(longestFlat, 1) << "the ramp shows flat stairs";
+
+    // A black and white edge, 8x: the shades between.
+    const Picture edge(2, 2, [](int x, int) { return x == 0 ? qRgb(0, 0, 0) : qRgb(255, 255, 255); });
+    m_video.resize(16, 16);
+    Grab();
+    shot = ShowAndGrab(m_video, edge);
+    std::set<int> shades;
+    for (int x = 0; x < 16; ++x)
+        shades.insert(qRed(shot.pixel(x, 8)));
+    EXPECT_GE(shades.size(), 6u) << "an enlarged edge shows steps, not shades";
+
+    // Alternating single black and white pixels, shrunk 3.5x: an even grey,
+    // where picking pixels would show black, white or stripes.
+    const Picture checks(700, 525, [](int x, int y) { return (x + y) % 2 ? kWhite : qRgb(0, 0, 0); });
+    m_video.resize(200, 150);
+    Grab();
+    shot = ShowAndGrab(m_video, checks);
+    int lo = 255, hi = 0;
+    for (int y = 2; y < 148; ++y)
+        for (int x = 2; x < 198; ++x) {
+            lo = std::min(lo, qGreen(shot.pixel(x, y)));
+            hi = std::max(hi, qGreen(shot.pixel(x, y)));
+        }
+    EXPECT_GE(lo, 100);
+    EXPECT_LE(hi, 156);
+}
+
+// The picture shown last comes back at its own size, whatever the control's
+// size, and stays after a resize (which shows it afresh in its new place).
+TEST_F(StaticVideoTest, CurrentPictureIsTheLastPictureAtItsOwnSize) {
+    EXPECT_TRUE(m_video.CurrentPicture().isNull());
+    Grab();
+    const Picture pic = Gradient(322, 181);
+    ShowAndGrab(m_video, pic);
+    const QImage current = m_video.CurrentPicture();
+    ASSERT_EQ(current.size(), QSize(322, 181));
+    int wrong = 0;
+    for (int y = 0; y < 181; ++y)
+        for (int x = 0; x < 322; ++x)
+            wrong += current.pixel(x, y) != pic.At(x, y);
+    EXPECT_EQ(wrong, 0);
+
+    ShowAndGrab(m_video, Quadrants(322, 181));
+    for (const QSize size : {QSize(300, 200), QSize(500, 200), QSize(322, 181)}) {
+        m_video.resize(size);
+        ExpectQuadrants(Grab(), 322, 181, "resized to " + std::to_string(size.width()));
+    }
+    EXPECT_EQ(m_video.CurrentPicture().size(), QSize(322, 181));
 }
 
 TEST_F(StaticVideoTest, ManyPicturesWhileTheControlIsResizedOrReplaced) {

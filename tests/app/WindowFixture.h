@@ -36,16 +36,19 @@ struct RecordingEntries : SivoEntries {
     void Pause() override { ++pauses; paused = true; }
     bool IsPaused() override { return paused; }
     void Stop() override { ++stops; }
-    void Seek(int seconds) override { seeks.push_back(seconds); }
-    int GetPosition() override { return position; }
+    void SeekTo(double seconds) override { seeks.push_back(seconds); }
+    void SeekBy(double seconds) override { seekBys.push_back(seconds); }
+    int GetPosition() override { return static_cast<int>(position); }
+    double GetPositionSeconds() override { return position; }
     int GetDuration() override { return duration; }
     void RemotePlay(const char* address, const char* name) override { remotePlays.emplace_back(address, name); }
     void StopAll() override { ++stopAlls; }
-    std::vector<int> seeks;
+    std::vector<double> seeks, seekBys;
     std::vector<std::string> localPlays;
     bool paused = true;
     std::vector<Request> remotePlays;
-    int plays = 0, pauses = 0, stops = 0, stopAlls = 0, position = 0, duration = 0;
+    int plays = 0, pauses = 0, stops = 0, stopAlls = 0, duration = 0;
+    double position = 0;
 };
 
 // Generous: the CI machine may be busy with other builds.

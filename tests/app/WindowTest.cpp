@@ -16,6 +16,7 @@
 #include <QScreen>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -148,7 +149,7 @@ TEST_F(WindowTest, ProgressThumbSeeksAtTheNextTickAndTicksMoveTheSlider) {
         Mouse(progress, type, x);
     EXPECT_EQ(dlg.SeekTarget(), 0) << "the thumb at the start";
     ASSERT_TRUE(PumpUntil([&] { return !m_entries->seeks.empty(); })) << "the running timer never seeked";
-    EXPECT_EQ(m_entries->seeks, std::vector<int>{0});
+    EXPECT_EQ(m_entries->seeks, std::vector<double>{0});
     for (auto [type, x] : {std::pair{QEvent::MouseButtonPress, 5}, {QEvent::MouseMove, 55}})
         Mouse(progress, type, x);
     EXPECT_EQ(dlg.SeekTarget(), 50);
@@ -159,14 +160,14 @@ TEST_F(WindowTest, ProgressThumbSeeksAtTheNextTickAndTicksMoveTheSlider) {
         dlg.OnHScroll(code, 0, &progress);
     EXPECT_EQ(dlg.SeekTarget(), 100);
     ASSERT_TRUE(PumpUntil([&] { return m_entries->seeks.size() == 2; })) << "the running timer never seeked";
-    EXPECT_EQ(m_entries->seeks, (std::vector<int>{0, 100}));
+    EXPECT_EQ(m_entries->seeks, (std::vector<double>{0, 100}));
     EXPECT_EQ(dlg.SeekTarget(), -1);
     // Released at the start: the start is played again.
     Mouse(progress, QEvent::MouseButtonPress, 5 + 2 * progress.GetPos());
     Mouse(progress, QEvent::MouseButtonRelease, 0);
     EXPECT_EQ(dlg.SeekTarget(), 0);
     dlg.OnTimer(PROGRESS_TIMER_ID);
-    EXPECT_EQ(m_entries->seeks, (std::vector<int>{0, 100, 0}));
+    EXPECT_EQ(m_entries->seeks, (std::vector<double>{0, 100, 0}));
 
     // Position, duration and the slider afterwards, once the seek has settled.
     std::this_thread::sleep_for(std::chrono::milliseconds(SEEK_SETTLE_MS + 20));
@@ -177,6 +178,34 @@ TEST_F(WindowTest, ProgressThumbSeeksAtTheNextTickAndTicksMoveTheSlider) {
         EXPECT_EQ(progress.GetPos(), slider) << position << " of " << duration;
     }
     EXPECT_EQ(m_entries->seeks.size(), 3u);
+    // The thumb's place is a share of the medium, to the fraction of a second.
+    m_entries->duration = 7;
+    dlg.OnHScroll(SB_THUMBTRACK, 50, &progress);
+    dlg.OnTimer(PROGRESS_TIMER_ID);
+    EXPECT_EQ(m_entries->seeks.back(), 3.5);
+}
+
+// Targets outside the medium land at its ends; no number, or nothing open,
+// seeks nowhere; a relative seek puts the slider where it lands.
+TEST_F(WindowTest, SeekTargetsLandInsideTheMediumOrNowhere) {
+    CSivoDlg& dlg = Open();
+    const double nan = std::nan("");
+    dlg.SeekTo(10);
+    dlg.SeekBy(10);
+    EXPECT_TRUE(m_entries->seeks.empty() && m_entries->seekBys.empty()) << "seeked with nothing open";
+    m_entries->duration = 200;
+    m_entries->position = 150.5;
+    // Each call, then the calls made so far of each kind and the slider.
+    const struct { bool absolute; double seconds; size_t seeks, seekBys; int slider; } steps[] = {
+        {true, -3.0, 1, 0, 0},   {true, 500.0, 2, 0, 100}, {true, 12.25, 3, 0, 6},  {true, nan, 3, 0, 6},
+        {false, nan, 3, 0, 6},   {false, 29.5, 3, 1, 90},  {false, 80.0, 3, 2, 100}, {false, -200.0, 3, 3, 0}};
+    for (const auto& [absolute, seconds, seeks, seekBys, slider] : steps) {
+        absolute ? dlg.SeekTo(seconds) : dlg.SeekBy(seconds);
+        EXPECT_EQ(std::pair(m_entries->seeks.size(), m_entries->seekBys.size()), std::pair(seeks, seekBys)) << seconds;
+        EXPECT_EQ(dlg.Slider(IDC_PROGRESS).GetPos(), slider) << seconds;
+    }
+    EXPECT_EQ(m_entries->seeks, (std::vector<double>{0, 200, 12.25}));
+    EXPECT_EQ(m_entries->seekBys, (std::vector<double>{29.5, 80, -200}));
 }
 
 // Right after a seek the player may still report where it was: the slider
@@ -254,17 +283,20 @@ TEST_F(WindowTest, KeysDriveThePlayerWhicheverControlHasTheFocus) {
     const CMixer mixer(0x1003, CMixer::kModeWaveOut);
     const bool mixerReady = mixer.IsReady() && mixer.GetMax() > mixer.GetMin();
     const auto gain = [&] { return ThePlaySound().GetGain(); };
-    const auto seekedTo = [&](int s) { return [&, s] { return !m_entries->seeks.empty() && m_entries->seeks.back() == s; }; };
+    // Relative seeks leave counting to the player, from the sound being heard.
+    const auto seekedBy = [&](double s) {
+        return [&, s] { return !m_entries->seekBys.empty() && m_entries->seekBys.back() == s && m_entries->seeks.empty(); };
+    };
     QWidget* const volumeSlider = &dlg.Slider(IDC_VOLUME);
     QWidget* const progress = &dlg.Slider(IDC_PROGRESS);
     QWidget* const play = &dlg.Button(IDC_PLAY);
     bool menuSeen = false;
     const struct { QWidget* focus; int key; Qt::KeyboardModifiers modifiers; std::function<bool()> done; const char* what; }
     steps[] = {
-        {volumeSlider, Qt::Key_Left, Qt::NoModifier, seekedTo(95), "Left seeks 5 s back"},
-        {play, Qt::Key_Right, Qt::NoModifier, seekedTo(105), "Right seeks 5 s on"},
-        {progress, Qt::Key_Up, Qt::NoModifier, seekedTo(160), "Up seeks 60 s on"},
-        {progress, Qt::Key_Down, Qt::NoModifier, seekedTo(40), "Down seeks 60 s back"},
+        {volumeSlider, Qt::Key_Left, Qt::NoModifier, seekedBy(-5), "Left seeks 5 s back"},
+        {play, Qt::Key_Right, Qt::NoModifier, seekedBy(5), "Right seeks 5 s on"},
+        {progress, Qt::Key_Up, Qt::NoModifier, seekedBy(60), "Up seeks 60 s on"},
+        {progress, Qt::Key_Down, Qt::NoModifier, seekedBy(-60), "Down seeks 60 s back"},
         {play, Qt::Key_Space, Qt::NoModifier, [&] { return !m_entries->paused && dlg.IsPlaying(); }, "Space plays"},
         {play, Qt::Key_Space, Qt::NoModifier, [&] { return m_entries->paused && !dlg.IsPlaying(); }, "Space pauses"},
         {volumeSlider, Qt::Key_9, Qt::NoModifier, [&] { return std::abs(dlg.VolumeShare() - (volume - 0.05)) < 0.011; },
