@@ -4,6 +4,11 @@
 # word gets no answer) and counts the
 # "result:getsharefiles" datagrams and how long they take to arrive. The
 # server paces the answer (one datagram per pause), so about 5 s is expected.
+# Then a burst: 300 catalogue requests from another port within about a
+# third of a second, and a server information request behind them: the time
+# until that is answered (target: under 50 ms) and how many catalogue
+# datagrams the burst brought (one catalogue, and one more for the requests
+# that came while it was under way: at most 2000).
 #
 # usage: bench/udp-catalogue.sh BUILD_DIR   (needs ports 2000/udp, 2888, 8888 free)
 set -euo pipefail
@@ -81,5 +86,33 @@ if count == 0:
 print("datagrams: %d (expected %d, distinct %d, other %d)" % (count, expected, len(names), other))
 print("first after %.3f s, last after %.3f s, %.0f datagrams/s"
       % (first - t0, last - t0, count / max(last - t0, 1e-9)))
-sys.exit(0 if count == expected else 1)
+ok = count == expected
+
+b = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+b.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
+b.bind(("127.0.0.1", 0))
+for _ in range(300):
+    b.sendto(b"getsharefiles: burst", ("127.0.0.1", port))
+    time.sleep(0.001)
+t0 = time.monotonic()
+b.sendto(b"req:getsvrinfo burst", ("127.0.0.1", port))
+answered = None
+entries = 0
+b.settimeout(quiet)
+while True:
+    try:
+        data, _ = b.recvfrom(2048)
+    except socket.timeout:
+        break
+    if data.startswith(b"result:getsvrinfo") and answered is None:
+        answered = time.monotonic() - t0
+    entries += data.startswith(b"result:getsharefiles")
+if answered is None:
+    print("burst: server information never answered")
+    ok = False
+else:
+    print("burst: server information answered after %.1f ms (target < 50 ms); %d catalogue datagrams for 300 requests"
+          % (answered * 1000, entries))
+    ok = ok and answered < 0.05 and entries <= 2 * expected
+sys.exit(0 if ok else 1)
 PYEOF

@@ -102,23 +102,22 @@ void CUdpSocket::SetLogHook(std::function<void(const std::string&)> hook) { m_lo
 
 bool CUdpSocket::QueueCatalogue(const std::string& host, unsigned port) {
     std::lock_guard<std::mutex> lock(m_jobMutex);
-    if (auto it = m_jobs.find(host); it != m_jobs.end()) {
+    const Peer peer {host, port};
+    if (auto it = m_jobs.find(peer); it != m_jobs.end()) {
         const bool first = !it->second.again;
         it->second.again = true;
-        it->second.againPort = port;
         it->second.againRoot = m_strShareRoot;
         return first;
     }
-    if (int(m_jobs.size()) >= UDP_MAX_CATALOGUE_PEERS)
+    const auto fromHost = std::count_if(m_jobs.begin(), m_jobs.end(), [&](const auto& j) { return j.first.first == host; });
+    if (int(m_jobs.size()) >= UDP_MAX_CATALOGUE_PEERS || fromHost >= UDP_MAX_CATALOGUES_PER_ADDRESS)
         return false;
-    CatalogueJob& job = m_jobs[host];
-    job.port = port;
-    job.root = m_strShareRoot;
+    m_jobs[peer].root = m_strShareRoot;
     if (!m_catalogueThread.joinable()) {
         try {
             m_catalogueThread = std::thread(&CUdpSocket::CatalogueThread, this);
         } catch (const std::system_error&) {
-            m_jobs.erase(host);
+            m_jobs.erase(peer);
             return false;
         }
     }
@@ -136,7 +135,7 @@ void CUdpSocket::CatalogueThread() {
             m_jobWake.wait(lock, [this] { return m_bStop || !m_jobs.empty(); });
             continue;
         }
-        for (auto& [host, job] : m_jobs) {
+        for (auto& [peer, job] : m_jobs) {
             if (job.walked)
                 continue;
             const std::string root = job.root;
@@ -147,17 +146,17 @@ void CUdpSocket::CatalogueThread() {
             job.entries = std::move(files);
             job.walked = true;
         }
-        std::vector<std::pair<std::pair<std::string, unsigned>, std::string>> round;
+        std::vector<std::pair<Peer, std::string>> round;
         for (auto it = m_jobs.begin(); it != m_jobs.end();) {
             CatalogueJob& job = it->second;
             if (job.next < job.entries.size())
-                round.push_back({{it->first, job.port}, std::move(job.entries[job.next++])});
+                round.push_back({it->first, std::move(job.entries[job.next++])});
             // Done before its last datagram leaves, so that a request that
             // follows the catalogue is a new one.
             if (job.next < job.entries.size()) {
                 ++it;
             } else if (job.again) {
-                job = CatalogueJob {job.againPort, std::move(job.againRoot)};
+                job = CatalogueJob {std::move(job.againRoot)};
                 ++it;
             } else {
                 it = m_jobs.erase(it);
@@ -230,7 +229,7 @@ void CUdpSocket::OnReceive(int errorCode) {
         }
         case Command::GetShareFiles:
             if (!QueueCatalogue(fromAddress, fromPort))
-                DebugTrace("getsharefiles from %s: joins the one queued\r\n", fromAddress.c_str());
+                DebugTrace("getsharefiles from %s:%u: not queued\r\n", fromAddress.c_str(), fromPort);
             break;
         case Command::RemotePlay: {
             DebugTrace("remoteplay: %s", text.c_str());

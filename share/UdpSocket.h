@@ -25,9 +25,10 @@ inline constexpr int PLAY_REQUEST_SERIAL = 10;
 // then this many a second.
 inline constexpr int UDP_ANSWER_BURST = 40;
 inline constexpr int UDP_ANSWERS_PER_SECOND = 20;
-// Peers whose catalogue is being sent at once; more requests wait for the
-// peer to ask again.
+// Peers (address and port) whose catalogue is being sent at once, in all
+// and from one address; more requests wait for the peer to ask again.
 inline constexpr int UDP_MAX_CATALOGUE_PEERS = 32;
+inline constexpr int UDP_MAX_CATALOGUES_PER_ADDRESS = 4;
 // Datagrams from outside the local networks are counted; a line about them
 // goes to the log at most this often.
 inline constexpr std::chrono::seconds UDP_REFUSAL_LOG_INTERVAL {60};
@@ -40,9 +41,10 @@ inline constexpr std::chrono::seconds UDP_REFUSAL_LOG_INTERVAL {60};
 // the subnets of this machine's interfaces) are answered; datagrams from
 // elsewhere are dropped and counted in the log. Answers are rate-limited
 // per peer address. A catalogue is walked and sent by a thread of its own at
-// its 5 ms pace, one per peer at a time (requests while that peer's is
-// under way are answered by one more catalogue after it, not one each), so
-// the owner's thread answers everything else at once. A "raduzira:" sent to a broadcast address is
+// its 5 ms pace, one per peer (address and port) at a time (requests while
+// that peer's is under way are answered by one more catalogue after it, not
+// one each) and a few per address, so the owner's thread answers everything
+// else at once. A "raduzira:" sent to a broadcast address is
 // ignored: one datagram must not take over every player on the network.
 //
 // Threads: owned by one event-loop thread (the window's UI thread or the
@@ -91,16 +93,14 @@ private:
         double tokens = UDP_ANSWER_BURST;
         Clock::time_point filled {};
     };
+    using Peer = std::pair<std::string, unsigned>;  // address, port
     struct CatalogueJob {
-        unsigned port = 0;
         std::string root;
         bool walked = false;
         std::vector<std::string> entries;
         size_t next = 0;
-        // Asked again meanwhile: sent once more after this one, to the port
-        // of the latest request.
+        // Asked again meanwhile: sent once more after this one.
         bool again = false;
-        unsigned againPort = 0;
         std::string againRoot;
     };
 
@@ -125,7 +125,7 @@ private:
 
     std::mutex m_jobMutex;  // guards the three below
     std::condition_variable m_jobWake;
-    std::map<std::string, CatalogueJob> m_jobs;  // by peer address
+    std::map<Peer, CatalogueJob> m_jobs;
     bool m_bStop = false;
     std::thread m_catalogueThread;
 };

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 
 #include "share/ShareFiles.h"
 #include "share/UdpSocket.h"
@@ -85,9 +86,10 @@ protected:
 // 300 catalogue requests from one peer: one catalogue, then one more for
 // all the requests that came while it was under way; a server-information
 // request sent after them is answered before the first catalogue is out;
-// a second peer asking meanwhile gets its own whole catalogue alongside.
+// other peers asking meanwhile, on another address or another port of the
+// same one, get their own whole catalogues alongside.
 TEST_F(UdpLimits, CatalogueFloodIsAnsweredTwiceAndServerInfoAtOnce) {
-    Peer flood("127.0.0.1"), other("127.0.0.2");
+    Peer flood("127.0.0.1"), other("127.0.0.2"), neighbour("127.0.0.1");
     for (int i = 0; i < 300; ++i) {
         flood.Send(m_socket, "getsharefiles: please");
         if (i % 50 == 49)
@@ -95,6 +97,7 @@ TEST_F(UdpLimits, CatalogueFloodIsAnsweredTwiceAndServerInfoAtOnce) {
     }
     flood.Send(m_socket, "req:getsvrinfo now");
     other.Send(m_socket, "getsharefiles: me too");
+    neighbour.Send(m_socket, "getsharefiles: me too");
     Handle();
     const std::vector<std::string> got = flood.Drain(1000);
     const std::string info = "result:getsvrinfo  ip:127.0.0.1 port:" + std::to_string(flood.port) + " ";
@@ -103,11 +106,30 @@ TEST_F(UdpLimits, CatalogueFloodIsAnsweredTwiceAndServerInfoAtOnce) {
     EXPECT_LT(at - got.begin(), long(m_catalogue.size())) << "answered only after a whole catalogue";
     EXPECT_EQ(WholeCatalogues(got), 2);
     EXPECT_EQ(WholeCatalogues(other.Drain(1000)), 1);
+    EXPECT_EQ(WholeCatalogues(neighbour.Drain(1000)), 1);
 
     // Once both are out, a new request is a new catalogue.
     flood.Send(m_socket, "getsharefiles: again");
     Handle();
     EXPECT_EQ(WholeCatalogues(flood.Drain(1000)), 1);
+}
+
+// One address may have only a few catalogues under way at once, whatever
+// ports it asks from.
+TEST_F(UdpLimits, CataloguesPerAddressAreCapped) {
+    std::vector<std::unique_ptr<Peer>> ports;
+    for (int i = 0; i < 3 * UDP_MAX_CATALOGUES_PER_ADDRESS; ++i) {
+        ports.push_back(std::make_unique<Peer>("127.0.0.1"));
+        ports.back()->Send(m_socket, "getsharefiles: x");
+    }
+    Handle();
+    int answered = 0;
+    for (auto& p : ports) {
+        const int whole = WholeCatalogues(p->Drain(300));
+        EXPECT_GE(whole, 0);
+        answered += whole;
+    }
+    EXPECT_EQ(answered, UDP_MAX_CATALOGUES_PER_ADDRESS);
 }
 
 // Other answers are limited per peer: a burst, then a steady rate; another
