@@ -16,9 +16,12 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/control/NetEntry.h"
+#include "platform/NetAddress.h"
 #include "platform/PollLoop.h"
 #include "platform/ShareRoot.h"
 #include "platform/Trace.h"
@@ -35,15 +38,20 @@ constexpr int kExitUsage = 2;
 // How often the share root is looked at, to log when it vanishes or returns.
 constexpr int kShareRootCheckMs = 3000;
 // Like refusals within this time after a logged one are counted, not logged.
-constexpr auto kRefusalQuiet = std::chrono::seconds(10);
+constexpr auto kRefusalQuiet = std::chrono::seconds(60);
+// Address ranges allowed to connect, besides those given with --allow.
+constexpr char kAllowVariable[] = "SIVO_ALLOW";
 
 const char* const kUsage =
-    "usage: sivo-server [--share-root DIR]\n"
+    "usage: sivo-server [--share-root DIR] [--allow RANGE]...\n"
     "Serves media over the stream protocol (TCP 8888), files over HTTP (TCP 2888)\n"
     "and the control protocol (UDP 2000) until SIGINT or SIGTERM.\n"
     "  --share-root DIR  the only directory whose files are streamed, served over\n"
     "                    HTTP and listed to control peers\n"
     "                    (default: D://ROZivuvori, relative to the working directory)\n"
+    "  --allow RANGE     only addresses in RANGE (192.168.1.0/24, 10.0.0.7, fd00::/8)\n"
+    "                    may connect to the stream and HTTP ports; may be repeated,\n"
+    "                    and SIVO_ALLOW may hold more, separated by spaces or commas\n"
     "  --help            show this text\n"
     "  --version         show the version\n";
 
@@ -81,30 +89,56 @@ void Log(Level level, const char* fmt, ...) {
 
 // Refusals come in floods (a scan, a client that reconnects at once), so
 // after one line of a kind the like ones are counted for kRefusalQuiet and
-// the count goes with the next line of that kind.
-void LogListenerEvent(int port, const char* what, const char* peer) {
+// the count goes with the next line of that kind, with the latest peer.
+struct ListenerEvents {
     using Clock = std::chrono::steady_clock;
     struct Seen {
+        int port = 0;
+        std::string what, peer;  // the latest peer
         Clock::time_point logged;
         int held = 0;
     };
-    static std::mutex mutex;
-    static std::map<std::string, Seen> seen;
-    std::lock_guard<std::mutex> lock(mutex);
-    Seen& s = seen[std::to_string(port) + what];
-    const Clock::time_point now = Clock::now();
-    if (s.logged != Clock::time_point{} && now - s.logged < kRefusalQuiet) {
-        ++s.held;
-        return;
+    std::mutex mutex;
+    std::map<std::string, Seen> seen;
+
+    static void Write(const Seen& s, int count) {
+        const std::string from = s.peer.empty() ? "" : " (latest from " + s.peer + ")";
+        if (count)
+            Log(Level::Warning, "TCP port %d: %s, %d more like it in the last minute%s", s.port, s.what.c_str(),
+                count, from.c_str());
+        else
+            Log(Level::Warning, "TCP port %d: %s%s", s.port, s.what.c_str(), s.peer.empty() ? "" : (" (" + s.peer + ")").c_str());
     }
-    const std::string from = *peer ? std::string(" (") + peer + ")" : "";
-    if (s.held)
-        Log(Level::Warning, "TCP port %d: %s%s, %d more like it since the last such line", port, what, from.c_str(),
-            s.held);
-    else
-        Log(Level::Warning, "TCP port %d: %s%s", port, what, from.c_str());
-    s = {now, 0};
-}
+    void Note(int port, const char* what, const char* peer) {
+        std::lock_guard<std::mutex> lock(mutex);
+        Seen& s = seen[std::to_string(port) + what];
+        const Clock::time_point now = Clock::now();
+        s.port = port;
+        s.what = what;
+        s.peer = peer;
+        if (s.logged != Clock::time_point{} && now - s.logged < kRefusalQuiet) {
+            ++s.held;
+            return;
+        }
+        Write(s, 0);
+        s.logged = now;
+        s.held = 0;
+    }
+    // The counts held back whose minute has passed.
+    void Flush() {
+        std::lock_guard<std::mutex> lock(mutex);
+        const Clock::time_point now = Clock::now();
+        for (auto& [key, s] : seen)
+            if (s.held && now - s.logged >= kRefusalQuiet) {
+                Write(s, s.held);
+                s.logged = now;
+                s.held = 0;
+            }
+    }
+};
+ListenerEvents g_listenerEvents;
+
+void LogListenerEvent(int port, const char* what, const char* peer) { g_listenerEvents.Note(port, what, peer); }
 
 // Why `root` cannot be served, or "" when it can.
 std::string ShareRootProblem(const std::string& root) {
@@ -161,6 +195,7 @@ int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "");  // file names in the user's code set
     std::string shareRoot = SHARE_ROOT;
     bool rootGiven = false;
+    std::vector<AddressRange> allowed;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -180,8 +215,30 @@ int main(int argc, char** argv) {
             rootGiven = true;
             continue;
         }
+        if (arg == "--allow") {
+            const std::optional<AddressRange> range =
+                i + 1 < argc ? AddressRange::Parse(argv[i + 1]) : std::nullopt;
+            if (!range) {
+                std::fprintf(stderr, "sivo-server: --allow %s: not an address range (ADDRESS or ADDRESS/BITS)\n",
+                             i + 1 < argc ? argv[i + 1] : "needs a range");
+                return kExitUsage;
+            }
+            allowed.push_back(*range);
+            ++i;
+            continue;
+        }
         std::fprintf(stderr, "sivo-server: unknown argument: %s (try --help)\n", arg.c_str());
         return kExitUsage;
+    }
+    // A list that cannot be read must not leave the server open to everyone.
+    if (const char* list = std::getenv(kAllowVariable)) {
+        int bad = 0;
+        std::string badText;
+        if (!ParseAllowList(list, allowed, bad, badText)) {
+            std::fprintf(stderr, "sivo-server: %s, entry %d: %s: not an address range (ADDRESS or ADDRESS/BITS)\n",
+                         kAllowVariable, bad, badText.c_str());
+            return kExitUsage;
+        }
     }
     g_bJournal = StderrIsJournal();
     ShareRootWatch rootWatch(shareRoot);
@@ -208,6 +265,13 @@ int main(int argc, char** argv) {
     if (!rootWatch.Problem().empty())
         rootWatch.LogGone();
     TcpServer::SetLogHook(LogListenerEvent);
+    if (!allowed.empty()) {
+        std::string ranges;
+        for (const AddressRange& r : allowed)
+            ranges += (ranges.empty() ? "" : ", ") + r.ToString();
+        Log(Level::Info, "stream and HTTP ports allowed to %s only", ranges.c_str());
+        TcpServer::SetAllowList(AllowList(allowed));
+    }
     SetHttpRoot(shareRoot.c_str());
     StartTcp();
     Log(Level::Info, "listening on TCP port %d (stream)", StreamListener()->GetPort());
@@ -217,6 +281,7 @@ int main(int argc, char** argv) {
     // reach RemotePlay from the thread that owns the player's controls.
     CUdpSocket udp;
     udp.SetShareRoot(shareRoot);
+    udp.SetLogHook([](const std::string& line) { Log(Level::Warning, "%s", line.c_str()); });
     udp.SetPlayRequestHandler([](const std::string& srcIp, const std::string& fileName) {
         RemotePlay(srcIp.c_str(), fileName.c_str());
     });
@@ -227,8 +292,10 @@ int main(int argc, char** argv) {
         Log(Level::Warning, "cannot bind UDP port %u: serving TCP only", UDP_CONTROL_PORT);
     }
 
-    while (loop.RunOnce(kShareRootCheckMs))
+    while (loop.RunOnce(kShareRootCheckMs)) {
         rootWatch.Check();
+        g_listenerEvents.Flush();
+    }
     Log(Level::Info, "stopping on %s", g_stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
     StopAll();
     // Every connection thread is joined before exit, not left to the kernel.

@@ -15,41 +15,16 @@
 #include <string>
 #include <vector>
 
-#include "common/ChildProcess.h"
-#include "common/TestMedia.h"
-#include "output/OutputTestUtil.h"
+#include "common/TwoHostLan.h"
 #include "share/ShareFiles.h"
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace twohost;
 
 namespace {
 
-constexpr char kNearAddress[] = "10.213.14.1";
-constexpr char kFarAddress[] = "10.213.14.2";
 constexpr int kReadyWaitMs = 30000;  // servers up and the link carrying
 constexpr double kLateMs = 3000;     // far beyond a window's end on a loaded machine
-
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-    double ms = 0;
-};
-
-// Runs a shell command line, its output captured.
-Outcome Shell(const std::string& command) {
-    TempDir dir;
-    const auto start = Clock::now();
-    const int raw = std::system((command + " >'" + dir.path + "/out' 2>'" + dir.path + "/err'").c_str());
-    Outcome r;
-    r.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = ReadWholeFile(dir.path + "/out");
-    r.err = ReadWholeFile(dir.path + "/err");
-    return r;
-}
-
-std::string Quoted(const std::string& s) { return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'"; }
 
 std::set<std::string> Lines(const std::string& text) {
     std::set<std::string> lines;
@@ -61,58 +36,6 @@ std::set<std::string> Lines(const std::string& text) {
             line += c;
     return lines;
 }
-
-// Two hosts: namespaces held open by a sleeping process each, joined by a veth
-// pair made here and moved into them (nothing stays in the test's own namespace).
-class TwoHostLan : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const std::string id = std::to_string(getpid());
-        for (auto* host : {&m_near, &m_far})
-            *host = std::make_unique<ChildProcess>(std::vector<std::string>{"unshare", "-n", "sleep", "600"});
-        const std::string own = fs::read_symlink("/proc/self/ns/net");
-        const auto inOwnNamespace = [&](ChildProcess& host, const std::string& pid) {
-            std::error_code ec;
-            return host.Running() && fs::read_symlink("/proc/" + pid + "/ns/net", ec) != own && !ec;
-        };
-        m_nearPid = std::to_string(m_near->Pid());
-        m_farPid = std::to_string(m_far->Pid());
-        if (!nettest::WaitFor([&] { return inOwnNamespace(*m_near, m_nearPid) && inOwnNamespace(*m_far, m_farPid); },
-                              5000))
-            GTEST_SKIP() << "network namespaces cannot be created here (unshare -n failed)";
-        const std::string a = "sivoa" + id, b = "sivob" + id;
-        const Outcome link = Shell("ip link add " + a + " type veth peer name " + b + " && ip link set " + a + " netns " +
-                               m_nearPid + " && ip link set " + b + " netns " + m_farPid);
-        if (link.status != 0) {
-            Shell("ip link del " + a);
-            GTEST_SKIP() << "a veth pair cannot be made here: " << link.err;
-        }
-        for (auto [pid, dev, address] : {std::tuple{m_nearPid, a, kNearAddress}, {m_farPid, b, kFarAddress}}) {
-            const Outcome up = Shell(In(pid) + "sh -c 'ip link set lo up && ip addr add " + std::string(address) +
-                                 "/24 brd + dev " + dev + " && ip link set " + dev + " up'");
-            ASSERT_EQ(up.status, 0) << up.err;
-        }
-    }
-    void TearDown() override {
-        m_servers.clear();
-        m_near.reset();
-        m_far.reset();
-    }
-
-    static std::string In(const std::string& pid) { return "nsenter -t " + pid + " -n "; }
-    Outcome SivoPlay(const std::string& args) const {
-        return Shell("cd /tmp && SDL_AUDIODRIVER=dummy timeout 120 " + In(m_nearPid) +
-                     Quoted(TestBinary("sivo-play")) + " " + args);
-    }
-    void Serve(const std::string& pid, const std::string& root) {
-        m_servers.push_back(std::make_unique<ChildProcess>(
-            std::vector<std::string>{"nsenter", "-t", pid, "-n", TestBinary("sivo-server"), "--share-root", root}));
-    }
-
-    std::unique_ptr<ChildProcess> m_near, m_far;
-    std::string m_nearPid, m_farPid;
-    std::vector<std::unique_ptr<ChildProcess>> m_servers;
-};
 
 } // namespace
 

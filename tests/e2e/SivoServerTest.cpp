@@ -120,6 +120,29 @@ TEST(SivoServerLog, ShareRootItCannotServeEndsItWithStatusTwoAndOneLine) {
     }
 }
 
+// An allow list that cannot be read must not leave the server open to
+// everyone: it ends at start with status 2 and a line naming the entry.
+TEST(SivoServerLog, MalformedAllowListEndsItWithStatusTwoAndNamesTheEntry) {
+    TempDir root;
+    const std::string share = "--share-root '" + root.path + "' ";
+    const std::string usage = ": not an address range (ADDRESS or ADDRESS/BITS)\n";
+    struct Case {
+        std::string allowVariable, args, err;
+    };
+    const Case cases[] = {
+        {"", "--allow 10.0.0.0/33", "sivo-server: --allow 10.0.0.0/33" + usage},
+        {"", "--allow 10.0.0.0/8 --allow lan", "sivo-server: --allow lan" + usage},
+        {"", "--allow", "sivo-server: --allow needs a range" + usage},
+        {"192.168.1.0/24, 10.0.0.7 10.1.0.0/16x", "", "sivo-server: SIVO_ALLOW, entry 3: 10.1.0.0/16x" + usage},
+        {"*", "--allow 10.0.0.0/8", "sivo-server: SIVO_ALLOW, entry 1: *" + usage},
+    };
+    for (const Case& c : cases) {
+        Server server(share + c.args, c.allowVariable.empty() ? "" : "env SIVO_ALLOW='" + c.allowVariable + "'");
+        EXPECT_EQ(server.Exit(), 2) << c.allowVariable << " " << c.args;
+        EXPECT_EQ(server.Err(), c.err) << c.allowVariable << " " << c.args;
+    }
+}
+
 TEST(SivoServerLog, LogsStartPortsAVanishingShareRootAndStopAndServesOn) {
     TempDir dir;
     const std::string root = dir.path + "/Videos";
