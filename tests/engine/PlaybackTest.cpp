@@ -339,9 +339,10 @@ TEST_F(Playback, SeeksLandOnTheTargetPictureAndSound) {
         ASSERT_TRUE(WaitFor([&] { return player.Position() >= until; })) << c.target;
     }
     const std::vector<int> pcm = FirstChannel(Recorded(), 16, 1);
-    for (size_t i = 0; i < seekAt.size(); ++i)
+    for (size_t i = 0; i < seekAt.size(); ++i) {
         if (cases[i].tone > 0)
             EXPECT_NEAR(ToneAt(pcm, seekAt[i] / 2, 44100, 100), cases[i].tone, 30) << cases[i].target;
+    }
     SetVideoWindow(&window);
 }
 
