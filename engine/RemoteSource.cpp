@@ -238,6 +238,12 @@ int MediaPlayer::OnMediaPackage(AVPacket* pkt, int, int bVideo, RemoteRecver* re
         av_packet_free(&pkt);
         return -1;
     }
+    // Stamps travel as their low 32 bits: a sender's negative stamp (an
+    // encoder's priming) arrives as a large one. From here on they are
+    // 64-bit stamps like a local file's.
+    for (int64_t* stamp : {&pkt->pts, &pkt->dts})
+        if (*stamp != AV_NOPTS_VALUE)
+            *stamp = static_cast<int32_t>(static_cast<uint32_t>(*stamp));
     std::lock_guard<std::mutex> lock(m_countMutex);
     if (!CountAnswer()) {
         av_packet_free(&pkt);
