@@ -7,6 +7,7 @@ SUDO    := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # Debian packages the build and the tests need.
 PACKAGES := cmake ninja-build g++ pkg-config ffmpeg \
 	libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev \
+	libass-dev libuchardet-dev fonts-dejavu-core \
 	libsdl2-dev libasound2-dev qt6-base-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev \
 	curl netcat-openbsd xvfb x11-apps xauth python3 locales \

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 
 #include "engine/VideoDemuxer.h"
 #include "output/OutputHooks.h"
@@ -18,7 +19,7 @@ MediaPlayer::MediaPlayer()
                   if (m_presenter.AwaitingSound())
                       m_frames.Notify();
               }),
-      m_presenter(m_frames, m_video, *this) {}
+      m_presenter(m_frames, m_video, *this, m_subtitles) {}
 
 MediaPlayer::~MediaPlayer() {
     // A host that forgot to stop playback gets the threads joined here.
@@ -51,6 +52,21 @@ void MediaPlayer::SetPause(bool paused) {
     m_audioPkts.SetHeld(paused);  // the output would only refuse the sound
     m_frames.SetHeld(paused);
     m_feederWake.Notify();
+}
+
+void MediaPlayer::SelectSubtitle(int choice) {
+    if (choice < 0 || choice >= int(m_subtitleChoices.size())) {
+        m_subtitles.Clear();
+        m_nSubtitle = -1;
+        return;
+    }
+    m_subtitles.Load(m_subtitleChoices[choice], m_dStartTime);
+    m_nSubtitle = choice;
+}
+
+void MediaPlayer::AddSubtitleFile(const std::string& path) {
+    m_subtitleChoices.push_back(Subtitles::Choice{path, -1, std::filesystem::path(path).filename().string(), true});
+    SelectSubtitle(int(m_subtitleChoices.size()) - 1);
 }
 
 void MediaPlayer::SetSpeed(double speed) {
@@ -103,6 +119,11 @@ int MediaPlayer::OpenLocal(const char* path) {
     if (AVCodecContext* ctx = m_pDemuxer->getVideoCodecCtx(); ctx && !m_video.Open(ctx, false))
         DebugTrace("local open codec error!\r\n");
 
+    m_subtitleChoices = Subtitles::Find(path);
+    const auto preferred = std::find_if(m_subtitleChoices.begin(), m_subtitleChoices.end(),
+                                        [](const Subtitles::Choice& c) { return c.preferred; });
+    SelectSubtitle(preferred == m_subtitleChoices.end() ? -1 : int(preferred - m_subtitleChoices.begin()));
+
     SetEnded(false);
     m_bLocal = true;
     DebugTrace("local open OK!\r\n");
@@ -146,6 +167,9 @@ int MediaPlayer::Stop() {
     AudioFlush();
     m_strMedia.clear();
     JoinThreads();
+    m_subtitles.Clear();
+    m_subtitleChoices.clear();
+    m_nSubtitle = -1;
     m_bInfoReady = false;
     ReleaseRecver();
     m_audioPkts.Clear();

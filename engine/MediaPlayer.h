@@ -10,12 +10,14 @@
 // never on a worker thread or a receiver callback. The observers may be
 // called from any thread.
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/AudioDecoder.h"
 #include "engine/MediaClock.h"
@@ -23,6 +25,7 @@
 #include "engine/PacketQueue.h"
 #include "engine/Presenter.h"
 #include "engine/RecverSink.h"
+#include "engine/Subtitles.h"
 #include "engine/VideoDecoder.h"
 #include "platform/WakeSignal.h"
 
@@ -69,6 +72,20 @@ public:
     // Playing remotely from a receiver that never connected or whose
     // connection has ended: nothing more will arrive.
     bool RemoteSourceEnded() const;
+
+    // Subtitles of the local medium: its text subtitle streams and the files
+    // beside it. An open shows a file beside the medium, else a stream the
+    // medium marks as default, else none.
+    const std::vector<Subtitles::Choice>& SubtitleChoices() const { return m_subtitleChoices; }
+    // -1 for none.
+    void SelectSubtitle(int choice);
+    int SelectedSubtitle() const { return m_nSubtitle; }
+    // A file a person dropped on the window: added to the choices and shown.
+    void AddSubtitleFile(const std::string& path);
+    void SetSubtitleDelay(double seconds) { m_subtitles.SetDelay(seconds); }
+    double SubtitleDelay() const { return m_subtitles.Delay(); }
+    void SetSubtitleScale(double scale) { m_subtitles.SetScale(std::clamp(scale, 0.25, 4.0)); }
+    double SubtitleScale() const { return m_subtitles.Scale(); }
 
     // --- RecverSink: the current receiver's receive thread. Answers of a
     // receiver that is no longer current are refused (-1) and it is closed.
@@ -166,6 +183,9 @@ private:
     SoundClock m_clock;
     VideoDecoder m_video;
     AudioDecoder m_audio;
+    Subtitles m_subtitles;
+    std::vector<Subtitles::Choice> m_subtitleChoices;  // controlling thread
+    int m_nSubtitle = -1;
     Presenter m_presenter;
     std::thread m_feeder;
     std::thread m_present;

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "engine/FrameQueue.h"
+#include "engine/Subtitles.h"
 #include "engine/VideoDecoder.h"
 #include "engine/VideoDemuxer.h"
 #include "output/OutputHooks.h"
@@ -57,8 +58,8 @@ int Scaled(int ms, Share share) { return ms * share.num / share.den; }
 
 }  // namespace
 
-Presenter::Presenter(FrameQueue& frames, const VideoDecoder& video, const PaceSource& pace)
-    : m_frames(frames), m_video(video), m_pace(pace), m_scaler(nullptr, sws_freeContext) {}
+Presenter::Presenter(FrameQueue& frames, const VideoDecoder& video, const PaceSource& pace, Subtitles& subtitles)
+    : m_frames(frames), m_video(video), m_pace(pace), m_subtitles(subtitles), m_scaler(nullptr, sws_freeContext) {}
 
 Presenter::~Presenter() = default;
 
@@ -209,6 +210,9 @@ bool Presenter::Convert(const VideoFrame& frame) {
         Turn(m_bgr, m_turned, rotation);
         m_pShown = &m_turned;
     }
+    // The subtitles due with this picture, drawn into it at the size it shows.
+    m_subtitles.Render(m_pShown->data[0], m_pShown->width, m_pShown->height, m_pShown->linesize[0],
+                       frame.dPts * m_video.TimeBase());
     return true;
 }
 

@@ -14,6 +14,7 @@
 #include "engine/VideoFrame.h"
 
 class FrameQueue;
+class Subtitles;
 class VideoDecoder;
 struct SwsContext;
 struct AVFrame;
@@ -34,7 +35,7 @@ public:
 
 class Presenter {
 public:
-    Presenter(FrameQueue& frames, const VideoDecoder& video, const PaceSource& pace);
+    Presenter(FrameQueue& frames, const VideoDecoder& video, const PaceSource& pace, Subtitles& subtitles);
     ~Presenter();
     Presenter(const Presenter&) = delete;
     Presenter& operator=(const Presenter&) = delete;
@@ -85,6 +86,7 @@ private:
     FrameQueue& m_frames;
     const VideoDecoder& m_video;
     const PaceSource& m_pace;
+    Subtitles& m_subtitles;
     std::atomic<double> m_dVideoClock{0.0};
     std::atomic<bool> m_bAwaitingSound{false};
 
@@ -94,7 +96,7 @@ private:
     bool m_bScalerFullRange = false;
     Canvas m_bgr;                 // the converted picture, at the size it shows
     Canvas m_turned;              // and turned as the stream asks
-    const Canvas* m_pShown = nullptr;
+    Canvas* m_pShown = nullptr;
     unsigned m_nSerial = 0;       // of the frame queue, at the picture shown last
     int m_nShown = 0;             // pictures shown since pacing restarted
     int64_t m_nGapTotalUs = 0;    // presentation-to-presentation gaps over them

@@ -1,0 +1,277 @@
+#include "engine/Subtitles.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "engine/FfmpegPtr.h"
+#include "platform/Trace.h"
+
+extern "C" {
+#include <ass/ass.h>
+#include <libavutil/dict.h>
+#include <libavutil/mem.h>
+#include <uchardet/uchardet.h>
+}
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kSubtitleExtensions[] = {".srt", ".ass", ".ssa", ".vtt", ".sub", ".txt"};
+const char* const kSubtitleFolders[] = {"Subs", "Subtitles", "subs", "subtitles"};
+// A subtitle file larger than this is no subtitle file.
+constexpr uintmax_t kMaxSubtitleFile = 64u << 20;
+// Bytes read to tell a file's charset.
+constexpr size_t kCharsetProbe = 1 << 20;
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return text;
+}
+
+bool IsSubtitleFile(const fs::path& path) {
+    const std::string ext = Lower(path.extension().string());
+    return std::any_of(std::begin(kSubtitleExtensions), std::end(kSubtitleExtensions),
+                       [&](const char* known) { return ext == known; });
+}
+
+// The charset a subtitle file is written in, as iconv names it; empty for
+// UTF-8 and for what FFmpeg reads itself (UTF-16 with its mark).
+std::string DetectCharset(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string head(kCharsetProbe, '\0');
+    in.read(head.data(), std::streamsize(head.size()));
+    head.resize(size_t(in.gcount()));
+    if (head.size() >= 2 && ((uint8_t(head[0]) == 0xff && uint8_t(head[1]) == 0xfe) ||
+                             (uint8_t(head[0]) == 0xfe && uint8_t(head[1]) == 0xff)))
+        return "";
+    uchardet_t detector = uchardet_new();
+    std::string charset;
+    if (uchardet_handle_data(detector, head.data(), head.size()) == 0) {
+        uchardet_data_end(detector);
+        charset = uchardet_get_charset(detector);
+    }
+    uchardet_delete(detector);
+    const std::string lower = Lower(charset);
+    return lower.empty() || lower == "ascii" || lower == "utf-8" ? "" : charset;
+}
+
+std::string StreamLabel(const AVStream* st) {
+    std::string label;
+    if (const AVDictionaryEntry* lang = av_dict_get(st->metadata, "language", nullptr, 0))
+        label = lang->value;
+    if (const AVDictionaryEntry* title = av_dict_get(st->metadata, "title", nullptr, 0))
+        label += (label.empty() ? "" : " - ") + std::string(title->value);
+    return label.empty() ? "stream " + std::to_string(st->index) : label;
+}
+
+bool IsTextSubtitle(const AVStream* st) {
+    const AVCodecDescriptor* desc = avcodec_descriptor_get(st->codecpar->codec_id);
+    return st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE && desc && (desc->props & AV_CODEC_PROP_TEXT_SUB);
+}
+
+struct InputClose {
+    void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
+};
+
+}  // namespace
+
+Subtitles::Subtitles() {
+    m_pLibrary = ass_library_init();
+    if (m_pLibrary)
+        m_pRenderer = ass_renderer_init(m_pLibrary);
+    if (m_pRenderer)
+        ass_set_fonts(m_pRenderer, nullptr, "sans-serif", ASS_FONTPROVIDER_AUTODETECT, nullptr, 1);
+}
+
+Subtitles::~Subtitles() {
+    Clear();
+    if (m_pRenderer)
+        ass_renderer_done(m_pRenderer);
+    if (m_pLibrary)
+        ass_library_done(m_pLibrary);
+}
+
+std::vector<Subtitles::Choice> Subtitles::Find(const std::string& medium) {
+    std::vector<Choice> choices;
+    AVFormatContext* raw = nullptr;
+    AVDictionary* opts = nullptr;
+    av_dict_set(&opts, "protocol_whitelist", "file", 0);
+    if (avformat_open_input(&raw, medium.c_str(), nullptr, &opts) == 0) {
+        std::unique_ptr<AVFormatContext, InputClose> input(raw);
+        if (avformat_find_stream_info(raw, nullptr) >= 0)
+            for (unsigned i = 0; i < raw->nb_streams; ++i)
+                if (IsTextSubtitle(raw->streams[i]))
+                    choices.push_back(Choice{medium, int(i), StreamLabel(raw->streams[i]),
+                                             (raw->streams[i]->disposition & AV_DISPOSITION_DEFAULT) != 0});
+    }
+    av_dict_free(&opts);
+
+    // film.srt, film.en.srt, film.eng.forced.ass; and the same in Subs/.
+    const fs::path path(medium);
+    const std::string stem = path.stem().string();
+    std::vector<fs::path> dirs{path.parent_path().empty() ? fs::path(".") : path.parent_path()};
+    for (const char* folder : kSubtitleFolders)
+        dirs.push_back(dirs.front() / folder);
+    std::vector<fs::path> files;
+    for (const fs::path& dir : dirs) {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(dir, ec)) {
+            const fs::path& file = entry.path();
+            const std::string name = file.filename().string();
+            const bool matches = dir == dirs.front() ? name.rfind(stem + ".", 0) == 0 : true;
+            if (matches && IsSubtitleFile(file) && entry.is_regular_file(ec) && entry.file_size(ec) <= kMaxSubtitleFile)
+                files.push_back(file);
+        }
+    }
+    std::sort(files.begin(), files.end());
+    for (const fs::path& file : files)
+        choices.push_back(Choice{file.string(), -1, file.filename().string(), true});
+    // Files beside the medium first: a person put them there for it.
+    std::stable_partition(choices.begin(), choices.end(), [](const Choice& c) { return c.stream < 0; });
+    return choices;
+}
+
+void Subtitles::StopReading() {
+    m_bStop = true;
+    if (m_reader.joinable())
+        m_reader.join();
+    m_bStop = false;
+}
+
+void Subtitles::Clear() {
+    StopReading();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_pTrack)
+        ass_free_track(m_pTrack);
+    m_pTrack = nullptr;
+    m_current = Choice{};
+}
+
+void Subtitles::Load(const Choice& choice, double origin) {
+    Clear();
+    if (choice.path.empty() || !m_pLibrary)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pTrack = ass_new_track(m_pLibrary);
+        m_current = choice;
+        m_dOrigin = choice.stream < 0 ? origin : 0.0;
+    }
+    m_reader = std::thread(&Subtitles::Read, this, choice);
+}
+
+// Decodes every event of the source into the track, as it goes.
+void Subtitles::Read(Choice choice) {
+    AVFormatContext* raw = nullptr;
+    AVDictionary* opts = nullptr;
+    av_dict_set(&opts, "protocol_whitelist", "file", 0);
+    const int opened = avformat_open_input(&raw, choice.path.c_str(), nullptr, &opts);
+    av_dict_free(&opts);
+    if (opened != 0)
+        return;
+    std::unique_ptr<AVFormatContext, InputClose> input(raw);
+    if (avformat_find_stream_info(raw, nullptr) < 0)
+        return;
+    int index = choice.stream;
+    if (index < 0)
+        for (unsigned i = 0; i < raw->nb_streams && index < 0; ++i)
+            if (IsTextSubtitle(raw->streams[i]))
+                index = int(i);
+    if (index < 0 || index >= int(raw->nb_streams) || !IsTextSubtitle(raw->streams[index])) {
+        DebugTrace("subtitles: no text subtitles in %s\r\n", choice.path.c_str());
+        return;
+    }
+    for (unsigned i = 0; i < raw->nb_streams; ++i)
+        raw->streams[i]->discard = int(i) == index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    AVStream* st = raw->streams[index];
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    AVCodecContextPtr ctx(avcodec_alloc_context3(codec));
+    if (!codec || !ctx || avcodec_parameters_to_context(ctx.get(), st->codecpar) < 0)
+        return;
+    ctx->pkt_timebase = st->time_base;
+    if (choice.stream < 0) {
+        const std::string charset = DetectCharset(choice.path);
+        if (!charset.empty()) {
+            ctx->sub_charenc = av_strdup(charset.c_str());
+            ctx->sub_charenc_mode = FF_SUB_CHARENC_MODE_PRE_DECODER;
+        }
+    }
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (ctx->subtitle_header && m_pTrack)
+            ass_process_codec_private(m_pTrack, reinterpret_cast<char*>(ctx->subtitle_header),
+                                      ctx->subtitle_header_size);
+    }
+    AVPacketPtr pkt(av_packet_alloc());
+    while (!m_bStop && av_read_frame(raw, pkt.get()) >= 0) {
+        if (pkt->stream_index == index && pkt->pts != AV_NOPTS_VALUE) {
+            AVSubtitle sub{};
+            int got = 0;
+            if (avcodec_decode_subtitle2(ctx.get(), &sub, &got, pkt.get()) >= 0 && got) {
+                const auto startMs = static_cast<long long>(std::llround(double(pkt->pts) * av_q2d(st->time_base) * 1000));
+                long long durationMs = pkt->duration > 0
+                                           ? static_cast<long long>(std::llround(double(pkt->duration) * av_q2d(st->time_base) * 1000))
+                                           : static_cast<long long>(sub.end_display_time);
+                std::lock_guard<std::mutex> lock(m_mutex);
+                for (unsigned r = 0; r < sub.num_rects && m_pTrack; ++r)
+                    if (sub.rects[r]->type == SUBTITLE_ASS && sub.rects[r]->ass)
+                        ass_process_chunk(m_pTrack, sub.rects[r]->ass, int(std::strlen(sub.rects[r]->ass)), startMs,
+                                          std::max(durationMs, 1LL));
+                avsubtitle_free(&sub);
+            }
+        }
+        av_packet_unref(pkt.get());
+    }
+}
+
+bool Subtitles::Render(uint8_t* bgr, int width, int height, int stride, double stamp) {
+    if (!m_pRenderer || width <= 0 || height <= 0)
+        return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_pTrack)
+        return false;
+    if (width != m_nFrameWidth || height != m_nFrameHeight) {
+        ass_set_frame_size(m_pRenderer, width, height);
+        ass_set_storage_size(m_pRenderer, width, height);
+        m_nFrameWidth = width;
+        m_nFrameHeight = height;
+    }
+    ass_set_font_scale(m_pRenderer, m_dScale);
+    const double at = (stamp - m_dOrigin - m_dDelay) * 1000.0;
+    if (!std::isfinite(at))
+        return false;
+    bool drawn = false;
+    for (ASS_Image* img = ass_render_frame(m_pRenderer, m_pTrack, static_cast<long long>(at), nullptr); img;
+         img = img->next) {
+        // The colour is RGBA with the alpha inverted: 0 is opaque.
+        const int r = img->color >> 24, g = img->color >> 16 & 0xff, b = img->color >> 8 & 0xff;
+        const int opacity = 255 - int(img->color & 0xff);
+        for (int y = 0; y < img->h; ++y) {
+            const int dy = img->dst_y + y;
+            if (dy < 0 || dy >= height)
+                continue;
+            const uint8_t* src = img->bitmap + size_t(y) * img->stride;
+            uint8_t* row = bgr + size_t(dy) * stride;
+            for (int x = 0; x < img->w; ++x) {
+                const int dx = img->dst_x + x;
+                const int a = src[x] * opacity / 255;
+                if (dx < 0 || dx >= width || a == 0)
+                    continue;
+                uint8_t* px = row + size_t(dx) * 3;
+                px[0] = uint8_t(px[0] + (b - px[0]) * a / 255);
+                px[1] = uint8_t(px[1] + (g - px[1]) * a / 255);
+                px[2] = uint8_t(px[2] + (r - px[2]) * a / 255);
+                drawn = true;
+            }
+        }
+    }
+    return drawn;
+}
