@@ -329,19 +329,22 @@ TEST_F(Playback, SeeksLandOnTheTargetPictureAndSound) {
     for (const Case& c : cases) {
         Pause();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a picture in hand may still show
-        const size_t shownBefore = stamps.Count();
         seekAt.push_back(Played());
-        player.SeekTo(1.0);  // superseded at once
+        player.SeekTo(1.0);  // superseded at once: none of its pictures shows after the next
         player.SeekTo(c.target);
+        const size_t shownBefore = stamps.Count();
         ASSERT_TRUE(WaitFor([&] { return stamps.Count() > shownBefore; })) << c.target;
         EXPECT_NEAR(stamps.Since(shownBefore).front(), c.picture, 0.021) << c.target;  // within half a frame
         const double until = std::min(c.target, 11.5) + 0.3;
         ASSERT_TRUE(WaitFor([&] { return player.Position() >= until; })) << c.target;
     }
     const std::vector<int> pcm = FirstChannel(Recorded(), 16, 1);
+    // The device's own buffer, taken before the seek, may still sound for a
+    // period: the new sound is measured after it.
+    constexpr size_t kDevicePeriod = 44100 / 10;
     for (size_t i = 0; i < seekAt.size(); ++i) {
         if (cases[i].tone > 0)
-            EXPECT_NEAR(ToneAt(pcm, seekAt[i] / 2, 44100, 100), cases[i].tone, 30) << cases[i].target;
+            EXPECT_NEAR(ToneAt(pcm, seekAt[i] / 2 + kDevicePeriod, 44100, 100), cases[i].tone, 30) << cases[i].target;
     }
     SetVideoWindow(&window);
 }
