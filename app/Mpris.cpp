@@ -78,7 +78,9 @@ QVariantMap CMpris::Metadata() const {
 QVariantMap CMpris::PlayerProperties() const {
     return {{QStringLiteral("PlaybackStatus"), QString::fromLatin1(m_pHost->PlaybackStatus())},
             {QStringLiteral("Metadata"), Metadata()},
-            {QStringLiteral("Volume"), m_pHost->HeardVolume()}};
+            {QStringLiteral("Volume"), m_pHost->HeardVolume()},
+            {QStringLiteral("CanGoNext"), m_pHost->CanGoNext()},
+            {QStringLiteral("CanGoPrevious"), m_pHost->CanGoPrevious()}};
 }
 
 QVariantMap CMpris::RootProperties() const {

@@ -86,8 +86,8 @@ class CMprisPlayer : public QDBusAbstractAdaptor {
     Q_PROPERTY(QVariantMap Metadata READ Metadata)
     Q_PROPERTY(double Volume READ Volume WRITE SetVolume)
     Q_PROPERTY(qlonglong Position READ Position)
-    Q_PROPERTY(bool CanGoNext READ False)
-    Q_PROPERTY(bool CanGoPrevious READ False)
+    Q_PROPERTY(bool CanGoNext READ CanGoNext)
+    Q_PROPERTY(bool CanGoPrevious READ CanGoPrevious)
     Q_PROPERTY(bool CanPlay READ True)
     Q_PROPERTY(bool CanPause READ True)
     Q_PROPERTY(bool CanSeek READ True)
@@ -101,12 +101,13 @@ public:
     double Volume() const;
     void SetVolume(double volume);
     qlonglong Position() const;
-    bool False() const { return false; }
+    bool CanGoNext() const { return m_pMpris->Host().CanGoNext(); }
+    bool CanGoPrevious() const { return m_pMpris->Host().CanGoPrevious(); }
     bool True() const { return true; }
 
 public slots:
-    void Next() {}
-    void Previous() {}
+    void Next() { m_pMpris->Host().GoNext(); }
+    void Previous() { m_pMpris->Host().GoPrevious(); }
     void Pause();
     void PlayPause();
     void Stop();

@@ -31,6 +31,11 @@ public:
     // Clamped to the medium; relative seeks count from the position heard.
     virtual void SeekTo(double seconds) = 0;
     virtual void SeekBy(double seconds) = 0;
+    // Through the list of media (the folder, or files dropped together).
+    virtual bool CanGoNext() const = 0;
+    virtual bool CanGoPrevious() const = 0;
+    virtual bool GoNext() = 0;
+    virtual bool GoPrevious() = 0;
     // False, with ReasonText saying why, when the file cannot be played.
     virtual bool OpenMedia(const std::string& path) = 0;
     virtual QString ReasonText() const = 0;

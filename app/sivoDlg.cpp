@@ -1,5 +1,6 @@
 #include "app/sivoDlg.h"
 #include "app/NetworkPanel.h"
+#include "app/AtomicFile.h"
 
 #include "app/Mpris.h"
 #include "engine/MediaPlayer.h"
@@ -31,17 +32,44 @@
 #include <QVBoxLayout>
 #include <QScreen>
 #include <QSocketNotifier>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 namespace {
 
 // Mixer line and mode of the wave output.
 constexpr uint32_t kMixerLineWaveOut = 0x1003;
+
+QString ClockText(int seconds) {
+    seconds = std::max(0, seconds);
+    const int h = seconds / 3600, m = seconds / 60 % 60, s = seconds % 60;
+    return h > 0 ? QString::asprintf("%d:%02d:%02d", h, m, s) : QString::asprintf("%d:%02d", m, s);
+}
+
+// "clip_0-01-23.456.png" for clip.mp4 at 83.456 s: the medium's name
+// without its extension and folders, made safe for a file name.
+std::string ScreenshotName(const std::string& medium, double seconds) {
+    std::string stem = medium.substr(medium.rfind('/') == std::string::npos ? 0 : medium.rfind('/') + 1);
+    if (const size_t dot = stem.rfind('.'); dot != std::string::npos && dot > 0)
+        stem.erase(dot);
+    for (char& c : stem)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '_';
+    if (stem.empty() || stem[0] == '.')
+        stem.insert(0, "sivo");
+    const long long ms = std::llround(std::max(0.0, std::isfinite(seconds) ? seconds : 0.0) * 1000);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "_%lld-%02lld-%02lld.%03lld", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60,
+                  ms % 1000);
+    return stem.substr(0, 200) + stamp;
+}
 
 } // namespace
 
@@ -133,7 +161,8 @@ void CSivoDlg::CreateControls() {
     connect(m_btnStop, &CButtonEx::clicked, this, &CSivoDlg::OnStop);
     connect(m_btnPlay, &CButtonEx::clicked, this, &CSivoDlg::OnPlayPause);
     connect(m_btnAudio, &CButtonEx::clicked, this, &CSivoDlg::OnAudio);
-    // The previous and next buttons have no action.
+    connect(m_btnPrev, &CButtonEx::clicked, this, [this] { GoPrevious(); });
+    connect(m_btnNext, &CButtonEx::clicked, this, [this] { GoNext(); });
     connect(&m_timer, &QTimer::timeout, this, [this] { OnTimer(PROGRESS_TIMER_ID); });
 }
 
@@ -183,6 +212,9 @@ bool CSivoDlg::OnInitDialog() {
         ShowNote(QString::fromLocal8Bit(m_allowed.Problem().c_str()), 3 * NOTE_MS);
     }
 
+    if (!m_resume.Load())
+        ShowNote(QString::fromLocal8Bit(m_resume.Problem().c_str()), 3 * NOTE_MS);
+
     ThePlaySound().CreateThread();
     m_bAudioThreadStarted = true;
 
@@ -205,6 +237,9 @@ bool CSivoDlg::OnInitDialog() {
 
     m_timer.setTimerType(Qt::PreciseTimer);
     m_timer.start(PROGRESS_TIMER_PERIOD_MS);
+    m_watchTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_watchTimer, &QTimer::timeout, this, &CSivoDlg::OnWatch);
+    m_watchTimer.start(WATCH_PERIOD_MS);
     m_hideControlsTimer.setSingleShot(true);
     m_hideControlsTimer.setInterval(CONTROLS_HIDE_MS);
     connect(&m_hideControlsTimer, &QTimer::timeout, this, [this] { ShowControls(false); });
@@ -479,6 +514,9 @@ void CSivoDlg::SetStateImage(CButtonEx& button, const char* image) {
 }
 
 void CSivoDlg::OnStop() {
+    RememberPosition();
+    m_strMediaKey.clear();
+    ClearLoop();
     m_entries->Stop();
     m_bStopped = true;
     if (m_pMpris)
@@ -556,6 +594,12 @@ void CSivoDlg::OnCopyData(uint32_t code, const uint8_t* data, size_t size) {
 }
 
 void CSivoDlg::PlayRemote(const std::string& server, const std::string& name) {
+    RememberPosition();
+    m_strMediaKey.clear();
+    ClearLoop();
+    m_playlist.Clear();
+    ++m_nListGeneration;
+    m_bListing = false;
     m_entries->RemotePlay(server.c_str(), name.c_str());
     SetMediaName(name, server + "/" + name);
 }
@@ -674,7 +718,10 @@ void CSivoDlg::OnDestroy() {
     CSkinDlg::OnDestroy();
     m_timer.stop();
     m_hideControlsTimer.stop();
+    m_watchTimer.stop();
     qApp->removeEventFilter(this);
+    RememberPosition();
+    JoinWorkers();
     delete m_pMpris;
     m_pMpris = nullptr;
     // Nothing asked of the person plays once the window goes.
@@ -718,6 +765,13 @@ const std::vector<CSivoDlg::KeyBinding>& CSivoDlg::KeyBindings() {
         {Qt::Key_Q, Qt::ControlModifier, [](CSivoDlg& d) { d.Quit(); }},
         {Qt::Key_Space, Qt::AltModifier,
          [](CSivoDlg& d) { d.ShowCaptionMenu(d.mapToGlobal(QPoint(0, d.TopBand()))); }},
+        {Qt::Key_Home, Qt::NoModifier, [](CSivoDlg& d) { d.SeekTo(0); }},
+        {Qt::Key_Less, Qt::NoModifier, [](CSivoDlg& d) { d.GoPrevious(); }},
+        {Qt::Key_Less, Qt::ShiftModifier, [](CSivoDlg& d) { d.GoPrevious(); }},
+        {Qt::Key_Greater, Qt::NoModifier, [](CSivoDlg& d) { d.GoNext(); }},
+        {Qt::Key_Greater, Qt::ShiftModifier, [](CSivoDlg& d) { d.GoNext(); }},
+        {Qt::Key_S, Qt::NoModifier, [](CSivoDlg& d) { d.TakeScreenshot(); }},
+        {Qt::Key_L, Qt::NoModifier, [](CSivoDlg& d) { d.ToggleLoop(); }},
         {Qt::Key_A, Qt::AltModifier, [](CSivoDlg& d) { d.AnswerTopPrompt(ConsentPrompt::Answer::AllowOnce); }},
         {Qt::Key_D, Qt::AltModifier, [](CSivoDlg& d) { d.AnswerTopPrompt(ConsentPrompt::Answer::AlwaysAllow); }},
         {Qt::Key_I, Qt::AltModifier, [](CSivoDlg& d) { d.AnswerTopPrompt(ConsentPrompt::Answer::Ignore); }},
@@ -758,16 +812,121 @@ bool CSivoDlg::eventFilter(QObject* watched, QEvent* event) {
 }
 
 bool CSivoDlg::OpenMedia(const std::string& path) {
+    return PlayLocal(path, true);
+}
+
+bool CSivoDlg::PlayLocal(const std::string& path, bool listFolder) {
     const std::string reason = m_entries->CheckPlayable(path);
     if (!reason.empty()) {
         DebugTrace("cannot play: %s\n", reason.c_str());
         ShowReason(QString::fromLocal8Bit(reason.c_str()));
         return false;
     }
+    RememberPosition();
+    ClearLoop();
     ShowReason(QString());
     m_entries->LocalPlay(path.c_str());
     SetMediaName(QFileInfo(QString::fromLocal8Bit(path.c_str())).fileName().toLocal8Bit().toStdString(), path);
+    m_strMediaKey = ContentKey(path);
+    if (listFolder) {
+        m_playlist.Set({path}, path, true);
+        ListFolder(path);
+    }
+    ResumeIfRemembered();
+    if (m_pMpris)
+        m_pMpris->Publish();
     return true;
+}
+
+bool CSivoDlg::OpenFiles(const std::vector<std::string>& paths) {
+    if (paths.empty())
+        return false;
+    if (paths.size() == 1)
+        return OpenMedia(paths.front());
+    ++m_nListGeneration;
+    m_bListing = false;
+    const Playlist before = m_playlist;
+    m_playlist.Set(paths, paths.front(), false);
+    if (PlayLocal(paths.front(), false) || Step(true))
+        return true;
+    m_playlist = before;
+    return false;
+}
+
+bool CSivoDlg::GoNext() {
+    return Step(true);
+}
+
+bool CSivoDlg::GoPrevious() {
+    return Step(false);
+}
+
+bool CSivoDlg::Step(bool forward) {
+    const Playlist before = m_playlist;
+    // Files that cannot be played (gone, renamed, not media after all) are passed over.
+    for (std::string path = forward ? m_playlist.Next() : m_playlist.Previous(); !path.empty();
+         path = forward ? m_playlist.Next() : m_playlist.Previous())
+        if (PlayLocal(path, false))
+            return true;
+    m_playlist = before;
+    return false;
+}
+
+void CSivoDlg::ListFolder(const std::string& current) {
+    if (m_listThread.joinable())
+        m_listThread.join();
+    const unsigned generation = ++m_nListGeneration;
+    m_bListing = true;
+    const size_t slash = current.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : current.substr(0, slash);
+    m_listThread = std::thread([this, generation, dir, current] {
+        std::vector<std::string> files = ListFolderMedia(dir);
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, current, files = std::move(files)]() mutable {
+                if (generation != m_nListGeneration)
+                    return;
+                m_bListing = false;
+                m_playlist.Set(std::move(files), current, true);
+                if (m_pMpris)
+                    m_pMpris->Publish();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void CSivoDlg::JoinWorkers() {
+    ++m_nListGeneration;
+    if (m_listThread.joinable())
+        m_listThread.join();
+    if (m_shotThread.joinable())
+        m_shotThread.join();
+}
+
+void CSivoDlg::RememberPosition() {
+    if (m_strMediaKey.empty() || m_bStopped)
+        return;
+    const int duration = m_entries->GetDuration();
+    const double position = m_entries->GetPositionSeconds();
+    if (duration <= 0 || !std::isfinite(position))
+        return;
+    if (position < RESUME_FROM_S || position > duration * (1.0 - RESUME_BEFORE_END))
+        m_resume.Forget(m_strMediaKey);
+    else if (m_resume.Remember(m_strMediaKey, position))
+        DebugTrace("resume position %.3f remembered\n", position);
+}
+
+void CSivoDlg::ResumeIfRemembered() {
+    if (m_strMediaKey.empty())
+        return;
+    const double position = m_resume.Position(m_strMediaKey).value_or(-1);
+    const int duration = m_entries->GetDuration();
+    if (position < 0 || duration <= 0 || position >= duration)
+        return;
+    DebugTrace("resuming at %.3f\n", position);
+    m_entries->SeekTo(position);
+    SeekMade(position);
+    ShowNote(QStringLiteral("Resumed at %1. Home plays from the start.").arg(ClockText(static_cast<int>(position))));
 }
 
 void CSivoDlg::SetMediaName(const std::string& name, const std::string& path) {
@@ -922,15 +1081,6 @@ const char* CSivoDlg::PlaybackStatus() {
     return m_entries->IsPaused() ? "Paused" : "Playing";
 }
 
-namespace {
-
-QString ClockText(int seconds) {
-    seconds = std::max(0, seconds);
-    const int h = seconds / 3600, m = seconds / 60 % 60, s = seconds % 60;
-    return h > 0 ? QString::asprintf("%d:%02d:%02d", h, m, s) : QString::asprintf("%d:%02d", m, s);
-}
-
-} // namespace
 
 QString CSivoDlg::TimeText() {
     return ClockText(m_entries->GetPosition()) + " / " + ClockText(m_entries->GetDuration());
@@ -974,6 +1124,115 @@ void CSivoDlg::OnPaint(QPainter& painter) {
         painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
                          metrics.elidedText(TimeText() + "  " + name, Qt::ElideRight, area.width()));
     }
+}
+
+void CSivoDlg::OnWatch() {
+    if (m_bStopped || m_strMediaName.empty())
+        return;
+    const double position = m_entries->GetPositionSeconds();
+    if (m_dLoopB >= 0 && position >= m_dLoopB) {
+        m_entries->SeekTo(m_dLoopA);
+        SeekMade(m_dLoopA);
+        m_dLastPosition = -1;
+        return;
+    }
+    // The end of a local medium with a next one in the list: the position
+    // stands still near the end, unpaused.
+    const int duration = m_entries->GetDuration();
+    const bool still = position == m_dLastPosition;
+    m_dLastPosition = position;
+    if (!still || !m_stillClock.isValid()) {
+        m_stillClock.start();
+        return;
+    }
+    if (!m_strMediaKey.empty() && m_playlist.HasNext() && duration > 0 && position >= duration - END_WINDOW_S &&
+        !m_entries->IsPaused() && m_stillClock.hasExpired(END_STILL_MS)) {
+        DebugTrace("end of the medium: the next in the list\n");
+        m_stillClock.invalidate();
+        GoNext();
+    }
+}
+
+void CSivoDlg::ToggleLoop() {
+    if (m_bStopped || m_strMediaName.empty())
+        return;
+    const double position = m_entries->GetPositionSeconds();
+    const auto at = [](double s) { return QString::asprintf("%s.%d", ClockText(int(s)).toLatin1().constData(), int(s * 10) % 10); };
+    if (m_dLoopA < 0) {
+        m_dLoopA = position;
+        ShowNote(QStringLiteral("Loop from %1; l again sets its end").arg(at(position)));
+    } else if (m_dLoopB < 0) {
+        if (std::abs(position - m_dLoopA) < LOOP_MIN_S) {
+            ShowNote(QStringLiteral("Loop end too close to its start"));
+            return;
+        }
+        m_dLoopB = std::max(position, m_dLoopA);
+        m_dLoopA = std::min(position, m_dLoopA);
+        m_watchTimer.start(LOOP_WATCH_PERIOD_MS);
+        ShowNote(QStringLiteral("Loop %1 - %2; l again ends it").arg(at(m_dLoopA), at(m_dLoopB)));
+    } else {
+        ClearLoop();
+        ShowNote(QStringLiteral("Loop off"));
+    }
+}
+
+void CSivoDlg::ClearLoop() {
+    m_dLoopA = m_dLoopB = -1;
+    if (m_watchTimer.interval() != WATCH_PERIOD_MS && m_watchTimer.isActive())
+        m_watchTimer.start(WATCH_PERIOD_MS);
+}
+
+std::string CSivoDlg::ScreenshotDir() {
+    const char* pictures = std::getenv("XDG_PICTURES_DIR");
+    QString dir = pictures && pictures[0] == '/' ? QString::fromLocal8Bit(pictures)
+                                                 : QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (dir.isEmpty())
+        dir = QDir::homePath() + QStringLiteral("/Pictures");
+    return dir.toLocal8Bit().toStdString() + "/sivo";
+}
+
+void CSivoDlg::TakeScreenshot() {
+    const QImage picture = m_video ? m_video->CurrentPicture() : QImage();
+    if (picture.isNull() || m_strMediaName.empty()) {
+        ShowNote(QStringLiteral("No picture to save"));
+        return;
+    }
+    const std::string dir = ScreenshotDir();
+    const std::string name = ScreenshotName(m_strMediaName, m_entries->GetPositionSeconds());
+    if (m_shotThread.joinable())
+        m_shotThread.join();
+    // PNG takes a while for a large picture: written off the UI thread,
+    // under a temporary name renamed into place.
+    m_shotThread = std::thread([this, picture, dir, name] {
+        std::string path, error;
+        if (!MakeDirectories(dir)) {
+            error = "cannot create " + dir;
+        } else {
+            path = dir + "/" + name + ".png";
+            for (int n = 2; QFileInfo::exists(QString::fromLocal8Bit(path.c_str())) && n < 1000; ++n)
+                path = dir + "/" + name + "-" + std::to_string(n) + ".png";
+            const std::string temporary = dir + "/." + name + ".png.new";
+            if (!picture.save(QString::fromLocal8Bit(temporary.c_str()), "PNG") ||
+                ::rename(temporary.c_str(), path.c_str()) != 0) {
+                ::unlink(temporary.c_str());
+                error = "cannot write " + path;
+                path.clear();
+            }
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, path, error] {
+                if (path.empty()) {
+                    DebugTrace("screenshot not saved: %s\n", error.c_str());
+                    ShowNote(QStringLiteral("Screenshot not saved: ") + QString::fromLocal8Bit(error.c_str()));
+                    return;
+                }
+                m_strLastShot = path;
+                DebugTrace("screenshot saved to %s\n", path.c_str());
+                ShowNote(QStringLiteral("Screenshot saved to ") + QString::fromLocal8Bit(path.c_str()));
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 QString CSivoDlg::NoteText() const {
@@ -1021,9 +1280,13 @@ void CSivoDlg::dragEnterEvent(QDragEnterEvent* event) {
 void CSivoDlg::dropEvent(QDropEvent* event) {
     const QList<QUrl> urls = event->mimeData()->urls();
     event->acceptProposedAction();
-    if (urls.size() != 1 || !urls.front().isLocalFile()) {
-        ShowReason(QStringLiteral("Drop one local file to play it"));
+    std::vector<std::string> files;
+    for (const QUrl& url : urls)
+        if (url.isLocalFile())
+            files.push_back(url.toLocalFile().toLocal8Bit().toStdString());
+    if (files.empty()) {
+        ShowReason(QStringLiteral("Drop local files to play them"));
         return;
     }
-    OpenMedia(urls.front().toLocalFile().toLocal8Bit().toStdString());
+    OpenFiles(files);
 }

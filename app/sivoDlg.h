@@ -1,7 +1,9 @@
 #pragma once
 #include "app/AnchorLayout.h"
 #include "app/MprisHost.h"
+#include "app/Playlist.h"
 #include "app/RemoteConsent.h"
+#include "app/ResumeStore.h"
 #include "app/SkinControls.h"
 #include "app/SkinDlg.h"
 #include "output/Mixer.h"
@@ -17,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 class CMpris;
@@ -86,6 +89,21 @@ inline constexpr size_t MAX_CONSENT_PROMPTS = 3;
 // Brief notes over the video area stay this long.
 inline constexpr int NOTE_MS = 3000;
 
+// Positions within the first RESUME_FROM_S seconds or the last
+// RESUME_BEFORE_END share of a medium are not remembered.
+inline constexpr double RESUME_FROM_S = 5.0;
+inline constexpr double RESUME_BEFORE_END = 0.05;
+// The watch over the playing medium (its end, the A-B loop) looks this often,
+// and this often while a loop is set.
+inline constexpr int WATCH_PERIOD_MS = 250;
+inline constexpr int LOOP_WATCH_PERIOD_MS = 40;
+// A medium has ended when its position has stood this long within the last
+// END_WINDOW_S seconds, unpaused.
+inline constexpr int END_STILL_MS = 700;
+inline constexpr double END_WINDOW_S = 1.5;
+// A-B loop ends closer together than this are one point.
+inline constexpr double LOOP_MIN_S = 0.2;
+
 // The About item of the caption's menu.
 inline constexpr int IDM_ABOUTBOX = 0x10;
 inline constexpr char IDS_ABOUTBOX[] = "&About sivo(&A)...";
@@ -144,8 +162,34 @@ public:
 
     // What keys, drops, other processes and the media interface ask for.
     // Plays a local file when it can be played; otherwise shows the reason
-    // over the video area and leaves playback as it was. False then.
+    // over the video area and leaves playback as it was. False then. The
+    // position of the medium that played is remembered, the new one resumes
+    // where it was left, and its folder becomes the list.
     bool OpenMedia(const std::string& path) override;
+    // Files dropped together: the list, in their order; the first that can
+    // be played plays.
+    bool OpenFiles(const std::vector<std::string>& paths);
+    // Through the list: false at its end or when nothing further plays.
+    bool GoNext() override;
+    bool GoPrevious() override;
+    bool CanGoNext() const override { return m_playlist.HasNext(); }
+    bool CanGoPrevious() const override { return m_playlist.HasPrevious(); }
+    const Playlist& List() const { return m_playlist; }
+    // The medium's folder is still being read.
+    bool Listing() const { return m_bListing; }
+    // Saves the picture shown, at the video's own size, as PNG under the
+    // pictures folder (off the UI thread); a note says where.
+    void TakeScreenshot();
+    // The file the last screenshot went to, once written.
+    const std::string& LastScreenshot() const { return m_strLastShot; }
+    // The screenshots' folder: $XDG_PICTURES_DIR/sivo, else ~/Pictures/sivo.
+    static std::string ScreenshotDir();
+    // First A, then B, then off: playback loops from B back to A.
+    void ToggleLoop();
+    double LoopA() const { return m_dLoopA; }
+    double LoopB() const { return m_dLoopB; }
+    // One look at the playing medium: the loop, the end (the next file).
+    void OnWatch();
     // The one place playback is paused or resumed: the player, the play
     // button's image and the media interface follow together.
     void SetPaused(bool paused) override;
@@ -240,6 +284,17 @@ private:
     void PlaceOverlays();
     // Plays `name` served by `server`, as asked by this machine or a device allowed.
     void PlayRemote(const std::string& server, const std::string& name);
+    // Plays a local file; with `listFolder` its folder becomes the list.
+    bool PlayLocal(const std::string& path, bool listFolder);
+    // Steps through the list until a file plays; false when none does.
+    bool Step(bool forward);
+    // Remembers where the local medium playing stands (or forgets it near
+    // either end), before it gives way.
+    void RememberPosition();
+    void ResumeIfRemembered();
+    void ListFolder(const std::string& current);
+    void ClearLoop();
+    void JoinWorkers();
     void ConsentAnswered(ConsentPrompt* pPrompt, ConsentPrompt::Answer answer);
     void SetMediaName(const std::string& name, const std::string& path);
     QRect TimeTextRect() const;
@@ -317,4 +372,21 @@ private:
     int m_nConsentWaitMs = REMOTE_PLAY_ANSWER_MS;
     QLabel* m_pNote = nullptr;
     QTimer m_noteTimer;
+
+    ResumeStore m_resume;
+    // Content key of the local medium playing; empty for none.
+    std::string m_strMediaKey;
+    Playlist m_playlist;
+    // Reads the medium's folder; results of an older listing are dropped.
+    std::thread m_listThread;
+    unsigned m_nListGeneration = 0;
+    bool m_bListing = false;
+    // Writes a screenshot.
+    std::thread m_shotThread;
+    std::string m_strLastShot;
+    QTimer m_watchTimer;
+    double m_dLastPosition = -1;
+    QElapsedTimer m_stillClock;
+    double m_dLoopA = -1;
+    double m_dLoopB = -1;
 };

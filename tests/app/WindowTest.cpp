@@ -367,8 +367,9 @@ TEST_F(WindowTest, KeysDriveThePlayerWhicheverControlHasTheFocus) {
     }
 }
 
-// Drops: one local medium plays and is named in the bottom band; anything
-// else shows why over the video and leaves playback alone.
+// Drops: a local medium plays and is named in the bottom band; anything
+// else (several files none of which plays, too) shows why over the video and
+// leaves playback alone.
 TEST_F(WindowTest, DropsPlayOneLocalFileAndOtherwiseSayWhyNot) {
     CSivoDlg& dlg = Open();
     const std::string clip = TestClipAv10s();
@@ -394,8 +395,8 @@ TEST_F(WindowTest, DropsPlayOneLocalFileAndOtherwiseSayWhyNot) {
                                 {QList<QUrl>{file(m_dir + "/missing.mp4")}, "does not exist"},
                                 {QList<QUrl>{file(text)}, "cannot open"},
                                 {QList<QUrl>{file(pipe)}, "not a regular file"},
-                                {QList<QUrl>{file(clip), file(clip)}, "one local file"},
-                                {QList<QUrl>{QUrl("http://127.0.0.1/a.mp4")}, "one local file"}}) {
+                                {QList<QUrl>{file(m_dir + "/missing.mp4"), file(text)}, "cannot open"},
+                                {QList<QUrl>{QUrl("http://127.0.0.1/a.mp4")}, "local files"}}) {
         drop(urls);
         EXPECT_TRUE(dlg.ReasonText().contains(reason)) << dlg.ReasonText().toStdString();
         EXPECT_EQ(m_entries->localPlays.size(), 1u) << reason;

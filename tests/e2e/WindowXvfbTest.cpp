@@ -3,7 +3,9 @@
 // would see: the skinned frame, the controls and a moving picture.
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +28,7 @@
 
 #include "common/ChildProcess.h"
 #include "common/TestMedia.h"
+#include "common/TwoHostLan.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -173,17 +176,18 @@ Box WindowBox(const Shot& s) {
     return b;
 }
 
-class WindowXvfbTest : public ::testing::Test {
+// A virtual X server, a session bus and the window's private directory,
+// for the fixtures below.
+class XSession {
 protected:
-    void SetUp() override {
-        if (!HaveTool("Xvfb") || !HaveTool("xwd") || !HaveTool("xdotool"))
-            GTEST_SKIP() << "Xvfb, xwd or xdotool is not installed";
+    static bool HaveTools() { return HaveTool("Xvfb") && HaveTool("xwd") && HaveTool("xdotool"); }
+    void Begin() {
         m_dir = fs::path(SIVO_TEST_MEDIA_DIR) / ("xvfb-run-" + std::to_string(::getpid()));
         fs::create_directories(m_dir);
         // It also serves as the window's runtime directory, which must be private.
         fs::permissions(m_dir, fs::perms::owner_all);
     }
-    void TearDown() override {
+    void End() {
         if (m_server) {
             // Ended gently, Xvfb removes its lock and socket.
             m_server->Signal(SIGTERM);
@@ -254,7 +258,8 @@ protected:
 
     // The window under test, on this test's display, bus and runtime directory.
     std::unique_ptr<ChildProcess> StartSivo(const std::vector<std::string>& args) {
-        std::vector<std::string> argv{TestBinary("sivo")};
+        std::vector<std::string> argv = m_sivoPrefix;
+        argv.push_back(TestBinary("sivo"));
         argv.insert(argv.end(), args.begin(), args.end());
         return std::make_unique<ChildProcess>(argv, Env());
     }
@@ -264,6 +269,8 @@ protected:
     std::vector<std::string> Env() const {
         return {"DISPLAY=" + m_display, "SDL_AUDIODRIVER=dummy", "QT_QPA_PLATFORM=xcb",
                 "XDG_RUNTIME_DIR=" + m_dir.string(), "SIVO_TRACE=" + Trace().string(),
+                "XDG_CONFIG_HOME=" + (m_dir / "config").string(), "XDG_STATE_HOME=" + (m_dir / "state").string(),
+                "XDG_PICTURES_DIR=" + (m_dir / "pictures").string(),
                 "DBUS_SESSION_BUS_ADDRESS=" + (m_busAddress.empty() ? "unix:path=" + (m_dir / "no-bus").string()
                                                                     : m_busAddress)};
     }
@@ -292,16 +299,27 @@ protected:
         Mpris("org.freedesktop.DBus.Properties.Get " + iface + " " + name, reply);
         return reply;
     }
-    // Position in whole seconds, -1 when it cannot be read.
-    long long Position() {
+    // Position in microseconds, -1 when it cannot be read.
+    long long PositionUs() {
         const std::string reply = Property("Position");
         const size_t at = reply.find("int64 ");
-        return at == std::string::npos ? -1 : std::stoll(reply.substr(at + 6)) / 1000000;
+        return at == std::string::npos ? -1 : std::stoll(reply.substr(at + 6));
+    }
+    // Position in whole seconds, -1 when it cannot be read.
+    long long Position() {
+        const long long us = PositionUs();
+        return us < 0 ? -1 : us / 1000000;
     }
     double Volume() {
         const std::string reply = Property("Volume");
         const size_t at = reply.find('<');
         return at == std::string::npos ? -1 : std::stod(reply.substr(at + 1));
+    }
+    // The medium's name as the media interface gives it.
+    std::string Title() {
+        const std::string metadata = Property("Metadata");
+        const size_t at = metadata.find("'xesam:title': <'");
+        return at == std::string::npos ? std::string() : metadata.substr(at + 17, metadata.find("'>", at) - at - 17);
     }
     bool WindowVisible() {
         std::string output;
@@ -314,6 +332,19 @@ protected:
     std::unique_ptr<ChildProcess> m_bus;
     std::string m_busAddress;
     Shot m_probe;
+    // Put before the window's command line (to start it in another network).
+    std::vector<std::string> m_sivoPrefix;
+};
+
+class WindowXvfbTest : public ::testing::Test, protected XSession {
+protected:
+    using XSession::Run;
+    void SetUp() override {
+        if (!HaveTools())
+            GTEST_SKIP() << "Xvfb, xwd or xdotool is not installed";
+        Begin();
+    }
+    void TearDown() override { End(); }
 };
 
 TEST_F(WindowXvfbTest, ShowsTheSkinnedWindowPlayingAClip) {
@@ -537,6 +568,21 @@ TEST_F(WindowXvfbTest, KeysAndTheMediaInterfaceDriveTheWindow) {
     EXPECT_EQ(Property("Metadata"), metadata);
     EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.SetPosition" + quoted(track) + " 30000000", reply), 0) << reply;
     EXPECT_TRUE(nettest::WaitFor([&] { return near(Position(), 30); }, 5000)) << Position();
+    // Fractions count both ways: targets go in microseconds, positions and
+    // Seeked come back in them; a relative seek counts from the position heard.
+    EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.SetPosition" + quoted(track) + " 30500000", reply), 0) << reply;
+    EXPECT_TRUE(nettest::WaitFor([&] { return FileHolds(changes, "int64 30500000"); }, 5000)) << "no Seeked to 30.5 s";
+    const auto around = [&](long long want) {
+        return [&, want] { const long long us = PositionUs(); return us >= want - 150000 && us <= want + 800000; };
+    };
+    EXPECT_TRUE(nettest::WaitFor(around(30500000), 5000)) << PositionUs();
+    int fractions = 0;
+    for (int i = 0; i < 5; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(130)))
+        fractions += PositionUs() % 1000000 != 0;
+    EXPECT_GE(fractions, 3) << "the position comes in whole seconds";
+    const long long before = PositionUs();
+    EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.Seek 2250000", reply), 0) << reply;
+    EXPECT_TRUE(nettest::WaitFor(around(before + 2250000), 5000)) << PositionUs() << " after " << before;
     EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.PlayPause", reply), 0) << reply;
     EXPECT_TRUE(nettest::WaitFor(status("Paused"), 5000));
     EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.Play", reply), 0) << reply;
@@ -689,6 +735,307 @@ TEST_F(WindowXvfbTest, RemotePlayGivesUpOnAWindowThatDoesNotRead) {
     EXPECT_EQ(status, 1);
     EXPECT_NE(output.find("does not answer"), std::string::npos) << output;
     sivo->Signal(SIGCONT);
+    sivo->Signal(SIGTERM);
+    EXPECT_NE(sivo->WaitExit(kQuitWaitMs), -1);
+}
+
+// Three short clips that differ, named to show natural order, in a folder.
+std::vector<std::string> FolderOfThree(const fs::path& dir) {
+    fs::create_directories(dir);
+    std::vector<std::string> paths;
+    for (const auto& [name, tone] : {std::pair{"ep1.mp4", 330}, {"ep2.mp4", 440}, {"ep10.mp4", 550}}) {
+        const std::string clip = TestMedia(std::string("folder-") + name,
+                                           "-f lavfi -i testsrc2=size=320x240:rate=10:duration=3 -f lavfi -i sine=frequency=" +
+                                               std::to_string(tone) + ":duration=3 -c:v libx264 -preset veryfast "
+                                               "-pix_fmt yuv420p -c:a aac -ac 2 -shortest");
+        fs::copy_file(clip, dir / name, fs::copy_options::overwrite_existing);
+        paths.push_back((dir / name).string());
+    }
+    return paths;
+}
+
+// Media a person comes back to: where a medium was left is where it starts
+// again (after opening another file, renamed meanwhile, and after the window
+// closed), not when it was left near its end; the folder is the list that
+// the media interface and the keys move through, and the end of one starts
+// the next; `s` saves the picture shown; `l` loops between two points.
+TEST_F(WindowXvfbTest, ResumeFolderListScreenshotAndLoop) {
+    if (!HaveTool("gdbus") || !HaveTool("dbus-daemon"))
+        GTEST_SKIP() << "gdbus or dbus-daemon is not installed";
+    const fs::path films = m_dir / "films";
+    fs::create_directories(films);
+    fs::copy_file(LongClip(), films / "film.mp4");
+    const std::vector<std::string> folder = FolderOfThree(m_dir / "series");
+    ASSERT_TRUE(StartServer()) << "Xvfb did not come up";
+    ASSERT_TRUE(StartBus()) << "no session bus";
+    const fs::path changes = m_dir / "changes.txt";
+    ChildProcess monitor({"sh", "-c", EnvPrefix() + "gdbus monitor --session --dest org.mpris.MediaPlayer2.sivo > '" +
+                                          changes.string() + "' 2>&1"});
+    std::string reply, output;
+    const auto quoted = [](const std::string& text) { return " \"'" + text + "'\""; };
+    const auto playing = [&](const std::string& title) {
+        return nettest::WaitFor([&] { return Title() == title && Property("PlaybackStatus").find("Playing") != std::string::npos; },
+                                kStartWaitMs);
+    };
+    const auto setPosition = [&](double seconds) {
+        const std::string metadata = Property("Metadata");
+        const size_t at = metadata.find("objectpath '");
+        const std::string track = metadata.substr(at + 12, metadata.find('\'', at + 12) - at - 12);
+        return Mpris("org.mpris.MediaPlayer2.Player.SetPosition" + quoted(track) + " " +
+                     std::to_string(static_cast<long long>(seconds * 1e6)), reply) == 0;
+    };
+    const auto near = [&](double want, double slack) {
+        return [&, want, slack] { const double s = PositionUs() / 1e6; return s >= want - 0.3 && s <= want + slack; };
+    };
+    const auto quit = [&](std::unique_ptr<ChildProcess>& sivo) {
+        EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Quit", reply), 0) << reply;
+        EXPECT_NE(sivo->WaitExit(kQuitWaitMs), -1);
+    };
+
+    // Resume after another file was opened, under a new name.
+    auto sivo = StartSivo({(films / "film.mp4").string()});
+    ASSERT_TRUE(playing("film.mp4"));
+    ASSERT_TRUE(setPosition(40));
+    ASSERT_TRUE(nettest::WaitFor(near(40, 2), 5000)) << PositionUs();
+    EXPECT_EQ(Run(TestBinary("sivo") + " '" + folder[0] + "'", output), 0) << output;
+    ASSERT_TRUE(playing("ep1.mp4"));
+    fs::rename(films / "film.mp4", films / "film renamed.mp4");
+    const auto handed = Clock::now();
+    EXPECT_EQ(Run(TestBinary("sivo") + " '" + (films / "film renamed.mp4").string() + "'", output), 0) << output;
+    EXPECT_TRUE(nettest::WaitFor(near(40, 3), 5000)) << "no resume after another file: " << PositionUs();
+    std::cout << "resumed position reached "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - handed).count()
+              << " ms after the hand-over" << std::endl;
+    // After the window closed; and not from near the end.
+    ASSERT_TRUE(setPosition(70));
+    ASSERT_TRUE(nettest::WaitFor(near(70, 2), 5000));
+    quit(sivo);
+    sivo = StartSivo({(films / "film renamed.mp4").string()});
+    EXPECT_TRUE(nettest::WaitFor(near(70, 3), kStartWaitMs)) << "no resume after a close: " << PositionUs();
+    ASSERT_TRUE(setPosition(148));
+    ASSERT_TRUE(nettest::WaitFor(near(148, 2), 5000));
+    quit(sivo);
+    sivo = StartSivo({(films / "film renamed.mp4").string()});
+    ASSERT_TRUE(playing("film renamed.mp4"));
+    EXPECT_TRUE(nettest::WaitFor(near(0, 3), 5000)) << "resumed from near the end: " << PositionUs();
+
+    // A-B: from 10 s to 11.5 s, looping for 4 s, then off.
+    ASSERT_EQ(Xdotool("mousemove 640 360"), 0);
+    ASSERT_TRUE(setPosition(10));
+    ASSERT_TRUE(nettest::WaitFor(near(10, 0.5), 5000));
+    ASSERT_EQ(Xdotool("key l"), 0);
+    ASSERT_TRUE(nettest::WaitFor(near(11.5, 0.5), 5000));
+    ASSERT_EQ(Xdotool("key l"), 0);
+    const auto loopStart = Clock::now();
+    double lowest = 1e9, highest = 0;
+    while (Clock::now() - loopStart < std::chrono::seconds(4)) {
+        const double s = PositionUs() / 1e6;
+        lowest = std::min(lowest, s);
+        highest = std::max(highest, s);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_LT(lowest, 10.8) << "the loop never went back";
+    EXPECT_GT(lowest, 9.0);
+    EXPECT_LT(highest, 12.5) << "the loop ran past its end";
+    ASSERT_EQ(Xdotool("key l"), 0);
+    EXPECT_TRUE(nettest::WaitFor(near(13.5, 2), 5000)) << "the loop did not end: " << PositionUs();
+
+    // A screenshot is a frame of the medium at its own size, pixel for pixel:
+    // it matches ffmpeg's decode of one of the frames around its stamp (the
+    // name has the position heard, which the picture shown follows within a
+    // frame or two). Compared in luma: the shapes tell the frame; how sharp
+    // colour edges are interpolated is the converter's choice.
+    ASSERT_EQ(Xdotool("key s"), 0);
+    const fs::path shots = m_dir / "pictures" / "sivo";
+    fs::path shot;
+    ASSERT_TRUE(nettest::WaitFor([&] {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(shots, ec))
+            if (entry.path().extension() == ".png" && entry.path().filename().string()[0] != '.')
+                shot = entry.path();
+        return !shot.empty();
+    }, 10000)) << "no screenshot in " << shots;
+    std::smatch m;
+    const std::string shotName = shot.filename().string();
+    ASSERT_TRUE(std::regex_match(shotName, m, std::regex("film renamed_0-00-([0-9]{2})\\.([0-9]{3})\\.png"))) << shotName;
+    const double stamp = std::stoi(m[1]) + std::stoi(m[2]) / 1000.0;
+    double best = 0, bestAt = 0;
+    for (const double at : {stamp - 0.25, stamp - 0.15, stamp - 0.05, stamp + 0.05, stamp + 0.15}) {
+        const fs::path ref = m_dir / "ref.png";
+        fs::remove(ref);
+        ASSERT_EQ(RunCommand("ffmpeg -loglevel error -y -ss " + std::to_string(at) + " -i '" +
+                                 (films / "film renamed.mp4").string() + "' -frames:v 1 '" + ref.string() + "'", output), 0)
+            << output;
+        output.clear();
+        RunCommand("ffmpeg -loglevel info -i '" + shot.string() + "' -i '" + ref.string() +
+                       "' -lavfi '[0]format=gray[a];[1]format=gray[b];[a][b]ssim' -f null -",
+                   output);
+        if (std::regex_search(output, m, std::regex("All:([0-9.]+)")) && std::stod(m[1]) > best) {
+            best = std::stod(m[1]);
+            bestAt = at;
+        }
+    }
+    EXPECT_GE(best, 0.99) << shotName;
+    std::cout << "screenshot at " << stamp << " s: SSIM " << best << " against the frame from " << bestAt << " s"
+              << std::endl;
+
+    // The folder: the media interface and the keys move through it in
+    // natural order; the end of one starts the next.
+    EXPECT_EQ(Run(TestBinary("sivo") + " '" + folder[1] + "'", output), 0) << output;
+    ASSERT_TRUE(playing("ep2.mp4"));
+    const auto can = [&](const char* which, bool want) {
+        return nettest::WaitFor([&] { return Property(which).find(want ? "true" : "false") != std::string::npos; }, 5000);
+    };
+    EXPECT_TRUE(can("CanGoNext", true) && can("CanGoPrevious", true));
+    EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.Next", reply), 0) << reply;
+    EXPECT_TRUE(playing("ep10.mp4"));
+    EXPECT_TRUE(can("CanGoNext", false));
+    EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.Previous", reply), 0) << reply;
+    EXPECT_TRUE(playing("ep2.mp4"));
+    ASSERT_EQ(Xdotool("key less"), 0);
+    EXPECT_TRUE(playing("ep1.mp4"));
+    EXPECT_TRUE(can("CanGoPrevious", false));
+    // ep1 plays to its end (3 s), then ep2 starts by itself.
+    EXPECT_TRUE(nettest::WaitFor([&] { return Title() == "ep2.mp4"; }, 10000)) << "no next at the end: " << Title();
+    ASSERT_EQ(Xdotool("key greater"), 0);
+    EXPECT_TRUE(playing("ep10.mp4"));
+    EXPECT_TRUE(FileHolds(changes, "'CanGoNext': <false>")) << "CanGoNext changes were not announced";
+    quit(sivo);
+}
+
+// The window on the near host of a two-host LAN, on the root network's X
+// server and session bus; the far host serves a clip and sends play requests.
+class WindowLanTest : public twohost::TwoHostLan, protected XSession {
+protected:
+    using XSession::Run;
+    void SetUp() override {
+        TwoHostLan::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        if (!HaveTools() || !HaveTool("gdbus") || !HaveTool("dbus-daemon"))
+            GTEST_SKIP() << "Xvfb, xwd, xdotool, gdbus or dbus-daemon is not installed";
+        Begin();
+        m_sivoPrefix = {"nsenter", "-t", m_nearPid, "-n"};
+    }
+    void TearDown() override {
+        if (m_udp >= 0)
+            ::close(m_udp);
+        End();
+        TwoHostLan::TearDown();
+    }
+    // A "raduzira:" datagram from the far host to the window's control port.
+    void SendPlayRequest(const std::string& name) {
+        if (m_udp < 0)
+            m_udp = SocketIn(m_farPid, SOCK_DGRAM, twohost::kFarAddress, 0);
+        ASSERT_GE(m_udp, 0);
+        const std::string text = "raduzira: strFileName=\"" + name + "\" strSrcIP=\"" + twohost::kFarAddress +
+                                 "\" time=\"0\" ";
+        sockaddr_in to {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(2000);
+        inet_pton(AF_INET, twohost::kNearAddress, &to.sin_addr);
+        ASSERT_EQ(::sendto(m_udp, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+                  static_cast<ssize_t>(text.size()));
+    }
+    // Times `text` stands in the window's trace.
+    int TraceCount(const std::string& text) {
+        const std::string trace = ReadWholeFile(Trace().string());
+        int count = 0;
+        for (size_t at = trace.find(text); at != std::string::npos; at = trace.find(text, at + text.size()))
+            ++count;
+        return count;
+    }
+    // The position moves on: something plays. A reading lower than the
+    // last (the medium just changed) starts the count again.
+    bool Advancing() {
+        long long last = -1;
+        return nettest::WaitFor([&] {
+            const long long now = Position();
+            if (last >= 0 && now > last)
+                return true;
+            if (last < 0 || now < last)
+                last = now;
+            return false;
+        }, 8000);
+    }
+    // The picture in the video area changes within a second: pictures arrive.
+    bool PictureMoves() {
+        Shot first, second;
+        if (!Screenshot(first))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kShotGapMs));
+        if (!Screenshot(second))
+            return false;
+        int changed = 0, area = 0;
+        for (int y = 60; y < kScreenH - 120; y += 2)
+            for (int x = 20; x < kScreenW - 20; x += 2) {
+                ++area;
+                changed += !(first.At(x, y) == second.At(x, y));
+            }
+        return changed > area / 100;
+    }
+
+    int m_udp = -1;
+};
+
+// A request from the far host asks first and plays only once allowed;
+// Ignore leaves the current medium playing; a flood asks once; "Always
+// allow" lets the next request play at once. The trace of every request is
+// written as before.
+TEST_F(WindowLanTest, PlayRequestsFromAnotherHostAskFirst) {
+    const std::string local = LongClip();
+    const std::string remote = TestClipAv10s();
+    ASSERT_FALSE(local.empty());
+    TempDir farRoot;
+    const std::string farName = farRoot.path + "/far clip.mp4";
+    fs::copy_file(remote, farName);
+    Serve(m_farPid, farRoot.path);
+    ASSERT_TRUE(StartServer()) << "Xvfb did not come up";
+    ASSERT_TRUE(StartBus()) << "no session bus";
+    auto sivo = StartSivo({local});
+    const std::string localTitle = fs::path(local).filename().string();
+    ASSERT_TRUE(nettest::WaitFor([&] { return Title() == localTitle && Position() >= 1; }, kStartWaitMs))
+        << "the window never played " << local;
+    ASSERT_EQ(Xdotool("mousemove 640 360"), 0);
+    const std::string asking = std::string("remote play from ") + twohost::kFarAddress + ": asking";
+    const auto asked = [&](int times) { return nettest::WaitFor([&] { return TraceCount(asking) == times; }, 5000); };
+
+    SendPlayRequest(farName);
+    ASSERT_TRUE(asked(1)) << "no question about the first request; running " << sivo->Running();
+    EXPECT_EQ(Title(), localTitle);
+    EXPECT_TRUE(Advancing()) << "the question stopped what plays";
+    ASSERT_EQ(Xdotool("key alt+i"), 0);
+    EXPECT_TRUE(nettest::WaitFor([&] { return TraceCount("ignored") == 1; }, 5000));
+    EXPECT_EQ(Title(), localTitle);
+    EXPECT_TRUE(Advancing()) << "Ignore stopped what plays";
+
+    for (int i = 0; i < 100; ++i)
+        SendPlayRequest(farName);
+    EXPECT_TRUE(nettest::WaitFor([&] { return TraceCount("remoteplay: raduzira:") == 101; }, 5000))
+        << "the requests' trace: " << TraceCount("remoteplay: raduzira:");
+    EXPECT_TRUE(asked(2)) << "a flood of 100 requests asked " << TraceCount(asking) - 1 << " times";
+    EXPECT_EQ(Title(), localTitle);
+    ASSERT_EQ(Xdotool("key alt+a"), 0);
+    EXPECT_TRUE(nettest::WaitFor([&] { return Title() == farName; }, 10000)) << Title();
+    // Its pictures show that it plays.
+    EXPECT_TRUE(nettest::WaitFor([&] { return PictureMoves(); }, 10000)) << "the allowed request does not play";
+
+    std::string output;
+    EXPECT_EQ(Run(TestBinary("sivo") + " '" + local + "'", output), 0) << output;
+    ASSERT_TRUE(nettest::WaitFor([&] { return Title() == localTitle; }, 5000));
+    SendPlayRequest(farName);
+    ASSERT_TRUE(asked(3)) << "Allow once allowed the next request too";
+    ASSERT_EQ(Xdotool("key alt+d"), 0);
+    EXPECT_TRUE(nettest::WaitFor([&] { return Title() == farName; }, 10000)) << Title();
+    EXPECT_TRUE(FileHolds(m_dir / "config" / "sivo" / "allowed-devices", twohost::kFarAddress));
+
+    EXPECT_EQ(Run(TestBinary("sivo") + " '" + local + "'", output), 0) << output;
+    ASSERT_TRUE(nettest::WaitFor([&] { return Title() == localTitle; }, 5000));
+    SendPlayRequest(farName);
+    EXPECT_TRUE(nettest::WaitFor([&] { return Title() == farName; }, 10000)) << "an allowed device waited";
+    EXPECT_EQ(TraceCount(asking), 3) << "an allowed device was asked about";
+    EXPECT_EQ(TraceCount("remoteplay: raduzira:"), 103);
+
     sivo->Signal(SIGTERM);
     EXPECT_NE(sivo->WaitExit(kQuitWaitMs), -1);
 }
