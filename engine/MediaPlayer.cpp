@@ -54,6 +54,28 @@ void MediaPlayer::SetPause(bool paused) {
     m_feederWake.Notify();
 }
 
+// The medium opened again with the other stream, then a precise seek back:
+// the same paths an open and a seek take, so the switch keeps lip sync.
+void MediaPlayer::SelectAudioStream(int streamIndex) {
+    const bool known = std::any_of(m_audioStreams.begin(), m_audioStreams.end(),
+                                   [&](const VideoDemuxer::StreamInfo& s) { return s.index == streamIndex && !s.selected; });
+    if (!known || m_strLocalPath.empty())
+        return;
+    const std::string path = m_strLocalPath;
+    const double position = Position();
+    const bool paused = IsPaused();
+    const std::vector<Subtitles::Choice> subtitles = m_subtitleChoices;
+    const int subtitle = m_nSubtitle;
+    m_pDemuxer->preferAudioStream(streamIndex);
+    OpenLocal(path.c_str());
+    m_pDemuxer->preferAudioStream(-1);
+    m_subtitleChoices = subtitles;
+    if (subtitle != m_nSubtitle)
+        SelectSubtitle(subtitle);
+    SeekTo(position);
+    SetPause(paused);
+}
+
 void MediaPlayer::SelectSubtitle(int choice) {
     if (choice < 0 || choice >= int(m_subtitleChoices.size())) {
         m_subtitles.Clear();
@@ -119,6 +141,9 @@ int MediaPlayer::OpenLocal(const char* path) {
     if (AVCodecContext* ctx = m_pDemuxer->getVideoCodecCtx(); ctx && !m_video.Open(ctx, false))
         DebugTrace("local open codec error!\r\n");
 
+    m_strLocalPath = path;
+    m_audioStreams = m_pDemuxer->listStreams(AVMEDIA_TYPE_AUDIO);
+    m_chapters = m_pDemuxer->getChapters();
     m_subtitleChoices = Subtitles::Find(path);
     const auto preferred = std::find_if(m_subtitleChoices.begin(), m_subtitleChoices.end(),
                                         [](const Subtitles::Choice& c) { return c.preferred; });
@@ -170,6 +195,9 @@ int MediaPlayer::Stop() {
     m_subtitles.Clear();
     m_subtitleChoices.clear();
     m_nSubtitle = -1;
+    m_audioStreams.clear();
+    m_chapters.clear();
+    m_strLocalPath.clear();
     m_bInfoReady = false;
     ReleaseRecver();
     m_audioPkts.Clear();

@@ -27,9 +27,9 @@
 #include "engine/RecverSink.h"
 #include "engine/Subtitles.h"
 #include "engine/VideoDecoder.h"
+#include "engine/VideoDemuxer.h"
 #include "platform/WakeSignal.h"
 
-class VideoDemuxer;
 
 class MediaPlayer : public RecverSink, private PaceSource {
 public:
@@ -72,6 +72,14 @@ public:
     // Playing remotely from a receiver that never connected or whose
     // connection has ended: nothing more will arrive.
     bool RemoteSourceEnded() const;
+
+    // Audio streams of the local medium (the one playing `selected`), and
+    // another played from the position being heard, keeping pause, speed and
+    // subtitles.
+    const std::vector<VideoDemuxer::StreamInfo>& AudioStreams() const { return m_audioStreams; }
+    void SelectAudioStream(int streamIndex);
+    // Chapters of the local medium, from its start.
+    const std::vector<VideoDemuxer::Chapter>& Chapters() const { return m_chapters; }
 
     // Subtitles of the local medium: its text subtitle streams and the files
     // beside it. An open shows a file beside the medium, else a stream the
@@ -184,7 +192,10 @@ private:
     VideoDecoder m_video;
     AudioDecoder m_audio;
     Subtitles m_subtitles;
-    std::vector<Subtitles::Choice> m_subtitleChoices;  // controlling thread
+    std::vector<Subtitles::Choice> m_subtitleChoices;  // controlling thread, as the two below
+    std::vector<VideoDemuxer::StreamInfo> m_audioStreams;
+    std::vector<VideoDemuxer::Chapter> m_chapters;
+    std::string m_strLocalPath;  // the local medium open
     int m_nSubtitle = -1;
     Presenter m_presenter;
     std::thread m_feeder;

@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "engine/FfmpegPtr.h"
+#include "engine/VideoDemuxer.h"
 #include "platform/Trace.h"
 
 extern "C" {
@@ -61,15 +62,6 @@ std::string DetectCharset(const std::string& path) {
     return lower.empty() || lower == "ascii" || lower == "utf-8" ? "" : charset;
 }
 
-std::string StreamLabel(const AVStream* st) {
-    std::string label;
-    if (const AVDictionaryEntry* lang = av_dict_get(st->metadata, "language", nullptr, 0))
-        label = lang->value;
-    if (const AVDictionaryEntry* title = av_dict_get(st->metadata, "title", nullptr, 0))
-        label += (label.empty() ? "" : " - ") + std::string(title->value);
-    return label.empty() ? "stream " + std::to_string(st->index) : label;
-}
-
 bool IsTextSubtitle(const AVStream* st) {
     const AVCodecDescriptor* desc = avcodec_descriptor_get(st->codecpar->codec_id);
     return st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE && desc && (desc->props & AV_CODEC_PROP_TEXT_SUB);
@@ -107,7 +99,7 @@ std::vector<Subtitles::Choice> Subtitles::Find(const std::string& medium) {
         if (avformat_find_stream_info(raw, nullptr) >= 0)
             for (unsigned i = 0; i < raw->nb_streams; ++i)
                 if (IsTextSubtitle(raw->streams[i]))
-                    choices.push_back(Choice{medium, int(i), StreamLabel(raw->streams[i]),
+                    choices.push_back(Choice{medium, int(i), VideoDemuxer::StreamLabel(raw->streams[i]),
                                              (raw->streams[i]->disposition & AV_DISPOSITION_DEFAULT) != 0});
     }
     av_dict_free(&opts);

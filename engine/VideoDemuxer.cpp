@@ -122,7 +122,7 @@ int VideoDemuxer::open(const char* name) {
         nFps = FpsFromRates(st->avg_frame_rate, st->r_frame_rate, st->time_base);
         nRotation = RotationOf(st);
     }
-    if (AVStream* st = ChooseStream(pFormatCtx, AVMEDIA_TYPE_AUDIO)) {
+    if (AVStream* st = ChooseStream(pFormatCtx, AVMEDIA_TYPE_AUDIO, nPreferredAudio)) {
         pAudioStream = st;
         nAudioIndex = st->index;
         dAudioTimeBase = av_q2d(st->time_base);
@@ -197,7 +197,11 @@ int VideoDemuxer::RotationOf(const AVStream* st) {
 
 // Of several streams of a kind, the one the file marks as default plays,
 // else the first; a cover picture only when there is no moving picture.
-AVStream* VideoDemuxer::ChooseStream(AVFormatContext* input, int type) {
+AVStream* VideoDemuxer::ChooseStream(AVFormatContext* input, int type, int preferred) {
+    if (preferred >= 0 && preferred < int(input->nb_streams) &&
+        input->streams[preferred]->codecpar->codec_type == type &&
+        !(input->streams[preferred]->disposition & AV_DISPOSITION_ATTACHED_PIC))
+        return input->streams[preferred];
     AVStream* first = nullptr;
     AVStream* cover = nullptr;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
@@ -213,6 +217,40 @@ AVStream* VideoDemuxer::ChooseStream(AVFormatContext* input, int type) {
         first = first ? first : st;
     }
     return first ? first : cover;
+}
+
+std::string VideoDemuxer::StreamLabel(const AVStream* st) {
+    std::string label;
+    if (const AVDictionaryEntry* lang = av_dict_get(st->metadata, "language", nullptr, 0))
+        label = lang->value;
+    if (const AVDictionaryEntry* title = av_dict_get(st->metadata, "title", nullptr, 0))
+        label += (label.empty() ? "" : " - ") + std::string(title->value);
+    return label.empty() ? "stream " + std::to_string(st->index) : label;
+}
+
+std::vector<VideoDemuxer::StreamInfo> VideoDemuxer::listStreams(int type) const {
+    std::vector<StreamInfo> streams;
+    if (!pFormatCtx)
+        return streams;
+    for (unsigned i = 0; i < pFormatCtx->nb_streams; ++i) {
+        const AVStream* st = pFormatCtx->streams[i];
+        if (st->codecpar->codec_type == type && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            streams.push_back(StreamInfo{int(i), StreamLabel(st), st == pAudioStream || st == pVideoStream});
+    }
+    return streams;
+}
+
+std::vector<VideoDemuxer::Chapter> VideoDemuxer::getChapters() const {
+    std::vector<Chapter> chapters;
+    if (!pFormatCtx)
+        return chapters;
+    for (unsigned i = 0; i < pFormatCtx->nb_chapters; ++i) {
+        const AVChapter* ch = pFormatCtx->chapters[i];
+        const AVDictionaryEntry* title = av_dict_get(ch->metadata, "title", nullptr, 0);
+        chapters.push_back(Chapter{double(ch->start) * av_q2d(ch->time_base) - dStartTime,
+                                   title ? title->value : "Chapter " + std::to_string(i + 1)});
+    }
+    return chapters;
 }
 
 int VideoDemuxer::seek(int seconds) { return seekTo(seconds); }

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <vector>
 
 extern "C" {
 struct AVCodecContext;
@@ -33,6 +34,24 @@ public:
 
     // 0 on success (also when name is already open), -1 on failure (closed).
     int open(const char* name);
+    // The audio stream the next open plays instead of the default one (-1:
+    // the default). Owner's thread.
+    void preferAudioStream(int index) { nPreferredAudio = index; }
+
+    // The streams of a kind in the open medium, and its chapters. Owner's thread.
+    struct StreamInfo {
+        int index;
+        std::string label;  // language and title
+        bool selected;
+    };
+    std::vector<StreamInfo> listStreams(int type) const;
+    struct Chapter {
+        double start;  // seconds from the medium's start
+        std::string title;
+    };
+    std::vector<Chapter> getChapters() const;
+    // "eng - Director's commentary", or "stream N" without either.
+    static std::string StreamLabel(const AVStream* st);
     // For names a peer sends: later opens read only a local file through the
     // file protocol, only with a media demuxer (nothing that opens further
     // inputs), and stop waiting once interrupt(opaque) returns non-zero.
@@ -71,7 +90,7 @@ public:
 
 private:
     void FreeCodecContexts();
-    static AVStream* ChooseStream(AVFormatContext* input, int type);
+    static AVStream* ChooseStream(AVFormatContext* input, int type, int preferred = -1);
     static int RotationOf(const AVStream* st);
     // Frees the input and the codec contexts under the lock.
     void CloseInput();
@@ -86,6 +105,7 @@ private:
     int nVideoIndex = -1;
     int nFps = kDefaultFps;
     int nRotation = 0;
+    int nPreferredAudio = -1;
     std::string strName;
     int (*pInterrupt)(void*) = nullptr;
     void* pInterruptOpaque = nullptr;

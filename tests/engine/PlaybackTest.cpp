@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -375,4 +376,38 @@ TEST_F(Playback, SpeedChangesTheTimeNotThePitch) {
     player.SetSpeed(10.0);
     EXPECT_EQ(player.Speed(), MediaPlayer::kMaxSpeed);
     player.SetSpeed(1.0);
+}
+
+// Another audio stream plays from the position being heard, at once and in
+// step with the pictures; the medium's chapters are listed.
+TEST_F(Playback, AudioStreamSwitchKeepsThePositionAndChaptersAreListed) {
+    const std::string meta = dir.path + "/chapters.txt";
+    std::ofstream(meta) << ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=2000\ntitle=Intro\n"
+                           "[CHAPTER]\nTIMEBASE=1/1000\nSTART=2000\nEND=6000\ntitle=Main\n";
+    const std::string clip = TestMedia("pb_two_tracks.mkv",
+        "-f lavfi -i testsrc2=s=160x120:r=25:d=6 -f lavfi -i sine=f=440:r=44100:d=6 -f lavfi -i sine=f=880:r=44100:d=6 "
+        "-i " + meta + " -map 0 -map 1 -map 2 -map_metadata 3 -map_chapters 3 -c:v libx264 -preset ultrafast "
+        "-pix_fmt yuv420p -c:a aac -ac 1 -metadata:s:a:0 language=eng -metadata:s:a:1 language=ger "
+        "-metadata:s:a:1 title=Commentary");
+    LocalPlay(clip.c_str());
+    ASSERT_EQ(player.AudioStreams().size(), 2u);
+    EXPECT_TRUE(player.AudioStreams()[0].selected);
+    EXPECT_EQ(player.AudioStreams()[1].label, "ger - Commentary");
+    ASSERT_EQ(player.Chapters().size(), 2u);
+    EXPECT_NEAR(player.Chapters()[1].start, 2.0, 0.01);
+    EXPECT_EQ(player.Chapters()[1].title, "Main");
+
+    ASSERT_TRUE(WaitFor([&] { return player.Position() >= 1.5; }));
+    const std::vector<int> first = FirstChannel(Recorded(), 16, 1);  // the output starts a new record
+    EXPECT_NEAR(ToneAt(first, first.size() / 2, 44100, 100), 440, 20);
+    const double before = player.Position();
+    const auto start = Clock::now();
+    player.SelectAudioStream(player.AudioStreams()[1].index);
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 0.3);
+    EXPECT_NEAR(player.Position(), before, 0.3);
+    EXPECT_TRUE(player.AudioStreams()[1].selected);
+    ASSERT_TRUE(WaitFor([&] { return player.Position() >= before + 1.0; }));
+    // The stream's format is announced again, which starts the record anew.
+    const std::vector<int> pcm = FirstChannel(Recorded(), 16, 1);
+    EXPECT_NEAR(ToneAt(pcm, 44100 / 5, 44100, 100), 880, 20);
 }
