@@ -12,7 +12,7 @@ PACKAGES := cmake ninja-build g++ pkg-config ffmpeg \
 	libgtest-dev libgmock-dev libbenchmark-dev \
 	curl netcat-openbsd xvfb x11-apps xauth python3 locales \
 	dpkg-dev desktop-file-utils appstream systemd man-db iproute2 \
-	xdotool dbus libglib2.0-bin fonts-wqy-microhei
+	xdotool dbus libglib2.0-bin fonts-wqy-microhei weston qt6-wayland
 # Peers the benchmarks compare against.
 BENCH_PACKAGES := mpv lighttpd nginx-light procps time
 # The fuzz targets: clang with libFuzzer's and the sanitizers' runtimes.

@@ -267,12 +267,15 @@ protected:
     fs::path Trace() const { return m_dir / "sivo.trace"; }
     fs::path CopyData() const { return m_dir / "sivo.copydata"; }
     std::vector<std::string> Env() const {
-        return {"DISPLAY=" + m_display, "SDL_AUDIODRIVER=dummy", "QT_QPA_PLATFORM=xcb",
-                "XDG_RUNTIME_DIR=" + m_dir.string(), "SIVO_TRACE=" + Trace().string(),
-                "XDG_CONFIG_HOME=" + (m_dir / "config").string(), "XDG_STATE_HOME=" + (m_dir / "state").string(),
-                "XDG_PICTURES_DIR=" + (m_dir / "pictures").string(),
-                "DBUS_SESSION_BUS_ADDRESS=" + (m_busAddress.empty() ? "unix:path=" + (m_dir / "no-bus").string()
-                                                                    : m_busAddress)};
+        std::vector<std::string> env = {
+            "DISPLAY=" + m_display, "SDL_AUDIODRIVER=dummy", "QT_QPA_PLATFORM=xcb",
+            "XDG_RUNTIME_DIR=" + m_dir.string(), "SIVO_TRACE=" + Trace().string(),
+            "XDG_CONFIG_HOME=" + (m_dir / "config").string(), "XDG_STATE_HOME=" + (m_dir / "state").string(),
+            "XDG_PICTURES_DIR=" + (m_dir / "pictures").string(),
+            "DBUS_SESSION_BUS_ADDRESS=" + (m_busAddress.empty() ? "unix:path=" + (m_dir / "no-bus").string()
+                                                                : m_busAddress)};
+        env.insert(env.end(), m_extraEnv.begin(), m_extraEnv.end());
+        return env;
     }
     std::string EnvPrefix() const {
         std::string prefix;
@@ -334,6 +337,8 @@ protected:
     Shot m_probe;
     // Put before the window's command line (to start it in another network).
     std::vector<std::string> m_sivoPrefix;
+    // Set after (and so over) the usual environment.
+    std::vector<std::string> m_extraEnv;
 };
 
 class WindowXvfbTest : public ::testing::Test, protected XSession {
@@ -655,13 +660,39 @@ TEST_F(WindowXvfbTest, ClosingHidesTheWindowAtOnceInEveryState) {
     }
 }
 
+// A strip of noise as wide as the 1280-pixel screen, for drawing at twice the scale.
+std::string NoiseClip() {
+    return TestMedia("noise-1280x90-2s.mp4", "-f lavfi -i nullsrc=s=1280x90:r=5:d=2,geq=lum='random(1)*255':cb=128:cr=128 "
+                                             "-c:v libx264 -preset veryfast -qp 0 -pix_fmt yuv420p");
+}
+
+// Over the rows of a screen that show the noise (many colours): how many
+// neighbouring pixel pairs there are and how many of them are equal. False
+// when fewer than 40 such rows show.
+bool NoisePairs(const Shot& shot, int& rows, int& pairs, int& same) {
+    rows = pairs = same = 0;
+    for (int y = 100; y < kScreenH - 200; ++y) {
+        std::set<uint32_t> colours;
+        int rowSame = 0;
+        for (int x = 100; x + 1 < kScreenW - 100; x += 2) {
+            const Rgb& a = shot.At(x, y);
+            colours.insert(static_cast<uint32_t>(a.r << 16 | a.g << 8 | a.b));
+            rowSame += a == shot.At(x + 1, y);
+        }
+        if (colours.size() < 100)
+            continue;   // not a row of the picture
+        ++rows;
+        pairs += (kScreenW - 200) / 2;
+        same += rowSame;
+    }
+    return rows >= 40;
+}
+
 // At a 2x scale the picture is drawn at the screen's resolution: a strip of
 // noise as wide as the screen keeps neighbouring screen pixels apart instead
 // of doubling each picture pixel.
 TEST_F(WindowXvfbTest, PictureUsesEveryScreenPixelAtTwiceTheScale) {
-    const std::string noise = TestMedia("noise-1280x90-2s.mp4",
-                                        "-f lavfi -i nullsrc=s=1280x90:r=5:d=2,geq=lum='random(1)*255':cb=128:cr=128 "
-                                        "-c:v libx264 -preset veryfast -qp 0 -pix_fmt yuv420p");
+    const std::string noise = NoiseClip();
     ASSERT_FALSE(noise.empty());
     ASSERT_TRUE(StartServer()) << "Xvfb did not come up";
     std::vector<std::string> env = Env();
@@ -670,24 +701,7 @@ TEST_F(WindowXvfbTest, PictureUsesEveryScreenPixelAtTwiceTheScale) {
     int rows = 0, pairs = 0, same = 0;
     const auto measure = [&] {
         Shot shot;
-        rows = pairs = same = 0;
-        if (!Screenshot(shot))
-            return false;
-        for (int y = 100; y < kScreenH - 200; ++y) {
-            std::set<uint32_t> colours;
-            int rowSame = 0;
-            for (int x = 100; x + 1 < kScreenW - 100; x += 2) {
-                const Rgb& a = shot.At(x, y);
-                colours.insert(static_cast<uint32_t>(a.r << 16 | a.g << 8 | a.b));
-                rowSame += a == shot.At(x + 1, y);
-            }
-            if (colours.size() < 100)
-                continue;   // not a row of the picture
-            ++rows;
-            pairs += (kScreenW - 200) / 2;
-            same += rowSame;
-        }
-        return rows >= 40;
+        return Screenshot(shot) && NoisePairs(shot, rows, pairs, same);
     };
     ASSERT_TRUE(nettest::WaitFor(measure, kStartWaitMs)) << "no picture rows found (" << rows << ")";
     EXPECT_LT(same, pairs / 5) << same << " of " << pairs << " neighbouring pixels are equal: drawn at half resolution";
@@ -1038,6 +1052,121 @@ TEST_F(WindowLanTest, PlayRequestsFromAnotherHostAskFirst) {
 
     sivo->Signal(SIGTERM);
     EXPECT_NE(sivo->WaitExit(kQuitWaitMs), -1);
+}
+
+// The window on a Wayland compositor (Weston, headless, drawing in memory)
+// through Qt's own Wayland platform, with no X server at all.
+class WindowWestonTest : public ::testing::Test, protected XSession {
+protected:
+    void SetUp() override {
+        for (const char* tool : {"weston", "weston-screenshooter", "gdbus", "dbus-daemon"})
+            if (!HaveTool(tool))
+                GTEST_SKIP() << tool << " is not installed";
+        Begin();
+        m_extraEnv = {"QT_QPA_PLATFORM=wayland", "WAYLAND_DISPLAY=" + std::string(kSocket), "DISPLAY="};
+    }
+    void TearDown() override {
+        if (m_weston) {
+            m_weston->Signal(SIGTERM);
+            m_weston->WaitExit(kQuitWaitMs);
+        }
+        End();
+    }
+    static constexpr char kSocket[] = "wayland-sivo-test";
+    // Weston on its headless backend, its screen 1280 x 720 device pixels.
+    bool StartWeston(int scale) {
+        m_weston = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"weston", "--backend=headless-backend.so", "--use-pixman",
+                                     std::string("--socket=") + kSocket, "--width=" + std::to_string(kScreenW / scale),
+                                     "--height=" + std::to_string(kScreenH / scale), "--scale=" + std::to_string(scale),
+                                     "--debug", "--idle-time=0", "--log=" + (m_dir / "weston.log").string()},
+            std::vector<std::string>{"XDG_RUNTIME_DIR=" + m_dir.string()});
+        return nettest::WaitFor([&] { return fs::exists(m_dir / kSocket); }, kStartWaitMs);
+    }
+    // The compositor's screen, through its screenshot protocol.
+    bool Screen(Shot& shot) {
+        const fs::path dir = m_dir / "screens";
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        std::string output;
+        // It writes into the pictures folder, else the current one.
+        if (RunCommand("cd '" + dir.string() + "' && " + EnvPrefix() + "XDG_PICTURES_DIR='" + dir.string() +
+                           "' timeout 10 weston-screenshooter", output) != 0)
+            return false;
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            output.clear();
+            const fs::path raw = dir / "screen.rgb";
+            if (RunCommand("ffmpeg -loglevel error -y -i '" + entry.path().string() +
+                               "' -f rawvideo -pix_fmt rgb24 '" + raw.string() + "'", output) != 0)
+                return false;
+            std::ifstream in(raw, std::ios::binary);
+            const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            if (bytes.size() != size_t{3} * kScreenW * kScreenH)
+                return false;
+            shot.w = kScreenW;
+            shot.h = kScreenH;
+            shot.px.resize(size_t{1} * kScreenW * kScreenH);
+            for (size_t i = 0; i < shot.px.size(); ++i)
+                shot.px[i] = {static_cast<uint8_t>(bytes[3 * i]), static_cast<uint8_t>(bytes[3 * i + 1]),
+                              static_cast<uint8_t>(bytes[3 * i + 2])};
+            return true;
+        }
+        return false;
+    }
+
+    std::unique_ptr<ChildProcess> m_weston;
+};
+
+// Runs natively: the skinned window shows the clip's moving picture, the
+// media interface drives it and it closes the ordinary way.
+TEST_F(WindowWestonTest, ShowsItsPictureAndAnswersTheMediaInterface) {
+    const std::string clip = LongClip();
+    ASSERT_TRUE(StartWeston(1)) << "weston did not come up";
+    ASSERT_TRUE(StartBus()) << "no session bus";
+    auto sivo = StartSivo({clip});
+    Shot first, second;
+    const auto hues = [](const Shot& shot) {
+        std::set<int> seen;
+        for (const Rgb& c : shot.px)
+            seen.insert(SaturatedHue(c));
+        seen.erase(-1);
+        return seen.size();
+    };
+    ASSERT_TRUE(nettest::WaitFor([&] { return FileHolds(Trace(), "first picture painted") && Screen(first) &&
+                                              hues(first) >= 5; }, kStartWaitMs))
+        << "no picture on the Wayland screen; running " << sivo->Running();
+    EXPECT_GT(WindowBox(first).W(), 200) << "no skinned window";
+    std::this_thread::sleep_for(std::chrono::milliseconds(kShotGapMs));
+    ASSERT_TRUE(Screen(second));
+    int changed = 0;
+    for (size_t i = 0; i < first.px.size(); ++i)
+        changed += !(first.px[i] == second.px[i]);
+    EXPECT_GT(changed, kScreenW * kScreenH / 200) << "the picture did not move";
+
+    std::string reply;
+    EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.Pause", reply), 0) << reply;
+    EXPECT_TRUE(nettest::WaitFor([&] { return Property("PlaybackStatus").find("Paused") != std::string::npos; }, 5000));
+    EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Player.Seek 20000000", reply), 0) << reply;
+    EXPECT_TRUE(nettest::WaitFor([&] { return Position() >= 20; }, 5000)) << Position();
+    EXPECT_EQ(Mpris("org.mpris.MediaPlayer2.Quit", reply), 0) << reply;
+    const int status = sivo->WaitExit(kQuitWaitMs);
+    ASSERT_NE(status, -1) << "Quit did not end the window";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// At the compositor's scale 2 the picture is drawn at the device's pixels:
+// a strip of noise as wide as the screen keeps neighbouring pixels apart.
+TEST_F(WindowWestonTest, PictureUsesEveryDevicePixelAtScaleTwo) {
+    const std::string noise = NoiseClip();
+    ASSERT_TRUE(StartWeston(2)) << "weston did not come up";
+    auto sivo = StartSivo({noise});
+    int rows = 0, pairs = 0, same = 0;
+    const auto measure = [&] {
+        Shot shot;
+        return Screen(shot) && NoisePairs(shot, rows, pairs, same);
+    };
+    ASSERT_TRUE(nettest::WaitFor(measure, kStartWaitMs)) << "no picture rows found (" << rows << ")";
+    EXPECT_LT(same, pairs / 5) << same << " of " << pairs << " neighbouring pixels are equal: drawn at half resolution";
 }
 
 TEST(SivoProgram, AnswersVersionAndHelpAndRefusesBadUsageInOneLine) {
