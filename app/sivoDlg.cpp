@@ -886,6 +886,10 @@ void CSivoDlg::ListFolder(const std::string& current) {
             [this, generation, current, files = std::move(files)]() mutable {
                 if (generation != m_nListGeneration)
                     return;
+                // Posting the list is the worker's last step: joined here, it
+                // hands the list over in a way the race checker sees too.
+                if (m_listThread.joinable())
+                    m_listThread.join();
                 m_bListing = false;
                 m_playlist.Set(std::move(files), current, true);
                 if (m_pMpris)
@@ -1222,6 +1226,8 @@ void CSivoDlg::TakeScreenshot() {
         QMetaObject::invokeMethod(
             this,
             [this, path, error] {
+                if (m_shotThread.joinable())
+                    m_shotThread.join();
                 if (path.empty()) {
                     DebugTrace("screenshot not saved: %s\n", error.c_str());
                     ShowNote(QStringLiteral("Screenshot not saved: ") + QString::fromLocal8Bit(error.c_str()));
