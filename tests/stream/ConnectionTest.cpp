@@ -223,7 +223,9 @@ TEST(Connection, QueuesOfAllConnectionsTogetherStayBounded) {
     const int64_t held = last.QueuedBytes();
     conns.front()->Close();
     EXPECT_EQ(last.Send(chunk.data(), int(chunk.size())), 0) << "room again once a queue was freed";
-    EXPECT_EQ(last.QueuedBytes(), held + int64_t(chunk.size()));
+    // The send thread may move some of it into the socket meanwhile (the
+    // kernel grows a socket's buffer as it likes), never more than was sent.
+    EXPECT_LE(last.QueuedBytes(), held + int64_t(chunk.size()));
     conns.clear();
     EXPECT_EQ(TcpConnection::AllQueuedBytes(), 0);
     for (int fd : peers)
