@@ -156,7 +156,9 @@ void CUdpSocket::CatalogueThread() {
             if (job.next < job.entries.size()) {
                 ++it;
             } else if (job.again) {
-                job = CatalogueJob {std::move(job.againRoot)};
+                CatalogueJob next;
+                next.root = std::move(job.againRoot);
+                job = std::move(next);
                 ++it;
             } else {
                 it = m_jobs.erase(it);
