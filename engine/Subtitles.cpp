@@ -29,6 +29,8 @@ const char* const kSubtitleFolders[] = {"Subs", "Subtitles", "subs", "subtitles"
 constexpr uintmax_t kMaxSubtitleFile = 64u << 20;
 // Bytes read to tell a file's charset.
 constexpr size_t kCharsetProbe = 1 << 20;
+// A bitmap subtitle side longer than this is a broken stream's.
+constexpr int kMaxBitmapSide = 8192;
 
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
@@ -62,9 +64,9 @@ std::string DetectCharset(const std::string& path) {
     return lower.empty() || lower == "ascii" || lower == "utf-8" ? "" : charset;
 }
 
-bool IsTextSubtitle(const AVStream* st) {
-    const AVCodecDescriptor* desc = avcodec_descriptor_get(st->codecpar->codec_id);
-    return st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE && desc && (desc->props & AV_CODEC_PROP_TEXT_SUB);
+// A subtitle stream FFmpeg can decode: text, or bitmaps.
+bool IsSubtitle(const AVStream* st) {
+    return st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE && avcodec_find_decoder(st->codecpar->codec_id);
 }
 
 struct InputClose {
@@ -98,7 +100,7 @@ std::vector<Subtitles::Choice> Subtitles::Find(const std::string& medium) {
         std::unique_ptr<AVFormatContext, InputClose> input(raw);
         if (avformat_find_stream_info(raw, nullptr) >= 0)
             for (unsigned i = 0; i < raw->nb_streams; ++i)
-                if (IsTextSubtitle(raw->streams[i]))
+                if (IsSubtitle(raw->streams[i]))
                     choices.push_back(Choice{medium, int(i), VideoDemuxer::StreamLabel(raw->streams[i]),
                                              (raw->streams[i]->disposition & AV_DISPOSITION_DEFAULT) != 0});
     }
@@ -143,6 +145,8 @@ void Subtitles::Clear() {
         ass_free_track(m_pTrack);
     m_pTrack = nullptr;
     m_current = Choice{};
+    m_bitmaps.clear();
+    m_nCanvasWidth = m_nCanvasHeight = 0;
 }
 
 void Subtitles::Load(const Choice& choice, double origin) {
@@ -173,10 +177,10 @@ void Subtitles::Read(Choice choice) {
     int index = choice.stream;
     if (index < 0)
         for (unsigned i = 0; i < raw->nb_streams && index < 0; ++i)
-            if (IsTextSubtitle(raw->streams[i]))
+            if (IsSubtitle(raw->streams[i]))
                 index = int(i);
-    if (index < 0 || index >= int(raw->nb_streams) || !IsTextSubtitle(raw->streams[index])) {
-        DebugTrace("subtitles: no text subtitles in %s\r\n", choice.path.c_str());
+    if (index < 0 || index >= int(raw->nb_streams) || !IsSubtitle(raw->streams[index])) {
+        DebugTrace("subtitles: none in %s\r\n", choice.path.c_str());
         return;
     }
     for (unsigned i = 0; i < raw->nb_streams; ++i)
@@ -198,6 +202,8 @@ void Subtitles::Read(Choice choice) {
         return;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_nCanvasWidth = ctx->width;
+        m_nCanvasHeight = ctx->height;
         if (ctx->subtitle_header && m_pTrack)
             ass_process_codec_private(m_pTrack, reinterpret_cast<char*>(ctx->subtitle_header),
                                       ctx->subtitle_header_size);
@@ -217,11 +223,70 @@ void Subtitles::Read(Choice choice) {
                     if (sub.rects[r]->type == SUBTITLE_ASS && sub.rects[r]->ass)
                         ass_process_chunk(m_pTrack, sub.rects[r]->ass, int(std::strlen(sub.rects[r]->ass)), startMs,
                                           std::max(durationMs, 1LL));
+                if (!m_nCanvasWidth) {  // known once the first set is decoded
+                    m_nCanvasWidth = ctx->width;
+                    m_nCanvasHeight = ctx->height;
+                }
+                AddBitmaps(sub, double(pkt->pts) * av_q2d(st->time_base));
                 avsubtitle_free(&sub);
             }
         }
         av_packet_unref(pkt.get());
     }
+}
+
+// A bitmap set shows from its start until its own end, or until the next
+// set (PGS and DVB send an empty set to clear the screen).
+void Subtitles::AddBitmaps(const AVSubtitle& sub, double start) {
+    start += sub.start_display_time / 1000.0;
+    for (Bitmap& shown : m_bitmaps)
+        shown.end = std::min(shown.end, start);
+    const double end = sub.end_display_time > sub.start_display_time && sub.end_display_time != UINT32_MAX
+                           ? start + (sub.end_display_time - sub.start_display_time) / 1000.0
+                           : INFINITY;
+    for (unsigned r = 0; r < sub.num_rects; ++r) {
+        const AVSubtitleRect& rect = *sub.rects[r];
+        if (rect.type != SUBTITLE_BITMAP || rect.w <= 0 || rect.h <= 0 || !rect.data[0] || !rect.data[1] ||
+            rect.w > kMaxBitmapSide || rect.h > kMaxBitmapSide)
+            continue;
+        Bitmap bitmap{start, end, rect.x, rect.y, rect.w, rect.h, std::vector<uint8_t>(size_t(rect.w) * rect.h * 4)};
+        const auto* palette = reinterpret_cast<const uint32_t*>(rect.data[1]);  // ARGB
+        for (int y = 0; y < rect.h; ++y)
+            for (int x = 0; x < rect.w; ++x) {
+                const uint8_t index = rect.data[0][size_t(y) * rect.linesize[0] + x];
+                const uint32_t argb = index < std::max(rect.nb_colors, 0) ? palette[index] : 0;
+                uint8_t* px = &bitmap.bgra[(size_t(y) * rect.w + x) * 4];
+                px[0] = argb & 0xff, px[1] = argb >> 8 & 0xff, px[2] = argb >> 16 & 0xff, px[3] = argb >> 24;
+            }
+        m_bitmaps.push_back(std::move(bitmap));
+    }
+}
+
+bool Subtitles::DrawBitmaps(uint8_t* bgr, int width, int height, int stride, double at) {
+    const int canvasW = m_nCanvasWidth > 0 ? m_nCanvasWidth : width;
+    const int canvasH = m_nCanvasHeight > 0 ? m_nCanvasHeight : height;
+    bool drawn = false;
+    for (const Bitmap& b : m_bitmaps) {
+        if (!(at >= b.start && at < b.end))
+            continue;
+        // Each picture pixel takes the subtitle pixel it falls on.
+        const int x0 = int(int64_t(b.x) * width / canvasW), x1 = int(int64_t(b.x + b.w) * width / canvasW);
+        const int y0 = int(int64_t(b.y) * height / canvasH), y1 = int(int64_t(b.y + b.h) * height / canvasH);
+        for (int y = std::max(y0, 0); y < std::min(y1, height); ++y) {
+            const int sy = std::min(b.h - 1, int(int64_t(y - y0) * b.h / std::max(y1 - y0, 1)));
+            for (int x = std::max(x0, 0); x < std::min(x1, width); ++x) {
+                const int sx = std::min(b.w - 1, int(int64_t(x - x0) * b.w / std::max(x1 - x0, 1)));
+                const uint8_t* src = &b.bgra[(size_t(sy) * b.w + sx) * 4];
+                if (src[3] == 0)
+                    continue;
+                uint8_t* px = bgr + size_t(y) * stride + size_t(x) * 3;
+                for (int c = 0; c < 3; ++c)
+                    px[c] = uint8_t(px[c] + (src[c] - px[c]) * src[3] / 255);
+                drawn = true;
+            }
+        }
+    }
+    return drawn;
 }
 
 bool Subtitles::Render(uint8_t* bgr, int width, int height, int stride, double stamp) {
@@ -240,7 +305,7 @@ bool Subtitles::Render(uint8_t* bgr, int width, int height, int stride, double s
     const double at = (stamp - m_dOrigin - m_dDelay) * 1000.0;
     if (!std::isfinite(at))
         return false;
-    bool drawn = false;
+    bool drawn = DrawBitmaps(bgr, width, height, stride, at / 1000.0);
     for (ASS_Image* img = ass_render_frame(m_pRenderer, m_pTrack, static_cast<long long>(at), nullptr); img;
          img = img->next) {
         // The colour is RGBA with the alpha inverted: 0 is opaque.

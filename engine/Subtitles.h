@@ -1,7 +1,9 @@
 #pragma once
 // Subtitles drawn inside the picture. Text subtitles (SRT, ASS/SSA with their
 // styles, mov_text, WebVTT, ...), from a stream of the medium or a file
-// beside it, are decoded by FFmpeg into ASS events and rendered by libass.
+// beside it, are decoded by FFmpeg into ASS events and rendered by libass;
+// bitmap subtitles (PGS, DVB, DVD) are drawn as they come, scaled from the
+// picture size they were made for.
 // A file's text is read in the charset it was written in (detected) and
 // turned into UTF-8. The events are read by a thread of their own, so a
 // long film's stream shows its first lines at once.
@@ -57,7 +59,16 @@ public:
     bool Render(uint8_t* bgr, int width, int height, int stride, double stamp);
 
 private:
+    // A decoded bitmap subtitle: BGRA pixels placed on a canvas of the size
+    // its stream was made for.
+    struct Bitmap {
+        double start, end;  // seconds of the source's own time
+        int x, y, w, h;
+        std::vector<uint8_t> bgra;
+    };
     void Read(Choice choice);  // the reading thread
+    void AddBitmaps(const struct AVSubtitle& sub, double start);
+    bool DrawBitmaps(uint8_t* bgr, int width, int height, int stride, double at);
     void StopReading();
 
     ass_library* m_pLibrary = nullptr;
@@ -71,4 +82,6 @@ private:
     std::atomic<bool> m_bStop{false};
     std::thread m_reader;
     int m_nFrameWidth = 0, m_nFrameHeight = 0;  // the renderer's (presentation thread)
+    std::vector<Bitmap> m_bitmaps;  // under m_mutex, by start
+    int m_nCanvasWidth = 0, m_nCanvasHeight = 0;
 };
