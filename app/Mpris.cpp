@@ -79,6 +79,7 @@ QVariantMap CMpris::PlayerProperties() const {
     return {{QStringLiteral("PlaybackStatus"), QString::fromLatin1(m_pHost->PlaybackStatus())},
             {QStringLiteral("Metadata"), Metadata()},
             {QStringLiteral("Volume"), m_pHost->HeardVolume()},
+            {QStringLiteral("Rate"), m_pHost->Rate()},
             {QStringLiteral("CanGoNext"), m_pHost->CanGoNext()},
             {QStringLiteral("CanGoPrevious"), m_pHost->CanGoPrevious()}};
 }
@@ -142,6 +143,14 @@ double CMprisPlayer::Volume() const {
 
 void CMprisPlayer::SetVolume(double volume) {
     m_pMpris->Host().SetVolumeShare(volume);
+}
+
+void CMprisPlayer::SetRate(double rate) {
+    // Outside MinimumRate..MaximumRate clamps rather than failing the write;
+    // the window announces the rate it took.
+    if (std::isnan(rate))
+        return;
+    m_pMpris->Host().SetRate(std::clamp(rate, kMinimumRate, kMaximumRate));
 }
 
 qlonglong CMprisPlayer::Position() const {

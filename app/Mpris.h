@@ -81,8 +81,8 @@ class CMprisPlayer : public QDBusAbstractAdaptor {
     Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2.Player")
     Q_PROPERTY(QString PlaybackStatus READ PlaybackStatus)
     Q_PROPERTY(double Rate READ Rate WRITE SetRate)
-    Q_PROPERTY(double MinimumRate READ Rate)
-    Q_PROPERTY(double MaximumRate READ Rate)
+    Q_PROPERTY(double MinimumRate READ MinimumRate)
+    Q_PROPERTY(double MaximumRate READ MaximumRate)
     Q_PROPERTY(QVariantMap Metadata READ Metadata)
     Q_PROPERTY(double Volume READ Volume WRITE SetVolume)
     Q_PROPERTY(qlonglong Position READ Position)
@@ -95,8 +95,12 @@ class CMprisPlayer : public QDBusAbstractAdaptor {
 public:
     explicit CMprisPlayer(CMpris* pMpris) : QDBusAbstractAdaptor(pMpris), m_pMpris(pMpris) {}
     QString PlaybackStatus() const;
-    double Rate() const { return 1.0; }
-    void SetRate(double) {}
+    double Rate() const { return m_pMpris->Host().Rate(); }
+    void SetRate(double rate);
+    double MinimumRate() const { return kMinimumRate; }
+    double MaximumRate() const { return kMaximumRate; }
+    static constexpr double kMinimumRate = 0.25;
+    static constexpr double kMaximumRate = 4.0;
     QVariantMap Metadata() const { return m_pMpris->Metadata(); }
     double Volume() const;
     void SetVolume(double volume);

@@ -22,6 +22,9 @@ public:
     // The volume as a share of its range, 0..1; muted reads as 0.
     virtual double HeardVolume() const = 0;
     virtual void SetVolumeShare(double share) = 0;
+    // Playback speed; setting clamps it to 0.25..4.0 and ignores a NaN.
+    virtual double Rate() = 0;
+    virtual void SetRate(double rate) = 0;
     virtual bool IsFullScreen() const = 0;
     virtual void SetFullScreen(bool on) = 0;
 

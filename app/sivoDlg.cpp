@@ -26,6 +26,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QListWidget>
+#include <QActionGroup>
 #include <QMenu>
 #include <QPushButton>
 #include <QGridLayout>
@@ -94,6 +95,34 @@ std::string SivoEntries::CheckPlayable(const std::string& path) {
         return path + " is not a regular file";
     return ::CheckPlayable(path);
 }
+std::vector<SivoEntries::AudioStream> SivoEntries::AudioStreams() {
+    std::vector<AudioStream> streams;
+    for (const auto& st : ThePlayer().AudioStreams())
+        streams.push_back({st.index, st.label, st.selected});
+    return streams;
+}
+void SivoEntries::SelectAudioStream(int streamIndex) { ThePlayer().SelectAudioStream(streamIndex); }
+std::vector<SivoEntries::SubtitleChoice> SivoEntries::SubtitleChoices() {
+    std::vector<SubtitleChoice> choices;
+    for (const auto& choice : ThePlayer().SubtitleChoices())
+        choices.push_back({choice.label, choice.preferred});
+    return choices;
+}
+void SivoEntries::SelectSubtitle(int choice) { ThePlayer().SelectSubtitle(choice); }
+int SivoEntries::SelectedSubtitle() { return ThePlayer().SelectedSubtitle(); }
+void SivoEntries::AddSubtitleFile(const std::string& path) { ThePlayer().AddSubtitleFile(path); }
+void SivoEntries::SetSubtitleDelay(double seconds) { ThePlayer().SetSubtitleDelay(seconds); }
+double SivoEntries::SubtitleDelay() { return ThePlayer().SubtitleDelay(); }
+void SivoEntries::SetSubtitleScale(double scale) { ThePlayer().SetSubtitleScale(scale); }
+double SivoEntries::SubtitleScale() { return ThePlayer().SubtitleScale(); }
+std::vector<SivoEntries::Chapter> SivoEntries::Chapters() {
+    std::vector<Chapter> chapters;
+    for (const auto& chapter : ThePlayer().Chapters())
+        chapters.push_back({chapter.start, chapter.title});
+    return chapters;
+}
+void SivoEntries::SetSpeed(double speed) { ThePlayer().SetSpeed(speed); }
+double SivoEntries::Speed() { return ThePlayer().Speed(); }
 
 // Construction and start-up.
 
@@ -405,6 +434,11 @@ void CSivoDlg::ShowCaptionMenu(const QPoint& globalPos) {
     menu.addSeparator();
     const QAction* pNetwork = menu.addAction(QStringLiteral("&Network"));
     const QAction* pSettings = menu.addAction(QStringLiteral("Se&ttings..."));
+    RebuildTrackMenus();
+    menu.addMenu(m_pAudioMenu);
+    menu.addMenu(m_pSubtitleMenu);
+    menu.addMenu(m_pChapterMenu);
+    menu.addSeparator();
     const QAction* pAbout = menu.addAction(QString::fromUtf8(IDS_ABOUTBOX).replace("(&A)", ""));
     const QAction* pChosen = menu.exec(globalPos);
     if (pChosen == pAbout)
@@ -775,6 +809,19 @@ const std::vector<CSivoDlg::KeyBinding>& CSivoDlg::KeyBindings() {
         {Qt::Key_A, Qt::AltModifier, [](CSivoDlg& d) { d.AnswerTopPrompt(ConsentPrompt::Answer::AllowOnce); }},
         {Qt::Key_D, Qt::AltModifier, [](CSivoDlg& d) { d.AnswerTopPrompt(ConsentPrompt::Answer::AlwaysAllow); }},
         {Qt::Key_I, Qt::AltModifier, [](CSivoDlg& d) { d.AnswerTopPrompt(ConsentPrompt::Answer::Ignore); }},
+        // As mpv has them; # comes with Shift on most layouts, F and G always do.
+        {Qt::Key_NumberSign, Qt::NoModifier, [](CSivoDlg& d) { d.CycleAudio(); }},
+        {Qt::Key_NumberSign, Qt::ShiftModifier, [](CSivoDlg& d) { d.CycleAudio(); }},
+        {Qt::Key_J, Qt::NoModifier, [](CSivoDlg& d) { d.CycleSubtitle(); }},
+        {Qt::Key_Z, Qt::NoModifier, [](CSivoDlg& d) { d.StepSubtitleDelay(-SUBTITLE_DELAY_STEP_S); }},
+        {Qt::Key_X, Qt::NoModifier, [](CSivoDlg& d) { d.StepSubtitleDelay(SUBTITLE_DELAY_STEP_S); }},
+        {Qt::Key_F, Qt::ShiftModifier, [](CSivoDlg& d) { d.StepSubtitleScale(-SUBTITLE_SCALE_STEP); }},
+        {Qt::Key_G, Qt::ShiftModifier, [](CSivoDlg& d) { d.StepSubtitleScale(SUBTITLE_SCALE_STEP); }},
+        {Qt::Key_PageUp, Qt::NoModifier, [](CSivoDlg& d) { d.StepChapter(false); }},
+        {Qt::Key_PageDown, Qt::NoModifier, [](CSivoDlg& d) { d.StepChapter(true); }},
+        {Qt::Key_BracketLeft, Qt::NoModifier, [](CSivoDlg& d) { d.StepSpeed(false); }},
+        {Qt::Key_BracketRight, Qt::NoModifier, [](CSivoDlg& d) { d.StepSpeed(true); }},
+        {Qt::Key_Backspace, Qt::NoModifier, [](CSivoDlg& d) { d.SetRate(1.0); }},
     };
     return bindings;
 }
@@ -833,6 +880,7 @@ bool CSivoDlg::PlayLocal(const std::string& path, bool listFolder) {
         ListFolder(path);
     }
     ResumeIfRemembered();
+    RebuildTrackMenus();
     if (m_pMpris)
         m_pMpris->Publish();
     return true;
@@ -1294,5 +1342,174 @@ void CSivoDlg::dropEvent(QDropEvent* event) {
         ShowReason(QStringLiteral("Drop local files to play them"));
         return;
     }
+    if (AddDroppedSubtitles(files))
+        return;
     OpenFiles(files);
+}
+
+// Streams, subtitles, chapters and speed.
+
+namespace {
+
+// Menu texts take & as a mnemonic mark.
+QString MenuText(const std::string& text) {
+    return QString::fromUtf8(text.c_str()).replace('&', QStringLiteral("&&"));
+}
+
+bool IsSubtitleFile(const std::string& path) {
+    const QString suffix = QFileInfo(QString::fromLocal8Bit(path.c_str())).suffix().toLower();
+    return suffix == "srt" || suffix == "ass" || suffix == "ssa" || suffix == "vtt" || suffix == "sub";
+}
+
+} // namespace
+
+void CSivoDlg::CycleAudio() {
+    const std::vector<SivoEntries::AudioStream> streams = m_entries->AudioStreams();
+    if (streams.empty()) {
+        ShowNote(QStringLiteral("Audio: none"));
+        return;
+    }
+    const auto selected = std::find_if(streams.begin(), streams.end(), [](const auto& st) { return st.selected; });
+    const size_t next = selected == streams.end() ? 0 : (selected - streams.begin() + 1) % streams.size();
+    m_entries->SelectAudioStream(streams[next].index);
+    ShowNote(QStringLiteral("Audio: ") + QString::fromUtf8(streams[next].label.c_str()));
+    RebuildTrackMenus();
+}
+
+void CSivoDlg::CycleSubtitle() {
+    const std::vector<SivoEntries::SubtitleChoice> choices = m_entries->SubtitleChoices();
+    const int count = static_cast<int>(choices.size());
+    const int current = m_entries->SelectedSubtitle();
+    // Off follows the last; anything out of range starts again at the first.
+    const int next = current < 0 ? (count > 0 ? 0 : -1) : (current + 1 < count ? current + 1 : -1);
+    m_entries->SelectSubtitle(next);
+    ShowNote(QStringLiteral("Subtitles: ") +
+             (next < 0 ? QStringLiteral("off") : QString::fromUtf8(choices[next].label.c_str())));
+    RebuildTrackMenus();
+}
+
+void CSivoDlg::StepSubtitleDelay(double seconds) {
+    // Whole milliseconds, so steps add up to what the note shows.
+    const double delay = std::round((m_entries->SubtitleDelay() + seconds) * 1000) / 1000;
+    m_entries->SetSubtitleDelay(delay);
+    ShowNote(QString::asprintf("Subtitle delay: %+d ms", static_cast<int>(std::lround(m_entries->SubtitleDelay() * 1000))));
+}
+
+void CSivoDlg::StepSubtitleScale(double step) {
+    const double scale = std::round((m_entries->SubtitleScale() + step) * 100) / 100;
+    m_entries->SetSubtitleScale(scale);
+    ShowNote(QString::asprintf("Subtitle size: %d%%", static_cast<int>(std::lround(m_entries->SubtitleScale() * 100))));
+}
+
+void CSivoDlg::StepChapter(bool forward) {
+    const std::vector<SivoEntries::Chapter> chapters = m_entries->Chapters();
+    if (chapters.empty()) {
+        ShowNote(QStringLiteral("No chapters"));
+        return;
+    }
+    const double position = m_entries->GetPositionSeconds();
+    // The chapter playing: the last that starts at or before the position.
+    int current = -1;
+    for (int i = 0; i < static_cast<int>(chapters.size()); ++i)
+        if (chapters[i].start <= position)
+            current = i;
+    int target;
+    if (forward) {
+        target = current + 1;
+        if (target >= static_cast<int>(chapters.size())) {
+            ShowNote(QStringLiteral("Last chapter"));
+            return;
+        }
+    } else if (current < 0) {
+        target = 0;
+    } else {
+        target = position - chapters[current].start < CHAPTER_RESTART_S && current > 0 ? current - 1 : current;
+    }
+    SeekTo(chapters[target].start);
+    const std::string& title = chapters[target].title;
+    ShowNote(QStringLiteral("Chapter %1/%2%3")
+                 .arg(target + 1)
+                 .arg(chapters.size())
+                 .arg(title.empty() ? QString() : QStringLiteral(": ") + QString::fromUtf8(title.c_str())));
+}
+
+void CSivoDlg::StepSpeed(bool faster) {
+    const double speed = m_entries->Speed();
+    SetRate(std::round((faster ? speed * SPEED_STEP : speed / SPEED_STEP) * 100) / 100);
+}
+
+double CSivoDlg::Rate() {
+    return m_entries->Speed();
+}
+
+void CSivoDlg::SetRate(double rate) {
+    if (std::isnan(rate))
+        return;
+    m_entries->SetSpeed(std::clamp(rate, MIN_SPEED, MAX_SPEED));
+    ShowNote(QString::asprintf("Speed: %.2fx", m_entries->Speed()));
+    if (m_pMpris)
+        m_pMpris->Publish();
+}
+
+void CSivoDlg::RebuildTrackMenus() {
+    if (!m_pAudioMenu) {
+        m_pAudioMenu = new QMenu(QStringLiteral("Au&dio"), this);
+        m_pSubtitleMenu = new QMenu(QStringLiteral("Su&btitles"), this);
+        m_pChapterMenu = new QMenu(QStringLiteral("C&hapters"), this);
+    }
+    // The groups own the stream items; the chapter items are the menu's own.
+    for (QMenu* pMenu : {m_pAudioMenu, m_pSubtitleMenu})
+        qDeleteAll(pMenu->findChildren<QActionGroup*>(Qt::FindDirectChildrenOnly));
+    m_pChapterMenu->clear();
+
+    auto* pAudio = new QActionGroup(m_pAudioMenu);
+    for (const SivoEntries::AudioStream& st : m_entries->AudioStreams()) {
+        QAction* pAction = pAudio->addAction(MenuText(st.label));
+        pAction->setCheckable(true);
+        pAction->setChecked(st.selected);
+        const int index = st.index;
+        const QString label = QString::fromUtf8(st.label.c_str());
+        connect(pAction, &QAction::triggered, this, [this, index, label] {
+            // The group moves the check; the menu is rebuilt when next shown.
+            m_entries->SelectAudioStream(index);
+            ShowNote(QStringLiteral("Audio: ") + label);
+        });
+    }
+    m_pAudioMenu->addActions(pAudio->actions());
+    m_pAudioMenu->setEnabled(!pAudio->actions().isEmpty());
+
+    const std::vector<SivoEntries::SubtitleChoice> choices = m_entries->SubtitleChoices();
+    const int selected = m_entries->SelectedSubtitle();
+    auto* pSubtitles = new QActionGroup(m_pSubtitleMenu);
+    for (int choice = -1; choice < static_cast<int>(choices.size()); ++choice) {
+        const QString label = choice < 0 ? QStringLiteral("off") : QString::fromUtf8(choices[choice].label.c_str());
+        QAction* pAction =
+            pSubtitles->addAction(choice < 0 ? QStringLiteral("&Off") : MenuText(choices[choice].label));
+        pAction->setCheckable(true);
+        pAction->setChecked(choice == selected || (choice < 0 && selected >= static_cast<int>(choices.size())));
+        connect(pAction, &QAction::triggered, this, [this, choice, label] {
+            m_entries->SelectSubtitle(choice);
+            ShowNote(QStringLiteral("Subtitles: ") + label);
+        });
+    }
+    m_pSubtitleMenu->addActions(pSubtitles->actions());
+    m_pSubtitleMenu->setEnabled(!choices.empty());
+
+    for (const SivoEntries::Chapter& chapter : m_entries->Chapters()) {
+        const double start = chapter.start;
+        QAction* pAction = m_pChapterMenu->addAction(ClockText(static_cast<int>(start)) + "  " + MenuText(chapter.title));
+        connect(pAction, &QAction::triggered, this, [this, start] { SeekTo(start); });
+    }
+    m_pChapterMenu->setEnabled(!m_pChapterMenu->actions().isEmpty());
+}
+
+bool CSivoDlg::AddDroppedSubtitles(const std::vector<std::string>& paths) {
+    if (m_bStopped || m_strMediaPath.empty() || m_strMediaPath.front() != '/' ||
+        !std::all_of(paths.begin(), paths.end(), IsSubtitleFile))
+        return false;
+    for (const std::string& path : paths)
+        m_entries->AddSubtitleFile(path);
+    ShowNote(QStringLiteral("Subtitles: ") + QFileInfo(QString::fromLocal8Bit(paths.back().c_str())).fileName());
+    RebuildTrackMenus();
+    return true;
 }

@@ -57,6 +57,35 @@ public:
     virtual bool IsPaused();
     // Empty when path can be played, else the one-line reason it cannot.
     virtual std::string CheckPlayable(const std::string& path);
+
+    // Streams, subtitles, chapters and speed of the local medium playing.
+    struct AudioStream {
+        int index;
+        std::string label;
+        bool selected;
+    };
+    struct SubtitleChoice {
+        std::string label;
+        bool preferred;
+    };
+    struct Chapter {
+        double start;  // seconds from the medium's start
+        std::string title;
+    };
+    virtual std::vector<AudioStream> AudioStreams();
+    virtual void SelectAudioStream(int streamIndex);
+    virtual std::vector<SubtitleChoice> SubtitleChoices();
+    // choice: an index into SubtitleChoices, -1 for none.
+    virtual void SelectSubtitle(int choice);
+    virtual int SelectedSubtitle();
+    virtual void AddSubtitleFile(const std::string& path);
+    virtual void SetSubtitleDelay(double seconds);
+    virtual double SubtitleDelay();
+    virtual void SetSubtitleScale(double scale);
+    virtual double SubtitleScale();
+    virtual std::vector<Chapter> Chapters();
+    virtual void SetSpeed(double speed);
+    virtual double Speed();
 };
 
 // Timer of the progress slider and deferred seeks.
@@ -103,6 +132,15 @@ inline constexpr int END_STILL_MS = 700;
 inline constexpr double END_WINDOW_S = 1.5;
 // A-B loop ends closer together than this are one point.
 inline constexpr double LOOP_MIN_S = 0.2;
+
+// Keys: subtitles move by this delay and size step; speed by this factor.
+inline constexpr double SUBTITLE_DELAY_STEP_S = 0.1;
+inline constexpr double SUBTITLE_SCALE_STEP = 0.1;
+inline constexpr double SPEED_STEP = 1.1;
+inline constexpr double MIN_SPEED = 0.25;
+inline constexpr double MAX_SPEED = 4.0;
+// Within this long of a chapter's start, "previous" goes to the chapter before.
+inline constexpr double CHAPTER_RESTART_S = 2.0;
 
 // The About item of the caption's menu.
 inline constexpr int IDM_ABOUTBOX = 0x10;
@@ -215,6 +253,29 @@ public:
     // Ends the program the ordinary way.
     void Quit() override;
     void ShowCaptionMenu(const QPoint& globalPos);
+
+    // Streams, subtitles, chapters and speed; each change shows a brief note.
+    // The next audio stream, round to the first.
+    void CycleAudio();
+    // The next subtitle, then none, then the first.
+    void CycleSubtitle();
+    void StepSubtitleDelay(double seconds);
+    void StepSubtitleScale(double step);
+    // Next: the first chapter after the position. Previous: the one before
+    // the chapter playing when within CHAPTER_RESTART_S of its start, else
+    // the start of the chapter playing.
+    void StepChapter(bool forward);
+    // Faster or slower by SPEED_STEP.
+    void StepSpeed(bool faster);
+    // Media seconds per second, MIN_SPEED..MAX_SPEED; a NaN is ignored.
+    double Rate() override;
+    void SetRate(double rate) override;
+    // The caption menu's "Audio", "Subtitles" and "Chapters", as the medium
+    // playing has them; rebuilt when a medium opens and before the menu shows.
+    void RebuildTrackMenus();
+    QMenu* AudioMenu() const { return m_pAudioMenu; }
+    QMenu* SubtitleMenu() const { return m_pSubtitleMenu; }
+    QMenu* ChapterMenu() const { return m_pChapterMenu; }
 
     // "Playing", "Paused" or "Stopped".
     const char* PlaybackStatus() override;
@@ -389,4 +450,11 @@ private:
     QElapsedTimer m_stillClock;
     double m_dLoopA = -1;
     double m_dLoopB = -1;
+
+    // Subtitle files dropped while a medium plays: added to its subtitles.
+    // False (nothing added) unless every path is one and a medium plays.
+    bool AddDroppedSubtitles(const std::vector<std::string>& paths);
+    QMenu* m_pAudioMenu = nullptr;
+    QMenu* m_pSubtitleMenu = nullptr;
+    QMenu* m_pChapterMenu = nullptr;
 };

@@ -325,7 +325,7 @@ TEST_F(WindowTest, KeysDriveThePlayerWhicheverControlHasTheFocus) {
                     QStringList items;
                     for (const QAction* pAction : pPopup->actions())
                         items << pAction->text();
-                    menuSeen = items.join('|') == "&Open file...|&Share folder...||&Network|Se&ttings...|&About sivo...";
+                    menuSeen = items.join('|') == "&Open file...|&Share folder...||&Network|Se&ttings...|Au&dio|Su&btitles|C&hapters||&About sivo...";
                     pPopup->close();
                 }
             });
