@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <system_error>
 
 #include "platform/Sleep.h"
@@ -199,7 +200,7 @@ void TcpConnection::WakeSender() { m_sendWake.Notify(); }
 
 bool TcpConnection::SendDrained() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_sendQueue.empty() && (!m_pSending || m_pSending->IsDone());
+    return m_sendQueue.empty() && (!m_pSending || m_pSending->IsDone()) && !m_bCallerWriting;
 }
 
 void TcpConnection::LeaveFd() {
@@ -307,15 +308,17 @@ void TcpConnection::SendThread() {
 }
 
 int TcpConnection::SendOnce() {
-    if (m_pSending && m_pSending->IsDone())
-        m_pSending.reset();
-    if (!m_pSending) {
+    if (!m_pSending || m_pSending->IsDone()) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_sendQueue.empty()) {
+        m_pSending.reset();
+        m_bThreadWriting = false;
+        // A caller writing at once goes first: what it leaves is queued in front.
+        if (!m_sendQueue.empty() && !m_bCallerWriting) {
             m_pSending = std::move(m_sendQueue.front());
             m_sendQueue.pop_front();
             m_nQueuedBytes -= m_pSending->nLen;
             g_nAllQueuedBytes -= m_pSending->nLen;
+            m_bThreadWriting = true;
         }
     }
     // The chunk is sent straight from the queued block: no staging copy.
@@ -338,12 +341,15 @@ int TcpConnection::SendOnce() {
         }
         // A derived pump with bytes of its own to send does not wait here.
         if (!m_bMoreToCome) {
-            const auto deadline = m_nKeepAliveMs > 0 ? Clock::time_point(std::chrono::nanoseconds(
-                                                           m_nLastActivityNs.load())) +
-                                                           std::chrono::milliseconds(m_nKeepAliveMs)
-                                                     : Clock::time_point::max();
-            const bool work = WaitSendWork([this] { return !m_sendQueue.empty(); }, deadline);
-            if (!work && m_nKeepAliveMs > 0 && m_socket >= 0 && Clock::now() >= deadline)
+            // Callers writing at once note their activity without waking
+            // this thread, so the keep-alive's time is read again on waking.
+            const auto keepAliveAt = [this] {
+                return Clock::time_point(std::chrono::nanoseconds(m_nLastActivityNs.load())) +
+                       std::chrono::milliseconds(m_nKeepAliveMs);
+            };
+            const auto deadline = m_nKeepAliveMs > 0 ? keepAliveAt() : Clock::time_point::max();
+            const bool work = WaitSendWork([this] { return !m_sendQueue.empty() && !m_bCallerWriting; }, deadline);
+            if (!work && m_nKeepAliveMs > 0 && m_socket >= 0 && Clock::now() >= keepAliveAt())
                 QueueBuff(std::make_unique<DataBuff>(m_keepAlive.data(), int(m_keepAlive.size())));
         }
         return 0;
@@ -364,6 +370,12 @@ int TcpConnection::SendOnce() {
         }
         sent += int(rc);
         NoteActivity();
+    }
+    if (m_pSending->IsDone()) {
+        // Out whole: the next message may be written by its caller at once.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pSending.reset();
+        m_bThreadWriting = false;
     }
     return 0;
 }
@@ -389,25 +401,99 @@ void TcpConnection::SendFailed() {
 }
 
 int TcpConnection::Send(const uint8_t* data, int len) {
-    if (!data || len <= 0 || m_socket < 0)
+    if (!data || len <= 0 || m_socket < 0 || AdmitSend(len) < 0)
         return -1;
-    return SendBuff(std::make_unique<DataBuff>(data, len));
+    const int sent = WriteNow(data, len);
+    if (sent < 0)
+        return QueueBuff(std::make_unique<DataBuff>(data, len));
+    ReleaseWriter(sent < len ? std::make_unique<DataBuff>(data + sent, len - sent) : nullptr);
+    return 0;
 }
 
 int TcpConnection::SendBuff(std::unique_ptr<DataBuff> buff) {
-    if (!buff || buff->nLen <= 0 || m_socket < 0)
+    if (!buff || buff->nLen <= 0 || m_socket < 0 || AdmitSend(buff->nLen) < 0)
         return -1;
+    int n = 0;
+    const uint8_t* rest = buff->Take(0, n);
+    const int sent = WriteNow(rest, buff->nLen - buff->nPos);
+    if (sent < 0)
+        return QueueBuff(std::move(buff));
+    buff->Take(sent, n);
+    ReleaseWriter(buff->IsDone() ? nullptr : std::move(buff));
+    return 0;
+}
+
+int TcpConnection::AdmitSend(int len) {
     int queued = QueuedCount();
     if (queued > kQueueSoftLimit)
         Sleep(kSoftPauseMs);
     if (queued > kQueueHardLimit)
         Sleep(kHardPauseMs);
     // A peer that never reads must not make us hold its answers without end.
-    const int64_t own = QueuedBytes() + buff->nLen;
+    const int64_t own = QueuedBytes() + len;
     if (queued > kQueueMax || own > kQueueMaxBytes ||
-        (own > kQueueFairBytes && AllQueuedBytes() + buff->nLen > kAllQueuesMaxBytes))
+        (own > kQueueFairBytes && AllQueuedBytes() + len > kAllQueuesMaxBytes))
         return -1;
-    return QueueBuff(std::move(buff));
+    return 0;
+}
+
+int TcpConnection::WriteNow(const uint8_t* data, int len) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_socket < 0 || m_bConnecting || m_bThreadWriting || m_bCallerWriting || !m_sendQueue.empty())
+            return -1;
+        m_bCallerWriting = true;
+    }
+    int sent = 0;
+    const int fd = EnterFd();
+    if (fd >= 0) {
+        // The pieces the send thread would send; a full socket (or an error,
+        // which the send thread then meets and reports) leaves the rest to it.
+        while (sent < len) {
+            const int n = std::min(len - sent, kSendChunk);
+            const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (sent + n < len ? MSG_MORE : 0);
+            const ssize_t rc = send(fd, data + sent, size_t(n), flags);
+            if (rc < 0 && errno == EINTR)
+                continue;
+            if (rc <= 0)
+                break;
+            sent += int(rc);
+        }
+        LeaveFd();
+    }
+    if (sent > 0)
+        NoteActivity();
+    return sent;
+}
+
+void TcpConnection::ReleaseWriter(std::unique_ptr<DataBuff> rest) {
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bCallerWriting = false;
+        if (rest && m_socket >= 0)
+            QueueLocked(std::move(rest), true);
+        wake = !m_sendQueue.empty();
+    }
+    if (wake)
+        m_sendWake.Wake();
+}
+
+int TcpConnection::EnterFd() {
+    std::lock_guard<std::mutex> lock(m_fdMutex);
+    if (m_fd < 0 || m_bFdShut)
+        return -1;
+    ++m_nFdUsers;
+    return m_fd;
+}
+
+void TcpConnection::QueueLocked(std::unique_ptr<DataBuff> buff, bool front) {
+    m_nQueuedBytes += buff->nLen;
+    g_nAllQueuedBytes += buff->nLen;
+    if (front)
+        m_sendQueue.push_front(std::move(buff));
+    else
+        m_sendQueue.push_back(std::move(buff));
 }
 
 int TcpConnection::QueueBuff(std::unique_ptr<DataBuff> buff) {
@@ -415,9 +501,7 @@ int TcpConnection::QueueBuff(std::unique_ptr<DataBuff> buff) {
         return -1;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_nQueuedBytes += buff->nLen;
-        g_nAllQueuedBytes += buff->nLen;
-        m_sendQueue.push_back(std::move(buff));
+        QueueLocked(std::move(buff), false);
     }
     m_sendWake.Wake();
     return 0;
@@ -457,7 +541,9 @@ void TcpConnection::ReleaseSendBuffers() {
     m_sendQueue.clear();
     g_nAllQueuedBytes -= m_nQueuedBytes;
     m_nQueuedBytes = 0;
-    if (!m_bRecvRunning && !m_bSendRunning)
+    if (!m_bRecvRunning && !m_bSendRunning) {
         m_pSending.reset();
+        m_bThreadWriting = false;
+    }
     m_sendWake.Wake();  // a Close: the send thread looks at the socket
 }

@@ -7,6 +7,12 @@
 // side) or from a TcpServer, which clones a prototype and Attaches the
 // accepted socket.
 //
+// A message sent while nothing is queued or being sent is written at once on
+// the caller's thread, in the same pieces, as far as the socket takes it
+// without blocking; only what it does not take is queued for the send
+// thread. A request and its answer then cost no thread switch, and the send
+// thread is left for a peer that reads slower than we write.
+//
 // Neither thread polls: the receive thread blocks in recv, the send thread
 // blocks in send or waits on m_sendWake for a queued message, the end of a
 // pending connect or the close. Whatever changes what the send thread waits
@@ -14,7 +20,7 @@
 //
 // Threads:
 //  - Connect, Attach: the owner's thread, once, before anything else.
-//  - Send: any thread.
+//  - Send: any thread (it may write on the caller's thread, never blocking).
 //  - Close, IsClosed, IsConnected, QueuedCount, thread queries: any thread.
 //  - JoinThreads, ReleaseSendBuffers: any thread except the connection's own
 //    receive and send threads (they are what gets joined).
@@ -113,7 +119,8 @@ public:
 protected:
     bool OnReceiveThread() const;
     // Send for a block the caller has already filled (no second copy):
-    // the same checks and back-pressure, then the block is queued.
+    // the same checks and back-pressure, then the block is written at once
+    // or queued as Send does.
     int SendBuff(std::unique_ptr<DataBuff> buff);
     // Appends to the send queue without back-pressure; -1 without a socket.
     int QueueBuff(std::unique_ptr<DataBuff> buff);
@@ -136,7 +143,7 @@ protected:
     // Wakes the send thread to look again at what it waits for; call it after
     // changing that state (a flag written without the queue lock included).
     void WakeSender();
-    // Send thread: nothing queued and the message being sent is out whole.
+    // Send thread: nothing queued and every message begun is out whole.
     bool SendDrained();
     // Send thread: a send failed; the connection ends.
     void SendFailed();
@@ -169,6 +176,21 @@ private:
     // Receive thread: waits until the socket is readable; false once the
     // connection has been idle for m_nIdleTimeoutMs.
     bool AwaitData(int fd);
+    // The pauses and refusals of the send queue for a message of `len` bytes:
+    // 0 when it may be sent, -1 when refused.
+    int AdmitSend(int len);
+    // Caller's thread: when nothing is queued or being sent, writes as much
+    // of data[0, len) as the socket takes without blocking and returns that
+    // count, holding the writer's claim (call ReleaseWriter next); -1 when the
+    // message must go through the queue.
+    int WriteNow(const uint8_t* data, int len);
+    // Ends WriteNow's claim; `rest` (what the socket did not take) goes to the
+    // front of the queue for the send thread.
+    void ReleaseWriter(std::unique_ptr<DataBuff> rest);
+    // The descriptor for a thread other than the two (-1 once shut down),
+    // kept open until LeaveFd.
+    int EnterFd();
+    void QueueLocked(std::unique_ptr<DataBuff> buff, bool front);
     bool StartThreads(int fd);
     bool FinishConnect(int fd);
     void RecvThread();
@@ -190,6 +212,11 @@ private:
     int64_t m_nQueuedBytes = 0;                  // under m_mutex
     std::atomic<bool> m_bConnecting{false};      // Connect left the rest to the receive thread
     std::unique_ptr<DataBuff> m_pSending;        // send thread
+    // Under m_mutex: who writes to the socket now. The send thread while it
+    // holds m_pSending; a caller inside WriteNow. Neither takes the socket
+    // while the other holds it, so messages never interleave.
+    bool m_bThreadWriting = false;
+    bool m_bCallerWriting = false;
     bool m_bCorked = false;                      // send thread: last send said MSG_MORE
 
     int m_nIdleTimeoutMs = 0;

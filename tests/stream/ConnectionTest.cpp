@@ -4,8 +4,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "stream/PkgConnection.h"
@@ -117,6 +121,132 @@ TEST_F(Linked, IdleWakesNobodyAndAMessageQueuedAsTheSenderWaitsLeaves) {
         ASSERT_EQ(c.Send(msg, 4), 0);
         ASSERT_EQ(ReadExact(peer, 4), Bytes(msg, msg + 4)) << "message " << i << " stayed queued";
     }
+}
+
+// Voluntary context switches of this process's threads named `name`.
+long ThreadSwitches(const std::string& name) {
+    long total = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string got;
+        if (!std::getline(comm, got) || got != name)
+            continue;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                total += std::stol(line.substr(line.find(':') + 1));
+    }
+    return total;
+}
+
+// A request and its answer cost no thread switch: with nothing queued, Send
+// writes on the caller's thread and the send thread sleeps on.
+TEST_F(Linked, MessagesSentWhileNothingWaitsLeaveWithoutTheSendThread) {
+    ASSERT_TRUE(WaitFor([&] { return ThreadSwitches("tcp-send") > 0; }));  // asleep on its queue
+    const long before = ThreadSwitches("tcp-send");
+    for (int i = 0; i < 500; ++i) {
+        const uint8_t msg[3] = {uint8_t(i), uint8_t(i >> 8), 0x77};
+        ASSERT_EQ(c.Send(msg, 3), 0);
+        ASSERT_EQ(ReadExact(peer, 3), Bytes(msg, msg + 3));
+    }
+    EXPECT_LT(ThreadSwitches("tcp-send") - before, 10) << "the send thread was woken for each message";
+}
+
+// Messages written at once, partly taken by a full socket, and queued behind
+// such a rest: one thread sends large messages, another small ones between
+// them, while the peer reads now fast, now not at all. Each thread's
+// messages arrive whole and in its order.
+TEST_F(Linked, MessagesOfTwoThreadsArriveWholeAndInOrderThroughAFullSocket) {
+    struct Sender {
+        std::vector<size_t> sizes;
+        int count;
+        int pauseUs;
+    };
+    const Sender senders[] = {
+        {{8 << 20, 400000, 10241}, 30, 0},
+        {{1, 9, 100, 10240}, 3000, 40},
+    };
+    const auto message = [&](int thread, int seq) {
+        const auto& sizes = senders[thread].sizes;
+        Bytes m(sizes[size_t(seq) % sizes.size()] + 9);
+        uint64_t x = uint64_t(thread * 100000 + seq) * 0x9E3779B97F4A7C15u + 1;
+        for (auto& byte : m) {  // quick to make, different everywhere
+            x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+            byte = uint8_t(x);
+        }
+        const uint32_t len = uint32_t(m.size());
+        m[0] = uint8_t(thread);
+        for (int k = 0; k < 4; ++k) {
+            m[1 + size_t(k)] = uint8_t(uint32_t(seq) >> (8 * k));
+            m[5 + size_t(k)] = uint8_t(len >> (8 * k));
+        }
+        return m;
+    };
+    const auto send = [&](int thread) {
+        for (int seq = 0; seq < senders[thread].count; ++seq) {
+            const Bytes m = message(thread, seq);
+            // Within the queue's byte bound, which would refuse the message.
+            while (c.QueuedBytes() + int64_t(m.size()) > TcpConnection::kQueueMaxBytes / 2)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            EXPECT_EQ(c.Send(m.data(), int(m.size())), 0);
+            std::this_thread::sleep_for(std::chrono::microseconds(senders[thread].pauseUs));
+        }
+    };
+    // What the peer reads, checked as it comes: "" when all is well.
+    const auto readAll = [&]() -> std::string {
+        int next[2] = {0, 0};
+        for (int got = 0; got < senders[0].count + senders[1].count; ++got) {
+            const Bytes head = ReadExact(peer, 9);
+            if (head.size() != 9)
+                return "nothing more after " + std::to_string(got) + " messages";
+            const int thread = head[0];
+            if (thread != 0 && thread != 1)
+                return "a message began inside another after " + std::to_string(got);
+            uint32_t seq = 0, len = 0;
+            for (int k = 0; k < 4; ++k) {
+                seq |= uint32_t(head[1 + size_t(k)]) << (8 * k);
+                len |= uint32_t(head[5 + size_t(k)]) << (8 * k);
+            }
+            const std::string which = "thread " + std::to_string(thread) + " message " + std::to_string(seq);
+            if (int(seq) != next[thread]++)
+                return which + " out of order";
+            Bytes m = head, rest = ReadExact(peer, len - 9);
+            m.insert(m.end(), rest.begin(), rest.end());
+            if (m != message(thread, int(seq)))
+                return which + " changed";
+            if (got % 64 == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the socket fills
+        }
+        return "";
+    };
+    std::thread t0(send, 0), t1(send, 1);
+    const std::string fault = readAll();
+    if (!fault.empty())
+        c.Close();  // the senders give up
+    t0.join();
+    t1.join();
+    EXPECT_EQ(fault, "");
+}
+
+// Writes on the caller's thread count as activity: while requests go out,
+// the keep-alive stays off; once they stop, it comes.
+TEST(Connection, KeepAliveStaysOffWhileRequestsGoOutAndComesWhenTheyStop) {
+    RawListener l;
+    ProbeConn c;
+    const Bytes keepAlive = {0xEE, 0xEE};
+    c.SetKeepAlive(150, keepAlive);
+    ASSERT_EQ(c.Connect("127.0.0.1", l.port), 0);
+    const int peer = l.Accept();
+    ASSERT_GE(peer, 0);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(c.Send(kSmall, 1), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(ReadExact(peer, 20), Bytes(20, kSmall[0]));
+    EXPECT_FALSE(Readable(peer, 0)) << "a keep-alive went out between requests";
+    EXPECT_EQ(ReadExact(peer, 2), keepAlive);
+    c.Close();
+    close(peer);
 }
 
 TEST_F(Linked, PeerCloseRunsOnCloseOnceAndEndsBothThreads) {
