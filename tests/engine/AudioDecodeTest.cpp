@@ -80,6 +80,7 @@ TEST(AudioDecoder, DecodedSoundReachesTheDeviceWholeAndAnchorsTheClock) {
         Noise(20000).copy(reinterpret_cast<char*>(pkt->data), 20000);
         pkt->pts = 3 * 44100;
         pkts.Put(std::move(pkt));
+        pkts.SetEnded(true);  // the only one: no reserve to wait for
         ASSERT_TRUE(WaitFor([&] { return anchored == 1; }));
         EXPECT_TRUE(clock.Decoded());
         EXPECT_DOUBLE_EQ(decoder.LastStamp(), 3.0);
