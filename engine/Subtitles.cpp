@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +31,8 @@ const char* const kSubtitleFolders[] = {"Subs", "Subtitles", "subs", "subtitles"
 constexpr uintmax_t kMaxSubtitleFile = 64u << 20;
 // Bytes read to tell a file's charset.
 constexpr size_t kCharsetProbe = 1 << 20;
+// libass messages up to this level reach the trace (5: its informational ones).
+constexpr int kAssMessageLevel = 5;
 // A bitmap subtitle side longer than this is a broken stream's.
 constexpr int kMaxBitmapSide = 8192;
 
@@ -75,10 +79,21 @@ struct InputClose {
 
 }  // namespace
 
+// libass speaks through the debug trace only, like the rest of the engine.
+static void AssMessage(int level, const char* format, va_list args, void*) {
+    if (level > kAssMessageLevel || !DebugTraceEnabled())
+        return;
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, args);
+    DebugTrace("libass: %s\r\n", line);
+}
+
 Subtitles::Subtitles() {
     m_pLibrary = ass_library_init();
-    if (m_pLibrary)
+    if (m_pLibrary) {
+        ass_set_message_cb(m_pLibrary, AssMessage, nullptr);
         m_pRenderer = ass_renderer_init(m_pLibrary);
+    }
     if (m_pRenderer)
         ass_set_fonts(m_pRenderer, nullptr, "sans-serif", ASS_FONTPROVIDER_AUTODETECT, nullptr, 1);
 }

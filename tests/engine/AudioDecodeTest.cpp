@@ -120,8 +120,9 @@ TEST(PcmConverter, MixesSurroundDownWithClearDialogueAndNoClipping) {
         for (int i = kSamples; i < kSamples * 2; i += 2)  // the second half: the limiter has settled
             peak = std::max(peak, std::abs(int(out[i])));
         const double db = 20 * std::log10(peak / 32767.0);
-        if (c.leftDb < 0)
+        if (c.leftDb < 0) {
             EXPECT_NEAR(db, c.leftDb, 0.3) << c.name;
+        }
         for (int16_t sample : out)
             ASSERT_LT(std::abs(int(sample)), 32767 * 0.99) << c.name;
     }
