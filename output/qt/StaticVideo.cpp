@@ -68,23 +68,39 @@ int ExpandBgrRow(uint32_t* out, const uint8_t* src, int count) {
 // filtered smoothly. Plain loops rather than QPainter: Qt spreads large
 // scaled draws over its own thread pool, out of sight of the canvas lock and
 // of the race checker.
-void CStaticVideo::DrawPicture(QImage& canvas, const QRect& place, const std::vector<uint8_t>& picture, int w, int h,
+void CStaticVideo::DrawPicture(QImage& canvas, const QRect& place, const uint8_t* picture, int w, int h, int bytes,
                                SmoothScaler& scaler) {
-    if (place.isEmpty() || w <= 0 || h <= 0 || picture.size() < size_t{3} * w * h)
+    if (place.isEmpty() || !picture || w <= 0 || h <= 0)
         return;
     uint8_t* const topLeft = canvas.bits() + place.y() * canvas.bytesPerLine() + place.x() * 4;
-    const ptrdiff_t stride = canvas.bytesPerLine(), srcStride = ptrdiff_t{3} * w;
+    const ptrdiff_t stride = canvas.bytesPerLine(), srcStride = ptrdiff_t{bytes} * w;
     if (place.width() != w || place.height() != h) {
-        scaler.Scale(picture.data(), srcStride, w, h, 3, topLeft, stride, place.width(), place.height());
+        scaler.Scale(picture, srcStride, w, h, bytes, topLeft, stride, place.width(), place.height());
         return;
     }
     for (int y = 0; y < h; ++y) {
-        const uint8_t* src = picture.data() + y * srcStride;
+        const uint8_t* src = picture + y * srcStride;
         auto* out = reinterpret_cast<uint32_t*>(topLeft + y * stride);
+        if (bytes == 4) {
+            std::memcpy(out, src, size_t{4} * w);
+            continue;
+        }
         int x = ExpandBgrRow(out, src, w);
         for (src += ptrdiff_t{3} * x; x < w; ++x, src += 3)
             out[x] = 0xFF000000u | uint32_t{src[2]} << 16 | uint32_t{src[1]} << 8 | src[0];
     }
+}
+
+void CStaticVideo::KeepPictureFromCanvas() {
+    if (!m_bPictureInCanvas)
+        return;
+    m_bPictureInCanvas = false;
+    m_nPictureBytes = 4;
+    const size_t row = size_t{4} * m_nPictureWidth;
+    m_picture.resize(row * m_nPictureHeight);
+    for (int y = 0; y < m_nPictureHeight; ++y)
+        std::memcpy(m_picture.data() + y * row,
+                    m_canvas.constBits() + (m_rcPicture.y() + y) * m_canvas.bytesPerLine() + m_rcPicture.x() * 4, row);
 }
 
 QRect CStaticVideo::PictureRect(const QSize& canvas, int w, int h) {
@@ -105,16 +121,21 @@ void CStaticVideo::ShowFrame(const uint8_t* bits) {
         return;
     {
         std::lock_guard<std::mutex> lock(m_csCanvas);
-        m_picture.assign(bits, bits + size_t{3} * w * h);
         m_nPictureWidth = w;
         m_nPictureHeight = h;
+        const QRect place = m_canvas.isNull() ? QRect() : PictureRect(m_canvas.size(), w, h);
+        m_bPictureInCanvas = !place.isEmpty() && place.size() == QSize(w, h);
+        if (!m_bPictureInCanvas) {
+            m_picture.assign(bits, bits + size_t{3} * w * h);
+            m_nPictureBytes = 3;
+        }
         if (!m_canvas.isNull()) {
-            const QRect place = PictureRect(m_canvas.size(), w, h);
             if (place != m_rcPicture) {
                 m_canvas.fill(Qt::black);
                 m_rcPicture = place;
             }
-            DrawPicture(m_canvas, place, m_picture, w, h, m_presentScaler);
+            DrawPicture(m_canvas, place, m_bPictureInCanvas ? bits : m_picture.data(), w, h,
+                        m_bPictureInCanvas ? 3 : m_nPictureBytes, m_presentScaler);
             m_bPictureUnpainted = true;
             ++m_nFramesDrawn;
         }
@@ -124,9 +145,15 @@ void CStaticVideo::ShowFrame(const uint8_t* bits) {
 
 QImage CStaticVideo::CurrentPicture() const {
     std::lock_guard<std::mutex> lock(m_csCanvas);
+    if (m_bPictureInCanvas) {
+        QImage picture = m_canvas.copy(m_rcPicture);
+        picture.setDevicePixelRatio(1);
+        return picture;
+    }
     if (m_picture.empty())
         return QImage();
-    return QImage(m_picture.data(), m_nPictureWidth, m_nPictureHeight, 3 * m_nPictureWidth, QImage::Format_BGR888)
+    return QImage(m_picture.data(), m_nPictureWidth, m_nPictureHeight, m_nPictureBytes * m_nPictureWidth,
+                  m_nPictureBytes == 4 ? QImage::Format_RGB32 : QImage::Format_BGR888)
         .copy();
 }
 
@@ -163,11 +190,13 @@ void CStaticVideo::paintEvent(QPaintEvent*) {
         m_dCanvasRatio = devicePixelRatioF();
         // The new canvas shows the last picture in its new place at once, so
         // a resize while paused keeps showing it.
+        KeepPictureFromCanvas();
         QImage canvas = MakeCanvas();
         QRect place;
         if (!m_picture.empty() && !canvas.isNull()) {
             place = PictureRect(canvas.size(), m_nPictureWidth, m_nPictureHeight);
-            DrawPicture(canvas, place, m_picture, m_nPictureWidth, m_nPictureHeight, m_paintScaler);
+            DrawPicture(canvas, place, m_picture.data(), m_nPictureWidth, m_nPictureHeight, m_nPictureBytes,
+                        m_paintScaler);
         }
         m_canvas = std::move(canvas);
         m_rcPicture = place;

@@ -68,9 +68,12 @@ private:
     // Makes a canvas of the client's size in device pixels.
     QImage MakeCanvas() const;
 
-    // Draws the kept picture into its letterbox on the canvas (under m_csCanvas).
-    static void DrawPicture(QImage& canvas, const QRect& place, const std::vector<uint8_t>& picture, int w, int h,
+    // Draws a w x h picture of `bytes` (3: BGR24, 4: RGB32) per pixel into
+    // its letterbox on the canvas (under m_csCanvas).
+    static void DrawPicture(QImage& canvas, const QRect& place, const uint8_t* picture, int w, int h, int bytes,
                             SmoothScaler& scaler);
+    // The kept picture, taken from the canvas when it lies there 1:1.
+    void KeepPictureFromCanvas();
 
     // Queues one update() to the UI thread; frames arriving before it has
     // run do not queue more.
@@ -80,9 +83,13 @@ private:
     int m_nVideoWidth = 320;
     int m_nVideoHeight = 240;
 
-    // The last picture as handed over (packed BGR24) and its size; the
-    // scaler of each thread that draws; all under m_csCanvas.
+    // The last picture and its size: where it fits the canvas 1:1 the
+    // canvas holds it (no copy is made per picture), else m_picture does, as
+    // handed over (BGR24) or taken from the canvas (RGB32). The scaler of
+    // each thread that draws. All under m_csCanvas.
     std::vector<uint8_t> m_picture;
+    int m_nPictureBytes = 3;
+    bool m_bPictureInCanvas = false;
     int m_nPictureWidth = 0;
     int m_nPictureHeight = 0;
     SmoothScaler m_presentScaler;

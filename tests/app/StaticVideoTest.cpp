@@ -230,14 +230,25 @@ TEST_F(StaticVideoTest, CurrentPictureIsTheLastPictureAtItsOwnSize) {
     Grab();
     const Picture pic = Gradient(322, 181);
     ShowAndGrab(m_video, pic);
-    const QImage current = m_video.CurrentPicture();
-    ASSERT_EQ(current.size(), QSize(322, 181));
-    int wrong = 0;
-    for (int y = 0; y < 181; ++y)
-        for (int x = 0; x < 322; ++x)
-            wrong += current.pixel(x, y) != pic.At(x, y);
-    EXPECT_EQ(wrong, 0);
-
+    const auto expectCurrent = [&](const std::string& what) {
+        const QImage current = m_video.CurrentPicture();
+        ASSERT_EQ(current.size(), QSize(322, 181)) << what;
+        int wrong = 0;
+        for (int y = 0; y < 181; ++y)
+            for (int x = 0; x < 322; ++x)
+                wrong += current.pixel(x, y) != pic.At(x, y);
+        EXPECT_EQ(wrong, 0) << what;
+    };
+    expectCurrent("scaled");
+    // Shown 1:1 the picture is kept in the canvas alone; a resize after
+    // takes it from there.
+    m_video.resize(322, 181);
+    Grab();
+    ShowAndGrab(m_video, pic);
+    expectCurrent("1:1");
+    m_video.resize(500, 300);
+    Grab();
+    expectCurrent("1:1, then resized");
     ShowAndGrab(m_video, Quadrants(322, 181));
     for (const QSize size : {QSize(300, 200), QSize(500, 200), QSize(322, 181)}) {
         m_video.resize(size);
