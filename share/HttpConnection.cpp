@@ -164,14 +164,25 @@ int HttpConnection::PumpFile() {
         m_bFileDone = true;
         return 0;
     }
+    const int fd = SendThreadFd();
+    if (!m_bNonBlocking) {
+        // Each call takes what the socket has room for and returns; a full
+        // socket is waited on between calls, not inside one.
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        m_bNonBlocking = true;
+    }
     off_t offset = static_cast<off_t>(m_nFileOffset);
     ssize_t n;
     do {
-        n = sendfile(SendThreadFd(), m_file.get(), &offset, static_cast<size_t>(std::min(left, HTTP_SENDFILE_CHUNK)));
+        n = sendfile(fd, m_file.get(), &offset, static_cast<size_t>(std::min(left, HTTP_SENDFILE_CHUNK)));
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
         m_nFileOffset = static_cast<int64_t>(offset);
         NoteActivity();
+        return 0;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        AwaitWritable(fd);
         return 0;
     }
     if (n < 0 && errno != EIO && errno != EINVAL && errno != ENOSYS && errno != EOVERFLOW && errno != ENOMEM) {

@@ -7,9 +7,12 @@
 
 #include "stream/TcpConnection.h"
 
-// Bytes the pump hands to one sendfile call; the kernel copies them from
-// the page cache to the socket without passing through this process.
-inline constexpr int64_t HTTP_SENDFILE_CHUNK = 1 << 20;
+// Bytes the pump hands to one sendfile call at most; the kernel copies them
+// from the page cache to the socket without passing through this process.
+// A call takes what the socket has room for and returns, so the peer is
+// fed in steps this size (a 1 MiB call that waited for room inside ran one
+// download at 0.8x of a server sending this way).
+inline constexpr int64_t HTTP_SENDFILE_CHUNK = 256 << 10;
 // A connection without a complete request after this long is closed.
 inline constexpr int HTTP_REQUEST_TIMEOUT_MS = 60000;
 
@@ -21,10 +24,11 @@ inline constexpr int HTTP_REQUEST_TIMEOUT_MS = 60000;
 // browser). The file is opened once, beneath the root (ShareRoot.h), and
 // the descriptor that was checked is the one sent from. The header block
 // goes through the send queue; once it is out whole the file follows with
-// sendfile(2), never past the Content-Length announced, blocking while the
-// peer's window is full; Close (a shutdown of the socket) ends that wait. A
-// file that ends early ends the connection. Once the answer is out the
-// connection is shut down for writing, unless the client asked to keep it.
+// sendfile(2) on the socket made non-blocking, never past the Content-Length
+// announced, waiting between calls while the socket is full; Close (a
+// shutdown of the socket) ends that wait. A file that ends early ends the
+// connection. Once the answer is out the connection is shut down for
+// writing, unless the client asked to keep it.
 //
 // Threads: SetRoot and Clone on the owner's thread before the connection
 // runs (the server clones its prototype on its accept thread). OnData runs on
@@ -70,14 +74,16 @@ private:
     // Opens the regular file a request path names into m_file (the path as
     // sent, then once more percent-decoded); its size, or -1.
     int64_t OpenFile(const std::string& rawPath);
-    // One sendfile call: 0 to go on, -1 once the socket failed or the file
-    // ended before the Content-Length.
+    // One sendfile call, or the wait for room after a call the full socket
+    // refused: 0 to go on, -1 once the socket failed or the file ended
+    // before the Content-Length.
     int PumpFile();
 
     FileFd m_file;
     int64_t m_nFileOffset = 0;  // send thread, once m_bResponded
     int64_t m_nFileEnd = 0;     // the offset the Content-Length ends at
     bool m_bFileDone = false;   // send thread
+    bool m_bNonBlocking = false;  // send thread: the pump made the socket so
     bool m_bKeepAlive = false;  // written before m_bResponded
     std::string m_strRequest;
     std::string m_strPath;

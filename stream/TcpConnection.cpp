@@ -243,6 +243,15 @@ void TcpConnection::RecvThread() {
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A derived pump made the socket non-blocking: wait here (AwaitData
+            // waits when there is an idle limit).
+            if (m_nIdleTimeoutMs <= 0) {
+                pollfd p{fd, POLLIN, 0};
+                poll(&p, 1, -1);
+            }
+            continue;
+        }
         if (n <= 0)
             break;
         NoteActivity();
@@ -364,6 +373,10 @@ int TcpConnection::SendOnce() {
         ssize_t rc = send(fd, chunk + sent, size_t(n - sent), flags);
         if (rc < 0 && errno == EINTR)
             continue;
+        if (rc < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            AwaitWritable(fd);
+            continue;
+        }
         if (rc <= 0) {
             SendFailed();
             return -1;
@@ -378,6 +391,12 @@ int TcpConnection::SendOnce() {
         m_bThreadWriting = false;
     }
     return 0;
+}
+
+void TcpConnection::AwaitWritable(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
 }
 
 void TcpConnection::DropPendingSigpipe() {

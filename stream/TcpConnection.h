@@ -150,6 +150,9 @@ protected:
     // Send thread: takes a SIGPIPE raised on it by a write without
     // MSG_NOSIGNAL (the thread keeps SIGPIPE blocked).
     static void DropPendingSigpipe();
+    // Send thread, on a socket made non-blocking: waits until it takes
+    // more bytes, or is shut down (a Close) or fails.
+    static void AwaitWritable(int fd);
     // Send thread: the socket's descriptor, open while the thread runs
     // (after a Close it is shut down, never closed under the thread).
     int SendThreadFd();

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -26,8 +29,18 @@ public:
         closedOnRecvThread = OnReceiveThread();
         PkgConnection::OnClose();
     }
+    int OnPackage(const uint8_t*, int) override {
+        ++packages;
+        return 0;
+    }
+    // As a pump that sends without blocking does.
+    void MakeNonBlocking() {
+        const int fd = SendThreadFd();
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
     std::atomic<int> closes{0};
     std::atomic<bool> closedOnRecvThread{false};
+    std::atomic<int> packages{0};
 };
 
 double MsSince(std::chrono::steady_clock::time_point t) {
@@ -247,6 +260,28 @@ TEST(Connection, KeepAliveStaysOffWhileRequestsGoOutAndComesWhenTheyStop) {
     EXPECT_EQ(ReadExact(peer, 2), keepAlive);
     c.Close();
     close(peer);
+}
+
+// A socket made non-blocking for a pump still receives and sends: the
+// threads wait for data or room rather than ending the connection or looking
+// again and again.
+TEST_F(Linked, ANonBlockingSocketKeepsReceivingAndSendingAndWakesNobodyWhileQuiet) {
+    c.MakeNonBlocking();
+    const Bytes fetch = BuildFetchMediaPkg();
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(SendAll(peer, fetch));
+        ASSERT_TRUE(WaitFor([&] { return c.packages == i || c.IsClosed(); }));
+        EXPECT_FALSE(c.IsClosed()) << "the receive thread took 'no data yet' for the end";
+        const auto cpu0 = std::clock();
+        EXPECT_LT(WakeupsWhileIdle(200), 10) << "the receive thread polls";
+        EXPECT_LT(double(std::clock() - cpu0) / CLOCKS_PER_SEC, 0.05) << "the receive thread spins";
+    }
+    // More than the socket holds: the send thread meets a full socket.
+    const Bytes big = Noise(16 << 20, 5);
+    ASSERT_EQ(c.Send(big.data(), int(big.size())), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(ReadExact(peer, big.size()) == big);
+    EXPECT_FALSE(c.IsClosed());
 }
 
 TEST_F(Linked, PeerCloseRunsOnCloseOnceAndEndsBothThreads) {
