@@ -144,7 +144,7 @@ int MediaPlayer::OpenLocal(const char* path) {
     m_strLocalPath = path;
     m_audioStreams = m_pDemuxer->listStreams(AVMEDIA_TYPE_AUDIO);
     m_chapters = m_pDemuxer->getChapters();
-    m_subtitleChoices = Subtitles::Find(path);
+    m_subtitleChoices = Subtitles::Find(path, m_pDemuxer->listStreams(AVMEDIA_TYPE_SUBTITLE));
     const auto preferred = std::find_if(m_subtitleChoices.begin(), m_subtitleChoices.end(),
                                         [](const Subtitles::Choice& c) { return c.preferred; });
     SelectSubtitle(preferred == m_subtitleChoices.end() ? -1 : int(preferred - m_subtitleChoices.begin()));

@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "engine/FfmpegPtr.h"
+#include "engine/SubtitleCharset.h"
 #include "engine/VideoDemuxer.h"
 #include "platform/Trace.h"
 
@@ -18,7 +19,6 @@ extern "C" {
 #include <ass/ass.h>
 #include <libavutil/dict.h>
 #include <libavutil/mem.h>
-#include <uchardet/uchardet.h>
 }
 
 namespace fs = std::filesystem;
@@ -48,24 +48,13 @@ bool IsSubtitleFile(const fs::path& path) {
 }
 
 // The charset a subtitle file is written in, as iconv names it; empty for
-// UTF-8 and for what FFmpeg reads itself (UTF-16 with its mark).
+// what FFmpeg reads itself (UTF-8, UTF-16 with its mark).
 std::string DetectCharset(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::string head(kCharsetProbe, '\0');
     in.read(head.data(), std::streamsize(head.size()));
     head.resize(size_t(in.gcount()));
-    if (head.size() >= 2 && ((uint8_t(head[0]) == 0xff && uint8_t(head[1]) == 0xfe) ||
-                             (uint8_t(head[0]) == 0xfe && uint8_t(head[1]) == 0xff)))
-        return "";
-    uchardet_t detector = uchardet_new();
-    std::string charset;
-    if (uchardet_handle_data(detector, head.data(), head.size()) == 0) {
-        uchardet_data_end(detector);
-        charset = uchardet_get_charset(detector);
-    }
-    uchardet_delete(detector);
-    const std::string lower = Lower(charset);
-    return lower.empty() || lower == "ascii" || lower == "utf-8" ? "" : charset;
+    return SubtitleCharset(head, path);
 }
 
 // A subtitle stream FFmpeg can decode: text, or bitmaps.
@@ -106,21 +95,9 @@ Subtitles::~Subtitles() {
         ass_library_done(m_pLibrary);
 }
 
-std::vector<Subtitles::Choice> Subtitles::Find(const std::string& medium) {
+std::vector<Subtitles::Choice> Subtitles::Find(const std::string& medium,
+                                               const std::vector<VideoDemuxer::StreamInfo>& streams) {
     std::vector<Choice> choices;
-    AVFormatContext* raw = nullptr;
-    AVDictionary* opts = nullptr;
-    av_dict_set(&opts, "protocol_whitelist", "file", 0);
-    if (avformat_open_input(&raw, medium.c_str(), nullptr, &opts) == 0) {
-        std::unique_ptr<AVFormatContext, InputClose> input(raw);
-        if (avformat_find_stream_info(raw, nullptr) >= 0)
-            for (unsigned i = 0; i < raw->nb_streams; ++i)
-                if (IsSubtitle(raw->streams[i]))
-                    choices.push_back(Choice{medium, int(i), VideoDemuxer::StreamLabel(raw->streams[i]),
-                                             (raw->streams[i]->disposition & AV_DISPOSITION_DEFAULT) != 0});
-    }
-    av_dict_free(&opts);
-
     // film.srt, film.en.srt, film.eng.forced.ass; and the same in Subs/.
     const fs::path path(medium);
     const std::string stem = path.stem().string();
@@ -139,10 +116,11 @@ std::vector<Subtitles::Choice> Subtitles::Find(const std::string& medium) {
         }
     }
     std::sort(files.begin(), files.end());
+    // Files beside the medium first: a person put them there for it.
     for (const fs::path& file : files)
         choices.push_back(Choice{file.string(), -1, file.filename().string(), true});
-    // Files beside the medium first: a person put them there for it.
-    std::stable_partition(choices.begin(), choices.end(), [](const Choice& c) { return c.stream < 0; });
+    for (const VideoDemuxer::StreamInfo& stream : streams)
+        choices.push_back(Choice{medium, stream.index, stream.label, stream.marked});
     return choices;
 }
 
@@ -346,4 +324,37 @@ bool Subtitles::Render(uint8_t* bgr, int width, int height, int stride, double s
         }
     }
     return drawn;
+}
+
+std::string Subtitles::TextAt(double stamp) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const double at = (stamp - m_dOrigin - m_dDelay) * 1000.0;
+    if (!m_pTrack || !std::isfinite(at))
+        return "";
+    std::vector<const ASS_Event*> due;
+    for (int i = 0; i < m_pTrack->n_events; ++i) {
+        const ASS_Event& event = m_pTrack->events[i];
+        if (event.Text && at >= double(event.Start) && at < double(event.Start) + double(event.Duration))
+            due.push_back(&event);
+    }
+    std::stable_sort(due.begin(), due.end(),
+                     [](const ASS_Event* a, const ASS_Event* b) { return a->ReadOrder < b->ReadOrder; });
+    std::string text;
+    for (const ASS_Event* event : due) {
+        if (!text.empty())
+            text += '\n';
+        // Override blocks {...} go; \N and \n are line breaks, \h a space.
+        int depth = 0;
+        for (const char* p = event->Text; *p; ++p) {
+            if (*p == '{' || (*p == '}' && depth > 0)) {
+                depth += *p == '{' ? 1 : -1;
+            } else if (depth == 0 && p[0] == '\\' && (p[1] == 'N' || p[1] == 'n' || p[1] == 'h')) {
+                text += p[1] == 'h' ? ' ' : '\n';
+                ++p;
+            } else if (depth == 0) {
+                text += *p;
+            }
+        }
+    }
+    return text;
 }

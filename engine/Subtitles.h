@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "engine/VideoDemuxer.h"
+
 extern "C" {
 struct ass_library;
 struct ass_renderer;
@@ -38,9 +40,11 @@ public:
         std::string label;     // language and title, or the file's name
         bool preferred = false;  // beside the medium, or marked default
     };
-    // The text subtitle streams of a medium and the subtitle files beside
-    // it (same base name with any suffix, or in a Subs/ or Subtitles/ folder).
-    static std::vector<Choice> Find(const std::string& medium);
+    // The subtitle files beside a medium (same base name with any suffix, or
+    // in a Subs/ or Subtitles/ folder), then its subtitle streams as the
+    // demuxer that opened it lists them.
+    static std::vector<Choice> Find(const std::string& medium,
+                                    const std::vector<VideoDemuxer::StreamInfo>& streams = {});
 
     // Shows the source from now on (nothing shown for an empty path).
     // `origin`: the medium time, in seconds, a file's 0 stands for.
@@ -57,6 +61,10 @@ public:
     // Draws the subtitles due at medium time `stamp` (seconds) into a BGR24
     // picture; true when something was drawn.
     bool Render(uint8_t* bgr, int width, int height, int stride, double stamp);
+    // The text of the text subtitles due at medium time `stamp`, as read so
+    // far: UTF-8 without its styling, one line per line shown, events in
+    // the order they came; empty when none is due.
+    std::string TextAt(double stamp);
 
 private:
     // A decoded bitmap subtitle: BGRA pixels placed on a canvas of the size

@@ -234,8 +234,11 @@ std::vector<VideoDemuxer::StreamInfo> VideoDemuxer::listStreams(int type) const 
         return streams;
     for (unsigned i = 0; i < pFormatCtx->nb_streams; ++i) {
         const AVStream* st = pFormatCtx->streams[i];
-        if (st->codecpar->codec_type == type && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC))
-            streams.push_back(StreamInfo{int(i), StreamLabel(st), st == pAudioStream || st == pVideoStream});
+        if (st->codecpar->codec_type != type || (st->disposition & AV_DISPOSITION_ATTACHED_PIC) ||
+            (type == AVMEDIA_TYPE_SUBTITLE && !avcodec_find_decoder(st->codecpar->codec_id)))
+            continue;
+        streams.push_back(StreamInfo{int(i), StreamLabel(st), st == pAudioStream || st == pVideoStream,
+                                     (st->disposition & AV_DISPOSITION_DEFAULT) != 0});
     }
     return streams;
 }

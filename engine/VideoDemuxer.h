@@ -38,11 +38,13 @@ public:
     // the default). Owner's thread.
     void preferAudioStream(int index) { nPreferredAudio = index; }
 
-    // The streams of a kind in the open medium, and its chapters. Owner's thread.
+    // The streams of a kind in the open medium (of subtitles those a decoder
+    // reads), and its chapters. Owner's thread.
     struct StreamInfo {
         int index;
         std::string label;  // language and title
         bool selected;
+        bool marked;  // the file marks it as the default one
     };
     std::vector<StreamInfo> listStreams(int type) const;
     struct Chapter {
