@@ -28,9 +28,10 @@ int HexValue(char c) {
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
-// Bytes outside the unreserved set and "/" as "%XX", so that any name makes
-// a link that browsers and players send back unchanged. The set is ASCII's:
-// isalnum would keep bytes that the user's locale counts as letters.
+}  // namespace
+
+// The set is ASCII's: isalnum would keep bytes that the user's locale counts
+// as letters.
 std::string PercentEncode(const std::string& text) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
@@ -46,6 +47,8 @@ std::string PercentEncode(const std::string& text) {
     }
     return out;
 }
+
+namespace {
 
 // A file name must never become markup in the listing.
 std::string HtmlEscape(const std::string& text) {

@@ -22,6 +22,9 @@ bool IsHeadRequest(const std::string& request);
 // Every "%XX" with two hex digits replaced by its byte (but "%00"); anything
 // else kept.
 std::string PercentDecode(const std::string& text);
+// Bytes outside the unreserved set and "/" as "%XX", so that any name makes
+// a link that browsers and players send back unchanged.
+std::string PercentEncode(const std::string& text);
 // The trimmed, lower-cased text from just after the first occurrence of
 // `name` (any letter case, anywhere) to the next "\r\n"; empty without them.
 std::string GetHeaderValue(const std::string& request, const std::string& name);
