@@ -78,11 +78,11 @@ void MediaPlayer::SelectAudioStream(int streamIndex) {
 
 void MediaPlayer::SelectSubtitle(int choice) {
     if (choice < 0 || choice >= int(m_subtitleChoices.size())) {
-        m_subtitles.Clear();
+        m_subtitles->Clear();
         m_nSubtitle = -1;
         return;
     }
-    m_subtitles.Load(m_subtitleChoices[choice], m_dStartTime);
+    m_subtitles->Load(m_subtitleChoices[choice], m_dStartTime);
     m_nSubtitle = choice;
 }
 
@@ -192,7 +192,7 @@ int MediaPlayer::Stop() {
     AudioFlush();
     m_strMedia.clear();
     JoinThreads();
-    m_subtitles.Clear();
+    m_subtitles->Clear();
     m_subtitleChoices.clear();
     m_nSubtitle = -1;
     m_audioStreams.clear();

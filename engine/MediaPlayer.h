@@ -90,10 +90,10 @@ public:
     int SelectedSubtitle() const { return m_nSubtitle; }
     // A file a person dropped on the window: added to the choices and shown.
     void AddSubtitleFile(const std::string& path);
-    void SetSubtitleDelay(double seconds) { m_subtitles.SetDelay(seconds); }
-    double SubtitleDelay() const { return m_subtitles.Delay(); }
-    void SetSubtitleScale(double scale) { m_subtitles.SetScale(std::clamp(scale, 0.25, 4.0)); }
-    double SubtitleScale() const { return m_subtitles.Scale(); }
+    void SetSubtitleDelay(double seconds) { m_subtitles->SetDelay(seconds); }
+    double SubtitleDelay() const { return m_subtitles->Delay(); }
+    void SetSubtitleScale(double scale) { m_subtitles->SetScale(std::clamp(scale, 0.25, 4.0)); }
+    double SubtitleScale() const { return m_subtitles->Scale(); }
 
     // --- RecverSink: the current receiver's receive thread. Answers of a
     // receiver that is no longer current are refused (-1) and it is closed.
@@ -191,7 +191,7 @@ private:
     SoundClock m_clock;
     VideoDecoder m_video;
     AudioDecoder m_audio;
-    Subtitles m_subtitles;
+    std::shared_ptr<Subtitles> m_subtitles = std::make_shared<Subtitles>();  // pictures shown keep it too
     std::vector<Subtitles::Choice> m_subtitleChoices;  // controlling thread, as the two below
     std::vector<VideoDemuxer::StreamInfo> m_audioStreams;
     std::vector<VideoDemuxer::Chapter> m_chapters;

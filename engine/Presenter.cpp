@@ -3,16 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/FramePicture.h"
 #include "engine/FrameQueue.h"
-#include "engine/Subtitles.h"
 #include "engine/VideoDecoder.h"
 #include "engine/VideoDemuxer.h"
 #include "output/OutputHooks.h"
 
 extern "C" {
-#include <libavutil/imgutils.h>
 #include <libavutil/time.h>
-#include <libswscale/swscale.h>
 }
 
 namespace {
@@ -43,13 +41,6 @@ constexpr int kFreeRunAdjustMs = 5;
 constexpr int kMinSleepMs = 1;
 // A stamp step beyond this (seconds) is a jump, not the picture's duration.
 constexpr double kMaxStampStep = 2.0;
-// A sample aspect ratio beyond this stretch is a broken stream's; no side
-// shown is longer than kMaxDisplaySide.
-constexpr double kMaxAspectStretch = 4.0;
-constexpr int kMaxDisplaySide = 16384;
-// Pictures this wide or tall without a stated matrix are HD ones.
-constexpr int kHdWidth = 1280;
-constexpr int kHdHeight = 720;
 // The first picture after a start or a seek waits at most this long for the
 // sound to reach it (the device opens and plays its priming meanwhile).
 constexpr int kStartSyncMaxMs = 1000;
@@ -58,8 +49,9 @@ int Scaled(int ms, Share share) { return ms * share.num / share.den; }
 
 }  // namespace
 
-Presenter::Presenter(FrameQueue& frames, const VideoDecoder& video, const PaceSource& pace, Subtitles& subtitles)
-    : m_frames(frames), m_video(video), m_pace(pace), m_subtitles(subtitles), m_scaler(nullptr, sws_freeContext) {}
+Presenter::Presenter(FrameQueue& frames, const VideoDecoder& video, const PaceSource& pace,
+                     std::shared_ptr<Subtitles> subtitles)
+    : m_frames(frames), m_video(video), m_pace(pace), m_subtitles(std::move(subtitles)) {}
 
 Presenter::~Presenter() = default;
 
@@ -138,121 +130,8 @@ double Presenter::IntervalMs(const VideoFrame& frame, double nextPts) const {
     return interval / m_pace.Speed();  // in time played
 }
 
-// The matrix the stream states; untagged, what players assume: BT.709 for
-// HD sizes, BT.601 below.
-int Presenter::ColourMatrix(const AVFrame& picture) {
-    switch (picture.colorspace) {
-    case AVCOL_SPC_BT709:
-        return SWS_CS_ITU709;
-    case AVCOL_SPC_BT470BG:
-    case AVCOL_SPC_SMPTE170M:
-        return SWS_CS_ITU601;
-    case AVCOL_SPC_SMPTE240M:
-        return SWS_CS_SMPTE240M;
-    case AVCOL_SPC_FCC:
-        return SWS_CS_FCC;
-    case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL:
-        return SWS_CS_BT2020;
-    default:
-        return picture.width >= kHdWidth || picture.height >= kHdHeight ? SWS_CS_ITU709 : SWS_CS_ITU601;
-    }
-}
-
-// The picture's shape as shown: its sample aspect ratio widens or narrows
-// it (a PAL picture of 720x576 at 64:45 shows as 1024x576); an absurd ratio
-// from a broken stream is not followed.
-void Presenter::DisplaySize(const VideoFrame& frame, int& width, int& height) {
-    width = frame.nWidth;
-    height = frame.nHeight;
-    const AVRational sar = frame.pPicture->sample_aspect_ratio;
-    if (sar.num <= 0 || sar.den <= 0)
-        return;
-    const double ratio = av_q2d(sar);
-    if (ratio < 1.0 / kMaxAspectStretch || ratio > kMaxAspectStretch)
-        return;
-    width = std::clamp(static_cast<int>(std::lround(width * ratio / 2)) * 2, 2, kMaxDisplaySide);
-}
-
-bool Presenter::Convert(const VideoFrame& frame) {
-    const int w = frame.nWidth, h = frame.nHeight;
-    int dw = w, dh = h;
-    DisplaySize(frame, dw, dh);
-    const AVFrame& picture = *frame.pPicture;
-    const int matrix = ColourMatrix(picture);
-    const auto fmt = static_cast<AVPixelFormat>(frame.nPixFmt);
-    const bool fullRange = picture.color_range == AVCOL_RANGE_JPEG || fmt == AV_PIX_FMT_YUVJ420P ||
-                           fmt == AV_PIX_FMT_YUVJ422P || fmt == AV_PIX_FMT_YUVJ444P;
-    if (!m_scaler || w != m_nScalerWidth || h != m_nScalerHeight || dw != m_bgr.width || dh != m_bgr.height ||
-        frame.nPixFmt != m_nScalerFmt || matrix != m_nScalerMatrix || fullRange != m_bScalerFullRange) {
-        m_scaler.reset(sws_getCachedContext(m_scaler.release(), w, h, fmt, dw, dh, AV_PIX_FMT_BGR24, SWS_BILINEAR,
-                                            nullptr, nullptr, nullptr));
-        if (m_scaler) {
-            const int* coefficients = sws_getCoefficients(matrix);
-            sws_setColorspaceDetails(m_scaler.get(), coefficients, fullRange, coefficients, 1, 0, 1 << 16, 1 << 16);
-        }
-        m_nScalerWidth = w;
-        m_nScalerHeight = h;
-        m_nScalerFmt = frame.nPixFmt;
-        m_nScalerMatrix = matrix;
-        m_bScalerFullRange = fullRange;
-    }
-    if (!m_scaler)
-        return false;
-    // One picture buffer while the size holds: a fresh one per picture
-    // would be mapped and faulted in page by page each time.
-    if (!m_bgr.Fit(dw, dh))
-        return false;
-    sws_scale(m_scaler.get(), picture.data, picture.linesize, 0, h, m_bgr.data, m_bgr.linesize);
-    m_pShown = &m_bgr;
-    const int rotation = m_video.Rotation();
-    if (rotation != 0 && m_turned.Fit(rotation == 180 ? dw : dh, rotation == 180 ? dh : dw)) {
-        Turn(m_bgr, m_turned, rotation);
-        m_pShown = &m_turned;
-    }
-    // The subtitles due with this picture, drawn into it at the size it shows.
-    m_subtitles.Render(m_pShown->data[0], m_pShown->width, m_pShown->height, m_pShown->linesize[0],
-                       frame.dPts * m_video.TimeBase());
-    return true;
-}
-
-// Turns a BGR24 picture clockwise by 90, 180 or 270 degrees into `to`.
-void Presenter::Turn(const Canvas& from, Canvas& to, int rotation) {
-    const int w = from.width, h = from.height;
-    for (int y = 0; y < h; ++y) {
-        const uint8_t* src = from.data[0] + size_t(y) * from.linesize[0];
-        for (int x = 0; x < w; ++x, src += 3) {
-            int tx = x, ty = y;
-            if (rotation == 90)
-                tx = h - 1 - y, ty = x;
-            else if (rotation == 180)
-                tx = w - 1 - x, ty = h - 1 - y;
-            else
-                tx = y, ty = w - 1 - x;
-            uint8_t* dst = to.data[0] + size_t(ty) * to.linesize[0] + size_t(tx) * 3;
-            dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
-        }
-    }
-}
-
-bool Presenter::Canvas::Fit(int w, int h) {
-    if (picture && w == width && h == height)
-        return true;
-    picture = std::make_unique<VideoPicture>();
-    width = height = 0;
-    if (av_image_alloc(picture->data, picture->linesize, w, h, AV_PIX_FMT_BGR24, 1) < 0) {
-        picture.reset();
-        return false;
-    }
-    std::copy(std::begin(picture->data), std::end(picture->data), data);
-    std::copy(std::begin(picture->linesize), std::end(picture->linesize), linesize);
-    width = w;
-    height = h;
-    return true;
-}
-
-void Presenter::Show() {
-    ShowPicture(m_pShown->data[0], m_pShown->width, m_pShown->height);
+void Presenter::Show(std::shared_ptr<const Picture> picture) {
+    ShowPicture(std::move(picture));
     const int64_t now = av_gettime();
     if (m_nLastShownUs != 0)
         m_nGapTotalUs += now - m_nLastShownUs;
@@ -295,9 +174,8 @@ void Presenter::Run() {
     while (std::unique_ptr<VideoFrame> frame = TakeNextPicture(nextPts, taken)) {
         m_dVideoClock = frame->dPts * m_video.TimeBase();
         const double interval = IntervalMs(*frame, nextPts);
-        if (!Convert(*frame))
-            continue;
-        frame.reset();
+        // Converted by the display when it shows it, at the size it shows.
+        auto picture = std::make_shared<FramePicture>(std::move(frame), m_dVideoClock, m_video.Rotation(), m_subtitles);
 
         const bool wallPaced = m_pace.WallPaced();
         const bool restarted = m_nSerial != m_frames.Serial() || m_nShown == 0;
@@ -311,7 +189,7 @@ void Presenter::Run() {
         if (taken != m_frames.Serial())
             continue;  // a seek came while it was converted or waited: it is of the old position
         const bool haveGap = m_nLastShownUs != 0 && m_nShown > 0;
-        Show();
+        Show(std::move(picture));
         if (!wallPaced) {  // the picture shows, then the next waits its share
             int sleep = PaceSleepMs(m_dVideoClock, m_pace.HeardClock(), static_cast<int>(interval));
             if (sleep == kFreeRun)

@@ -1,6 +1,7 @@
 #pragma once
-// The presentation thread's work: takes each decoded picture, converts it to
-// BGR24, shows it through ShowPicture and paces the next one against the
+// The presentation thread's work: takes each decoded picture, hands it to
+// the display through ShowPicture (which converts it at the size it shows)
+// and paces the next one against the
 // sound being heard, or against the wall clock where there is no sound.
 //
 // Threads: Run is the presentation thread; VideoClock and AwaitingSound any
@@ -16,8 +17,7 @@
 class FrameQueue;
 class Subtitles;
 class VideoDecoder;
-struct SwsContext;
-struct AVFrame;
+class Picture;
 
 // What the presenter paces against; the player provides it.
 class PaceSource {
@@ -35,7 +35,8 @@ public:
 
 class Presenter {
 public:
-    Presenter(FrameQueue& frames, const VideoDecoder& video, const PaceSource& pace, Subtitles& subtitles);
+    Presenter(FrameQueue& frames, const VideoDecoder& video, const PaceSource& pace,
+              std::shared_ptr<Subtitles> subtitles);
     ~Presenter();
     Presenter(const Presenter&) = delete;
     Presenter& operator=(const Presenter&) = delete;
@@ -57,25 +58,12 @@ public:
     static int FreeRunSleepMs(double averageGapMs, double intervalMs);
 
 private:
-    struct Picture;
     // The next picture, or null once the queue is aborted; pauses are
     // waited out here.
     std::unique_ptr<VideoFrame> TakeNextPicture(double& nextPts, unsigned& serial);
     // How long the picture stands for, in ms.
     double IntervalMs(const VideoFrame& frame, double nextPts) const;
-    // A converted picture: its own block of BGR24 rows.
-    struct Canvas {
-        std::unique_ptr<VideoPicture> picture;
-        uint8_t* data[4] = {};
-        int linesize[4] = {};
-        int width = 0, height = 0;
-        bool Fit(int w, int h);  // (re)allocates for this size; false when out of memory
-    };
-    bool Convert(const VideoFrame& frame);
-    static int ColourMatrix(const AVFrame& picture);
-    static void DisplaySize(const VideoFrame& frame, int& width, int& height);
-    static void Turn(const Canvas& from, Canvas& to, int rotation);
-    void Show();
+    void Show(std::shared_ptr<const Picture> picture);
     // Sleeps ms unless a pause, a seek or a stop comes first.
     void Sleep(int ms);
     // Until the sound has reached the stamp, at most kStartSyncMaxMs.
@@ -86,17 +74,11 @@ private:
     FrameQueue& m_frames;
     const VideoDecoder& m_video;
     const PaceSource& m_pace;
-    Subtitles& m_subtitles;
+    std::shared_ptr<Subtitles> m_subtitles;  // drawn into each picture
     std::atomic<double> m_dVideoClock{0.0};
     std::atomic<bool> m_bAwaitingSound{false};
 
     // Presentation thread only.
-    std::unique_ptr<SwsContext, void (*)(SwsContext*)> m_scaler;
-    int m_nScalerWidth = 0, m_nScalerHeight = 0, m_nScalerFmt = -1, m_nScalerMatrix = -1;
-    bool m_bScalerFullRange = false;
-    Canvas m_bgr;                 // the converted picture, at the size it shows
-    Canvas m_turned;              // and turned as the stream asks
-    Canvas* m_pShown = nullptr;
     unsigned m_nSerial = 0;       // of the frame queue, at the picture shown last
     int m_nShown = 0;             // pictures shown since pacing restarted
     int64_t m_nGapTotalUs = 0;    // presentation-to-presentation gaps over them

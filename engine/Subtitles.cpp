@@ -255,7 +255,7 @@ void Subtitles::AddBitmaps(const AVSubtitle& sub, double start) {
     }
 }
 
-bool Subtitles::DrawBitmaps(uint8_t* bgr, int width, int height, int stride, double at) {
+bool Subtitles::DrawBitmaps(uint8_t* bgra, int width, int height, int stride, double at) {
     const int canvasW = m_nCanvasWidth > 0 ? m_nCanvasWidth : width;
     const int canvasH = m_nCanvasHeight > 0 ? m_nCanvasHeight : height;
     bool drawn = false;
@@ -272,7 +272,7 @@ bool Subtitles::DrawBitmaps(uint8_t* bgr, int width, int height, int stride, dou
                 const uint8_t* src = &b.bgra[(size_t(sy) * b.w + sx) * 4];
                 if (src[3] == 0)
                     continue;
-                uint8_t* px = bgr + size_t(y) * stride + size_t(x) * 3;
+                uint8_t* px = bgra + size_t(y) * stride + size_t(x) * 4;
                 for (int c = 0; c < 3; ++c)
                     px[c] = uint8_t(px[c] + (src[c] - px[c]) * src[3] / 255);
                 drawn = true;
@@ -282,7 +282,7 @@ bool Subtitles::DrawBitmaps(uint8_t* bgr, int width, int height, int stride, dou
     return drawn;
 }
 
-bool Subtitles::Render(uint8_t* bgr, int width, int height, int stride, double stamp) {
+bool Subtitles::Render(uint8_t* bgra, int width, int height, int stride, double stamp) {
     if (!m_pRenderer || width <= 0 || height <= 0)
         return false;
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -298,7 +298,7 @@ bool Subtitles::Render(uint8_t* bgr, int width, int height, int stride, double s
     const double at = (stamp - m_dOrigin - m_dDelay) * 1000.0;
     if (!std::isfinite(at))
         return false;
-    bool drawn = DrawBitmaps(bgr, width, height, stride, at / 1000.0);
+    bool drawn = DrawBitmaps(bgra, width, height, stride, at / 1000.0);
     for (ASS_Image* img = ass_render_frame(m_pRenderer, m_pTrack, static_cast<long long>(at), nullptr); img;
          img = img->next) {
         // The colour is RGBA with the alpha inverted: 0 is opaque.
@@ -309,13 +309,13 @@ bool Subtitles::Render(uint8_t* bgr, int width, int height, int stride, double s
             if (dy < 0 || dy >= height)
                 continue;
             const uint8_t* src = img->bitmap + size_t(y) * img->stride;
-            uint8_t* row = bgr + size_t(dy) * stride;
+            uint8_t* row = bgra + size_t(dy) * stride;
             for (int x = 0; x < img->w; ++x) {
                 const int dx = img->dst_x + x;
                 const int a = src[x] * opacity / 255;
                 if (dx < 0 || dx >= width || a == 0)
                     continue;
-                uint8_t* px = row + size_t(dx) * 3;
+                uint8_t* px = row + size_t(dx) * 4;
                 px[0] = uint8_t(px[0] + (b - px[0]) * a / 255);
                 px[1] = uint8_t(px[1] + (g - px[1]) * a / 255);
                 px[2] = uint8_t(px[2] + (r - px[2]) * a / 255);

@@ -58,9 +58,11 @@ public:
     void SetScale(double scale) { m_dScale = scale; }
     double Scale() const { return m_dScale; }
 
-    // Draws the subtitles due at medium time `stamp` (seconds) into a BGR24
-    // picture; true when something was drawn.
-    bool Render(uint8_t* bgr, int width, int height, int stride, double stamp);
+    // Draws the subtitles due at medium time `stamp` (seconds) into a picture
+    // of 4-byte pixels (blue, green, red, 0xFF in memory) at the size it is
+    // shown, so text is drawn at the screen's resolution; true when something
+    // was drawn.
+    bool Render(uint8_t* bgra, int width, int height, int stride, double stamp);
     // The text of the text subtitles due at medium time `stamp`, as read so
     // far: UTF-8 without its styling, one line per line shown, events in
     // the order they came; empty when none is due.
@@ -76,7 +78,7 @@ private:
     };
     void Read(Choice choice);  // the reading thread
     void AddBitmaps(const struct AVSubtitle& sub, double start);
-    bool DrawBitmaps(uint8_t* bgr, int width, int height, int stride, double at);
+    bool DrawBitmaps(uint8_t* bgra, int width, int height, int stride, double at);
     void StopReading();
 
     ass_library* m_pLibrary = nullptr;

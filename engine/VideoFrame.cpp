@@ -2,11 +2,7 @@
 
 extern "C" {
 #include <libavutil/frame.h>
-#include <libavutil/imgutils.h>
-#include <libavutil/mem.h>
 }
-
-VideoPicture::~VideoPicture() { av_freep(&data[0]); }
 
 void AVFrameRelease::operator()(AVFrame* frame) const { av_frame_free(&frame); }
 

@@ -4,8 +4,9 @@
 // costs no copy and the decoder decodes into other buffers meanwhile.
 //
 // Threads: made by the video decode thread, handed over through the
-// controller's frame queue under its mutex, then read and destroyed by the
-// presentation thread (or by the controller's flush). Never shared.
+// controller's frame queue under its mutex, then read by the presentation
+// thread (or destroyed by the controller's flush); the picture handed to the
+// display owns it from then on and only reads it.
 
 #include <cstdint>
 #include <memory>
@@ -13,18 +14,6 @@
 extern "C" {
 struct AVFrame;
 }
-
-// Plane pointers and strides of one picture; owns the single block that
-// av_image_alloc returns (data[0]).
-struct VideoPicture {
-    uint8_t* data[4] = {nullptr, nullptr, nullptr, nullptr};
-    int linesize[4] = {0, 0, 0, 0};
-
-    VideoPicture() = default;
-    ~VideoPicture();
-    VideoPicture(const VideoPicture&) = delete;
-    VideoPicture& operator=(const VideoPicture&) = delete;
-};
 
 struct AVFrameRelease {
     void operator()(AVFrame* frame) const;

@@ -1,5 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <memory>
+
+class Picture;
 
 // The engine reaches the output devices only through these functions.
 
@@ -25,6 +28,7 @@ void AudioPause(bool paused);
 // Controlling thread: drops every byte of PCM queued for the old position.
 void AudioFlush();
 
-// Presentation thread: one picture in packed BGR24, top row first,
-// width * 3 bytes per row with no gap. Copies what it keeps before returning.
-void ShowPicture(const uint8_t* picture, int width, int height);
+// Presentation thread: the picture to show now, handed to the display set
+// with SetVideoWindow (output/VideoWindow.h), which draws it at the size it
+// shows. A picture without a size is not shown.
+void ShowPicture(std::shared_ptr<const Picture> picture);

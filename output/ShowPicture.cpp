@@ -1,7 +1,6 @@
 #include "output/OutputHooks.h"
 #include "output/VideoWindow.h"
 
-#include <limits>
 #include <mutex>
 
 namespace {
@@ -33,16 +32,11 @@ void ReleaseVideoWindow(VideoWindow* window) {
         display.window = nullptr;
 }
 
-void ShowPicture(const uint8_t* picture, int width, int height) {
-    if (!picture || width <= 0 || height <= 0)
-        return;
-    // A picture whose bytes would not fit an int is none we can take.
-    if (width > std::numeric_limits<int>::max() / 3 / height)
+void ShowPicture(std::shared_ptr<const Picture> picture) {
+    if (!picture || picture->Width() <= 0 || picture->Height() <= 0)
         return;
     Display& display = TheDisplay();
     std::lock_guard<std::mutex> lock(display.mutex);
-    if (VideoWindow* window = display.window) {
-        window->SetVideoSize(width, height);
-        window->ShowFrame(picture);
-    }
+    if (VideoWindow* window = display.window)
+        window->ShowFrame(std::move(picture));
 }

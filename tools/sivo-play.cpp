@@ -43,6 +43,7 @@ constexpr double kMaxPositionStep = 1.0;
 constexpr int kDrainConfirmMs = 200;      // the drained state must hold this long
 constexpr double kAvGapSkipSeconds = 1.0; // pictures before this media time are not measured
 constexpr double kSeekAfterSeconds = 1.0; // --seek happens after this much play
+constexpr double kSeekLandingS = 0.05;     // a picture this close to the target is the target's
 constexpr double kPauseSeconds = 1.0;     // --pause-at pauses this long
 constexpr double kPauseSettleSeconds = 0.2; // wake-ups while paused are counted after this
 
@@ -61,7 +62,7 @@ const char* const kUsage =
     "frames_expected (media seconds played times the frame rate), fast_decode_share (share of\n"
     "pictures decoded with a shortcut), display_width and display_height (the shape shown), audio_bytes, duration_s, position_s, wall_s, first_picture_ms, av_gap_mean_ms,\n"
     "av_gap_max_ms, lipsync_mean_ms and lipsync_max_ms (|picture stamp - stamp of the\n"
-    "sound heard when it is shown|). Ctrl-C or SIGTERM ends playback and still prints it.\n"
+    "sound heard when it is shown|) and seek_ms (--seek to the first picture of the target). Ctrl-C or SIGTERM ends playback and still prints it.\n"
     "Exit status: 0 played, 1 nothing playable, 2 usage error.\n"
     "--discover asks the local network which machines share media and prints one\n"
     "JSON line {\"addr\",\"local\"} per machine that answers within S seconds (default 1);\n"
@@ -276,22 +277,23 @@ struct Spread {
 
 // Counts presented pictures and measures the time to the first one, the
 // distance between the video and the decoded audio clock, and the lip sync:
-// the picture's stamp against the sound heard as it is shown. Called on the
-// presentation thread; read by main after the player has stopped.
+// the picture's stamp against the sound heard as it is shown. Nothing is on
+// a screen, so no picture is converted. Called on the presentation thread;
+// read by main after the player has stopped.
 class CountingWindow : public VideoWindow {
 public:
     explicit CountingWindow(Clock::time_point start) : m_start(start) {}
 
-    void SetVideoSize(int width, int height) override {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_nWidth = width;
-        m_nHeight = height;
-    }
-
-    void ShowFrame(const uint8_t*) override {
+    void ShowFrame(std::shared_ptr<const Picture> picture) override {
         MediaPlayer& player = ThePlayer();
         const double heard = player.HeardClock();
         std::lock_guard<std::mutex> lock(m_lock);
+        m_nWidth = picture->Width();
+        m_nHeight = picture->Height();
+        if (m_seekTarget >= 0 && player.VideoClock() - player.StartTime() >= m_seekTarget - kSeekLandingS) {
+            m_seekMs = std::chrono::duration<double, std::milli>(Clock::now() - m_seekAt).count();
+            m_seekTarget = -1;
+        }
         if (m_nShown++ == 0)
             m_firstPictureMs = std::chrono::duration<double, std::milli>(Clock::now() - m_start).count();
         const double video = player.VideoClock();
@@ -306,6 +308,14 @@ public:
         return m_nShown;
     }
 
+    // A seek to `target` seconds is asked for now: the time until a picture
+    // of the target shows is measured.
+    void Seeking(double target) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_seekTarget = target;
+        m_seekAt = Clock::now();
+    }
+
     std::string Json(std::string prefix) {
         std::lock_guard<std::mutex> lock(m_lock);
         char buf[160];
@@ -314,7 +324,10 @@ public:
                           m_nWidth, m_nHeight, m_firstPictureMs);
         else
             std::snprintf(buf, sizeof buf, "\"display_width\":null,\"display_height\":null,\"first_picture_ms\":null,");
-        return prefix + buf + m_avGap.Json("av_gap") + "," + m_lipSync.Json("lipsync");
+        std::string seek = ",\"seek_ms\":null";
+        if (m_seekMs >= 0)
+            seek = ",\"seek_ms\":" + std::to_string(std::lround(m_seekMs));
+        return prefix + buf + m_avGap.Json("av_gap") + "," + m_lipSync.Json("lipsync") + seek;
     }
 
 private:
@@ -324,6 +337,9 @@ private:
     int m_nWidth = 0, m_nHeight = 0;  // of the last picture shown
     double m_firstPictureMs = 0.0;
     Spread m_avGap, m_lipSync;
+    double m_seekTarget = -1;  // a seek in flight, in medium seconds
+    Clock::time_point m_seekAt{};
+    double m_seekMs = -1;      // the last seek's time to its first picture
 };
 
 // Voluntary context switches of the whole process so far: each is a thread
@@ -421,6 +437,7 @@ int PlayMedium(const Options& opt) {
         if (opt.seconds > 0 && std::chrono::duration<double>(now - start).count() >= opt.seconds)
             break;
         if (!seekDone && now - start >= std::chrono::duration<double>(kSeekAfterSeconds)) {
+            window.Seeking(std::clamp(opt.seekTo, 0.0, std::max(0.0, player.Duration() - 1.0)));
             player.SeekTo(opt.seekTo);
             seekDone = true;
         }

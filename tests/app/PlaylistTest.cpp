@@ -1,4 +1,5 @@
 // The folder as a list, screenshots and the A-B loop in the window.
+#include "BgrPicture.h"
 #include "WindowFixture.h"
 #include "app/Playlist.h"
 #include "output/OutputHooks.h"
@@ -142,7 +143,7 @@ TEST_F(PlaylistWindowTest, ScreenshotSavesThePictureAtItsOwnSize) {
     for (int y = 0; y < 90; ++y)
         for (int x = 0; x < 161; ++x)
             bgr.insert(bgr.end(), {uint8_t(x), uint8_t(y), uint8_t(x + y)});
-    std::thread([&] { ShowPicture(bgr.data(), 161, 90); }).join();
+    std::thread([&] { ShowPicture(BgrPicture(bgr.data(), 161, 90)); }).join();
     m_entries->position = 83.4567;
     Key(dlg, Qt::Key_S);
     ASSERT_TRUE(PumpUntil([&] { return !dlg.LastScreenshot().empty(); })) << dlg.NoteText().toStdString();

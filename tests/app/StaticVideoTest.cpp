@@ -2,6 +2,8 @@
 #include "output/VideoWindow.h"
 #include "output/qt/StaticVideo.h"
 
+#include "BgrPicture.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -24,15 +26,18 @@ namespace {
 constexpr int kEventWaitMs = 10000;
 const QRgb kRed = qRgb(255, 0, 0), kGreen = qRgb(0, 255, 0), kBlue = qRgb(0, 0, 255), kWhite = qRgb(255, 255, 255);
 
-// A packed BGR24 picture, top row first, as the presentation thread hands it over.
-struct Picture {
+// A decoded picture of packed BGR24 pixels, handed over as the presentation
+// thread does: the control has it converted at the size it shows.
+struct TestPicture {
     int width, height;
     std::vector<uint8_t> bytes;
-    Picture(int w, int h, const std::function<QRgb(int, int)>& colour) : width(w), height(h) {
+    std::shared_ptr<const FramePicture> decoded;
+    TestPicture(int w, int h, const std::function<QRgb(int, int)>& colour) : width(w), height(h) {
         for (int i = 0; i < w * h; ++i) {
             const QRgb c = colour(i % w, i / w);
             bytes.insert(bytes.end(), {uint8_t(qBlue(c)), uint8_t(qGreen(c)), uint8_t(qRed(c))});
         }
+        decoded = BgrPicture(bytes.data(), w, h);
     }
     QRgb At(int x, int y) const {
         const uint8_t* p = &bytes[(y * width + x) * 3];
@@ -41,20 +46,20 @@ struct Picture {
 };
 
 // A flip, mirror or shift moves a colour into the wrong corner.
-Picture Quadrants(int w, int h) {
-    return Picture(w, h, [w, h](int x, int y) {
+TestPicture Quadrants(int w, int h) {
+    return TestPicture(w, h, [w, h](int x, int y) {
         return y < h / 2 ? (x < w / 2 ? kRed : kGreen) : (x < w / 2 ? kBlue : kWhite);
     });
 }
 
 // Neighbouring pixels all differ, so any shear or off-by-one shows.
-Picture Gradient(int w, int h) {
-    return Picture(w, h, [](int x, int y) { return qRgb(x & 0xFF, y & 0xFF, (x * 7 + y * 13) & 0xFF); });
+TestPicture Gradient(int w, int h) {
+    return TestPicture(w, h, [](int x, int y) { return qRgb(x & 0xFF, y & 0xFF, (x * 7 + y * 13) & 0xFF); });
 }
 
 // Hands the picture over the way the player does: from a thread of its own.
-void PresentFromWorker(const Picture& pic) {
-    std::thread([&] { ShowPicture(pic.bytes.data(), pic.width, pic.height); }).join();
+void PresentFromWorker(const TestPicture& pic) {
+    std::thread([&] { ShowPicture(pic.decoded); }).join();
 }
 
 // Where a w x h picture belongs on a control of the given size: as large as
@@ -100,7 +105,7 @@ namespace {
 
 // The smallest and largest value of each channel among the picture's pixels
 // within `reach` picture pixels of where a control pixel's centre falls.
-std::pair<QRgb, QRgb> Neighbourhood(const Picture& pic, double fx, double fy, double reachX, double reachY) {
+std::pair<QRgb, QRgb> Neighbourhood(const TestPicture& pic, double fx, double fy, double reachX, double reachY) {
     int lo[3] = {255, 255, 255}, hi[3] = {0, 0, 0};
     const int x0 = std::max(0, int(std::floor(fx - reachX))), x1 = std::min(pic.width - 1, int(std::ceil(fx + reachX)));
     const int y0 = std::max(0, int(std::floor(fy - reachY))), y1 = std::min(pic.height - 1, int(std::ceil(fy + reachY)));
@@ -123,7 +128,7 @@ bool Within(QRgb c, const std::pair<QRgb, QRgb>& range) {
 
 // Presents a picture and waits for the repaint the presenter queued; the
 // control as painted then.
-QImage ShowAndGrab(CStaticVideo& video, const Picture& pic) {
+QImage ShowAndGrab(CStaticVideo& video, const TestPicture& pic) {
     const int painted = video.PicturesPainted();
     PresentFromWorker(pic);
     QElapsedTimer timer;
@@ -151,7 +156,7 @@ TEST_F(StaticVideoTest, PicturesAreScaledUprightIntoTheirLetterbox) {
             m_video.resize(cw, ch);
             Grab();
         }
-        const Picture pic = Gradient(w, h);
+        const TestPicture pic = Gradient(w, h);
         const QImage shot = ShowAndGrab(m_video, pic);
         const QRect r = Letterbox(shot.size(), w, h);
         const double stepX = double(w) / r.width(), stepY = double(h) / r.height();
@@ -185,7 +190,7 @@ TEST_F(StaticVideoTest, ScalingIsSmoothBothWays) {
     Grab();
     // 50 x 50 ramp, 5 levels a pixel, shown 6x (300 px from x = 50): inside
     // its first and last pixel, each step is about 1 level.
-    const Picture ramp(50, 50, [](int x, int) { return qRgb(x * 5, x * 5, x * 5); });
+    const TestPicture ramp(50, 50, [](int x, int) { return qRgb(x * 5, x * 5, x * 5); });
     QImage shot = ShowAndGrab(m_video, ramp);
     int longestFlat = 0, run = 0;
     for (int x = 56; x < 344; ++x) {
@@ -198,18 +203,18 @@ TEST_F(StaticVideoTest, ScalingIsSmoothBothWays) {
     EXPECT_LE(longestFlat, 1) << "the ramp shows flat stairs";
 
     // A black and white edge, 8x: the shades between.
-    const Picture edge(2, 2, [](int x, int) { return x == 0 ? qRgb(0, 0, 0) : qRgb(255, 255, 255); });
-    m_video.resize(16, 16);
+    const TestPicture edge(16, 8, [](int x, int) { return x < 8 ? qRgb(0, 0, 0) : qRgb(255, 255, 255); });
+    m_video.resize(128, 64);
     Grab();
     shot = ShowAndGrab(m_video, edge);
     std::set<int> shades;
-    for (int x = 0; x < 16; ++x)
-        shades.insert(qRed(shot.pixel(x, 8)));
+    for (int x = 0; x < 128; ++x)
+        shades.insert(qRed(shot.pixel(x, 32)));
     EXPECT_GE(shades.size(), 6u) << "an enlarged edge shows steps, not shades";
 
     // Alternating single black and white pixels, shrunk 3.5x: an even grey,
     // where picking pixels would show black, white or stripes.
-    const Picture checks(700, 525, [](int x, int y) { return (x + y) % 2 ? kWhite : qRgb(0, 0, 0); });
+    const TestPicture checks(700, 525, [](int x, int y) { return (x + y) % 2 ? kWhite : qRgb(0, 0, 0); });
     m_video.resize(200, 150);
     Grab();
     shot = ShowAndGrab(m_video, checks);
@@ -228,7 +233,7 @@ TEST_F(StaticVideoTest, ScalingIsSmoothBothWays) {
 TEST_F(StaticVideoTest, CurrentPictureIsTheLastPictureAtItsOwnSize) {
     EXPECT_TRUE(m_video.CurrentPicture().isNull());
     Grab();
-    const Picture pic = Gradient(322, 181);
+    const TestPicture pic = Gradient(322, 181);
     ShowAndGrab(m_video, pic);
     const auto expectCurrent = [&](const std::string& what) {
         const QImage current = m_video.CurrentPicture();
@@ -260,10 +265,10 @@ TEST_F(StaticVideoTest, CurrentPictureIsTheLastPictureAtItsOwnSize) {
 TEST_F(StaticVideoTest, ManyPicturesWhileTheControlIsResizedOrReplaced) {
     Grab();
     std::atomic<bool> stop{false};
-    const Picture a = Quadrants(320, 240), b = Quadrants(322, 181);
+    const TestPicture a = Quadrants(320, 240), b = Quadrants(322, 181);
     std::thread presenter([&] {
         for (int i = 0; !stop && i < 400; ++i)
-            ShowPicture((i % 3 ? a : b).bytes.data(), i % 3 ? 320 : 322, i % 3 ? 240 : 181);
+            ShowPicture((i % 3 ? a : b).decoded);
     });
     for (int i = 0; i < 40; ++i) {
         m_video.resize(200 + 13 * i, 150 + 7 * i);
@@ -281,7 +286,7 @@ TEST_F(StaticVideoTest, ManyPicturesWhileTheControlIsResizedOrReplaced) {
     stop = false;
     std::thread stream([&] {
         while (!stop)
-            ShowPicture(a.bytes.data(), 320, 240);
+            ShowPicture(a.decoded);
     });
     for (int i = 0; i < 30; ++i) {
         auto video = std::make_unique<CStaticVideo>();

@@ -88,8 +88,7 @@ protected:
 // Notes the device's position when each white flash reaches the screen.
 class FlashWindow : public RecordingWindow {
 public:
-    void ShowFrame(const uint8_t* bits) override {
-        RecordingWindow::ShowFrame(bits);
+    void OnPicture(const uint8_t*) override {
         const bool white = (centre & 0xff) > 0xc0;
         std::lock_guard<std::mutex> lock(mutex);
         if (white && !m_bWasWhite)
@@ -281,8 +280,7 @@ namespace {
 // Notes the stamp of every picture shown.
 class StampWindow : public RecordingWindow {
 public:
-    void ShowFrame(const uint8_t* bits) override {
-        RecordingWindow::ShowFrame(bits);
+    void OnPicture(const uint8_t*) override {
         std::lock_guard<std::mutex> lock(mutex);
         stamps.push_back(ThePlayer().VideoClock());
     }
@@ -344,8 +342,9 @@ TEST_F(Playback, SeeksLandOnTheTargetPictureAndSound) {
     // period: the new sound is measured after it.
     constexpr size_t kDevicePeriod = 44100 / 10;
     for (size_t i = 0; i < seekAt.size(); ++i) {
-        if (cases[i].tone > 0)
+        if (cases[i].tone > 0) {
             EXPECT_NEAR(ToneAt(pcm, seekAt[i] / 2 + kDevicePeriod, 44100, 100), cases[i].tone, 30) << cases[i].target;
+        }
     }
     SetVideoWindow(&window);
 }

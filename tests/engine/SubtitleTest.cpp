@@ -21,12 +21,11 @@ namespace {
 // (the clip itself is black).
 class TextWindow : public RecordingWindow {
 public:
-    void ShowFrame(const uint8_t* bits) override {
-        RecordingWindow::ShowFrame(bits);
+    void OnPicture(const uint8_t* bits) override {
         int bright = 0;
         for (int y = height / 2; y < height; ++y)
             for (int x = 0; x < width; ++x)
-                bright += bits[(size_t(y) * width + x) * 3 + 1] > 128;
+                bright += (Rgb(bits, x, y) >> 8 & 0xff) > 128;
         std::lock_guard<std::mutex> lock(mutex);
         shown[ThePlayer().VideoClock()] = bright;
     }

@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
+#include <vector>
 #include <string>
 #include <thread>
 
@@ -69,15 +71,33 @@ private:
     std::optional<std::string> m_old;
 };
 
-// A display that records what it is shown; the presentation thread may call it.
+// A display that records what it is shown, drawing each picture at its own
+// size; the presentation thread calls it.
 class RecordingWindow : public VideoWindow {
 public:
     std::atomic<int> frames{0}, width{0}, height{0};
     std::atomic<int> centre{-1};  // the middle pixel of the last picture as 0xRRGGBB
-    void SetVideoSize(int w, int h) override { width = w, height = h; }
-    void ShowFrame(const uint8_t* bits) override {
-        const uint8_t* px = bits + (size_t(height / 2) * width + width / 2) * 3;
-        centre = px[2] << 16 | px[1] << 8 | px[0];
+    void ShowFrame(std::shared_ptr<const Picture> picture) override {
+        const int w = picture->Width(), h = picture->Height();
+        m_bits.resize(size_t(w) * h * 4);
+        if (!picture->Paint(m_bits.data(), ptrdiff_t{4} * w, w, h))
+            return;
+        width = w, height = h;
+        centre = Rgb(m_bits.data(), w / 2, h / 2);
+        OnPicture(m_bits.data());
         ++frames;
     }
+
+protected:
+    // The picture just drawn, width x height pixels of 4 bytes (blue, green,
+    // red, 0xFF), rows 4 * width bytes apart.
+    virtual void OnPicture(const uint8_t*) {}
+    // Its pixel at (x, y) as 0xRRGGBB.
+    int Rgb(const uint8_t* bits, int x, int y) const {
+        const uint8_t* px = bits + (size_t(y) * width + x) * 4;
+        return px[2] << 16 | px[1] << 8 | px[0];
+    }
+
+private:
+    std::vector<uint8_t> m_bits;
 };
