@@ -2,12 +2,16 @@
 
 #include "app/AtomicFile.h"
 #include "platform/Trace.h"
+#include "share/HttpFileEnds.h"
+#include "share/HttpText.h"
 
 #include <QCryptographicHash>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +25,11 @@ namespace {
 // A store larger than this is no store this program wrote.
 constexpr size_t kMaxFileBytes = 4 << 20;
 constexpr char kMagic[] = "sivo-resume";
+// Fields of an entry's line in each version.
+constexpr size_t kFieldsV1 = 3, kFieldsV2 = 5;
+// Beyond any stream index a medium has.
+constexpr long kMaxStreamIndex = 99999;
+constexpr size_t kMaxFileName = 255;
 
 bool ReadAt(int fd, char* buffer, size_t size, off_t offset) {
     for (size_t done = 0; done < size;) {
@@ -53,7 +62,96 @@ bool IsKey(const std::string& key) {
            std::all_of(key.begin(), key.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
 }
 
+// Space-separated fields; nothing for a line with an empty one.
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> fields;
+    for (size_t start = 0;;) {
+        const size_t end = line.find(' ', start);
+        fields.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (fields.back().empty())
+            return {};
+        if (end == std::string::npos)
+            return fields;
+        start = end + 1;
+    }
+}
+
+// The whole text as a number; false for anything else.
+bool ParseSeconds(const std::string& text, double& value) {
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size() && std::isfinite(value) && value >= 0 && std::isdigit(static_cast<unsigned char>(text[0]));
+}
+
+bool ParseInteger(const std::string& text, long long low, long long high, long long& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoll(text.c_str(), &end, 10);
+    return errno == 0 && !text.empty() && end == text.c_str() + text.size() &&
+           (std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '-') && value >= low && value <= high;
+}
+
+bool IsFileName(const std::string& name) {
+    return !name.empty() && name.size() <= kMaxFileName && name != "." && name != ".." &&
+           name.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
+
+bool IsStreamIndex(long long index) {
+    return index >= 0 && index <= kMaxStreamIndex;
+}
+
+// Unknown "-", "off", a stream "s3", a file "f" and its name percent-encoded.
+std::string SubtitleField(const ResumeTracks& tracks) {
+    switch (tracks.subtitle) {
+    case ResumeTracks::Subtitle::Off: return "off";
+    case ResumeTracks::Subtitle::Stream: return "s" + std::to_string(tracks.subtitleStream);
+    case ResumeTracks::Subtitle::File: return "f" + PercentEncode(tracks.subtitleFile);
+    case ResumeTracks::Subtitle::Unknown: break;
+    }
+    return "-";
+}
+
+bool ParseSubtitle(const std::string& field, ResumeTracks& tracks) {
+    long long index = -1;
+    if (field == "-") {
+        tracks.subtitle = ResumeTracks::Subtitle::Unknown;
+    } else if (field == "off") {
+        tracks.subtitle = ResumeTracks::Subtitle::Off;
+    } else if (field[0] == 's' && ParseInteger(field.substr(1), 0, kMaxStreamIndex, index)) {
+        tracks.subtitle = ResumeTracks::Subtitle::Stream;
+        tracks.subtitleStream = static_cast<int>(index);
+    } else if (field[0] == 'f' && IsFileName(PercentDecode(field.substr(1)))) {
+        tracks.subtitle = ResumeTracks::Subtitle::File;
+        tracks.subtitleFile = PercentDecode(field.substr(1));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// What `tracks` knows, over what `old` had.
+ResumeTracks Merged(ResumeTracks old, const ResumeTracks& tracks) {
+    if (IsStreamIndex(tracks.audio))
+        old.audio = tracks.audio;
+    const bool valid = tracks.subtitle == ResumeTracks::Subtitle::Off ||
+                       (tracks.subtitle == ResumeTracks::Subtitle::Stream && IsStreamIndex(tracks.subtitleStream)) ||
+                       (tracks.subtitle == ResumeTracks::Subtitle::File && IsFileName(tracks.subtitleFile));
+    if (valid) {
+        old.subtitle = tracks.subtitle;
+        old.subtitleStream = tracks.subtitle == ResumeTracks::Subtitle::Stream ? tracks.subtitleStream : -1;
+        old.subtitleFile = tracks.subtitle == ResumeTracks::Subtitle::File ? tracks.subtitleFile : std::string();
+    }
+    return old;
+}
+
 } // namespace
+
+std::string ContentKeyOf(uint64_t size, std::string_view head, std::string_view tail) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(QByteArrayView(head.data(), static_cast<qsizetype>(head.size())));
+    hash.addData(QByteArrayView(tail.data(), static_cast<qsizetype>(tail.size())));
+    return std::to_string(size) + "-" + hash.result().toHex().left(32).toStdString();
+}
 
 std::string ContentKey(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -67,15 +165,18 @@ std::string ContentKey(const std::string& path) {
         const size_t tail = std::min(size - head, CONTENT_KEY_SPAN);
         std::string bytes(head + tail, '\0');
         if (ReadAt(fd, bytes.data(), head, 0) && ReadAt(fd, bytes.data() + head, tail, static_cast<off_t>(size - tail)))
-            key = std::to_string(size) + "-" +
-                  QCryptographicHash::hash(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
-                                           QCryptographicHash::Sha256)
-                      .toHex()
-                      .left(32)
-                      .toStdString();
+            key = ContentKeyOf(size, std::string_view(bytes).substr(0, head), std::string_view(bytes).substr(head));
     }
     ::close(fd);
     return key;
+}
+
+std::string RemoteContentKey(const std::string& address, int port, const std::string& name, int timeoutMs,
+                             const std::atomic<bool>* cancel) {
+    const std::optional<FileEnds> ends = FetchFileEnds(address, port, name, CONTENT_KEY_SPAN, timeoutMs, cancel);
+    if (!ends)
+        return std::string();
+    return ContentKeyOf(static_cast<uint64_t>(ends->size), ends->head, ends->tail);
 }
 
 std::string ResumeStore::DefaultPath() {
@@ -105,7 +206,7 @@ bool ResumeStore::Load() {
     int version = 0;
     char magic[16] = {};
     if (lines.empty() || std::sscanf(lines.front().c_str(), "%15s %d", magic, &version) != 2 ||
-        std::strcmp(magic, kMagic) != 0) {
+        std::strcmp(magic, kMagic) != 0 || version < 1) {
         SetAside("are not a resume file");
         return false;
     }
@@ -121,19 +222,32 @@ bool ResumeStore::Load() {
         SetAside("are cut short");
         return false;
     }
+    const size_t fieldCount = version == 1 ? kFieldsV1 : kFieldsV2;
     for (size_t i = 1; i + 1 < lines.size(); ++i) {
-        char key[129] = {};
-        double seconds = 0;
-        long long used = 0;
-        if (std::sscanf(lines[i].c_str(), "%128s %lf %lld%c", key, &seconds, &used, &tail) != 3 || !IsKey(key) ||
-            !std::isfinite(seconds) || seconds < 0) {
+        const std::vector<std::string> fields = Fields(lines[i]);
+        Entry entry;
+        long long used = 0, audio = -1;
+        if (fields.size() != fieldCount || !IsKey(fields[0]) || !ParseSeconds(fields[1], entry.seconds) ||
+            !ParseInteger(fields[2], LLONG_MIN, LLONG_MAX, used) ||
+            (fieldCount == kFieldsV2 &&
+             (!ParseInteger(fields[3], -1, kMaxStreamIndex, audio) || !ParseSubtitle(fields[4], entry.tracks)))) {
             SetAside("are damaged at line " + std::to_string(i + 1));
             return false;
         }
-        m_entries.push_back({key, seconds, used});
+        entry.key = fields[0];
+        entry.used = used;
+        entry.tracks.audio = static_cast<int>(audio);
+        m_entries.push_back(std::move(entry));
     }
     std::stable_sort(m_entries.begin(), m_entries.end(), [](const Entry& a, const Entry& b) { return a.used < b.used; });
     return true;
+}
+
+ResumeTracks ResumeStore::Tracks(const std::string& key) const {
+    for (const Entry& e : m_entries)
+        if (e.key == key)
+            return e.tracks;
+    return ResumeTracks();
 }
 
 std::optional<double> ResumeStore::Position(const std::string& key) const {
@@ -143,13 +257,14 @@ std::optional<double> ResumeStore::Position(const std::string& key) const {
     return std::nullopt;
 }
 
-bool ResumeStore::Remember(const std::string& key, double seconds) {
+bool ResumeStore::Remember(const std::string& key, double seconds, const ResumeTracks& tracks) {
     if (!IsKey(key) || !std::isfinite(seconds) || seconds < 0)
         return false;
+    const ResumeTracks merged = Merged(Tracks(key), tracks);
     m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) { return e.key == key; }),
                     m_entries.end());
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
-    m_entries.push_back({key, seconds, std::max(now, m_entries.empty() ? now : m_entries.back().used)});
+    m_entries.push_back({key, seconds, std::max(now, m_entries.empty() ? now : m_entries.back().used), merged});
     if (m_entries.size() > kMaxEntries)
         m_entries.erase(m_entries.begin(), m_entries.end() - kMaxEntries);
     return Save();
@@ -166,8 +281,9 @@ bool ResumeStore::Save() {
     std::string content = std::string(kMagic) + " " + std::to_string(kVersion) + "\n";
     char line[256];
     for (const Entry& e : m_entries) {
-        std::snprintf(line, sizeof line, "%s %.3f %lld\n", e.key.c_str(), e.seconds, static_cast<long long>(e.used));
-        content += line;
+        std::snprintf(line, sizeof line, "%s %.3f %lld %d ", e.key.c_str(), e.seconds, static_cast<long long>(e.used),
+                      e.tracks.audio);
+        content += line + SubtitleField(e.tracks) + "\n";
     }
     content += "end " + std::to_string(m_entries.size()) + "\n";
     std::string error;

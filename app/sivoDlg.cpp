@@ -105,7 +105,7 @@ void SivoEntries::SelectAudioStream(int streamIndex) { ThePlayer().SelectAudioSt
 std::vector<SivoEntries::SubtitleChoice> SivoEntries::SubtitleChoices() {
     std::vector<SubtitleChoice> choices;
     for (const auto& choice : ThePlayer().SubtitleChoices())
-        choices.push_back({choice.label, choice.preferred});
+        choices.push_back({choice.label, choice.preferred, choice.path, choice.stream});
     return choices;
 }
 void SivoEntries::SelectSubtitle(int choice) { ThePlayer().SelectSubtitle(choice); }
@@ -636,6 +636,7 @@ void CSivoDlg::PlayRemote(const std::string& server, const std::string& name) {
     m_bListing = false;
     m_entries->RemotePlay(server.c_str(), name.c_str());
     SetMediaName(name, server + "/" + name);
+    KeyRemoteMedium(server, name);
 }
 
 void CSivoDlg::OnRemotePlayRequest(const std::string& peer, const std::string& server, const std::string& fileName) {
@@ -870,6 +871,7 @@ bool CSivoDlg::PlayLocal(const std::string& path, bool listFolder) {
         return false;
     }
     RememberPosition();
+    StopKeying();
     ClearLoop();
     ShowReason(QString());
     m_entries->LocalPlay(path.c_str());
@@ -951,6 +953,7 @@ void CSivoDlg::JoinWorkers() {
     ++m_nListGeneration;
     if (m_listThread.joinable())
         m_listThread.join();
+    StopKeying();
     if (m_shotThread.joinable())
         m_shotThread.join();
 }
@@ -964,7 +967,7 @@ void CSivoDlg::RememberPosition() {
         return;
     if (position < RESUME_FROM_S || position > duration * (1.0 - RESUME_BEFORE_END))
         m_resume.Forget(m_strMediaKey);
-    else if (m_resume.Remember(m_strMediaKey, position))
+    else if (m_resume.Remember(m_strMediaKey, position, ChosenTracks()))
         DebugTrace("resume position %.3f remembered\n", position);
 }
 
@@ -973,12 +976,112 @@ void CSivoDlg::ResumeIfRemembered() {
         return;
     const double position = m_resume.Position(m_strMediaKey).value_or(-1);
     const int duration = m_entries->GetDuration();
+    if (position >= 0)
+        ChooseTracks(m_resume.Tracks(m_strMediaKey));
     if (position < 0 || duration <= 0 || position >= duration)
         return;
     DebugTrace("resuming at %.3f\n", position);
     m_entries->SeekTo(position);
     SeekMade(position);
     ShowNote(QStringLiteral("Resumed at %1. Home plays from the start.").arg(ClockText(static_cast<int>(position))));
+}
+
+namespace {
+std::string FileNameOf(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+} // namespace
+
+ResumeTracks CSivoDlg::ChosenTracks() {
+    ResumeTracks tracks;
+    for (const SivoEntries::AudioStream& st : m_entries->AudioStreams())
+        if (st.selected)
+            tracks.audio = st.index;
+    // A medium without subtitles says nothing of them: a choice made where
+    // there were some stays.
+    const std::vector<SivoEntries::SubtitleChoice> choices = m_entries->SubtitleChoices();
+    const int selected = m_entries->SelectedSubtitle();
+    if (choices.empty())
+        return tracks;
+    if (selected < 0 || selected >= static_cast<int>(choices.size())) {
+        tracks.subtitle = ResumeTracks::Subtitle::Off;
+    } else if (choices[selected].stream >= 0) {
+        tracks.subtitle = ResumeTracks::Subtitle::Stream;
+        tracks.subtitleStream = choices[selected].stream;
+    } else {
+        tracks.subtitle = ResumeTracks::Subtitle::File;
+        tracks.subtitleFile = FileNameOf(choices[selected].path);
+    }
+    return tracks;
+}
+
+void CSivoDlg::ChooseTracks(const ResumeTracks& tracks) {
+    for (const SivoEntries::AudioStream& st : m_entries->AudioStreams())
+        if (st.index == tracks.audio && !st.selected) {
+            DebugTrace("resuming with audio stream %d\n", st.index);
+            m_entries->SelectAudioStream(st.index);
+        }
+    if (tracks.subtitle == ResumeTracks::Subtitle::Unknown)
+        return;
+    // Files beside the medium by name, the medium's own streams by index:
+    // the list's order may have changed since.
+    const std::vector<SivoEntries::SubtitleChoice> choices = m_entries->SubtitleChoices();
+    const auto chosen = std::find_if(choices.begin(), choices.end(), [&](const SivoEntries::SubtitleChoice& c) {
+        return tracks.subtitle == ResumeTracks::Subtitle::Stream
+                   ? c.stream >= 0 && c.stream == tracks.subtitleStream
+                   : c.stream < 0 && FileNameOf(c.path) == tracks.subtitleFile;
+    });
+    int choice = -1;
+    if (tracks.subtitle != ResumeTracks::Subtitle::Off) {
+        if (chosen == choices.end())
+            return;
+        choice = static_cast<int>(chosen - choices.begin());
+    }
+    if (choice != m_entries->SelectedSubtitle()) {
+        DebugTrace("resuming with subtitle choice %d\n", choice);
+        m_entries->SelectSubtitle(choice);
+    }
+}
+
+void CSivoDlg::KeyRemoteMedium(const std::string& server, const std::string& name) {
+    StopKeying();
+    const unsigned generation = m_nKeyGeneration;
+    m_keyThread = std::thread([this, generation, server, name, port = m_nPeerHttpPort] {
+        std::string key = RemoteContentKey(server, port, name, REMOTE_KEY_TIMEOUT_MS, &m_bKeyCancel);
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, key = std::move(key)] {
+                if (generation != m_nKeyGeneration)
+                    return;
+                if (m_keyThread.joinable())
+                    m_keyThread.join();
+                DebugTrace("remote medium key: %s\n", key.empty() ? "none (no HTTP file server)" : key.c_str());
+                if (key.empty() || m_bStopped)
+                    return;
+                m_strMediaKey = key;
+                ResumeWhenKnown(generation, REMOTE_RESUME_TRIES);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void CSivoDlg::ResumeWhenKnown(unsigned generation, int tries) {
+    if (generation != m_nKeyGeneration || m_bStopped)
+        return;
+    // A remote medium's length comes with its stream description.
+    if (m_entries->GetDuration() > 0)
+        return ResumeIfRemembered();
+    if (tries > 0)
+        QTimer::singleShot(WATCH_PERIOD_MS, this, [this, generation, tries] { ResumeWhenKnown(generation, tries - 1); });
+}
+
+void CSivoDlg::StopKeying() {
+    ++m_nKeyGeneration;
+    if (m_keyThread.joinable()) {
+        m_bKeyCancel = true;
+        m_keyThread.join();
+    }
+    m_bKeyCancel = false;
 }
 
 void CSivoDlg::SetMediaName(const std::string& name, const std::string& path) {

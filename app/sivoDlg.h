@@ -6,6 +6,7 @@
 #include "app/ResumeStore.h"
 #include "app/SkinControls.h"
 #include "app/SkinDlg.h"
+#include "engine/control/NetEntry.h"
 #include "output/Mixer.h"
 #include "output/qt/StaticVideo.h"
 #include "platform/CopyData.h"
@@ -14,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -67,6 +69,8 @@ public:
     struct SubtitleChoice {
         std::string label;
         bool preferred;
+        std::string path;  // the medium or a subtitle file
+        int stream = -1;   // the stream in the medium; -1 for a file
     };
     struct Chapter {
         double start;  // seconds from the medium's start
@@ -122,6 +126,9 @@ inline constexpr int NOTE_MS = 3000;
 // RESUME_BEFORE_END share of a medium are not remembered.
 inline constexpr double RESUME_FROM_S = 5.0;
 inline constexpr double RESUME_BEFORE_END = 0.05;
+// A medium played from a peer resumes once its length is known, looked for
+// this many watch periods after its key came.
+inline constexpr int REMOTE_RESUME_TRIES = 40;
 // The watch over the playing medium (its end, the A-B loop) looks this often,
 // and this often while a loop is set.
 inline constexpr int WATCH_PERIOD_MS = 250;
@@ -163,6 +170,9 @@ public:
     // Set before InitDialog: where the control socket and the copy-data channel
     // listen, and the port the share announcement goes to.
     void SetEndpoints(unsigned udpPort, const std::string& copyDataPath, unsigned sharePeerPort = UDP_PEER_PORT);
+    // The port of peers' HTTP file servers, which a medium played from a peer
+    // is read from for its resume key.
+    void SetPeerHttpPort(int port) { m_nPeerHttpPort = port; }
     // Replaces the engine entries; set before InitDialog.
     void SetEntries(std::unique_ptr<SivoEntries> entries);
 
@@ -353,6 +363,16 @@ private:
     // either end), before it gives way.
     void RememberPosition();
     void ResumeIfRemembered();
+    // The streams chosen for the local medium playing, and choosing them again.
+    ResumeTracks ChosenTracks();
+    void ChooseTracks(const ResumeTracks& tracks);
+    // Reads the content key of a medium played from a peer off the UI thread;
+    // once it is in, the medium resumes where it was left (when its length
+    // is known, looked at for up to `tries` watch periods).
+    void KeyRemoteMedium(const std::string& server, const std::string& name);
+    void ResumeWhenKnown(unsigned generation, int tries);
+    // Drops the key being read, if any.
+    void StopKeying();
     void ListFolder(const std::string& current);
     void ClearLoop();
     void JoinWorkers();
@@ -437,6 +457,11 @@ private:
     ResumeStore m_resume;
     // Content key of the local medium playing; empty for none.
     std::string m_strMediaKey;
+    // Reads a remote medium's key; results of an older reading are dropped.
+    std::thread m_keyThread;
+    std::atomic<bool> m_bKeyCancel{false};
+    unsigned m_nKeyGeneration = 0;
+    int m_nPeerHttpPort = kHttpPort;
     Playlist m_playlist;
     // Reads the medium's folder; results of an older listing are dropped.
     std::thread m_listThread;

@@ -1,6 +1,8 @@
 // Resume positions on disk, keyed by content, and the window resuming.
 #include "WindowFixture.h"
 #include "app/ResumeStore.h"
+#include "share/HttpConnection.h"
+#include "stream/TcpServer.h"
 
 #include <QImage>
 
@@ -102,6 +104,99 @@ TEST_F(ResumeStoreTest, PositionsPersistAndTheOldestGoBeyondAThousand) {
     EXPECT_EQ(store.Position("k6"), 6.25);
 }
 
+// The streams chosen come back with the position, whatever bytes a
+// subtitle file's name holds; a part not known (a medium from a peer) or not
+// valid keeps what was chosen before. A store written by the version that
+// kept positions alone loads, its media with nothing chosen.
+TEST_F(ResumeStoreTest, ChosenStreamsComeBackWithThePosition) {
+    using S = ResumeTracks::Subtitle;
+    const ResumeTracks chosen[] = {
+        {},
+        {2, S::Off, -1, ""},
+        {0, S::Stream, 3, ""},
+        {1, S::File, -1, "film.en.srt"},
+        {-1, S::File, -1, "sp ace 100%20 caf\xc3\xa9\n\t#.ass"},
+        {7, S::Unknown, -1, ""},
+    };
+    {
+        ResumeStore store(Path());
+        for (size_t i = 0; i < std::size(chosen); ++i)
+            ASSERT_TRUE(store.Remember("m" + std::to_string(i), 10.0 + i, chosen[i]));
+    }
+    ResumeStore store(Path());
+    ASSERT_TRUE(store.Load()) << store.Problem();
+    for (size_t i = 0; i < std::size(chosen); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(store.Position("m" + std::to_string(i)), 10.0 + i);
+        EXPECT_TRUE(store.Tracks("m" + std::to_string(i)) == chosen[i]);
+    }
+    EXPECT_TRUE(store.Tracks("never") == ResumeTracks());
+
+    // Over {1, File "film.en.srt"}: what is known replaces, the rest stays.
+    const struct { ResumeTracks given, kept; } merges[] = {
+        {{}, chosen[3]},
+        {{-1, S::File, -1, "subs/other.srt"}, chosen[3]},
+        {{-1, S::File, -1, ""}, chosen[3]},
+        {{-1, S::Stream, -4, ""}, chosen[3]},
+        {{4, S::Unknown, -1, ""}, {4, S::File, -1, "film.en.srt"}},
+        {{-1, S::Off, 5, "x.srt"}, {1, S::Off, -1, ""}},
+        {{-1, S::Stream, 2, "x.srt"}, {1, S::Stream, 2, ""}},
+    };
+    for (const auto& [given, kept] : merges) {
+        ASSERT_TRUE(store.Remember("m3", 20, chosen[3]));
+        ASSERT_TRUE(store.Remember("m3", 21, given));
+        ResumeStore again(Path());
+        ASSERT_TRUE(again.Load()) << again.Problem();
+        EXPECT_TRUE(again.Tracks("m3") == kept) << given.audio << " " << given.subtitleFile;
+        EXPECT_EQ(again.Position("m3"), 21.0);
+    }
+
+    WriteFile(Path(), "sivo-resume 1\nold1 12.500 100\nold2 30.000 200\nend 2\n");
+    ResumeStore old(Path());
+    ASSERT_TRUE(old.Load()) << old.Problem();
+    EXPECT_EQ(old.Position("old1"), 12.5);
+    EXPECT_EQ(old.Position("old2"), 30.0);
+    EXPECT_TRUE(old.Tracks("old1") == ResumeTracks());
+    ASSERT_TRUE(old.Remember("old1", 13, chosen[2]));
+    ResumeStore upgraded(Path());
+    ASSERT_TRUE(upgraded.Load()) << upgraded.Problem();
+    EXPECT_EQ(upgraded.Position("old2"), 30.0);
+    EXPECT_TRUE(upgraded.Tracks("old1") == chosen[2]);
+}
+
+// The key of a file a peer serves, read from its HTTP file server by the
+// name its catalogue lists (under a share root of its own, and under one
+// holding ":" as the built-in root does), is the key of the same bytes here.
+// A file the peer does not serve, or a peer without the server, gives none.
+TEST_F(ResumeStoreTest, AFileFromAPeerHasTheKeyOfTheSameBytesHere) {
+    for (const std::string& root : {m_dir + "/peer share", m_dir + "/D:"}) {
+        SCOPED_TRACE(root);
+        auto* prototype = new HttpConnection();
+        prototype->SetRoot(root.c_str());
+        TcpServer server(0, prototype);
+        ASSERT_EQ(server.Listen(), 0);
+        std::mt19937 random(3);
+        for (const size_t size : {size_t{0}, size_t{1000}, CONTENT_KEY_SPAN, CONTENT_KEY_SPAN + 1, size_t{2 * CONTENT_KEY_SPAN},
+                                  size_t{900 * 1024}}) {
+            std::string bytes(size, '\0');
+            for (char& c : bytes)
+                c = static_cast<char>(random());
+            const std::string name = root + "/films " + std::to_string(size) + "/a film.mp4";
+            fs::create_directories(fs::path(name).parent_path());
+            WriteFile(name, bytes);
+            fs::create_directories(m_dir + "/here");
+            WriteFile(m_dir + "/here/copy.mp4", bytes);
+            const std::string key = RemoteContentKey("127.0.0.1", server.GetPort(), name);
+            EXPECT_EQ(key, ContentKey(m_dir + "/here/copy.mp4")) << size;
+            EXPECT_FALSE(key.empty());
+        }
+        EXPECT_EQ(RemoteContentKey("127.0.0.1", server.GetPort(), root + "/missing.mp4"), "");
+        const int closed = server.GetPort();
+        server.StopListen();
+        EXPECT_EQ(RemoteContentKey("127.0.0.1", closed, root + "/films 1000/a film.mp4"), "");
+    }
+}
+
 // A file cut short at any byte, damaged, foreign or from a newer version is
 // set aside with a one-line reason, and the store starts afresh and works.
 TEST_F(ResumeStoreTest, BrokenFilesAreSetAsideAndTheStoreGoesOn) {
@@ -112,7 +207,22 @@ TEST_F(ResumeStoreTest, BrokenFilesAreSetAsideAndTheStoreGoesOn) {
     }
     const std::string whole = FileText(Path());
     std::vector<std::pair<std::string, std::string>> cases = {
-        {"sivo-resume 2\nend 0\n", "newer"},
+        {"sivo-resume 3\nend 0\n", "newer"},
+        {"sivo-resume 0\nend 0\n", "not a resume file"},
+        {"sivo-resume 1\nkey0 12.000 5 1 off\nend 1\n", "damaged"},  // a later version's line in an old file
+        {"sivo-resume 2\nkey0 12.000 5\nend 1\n", "damaged"},
+        {"sivo-resume 2\nkey0 12.000 5 1\nend 1\n", "damaged"},
+        {"sivo-resume 2\nkey0 12.000 5 1  off\nend 1\n", "damaged"},
+        {"sivo-resume 2\nkey0 12.000 5 x off\nend 1\n", "damaged"},
+        {"sivo-resume 2\nkey0 12.000 5 -2 off\nend 1\n", "damaged"},
+        {"sivo-resume 2\nkey0 12.000 5 1 on\nend 1\n", "damaged"},
+        {"sivo-resume 2\nkey0 12.000 5 1 s-1\nend 1\n", "damaged"},
+        {"sivo-resume 2\nkey0 12.000 5 1 s\nend 1\n", "damaged"},
+        {"sivo-resume 2\nkey0 12.000 5 1 f\nend 1\n", "damaged"},
+        {"sivo-resume 2\nkey0 12.000 5 1 fsubs%2Fa.srt\nend 1\n", "damaged"},
+        {"sivo-resume 2\nkey0 12.000 5 1 f..\nend 1\n", "damaged"},
+        {"sivo-resume 2\nkey0 +12 5 1 off\nend 1\n", "damaged"},
+        {"sivo-resume 2\nkey0 12.000 5 99999999999999999999 off\nend 1\n", "damaged"},
         {"sivo-resume 1\nkey0 12.000 5 junk\nend 1\n", "damaged"},
         {"sivo-resume 1\nkey0 -3 5\nend 1\n", "damaged"},
         {"sivo-resume 1\nkey0 nan 5\nend 1\n", "damaged"},
@@ -240,4 +350,172 @@ TEST_F(ResumeWindowTest, ABrokenStoreIsSetAsideAndPlaybackGoesOn) {
     ResumeStore store(path);
     ASSERT_TRUE(store.Load()) << store.Problem();
     EXPECT_EQ(store.Position(ContentKey(clip)), 30.0);
+}
+
+namespace {
+
+// The recorder with streams and subtitles as the engine has them: an open
+// offers `offered` and chooses the first audio stream and the first
+// subtitle, a medium from a peer offers none and has no length until its
+// description comes. Choices the window makes are kept in order with its seeks.
+struct StreamEntries : RecordingEntries {
+    void LocalPlay(const char* path) override {
+        RecordingEntries::LocalPlay(path);
+        streams = {{1, "eng", true}, {2, "eng - Commentary", false}};
+        subtitles = offered;
+        subtitle = subtitles.empty() ? -1 : 0;
+    }
+    void RemotePlay(const char* address, const char* name) override {
+        RecordingEntries::RemotePlay(address, name);
+        streams.clear();
+        subtitles.clear();
+        subtitle = -1;
+        duration = 0;
+    }
+    std::vector<AudioStream> AudioStreams() override { return streams; }
+    void SelectAudioStream(int index) override {
+        calls.push_back("audio " + std::to_string(index));
+        for (AudioStream& st : streams)
+            st.selected = st.index == index;
+    }
+    std::vector<SubtitleChoice> SubtitleChoices() override { return subtitles; }
+    void SelectSubtitle(int choice) override {
+        calls.push_back("subtitle " + std::to_string(choice));
+        subtitle = choice;
+    }
+    int SelectedSubtitle() override { return subtitle; }
+    void SeekTo(double seconds) override {
+        RecordingEntries::SeekTo(seconds);
+        calls.push_back("seek " + std::to_string(static_cast<int>(seconds)));
+    }
+    std::vector<SubtitleChoice> offered;
+    std::vector<AudioStream> streams;
+    std::vector<SubtitleChoice> subtitles;
+    int subtitle = -1;
+    std::vector<std::string> calls;
+};
+
+class ResumeStreamsTest : public ResumeWindowTest {
+protected:
+    CSivoDlg& OpenWithStreams() {
+        m_dlg = std::make_unique<CSivoDlg>(m_dir);
+        m_dlg->SetEntries(std::unique_ptr<SivoEntries>(m_entries = m_streams = new StreamEntries));
+        m_dlg->SetEndpoints(0, CopyDataSocket());
+        EXPECT_TRUE(m_dlg->InitDialog());
+        return *m_dlg;
+    }
+    // A medium of its own content, so that each has a key of its own.
+    std::string Medium(const std::string& name) {
+        const std::string path = Clip(name);
+        std::ofstream(path, std::ios::binary | std::ios::app) << name;
+        return path;
+    }
+    StreamEntries* m_streams = nullptr;
+};
+
+SivoEntries::SubtitleChoice FileChoice(const std::string& dir, const std::string& name) {
+    return {name, true, dir + "/" + name, -1};
+}
+
+SivoEntries::SubtitleChoice StreamChoice(const std::string& medium, int stream) {
+    return {"stream " + std::to_string(stream), false, medium, stream};
+}
+
+} // namespace
+
+// The audio stream and the subtitle chosen come back with the position: a
+// file beside the medium by its name and a stream of the medium by its
+// index, wherever the list now has them; nothing is chosen that the medium
+// no longer offers, nor what the open chose already.
+TEST_F(ResumeStreamsTest, ChosenStreamsComeBackWithThePosition) {
+    CSivoDlg& dlg = OpenWithStreams();
+    const std::string other = Medium("other.mp4");
+    const struct {
+        const char* what;
+        int audio;
+        int subtitle;  // an index into `before`
+        std::vector<std::string> expected;
+    } rounds[] = {
+        {"a file beside it, another audio stream", 2, 0, {"audio 2", "subtitle 1", "seek 42"}},
+        {"a stream of the medium", 1, 3, {"subtitle 3", "seek 42"}},
+        {"no subtitles", 2, -1, {"audio 2", "subtitle -1", "seek 42"}},
+        {"what the open chooses anyway", 1, 1, {"seek 42"}},
+        {"a stream no longer offered", 1, 2, {"seek 42"}},
+    };
+    for (size_t i = 0; i < std::size(rounds); ++i) {
+        const auto& round = rounds[i];
+        SCOPED_TRACE(round.what);
+        const std::string film = Medium("film" + std::to_string(i) + ".mp4");
+        const std::vector<SivoEntries::SubtitleChoice> before = {
+            FileChoice(m_dir, "film.srt"), FileChoice(m_dir, "film.en.srt"), StreamChoice(film, 3), StreamChoice(film, 5)};
+        // Since then a file came and one stream went; the order changed.
+        const std::vector<SivoEntries::SubtitleChoice> after = {
+            FileChoice(m_dir, "film.en.srt"), FileChoice(m_dir, "film.srt"), FileChoice(m_dir, "film.de.srt"),
+            StreamChoice(film, 5), StreamChoice(film, 3 + 100 * (round.subtitle == 2))};
+        m_streams->offered = before;
+        m_streams->duration = 100;
+        ASSERT_TRUE(dlg.OpenMedia(film));
+        m_streams->SelectAudioStream(round.audio);
+        m_streams->SelectSubtitle(round.subtitle);
+        m_streams->position = 42;
+        ASSERT_TRUE(dlg.OpenMedia(other));
+        m_streams->offered = after;
+        m_streams->calls.clear();
+        ASSERT_TRUE(dlg.OpenMedia(film));
+        EXPECT_EQ(m_streams->calls, round.expected);
+        m_streams->position = 0;
+    }
+}
+
+// A medium played from a peer is keyed by the bytes the peer's file server
+// gives: it resumes where the same file was left here, once its length is
+// known, and where it is left is where the file here resumes, with the
+// streams chosen here still chosen.
+TEST_F(ResumeStreamsTest, AMediumFromAPeerResumesLikeTheSameFileHere) {
+    const std::string root = m_dir + "/peer share";
+    const std::string served = root + "/films/the film.mp4";
+    fs::create_directories(root + "/films");
+    const std::string here = Medium("film.mp4");
+    fs::copy_file(here, served);
+    auto* prototype = new HttpConnection();
+    prototype->SetRoot(root.c_str());
+    TcpServer server(0, prototype);
+    ASSERT_EQ(server.Listen(), 0);
+
+    CSivoDlg& dlg = OpenWithStreams();
+    dlg.SetPeerHttpPort(server.GetPort());
+    m_streams->offered = {FileChoice(m_dir, "film.srt"), StreamChoice(here, 4)};
+    m_streams->duration = 100;
+    ASSERT_TRUE(dlg.OpenMedia(here));
+    m_streams->SelectAudioStream(2);
+    m_streams->SelectSubtitle(1);
+    m_streams->position = 42;
+    dlg.OnRemotePlayRequest("127.0.0.1", "127.0.0.1", served);
+    ASSERT_EQ(m_streams->remotePlays, std::vector<Request>{Request("127.0.0.1", served)});
+    m_streams->seeks.clear();
+    // The key comes before the length: the resume waits for it.
+    const auto start = std::chrono::steady_clock::now();
+    PumpUntil([&] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(300); });
+    EXPECT_TRUE(m_streams->seeks.empty());
+    m_streams->duration = 100;
+    ASSERT_TRUE(PumpUntil([&] { return !m_streams->seeks.empty(); })) << "the medium from the peer did not resume";
+    EXPECT_EQ(m_streams->seeks, std::vector<double>{42});
+    EXPECT_TRUE(dlg.NoteText().contains("Resumed at 0:42")) << dlg.NoteText().toStdString();
+
+    m_streams->position = 61;
+    m_streams->calls.clear();
+    ASSERT_TRUE(dlg.OpenMedia(here));
+    EXPECT_EQ(m_streams->calls, (std::vector<std::string>{"audio 2", "subtitle 1", "seek 61"}));
+
+    // A peer without a file server: its media play, and do not resume.
+    const int closed = server.GetPort();
+    server.StopListen();
+    m_streams->position = 50;
+    dlg.OnRemotePlayRequest("127.0.0.1", "127.0.0.1", served);
+    m_streams->duration = 100;
+    m_streams->calls.clear();
+    const auto again = std::chrono::steady_clock::now();
+    PumpUntil([&] { return std::chrono::steady_clock::now() - again > std::chrono::milliseconds(500); });
+    EXPECT_EQ(m_streams->remotePlays.size(), 2u);
+    EXPECT_TRUE(m_streams->calls.empty()) << m_streams->calls.front() << " on port " << closed;
 }

@@ -47,7 +47,7 @@ struct TrackEntries : RecordingEntries {
     int SelectedSubtitle() override { return subtitle; }
     void AddSubtitleFile(const std::string& path) override {
         calls.push_back("AddSubtitleFile " + path);
-        subtitles.push_back({fs::path(path).filename().string(), true});
+        subtitles.push_back({fs::path(path).filename().string(), true, path, -1});
         subtitle = static_cast<int>(subtitles.size()) - 1;
     }
     void SetSubtitleDelay(double seconds) override {
@@ -73,7 +73,7 @@ struct TrackEntries : RecordingEntries {
     std::string Last() const { return calls.empty() ? std::string() : calls.back(); }
 
     std::vector<AudioStream> streams{{1, "eng - Main", true}, {2, "eng - Commentary", false}};
-    std::vector<SubtitleChoice> subtitles{{"film.srt", true}, {"fre - Forced & signs", false}};
+    std::vector<SubtitleChoice> subtitles{{"film.srt", true, "film.srt", -1}, {"fre - Forced & signs", false, "film.mkv", 2}};
     int subtitle = 0;
     double delay = 0, scale = 1, speed = 1;
     std::vector<Chapter> chapters{{0, "Opening"}, {60, "Middle"}, {120, "End"}};
