@@ -17,9 +17,10 @@ namespace {
 
 void PrintUsage(FILE* out) {
     std::fprintf(out,
-                 "usage: sivo [FILE]\n"
+                 "usage: sivo [--fullscreen] [FILE]\n"
                  "       sivo --remote-play ADDR NAME\n"
                  "Opens the player window; with FILE it plays FILE at start.\n"
+                 "--fullscreen opens the window on the whole screen.\n"
                  "--remote-play asks the running window to play NAME served by ADDR, then exits.\n");
 }
 
@@ -57,6 +58,7 @@ bool HandToRunningWindow(const std::string& file) {
 int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "");  // file names in the user's code set
     std::string startFile;
+    bool fullScreen = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -72,6 +74,10 @@ int main(int argc, char** argv) {
                 return UsageError("--remote-play takes ADDR and NAME");
             return RemotePlayRequest(argv[i + 1], argv[i + 2]);
         }
+        if (arg == "--fullscreen") {
+            fullScreen = true;
+            continue;
+        }
         if (arg.size() > 1 && arg[0] == '-')
             return UsageError(("unknown option " + arg).c_str());
         if (!startFile.empty())
@@ -82,6 +88,6 @@ int main(int argc, char** argv) {
     if (HandToRunningWindow(startFile))
         return 0;
     QApplication app(argc, argv);
-    theApp.InitInstance(startFile);
+    theApp.InitInstance(startFile, fullScreen);
     return 0;
 }

@@ -25,7 +25,7 @@ std::string DirectoryOf(const std::string& path) {
 CSivoApp::CSivoApp() = default;
 CSivoApp::~CSivoApp() = default;
 
-bool CSivoApp::InitInstance(const std::string& startFile) {
+bool CSivoApp::InitInstance(const std::string& startFile, bool fullScreen) {
     // Sockets: a peer that goes away must not end the process with SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -46,6 +46,8 @@ bool CSivoApp::InitInstance(const std::string& startFile) {
         dlg.reject();
     });
     dlg.InitDialog();
+    if (fullScreen)
+        dlg.SetFullScreen(true);
     if (!startFile.empty())
         dlg.OpenMedia(startFile);
     dlg.DoModal();

@@ -13,8 +13,9 @@ public:
     ~CSivoApp();
 
     // Runs the main window until it closes; with startFile, plays it once the
-    // window is up. Always false: there is no further message loop.
-    bool InitInstance(const std::string& startFile = std::string());
+    // window is up; with fullScreen, on the whole screen. Always false: there
+    // is no further message loop.
+    bool InitInstance(const std::string& startFile = std::string(), bool fullScreen = false);
 
     // Directory of the executable, without a trailing slash.
     std::string m_strAppPath;
