@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kSubtitleExtensions[] = {".srt", ".ass", ".ssa", ".vtt", ".sub", ".txt"};
+const char* const kSubtitleExtensions[] = {".srt", ".ass", ".ssa", ".vtt", ".sub", ".txt", ".sup"};
 const char* const kSubtitleFolders[] = {"Subs", "Subtitles", "subs", "subtitles"};
 // A subtitle file larger than this is no subtitle file.
 constexpr uintmax_t kMaxSubtitleFile = 64u << 20;
@@ -184,7 +184,8 @@ void Subtitles::Read(Choice choice) {
     if (!codec || !ctx || avcodec_parameters_to_context(ctx.get(), st->codecpar) < 0)
         return;
     ctx->pkt_timebase = st->time_base;
-    if (choice.stream < 0) {
+    const AVCodecDescriptor* kind = avcodec_descriptor_get(st->codecpar->codec_id);
+    if (choice.stream < 0 && kind && (kind->props & AV_CODEC_PROP_TEXT_SUB)) {  // bitmaps have no charset
         const std::string charset = DetectCharset(choice.path);
         if (!charset.empty()) {
             ctx->sub_charenc = av_strdup(charset.c_str());

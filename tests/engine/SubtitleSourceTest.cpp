@@ -181,3 +181,217 @@ TEST(SubtitleSourceTest, TextFilesReadInTheCharsetTheyWereWrittenIn) {
         EXPECT_EQ(subs.TextAt(CueMiddle(c.cues.size() - 1) + 1.0), "");
     }
 }
+
+namespace {
+
+// A set of a bitmap subtitle stream: a rectangle of one colour on the canvas
+// the stream is made for, shown from start to end (seconds).
+struct BitmapSet {
+    double start, end;
+    int x, y, w, h;
+    uint32_t rgb;
+};
+constexpr int kCanvasWidth = 720, kCanvasHeight = 576;
+
+// A Matroska file with one subtitle stream, the sets encoded by FFmpeg's
+// encoder of `codec`; a set that needs one (DVB) is cleared by an empty one.
+bool WriteBitmapStream(const std::string& path, AVCodecID codec, const std::vector<BitmapSet>& sets) {
+    const AVCodec* encoder = avcodec_find_encoder(codec);
+    AVCodecContextPtr enc(avcodec_alloc_context3(encoder));
+    if (!encoder || !enc)
+        return false;
+    enc->width = kCanvasWidth;
+    enc->height = kCanvasHeight;
+    enc->time_base = AVRational{1, 1000};
+    AVFormatContext* out = nullptr;
+    if (avcodec_open2(enc.get(), encoder, nullptr) < 0 ||
+        avformat_alloc_output_context2(&out, nullptr, "matroska", path.c_str()) < 0)
+        return false;
+    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> closer(out, [](AVFormatContext* f) {
+        avio_closep(&f->pb);
+        avformat_free_context(f);
+    });
+    AVStream* st = avformat_new_stream(out, nullptr);
+    if (!st || avcodec_parameters_from_context(st->codecpar, enc.get()) < 0 ||
+        avio_open(&out->pb, path.c_str(), AVIO_FLAG_WRITE) < 0)
+        return false;
+    st->time_base = AVRational{1, 1000};
+    if (avformat_write_header(out, nullptr) < 0)
+        return false;
+    std::vector<uint8_t> buffer(1 << 20);
+    const auto put = [&](AVSubtitle& sub, double at, double duration) {
+        const int size = avcodec_encode_subtitle(enc.get(), buffer.data(), int(buffer.size()), &sub);
+        AVPacketPtr pkt(av_packet_alloc());
+        if (size <= 0 || av_new_packet(pkt.get(), size) < 0)
+            return false;
+        std::memcpy(pkt->data, buffer.data(), size_t(size));
+        pkt->pts = pkt->dts = av_rescale_q(llround(at * 1000), AVRational{1, 1000}, st->time_base);
+        pkt->duration = av_rescale_q(llround(duration * 1000), AVRational{1, 1000}, st->time_base);
+        pkt->stream_index = st->index;
+        return av_interleaved_write_frame(out, pkt.get()) >= 0;
+    };
+    for (const BitmapSet& set : sets) {
+        std::vector<uint8_t> indices(size_t(set.w) * set.h, 1);  // every pixel colour 1
+        uint32_t palette[4] = {0, 0xff000000u | set.rgb, 0, 0};   // ARGB
+        AVSubtitleRect rect{};
+        rect.type = SUBTITLE_BITMAP;
+        rect.x = set.x, rect.y = set.y, rect.w = set.w, rect.h = set.h;
+        rect.nb_colors = 4;
+        rect.data[0] = indices.data();
+        rect.linesize[0] = set.w;
+        rect.data[1] = reinterpret_cast<uint8_t*>(palette);
+        AVSubtitleRect* rects[] = {&rect};
+        AVSubtitle sub{};
+        sub.num_rects = 1;
+        sub.rects = rects;
+        sub.end_display_time = uint32_t(llround((set.end - set.start) * 1000));
+        sub.pts = llround(set.start * AV_TIME_BASE);
+        if (!put(sub, set.start, set.end - set.start))
+            return false;
+        if (codec == AV_CODEC_ID_DVB_SUBTITLE) {
+            AVSubtitle clear{};
+            clear.pts = llround(set.end * AV_TIME_BASE);
+            if (!put(clear, set.end, 0))
+                return false;
+        }
+    }
+    return av_write_trailer(out) >= 0;
+}
+
+// The same sets as a Blu-ray subtitle file (.sup), for which FFmpeg has no
+// encoder: per set a display set of composition, window, palette, object
+// (run-length coded) and end segments, and one with no object at its end.
+std::string WritePgs(const std::vector<BitmapSet>& sets) {
+    std::string sup;
+    const auto be = [](std::string& to, uint32_t value, int bytes) {
+        for (int i = bytes - 1; i >= 0; --i)
+            to += char(value >> (8 * i) & 0xff);
+    };
+    const auto segment = [&](double at, uint8_t type, const std::string& body) {
+        sup += "PG";
+        be(sup, uint32_t(llround(at * 90000)), 4);
+        be(sup, 0, 4);
+        be(sup, type, 1);
+        be(sup, uint32_t(body.size()), 2);
+        sup += body;
+    };
+    int number = 0;
+    for (const BitmapSet& set : sets) {
+        for (const bool shown : {true, false}) {
+            const double at = shown ? set.start : set.end;
+            std::string composition;
+            be(composition, kCanvasWidth, 2), be(composition, kCanvasHeight, 2), be(composition, 0x10, 1);
+            be(composition, number++, 2), be(composition, shown ? 0x80 : 0x00, 1), be(composition, 0, 2);
+            be(composition, shown ? 1 : 0, 1);
+            if (shown)  // object 0 in window 0, uncropped, at its place
+                be(composition, 0, 2), be(composition, 0, 2), be(composition, set.x, 2), be(composition, set.y, 2);
+            segment(at, 0x16, composition);
+            std::string window;
+            be(window, 1, 2), be(window, set.x, 2), be(window, set.y, 2), be(window, set.w, 2), be(window, set.h, 2);
+            segment(at, 0x17, window);
+            if (shown) {
+                // Colour 1 in studio-range BT.601 Y, Cr, Cb, opaque.
+                const double r = (set.rgb >> 16 & 0xff) / 255.0, g = (set.rgb >> 8 & 0xff) / 255.0,
+                             b = (set.rgb & 0xff) / 255.0;
+                std::string palette;
+                be(palette, 0, 2), be(palette, 1, 1);
+                be(palette, uint32_t(lround(16 + 65.481 * r + 128.553 * g + 24.966 * b)), 1);
+                be(palette, uint32_t(lround(128 + 112.0 * r - 93.786 * g - 18.214 * b)), 1);
+                be(palette, uint32_t(lround(128 - 37.797 * r - 74.203 * g + 112.0 * b)), 1);
+                be(palette, 0xff, 1);
+                segment(at, 0x14, palette);
+                std::string lines;  // each line one run of colour 1, then its end
+                for (int y = 0; y < set.h; ++y) {
+                    be(lines, 0, 1), be(lines, 0xc000 | set.w, 2), be(lines, 1, 1);
+                    be(lines, 0, 2);
+                }
+                std::string object;
+                be(object, 0, 2), be(object, 0, 1), be(object, 0xc0, 1), be(object, uint32_t(lines.size() + 4), 3);
+                be(object, set.w, 2), be(object, set.h, 2);
+                segment(at, 0x15, object + lines);
+            }
+            segment(at, 0x80, "");
+        }
+    }
+    return sup;
+}
+
+struct BitmapCase {
+    const char* what;
+    AVCodecID codec;
+    bool inMedium;  // a stream of the medium, else a file beside it
+};
+
+}  // namespace
+
+// Each set is drawn where its stream places it, scaled from the canvas it
+// was made for to the picture's size, in its colour, from its start until
+// its end, and nothing outside that time or place.
+TEST(SubtitleSourceTest, BitmapStreamsDrawnWhereAndWhileTheirSetsSay) {
+    const std::vector<BitmapSet> sets = {{1.0, 2.0, 100, 400, 200, 60, 0xff0000}, {3.0, 4.0, 400, 60, 120, 100, 0x00ff00}};
+    const BitmapCase cases[] = {
+        {"DVD", AV_CODEC_ID_DVD_SUBTITLE, true},
+        {"DVB", AV_CODEC_ID_DVB_SUBTITLE, true},
+        {"Blu-ray", AV_CODEC_ID_HDMV_PGS_SUBTITLE, false},
+    };
+    const std::string clip = TestMedia("subsrc-black-5s.mp4", "-f lavfi -i color=c=black:s=320x256:r=25:d=5 "
+                                                              "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
+    for (const BitmapCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string stream = dir.path + "/stream.mkv", medium = dir.path + "/film.mkv";
+        if (c.inMedium) {
+            ASSERT_TRUE(WriteBitmapStream(stream, c.codec, sets));
+            const std::string mux = "ffmpeg -nostdin -loglevel error -y -i '" + clip + "' -i '" + stream +
+                                    "' -map 0:v -map 1:s -c copy -metadata:s:s:0 language=fre -disposition:s:0 default '" +
+                                    medium + "'";
+            ASSERT_EQ(std::system(mux.c_str()), 0);
+        } else {
+            fs::copy_file(clip, medium);
+            std::ofstream(dir.path + "/film.fr.sup", std::ios::binary) << WritePgs(sets);
+        }
+
+        // The demuxer that opened the medium lists its stream, or the file is found beside it.
+        VideoDemuxer demuxer;
+        ASSERT_EQ(demuxer.open(medium.c_str()), 0);
+        const std::vector<Subtitles::Choice> choices =
+            Subtitles::Find(medium, demuxer.listStreams(AVMEDIA_TYPE_SUBTITLE));
+        ASSERT_EQ(choices.size(), 1u);
+        EXPECT_EQ(choices[0].stream, c.inMedium ? 1 : -1);
+        EXPECT_EQ(choices[0].label, c.inMedium ? "fre" : "film.fr.sup");
+        EXPECT_TRUE(choices[0].preferred);
+
+        Subtitles subs;
+        subs.Load(choices[0], 0.0);
+        // Half the canvas: each set at half its place and size.
+        const int w = kCanvasWidth / 2, h = kCanvasHeight / 2;
+        const uint32_t grey = 0x404040;
+        ASSERT_TRUE(WaitFor([&] { Canvas p(w, h, grey); return p.Draw(subs, 3.5); }, 10000));
+        struct Probe {
+            double at;
+            int shown;  // the set drawn, -1 for none
+        } probes[] = {{0.9, -1}, {1.05, 0}, {1.95, 0}, {2.1, -1}, {2.9, -1}, {3.05, 1}, {3.95, 1}, {4.1, -1}};
+        for (const Probe& probe : probes) {
+            Canvas picture(w, h, grey);
+            EXPECT_EQ(picture.Draw(subs, probe.at), probe.shown >= 0) << probe.at;
+            for (size_t s = 0; s < sets.size(); ++s) {
+                const BitmapSet& set = sets[s];
+                // Inside the set's place, a pixel in from each edge; outside, one beyond it.
+                const int left = set.x / 2 + 1, right = (set.x + set.w) / 2 - 2;
+                const int top = set.y / 2 + 1, bottom = (set.y + set.h) / 2 - 2;
+                for (auto [x, y] : {std::pair{left, top}, {right, bottom}, {(left + right) / 2, (top + bottom) / 2}}) {
+                    const uint32_t px = picture.Rgb(x, y);
+                    if (int(s) == probe.shown) {
+                        for (int shift : {0, 8, 16})
+                            EXPECT_NEAR(int(px >> shift & 0xff), int(set.rgb >> shift & 0xff), 6)
+                                << "set " << s << " at " << probe.at << " (" << x << "," << y << ")";
+                    } else {
+                        EXPECT_EQ(px, grey) << "set " << s << " at " << probe.at << " (" << x << "," << y << ")";
+                    }
+                }
+                for (auto [x, y] : {std::pair{left - 3, top}, {right + 3, bottom}, {left, top - 3}, {right, bottom + 3}})
+                    EXPECT_EQ(picture.Rgb(x, y), grey) << "beside set " << s << " at " << probe.at;
+            }
+        }
+    }
+}
