@@ -74,6 +74,7 @@ int VideoDemuxer::open(const char* name) {
     dAudioTimeBase = dVideoTimeBase = 0.0;
     nFps = kDefaultFps;
     nRotation = 0;
+    bCover = false;
     nDuration = 0;
     dStartTime = 0.0;
     strName = name;
@@ -114,6 +115,7 @@ int VideoDemuxer::open(const char* name) {
         nDuration = static_cast<int>(pFormatCtx->duration / AV_TIME_BASE);
     if (pFormatCtx->start_time != AV_NOPTS_VALUE)
         dStartTime = static_cast<double>(pFormatCtx->start_time) / AV_TIME_BASE;
+    dReadFrom = dStartTime;
 
     if (AVStream* st = ChooseStream(pFormatCtx, AVMEDIA_TYPE_VIDEO)) {
         pVideoStream = st;
@@ -121,6 +123,7 @@ int VideoDemuxer::open(const char* name) {
         dVideoTimeBase = av_q2d(st->time_base);
         nFps = FpsFromRates(st->avg_frame_rate, st->r_frame_rate, st->time_base);
         nRotation = RotationOf(st);
+        bCover = (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
     }
     if (AVStream* st = ChooseStream(pFormatCtx, AVMEDIA_TYPE_AUDIO, nPreferredAudio)) {
         pAudioStream = st;
@@ -175,6 +178,8 @@ AVPacket* VideoDemuxer::readPacket(int& bVideo, int& codecId) {
             return pkt.release();
         }
         if (pVideoStream && pkt->stream_index == nVideoIndex) {
+            if (bCover && dVideoTimeBase > 0)  // stamped where it is to show: at once
+                pkt->pts = pkt->dts = std::llround(dReadFrom / dVideoTimeBase);
             bVideo = 1;
             codecId = pVideoStream->codecpar->codec_id;
             return pkt.release();
@@ -261,13 +266,16 @@ int VideoDemuxer::seek(int seconds) { return seekTo(seconds); }
 int VideoDemuxer::seekTo(double seconds) {
     if (bClosed)
         return -1;
-    double timeBase = dVideoTimeBase > 0 ? dVideoTimeBase : dAudioTimeBase;
-    int index = dVideoTimeBase > 0 ? nVideoIndex : nAudioIndex;
+    // A cover picture has no time line to seek in: the sound's is taken.
+    const bool byVideo = dVideoTimeBase > 0 && !bCover;
+    double timeBase = byVideo ? dVideoTimeBase : dAudioTimeBase;
+    int index = byVideo ? nVideoIndex : nAudioIndex;
     const double units = (dStartTime + seconds) / timeBase;
     if (!(timeBase > 0) || !(std::abs(units) < 9e18))  // no time base, or a target no stamp can hold
         return 0;
     auto target = static_cast<int64_t>(units);
     std::lock_guard<std::mutex> lock(mutex);
+    dReadFrom = dStartTime + seconds;
     if (pFormatCtx)
         avformat_seek_file(pFormatCtx, index, -std::numeric_limits<int64_t>::max(), target,
                            std::numeric_limits<int64_t>::max(), 0);

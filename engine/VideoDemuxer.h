@@ -1,6 +1,9 @@
 #pragma once
 // VideoDemuxer: opens one medium, selects one audio and one video stream (the
-// last of each type wins) and hands out their compressed packets one by one.
+// one marked default, else the first) and hands out their compressed packets
+// one by one. An audio file's cover picture serves as the video stream when
+// there is no other: its one package comes after every open and seek (FFmpeg
+// queues it again), stamped with the position reading starts from.
 //
 // Threads: open and the getters run on the owner's thread. readPacket, seek
 // and close may be called from different threads; every library call on the
@@ -107,6 +110,8 @@ private:
     int nVideoIndex = -1;
     int nFps = kDefaultFps;
     int nRotation = 0;
+    bool bCover = false;     // the video stream is an audio file's cover picture
+    double dReadFrom = 0.0;  // stamp (seconds) the last open or seek reads from; under the mutex
     int nPreferredAudio = -1;
     std::string strName;
     int (*pInterrupt)(void*) = nullptr;
