@@ -81,8 +81,8 @@ public:
     // Chapters of the local medium, from its start.
     const std::vector<VideoDemuxer::Chapter>& Chapters() const { return m_chapters; }
 
-    // Subtitles of the local medium: its text subtitle streams and the files
-    // beside it. An open shows a file beside the medium, else a stream the
+    // Subtitles of the local medium: the files beside it, then its subtitle
+    // streams. An open shows a file beside the medium, else a stream the
     // medium marks as default, else none.
     const std::vector<Subtitles::Choice>& SubtitleChoices() const { return m_subtitleChoices; }
     // -1 for none.
