@@ -69,7 +69,7 @@ void CButtonEx::paintEvent(QPaintEvent*) {
     if (m_bStretch) {
         painter.drawPixmap(rect(), image);
     } else {
-        const QSize size = image.size().boundedTo(this->size());
+        const QSize size = SkinImageSize(image).boundedTo(this->size());
         const QRect target(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size);
         painter.drawPixmap(target, image);
     }
@@ -105,14 +105,14 @@ void CSliderCtrlEx::SetPos(int pos) {
 }
 
 int CSliderCtrlEx::ThumbWidth() const {
-    return m_images[2].isNull() ? kPlainThumbWidth : m_images[2].width();
+    return m_images[2].isNull() ? kPlainThumbWidth : SkinImageSize(m_images[2]).width();
 }
 
 QRect CSliderCtrlEx::ThumbRect() const {
     const int span = std::max(0, width() - ThumbWidth());
     const int range = m_nMax - m_nMin;
     const int x = range > 0 ? static_cast<int>(int64_t(m_nPos - m_nMin) * span / range) : 0;
-    const int h = m_images[2].isNull() ? height() - 4 : std::min(height(), m_images[2].height());
+    const int h = m_images[2].isNull() ? height() - 4 : std::min(height(), SkinImageSize(m_images[2]).height());
     return QRect(x, (height() - h) / 2, ThumbWidth(), h);
 }
 

@@ -3,6 +3,7 @@
 #include "platform/Trace.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -24,11 +25,27 @@ constexpr QColor kPlainEdgeColour(0x3a, 0x3e, 0x46);
 constexpr QColor kCaptionGlyph(0xd8, 0xdc, 0xe2);
 } // namespace
 
+std::string DoubleSizeImage(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return path + "@2x";
+    return path.substr(0, dot) + "@2x" + path.substr(dot);
+}
+
 QPixmap LoadSkinImage(const std::string& path) {
     QPixmap pixmap;
+    if (qGuiApp && qGuiApp->devicePixelRatio() > 1.0 && pixmap.load(QString::fromStdString(DoubleSizeImage(path)))) {
+        pixmap.setDevicePixelRatio(2.0);
+        return pixmap;
+    }
     if (!pixmap.load(QString::fromStdString(path)))
         DebugTrace("skin image not loaded: %s\n", path.c_str());
     return pixmap;
+}
+
+QSize SkinImageSize(const QPixmap& pixmap) {
+    return pixmap.deviceIndependentSize().toSize();
 }
 
 CSkinDlg::CSkinDlg(QWidget* pParent) : QDialog(pParent) {
@@ -102,16 +119,16 @@ int CSkinDlg::DoModal() {
 }
 
 int CSkinDlg::TopBand() const {
-    return m_frame[TM].isNull() ? kPlainTopBand : m_frame[TM].height();
+    return m_frame[TM].isNull() ? kPlainTopBand : SkinImageSize(m_frame[TM]).height();
 }
 
 int CSkinDlg::BottomBand() const {
-    return m_frame[BM].isNull() ? kPlainBottomBand : m_frame[BM].height();
+    return m_frame[BM].isNull() ? kPlainBottomBand : SkinImageSize(m_frame[BM]).height();
 }
 
 int CSkinDlg::FrameAllowance() const {
-    const int left = m_frame[L].isNull() ? kPlainEdge : m_frame[L].width();
-    const int right = m_frame[R].isNull() ? kPlainEdge : m_frame[R].width();
+    const int left = m_frame[L].isNull() ? kPlainEdge : SkinImageSize(m_frame[L]).width();
+    const int right = m_frame[R].isNull() ? kPlainEdge : SkinImageSize(m_frame[R]).width();
     return left + right;
 }
 
@@ -173,10 +190,10 @@ void CSkinDlg::DrawFramePlain(QPainter& painter) {
 
 void CSkinDlg::DrawFrameImages(QPainter& painter) {
     const int w = width(), h = height();
-    const int top = m_frame[TM].height(), bottom = m_frame[BM].height();
-    const int tl = m_frame[TL].width(), tr = m_frame[TR].width();
-    const int bl = m_frame[BL].width(), br = m_frame[BR].width();
-    const int l = m_frame[L].width(), r = m_frame[R].width();
+    const int top = TopBand(), bottom = BottomBand();
+    const int tl = SkinImageSize(m_frame[TL]).width(), tr = SkinImageSize(m_frame[TR]).width();
+    const int bl = SkinImageSize(m_frame[BL]).width(), br = SkinImageSize(m_frame[BR]).width();
+    const int l = SkinImageSize(m_frame[L]).width(), r = SkinImageSize(m_frame[R]).width();
     painter.drawPixmap(QRect(0, 0, w, h), m_frame[COLOR]);
     painter.drawPixmap(0, 0, m_frame[TL]);
     painter.drawPixmap(QRect(tl, 0, std::max(0, w - tl - tr), top), m_frame[TM]);

@@ -99,4 +99,11 @@ private:
 };
 
 // Loads an image, or gives a null pixmap when the file is missing or broken.
+// On a screen scaled by more than one, the image made at twice the size
+// beside it ("x@2x.png" for "x.png") is taken when there is one, so that it
+// is drawn at the screen's pixels instead of doubled.
 QPixmap LoadSkinImage(const std::string& path);
+// The file name of the image made at twice the size: "@2x" before the extension.
+std::string DoubleSizeImage(const std::string& path);
+// An image's size in the window's coordinates, whatever its pixel density.
+QSize SkinImageSize(const QPixmap& pixmap);

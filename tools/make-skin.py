@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the dark skin images under skin/ (PNG, plus the caption icon as ICO).
+"""Writes the dark skin images under skin/ (PNG, plus the caption icon as ICO),
+each once more at twice the size as NAME@2x.EXT for screens scaled by two.
 
 Usage: tools/make-skin.py [SKIN_DIR]   (default: skin/ beside tools/)
 Only the standard library: PNGs are written with zlib and struct.
@@ -19,22 +20,27 @@ CLEAR = (0, 0, 0, 0)
 
 
 class Canvas:
-    def __init__(self, w, h, fill=CLEAR):
-        self.w, self.h = w, h
-        self.px = [[fill] * w for _ in range(h)]
+    """An image w x h in logical pixels, each `scale` x `scale` device pixels.
+    Coordinates are logical; rectangles cover whole logical pixels, while
+    curves and slopes are drawn at the device pixels, so a 2x image has
+    finer edges rather than doubled ones."""
 
-    def rect(self, x0, y0, x1, y1, c):
+    def __init__(self, w, h, fill=CLEAR, scale=1):
+        self.s = scale
+        self.w, self.h = w * scale, h * scale
+        self.px = [[fill] * self.w for _ in range(self.h)]
+
+    def device_rect(self, x0, y0, x1, y1, c):
         for y in range(max(0, y0), min(self.h, y1)):
             for x in range(max(0, x0), min(self.w, x1)):
                 self.px[y][x] = c
 
-    def frame(self, c):
-        self.rect(0, 0, self.w, 1, c)
-        self.rect(0, self.h - 1, self.w, self.h, c)
-        self.rect(0, 0, 1, self.h, c)
-        self.rect(self.w - 1, 0, self.w, self.h, c)
+    def rect(self, x0, y0, x1, y1, c):
+        s = self.s
+        self.device_rect(x0 * s, y0 * s, x1 * s, y1 * s, c)
 
     def rounded(self, c, r=6):
+        r *= self.s
         for y in range(self.h):
             for x in range(self.w):
                 dx = max(r - x, x - (self.w - 1 - r), 0)
@@ -43,14 +49,25 @@ class Canvas:
                     self.px[y][x] = c
 
     def triangle_right(self, cx, cy, size, c):
+        cx, cy, size = cx * self.s, cy * self.s, size * self.s
         for y in range(-size, size + 1):
             span = size - abs(y)
-            self.rect(cx - size // 2, cy + y, cx - size // 2 + span + 1, cy + y + 1, c)
+            self.device_rect(cx - size // 2, cy + y, cx - size // 2 + span + 1, cy + y + 1, c)
 
     def triangle_left(self, cx, cy, size, c):
+        cx, cy, size = cx * self.s, cy * self.s, size * self.s
         for y in range(-size, size + 1):
             span = size - abs(y)
-            self.rect(cx + size // 2 - span, cy + y, cx + size // 2 + 1, cy + y + 1, c)
+            self.device_rect(cx + size // 2 - span, cy + y, cx + size // 2 + 1, cy + y + 1, c)
+
+    def slope(self, x, y, length, rise, c):
+        """A line one logical pixel thick from (x, y), `length` pixels to the
+        right, rising `rise` pixels over them (negative: falling)."""
+        s = self.s
+        for i in range(length * s):
+            step = (i * abs(rise)) // length
+            dy = -step if rise > 0 else step
+            self.device_rect(x * s + i, y * s + dy, x * s + i + 1, y * s + dy + s, c)
 
     def png(self):
         raw = b"".join(b"\0" + bytes(v for p in row for v in p) for row in self.px)
@@ -76,8 +93,8 @@ class Canvas:
                 + image)
 
 
-def button(w, h, pressed, glyph):
-    c = Canvas(w, h)
+def button(w, h, pressed, glyph, scale):
+    c = Canvas(w, h, scale=scale)
     c.rounded(DOWN if pressed else BAND, 8)
     glyph(c, w // 2, h // 2, ACCENT if not pressed else FG)
     return c
@@ -120,9 +137,8 @@ def glyph_audio(c, cx, cy, col):
 def glyph_share(c, cx, cy, col):
     for dx, dy in ((-8, 0), (7, -8), (7, 8)):
         c.rect(cx + dx - 3, cy + dy - 3, cx + dx + 4, cy + dy + 4, col)
-    for i in range(15):
-        c.rect(cx - 8 + i, cy - (i * 8) // 15, cx - 7 + i, cy - (i * 8) // 15 + 1, col)
-        c.rect(cx - 8 + i, cy + (i * 8) // 15, cx - 7 + i, cy + (i * 8) // 15 + 1, col)
+    c.slope(cx - 8, cy, 15, 8, col)
+    c.slope(cx - 8, cy, 15, -8, col)
 
 
 def glyph_max(c, cx, cy, col):
@@ -132,66 +148,72 @@ def glyph_max(c, cx, cy, col):
     c.rect(cx - 6, cy + 5, cx + 6, cy + 6, col)
 
 
-def main():
-    root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "skin")
+def skin(scale):
+    """The skin's images at `scale`, by file name, and the caption icon."""
     files = {}
 
+    def canvas(w, h, fill=CLEAR):
+        return Canvas(w, h, fill, scale)
+
     # Frame: T = 32 (top band), B = 80 (bottom band), side edges 2 px each.
-    top = Canvas(2, 32, BAND); top.rect(0, 31, 2, 32, EDGE)
+    top = canvas(2, 32, BAND); top.rect(0, 31, 2, 32, EDGE)
     files["main/bg-top-mid.png"] = top
-    tl = Canvas(8, 32, BAND); tl.rect(0, 0, 1, 32, EDGE); tl.rect(0, 0, 8, 1, EDGE); tl.rect(0, 31, 8, 32, EDGE)
+    tl = canvas(8, 32, BAND); tl.rect(0, 0, 1, 32, EDGE); tl.rect(0, 0, 8, 1, EDGE); tl.rect(0, 31, 8, 32, EDGE)
     files["main/bg-top-left.png"] = tl
-    tr = Canvas(8, 32, BAND); tr.rect(7, 0, 8, 32, EDGE); tr.rect(0, 0, 8, 1, EDGE); tr.rect(0, 31, 8, 32, EDGE)
+    tr = canvas(8, 32, BAND); tr.rect(7, 0, 8, 32, EDGE); tr.rect(0, 0, 8, 1, EDGE); tr.rect(0, 31, 8, 32, EDGE)
     files["main/bg-top-right.png"] = tr
-    left = Canvas(2, 2, BAND); left.rect(0, 0, 1, 2, EDGE)
+    left = canvas(2, 2, BAND); left.rect(0, 0, 1, 2, EDGE)
     files["main/bg-left.png"] = left
-    right = Canvas(2, 2, BAND); right.rect(1, 0, 2, 2, EDGE)
+    right = canvas(2, 2, BAND); right.rect(1, 0, 2, 2, EDGE)
     files["main/bg-right.png"] = right
-    bm = Canvas(2, 80, BAND); bm.rect(0, 0, 2, 1, EDGE); bm.rect(0, 79, 2, 80, EDGE)
+    bm = canvas(2, 80, BAND); bm.rect(0, 0, 2, 1, EDGE); bm.rect(0, 79, 2, 80, EDGE)
     files["main/bg-bottom-mid.png"] = bm
-    bl = Canvas(8, 80, BAND); bl.rect(0, 0, 1, 80, EDGE); bl.rect(0, 0, 8, 1, EDGE); bl.rect(0, 79, 8, 80, EDGE)
+    bl = canvas(8, 80, BAND); bl.rect(0, 0, 1, 80, EDGE); bl.rect(0, 0, 8, 1, EDGE); bl.rect(0, 79, 8, 80, EDGE)
     files["main/bg-bottom-left.png"] = bl
-    br = Canvas(8, 80, BAND); br.rect(7, 0, 8, 80, EDGE); br.rect(0, 0, 8, 1, EDGE); br.rect(0, 79, 8, 80, EDGE)
+    br = canvas(8, 80, BAND); br.rect(7, 0, 8, 80, EDGE); br.rect(0, 0, 8, 1, EDGE); br.rect(0, 79, 8, 80, EDGE)
     files["main/bg-bottom-right.png"] = br
-    files["main/bg-color.png"] = Canvas(2, 2, BG)
+    files["main/bg-color.png"] = canvas(2, 2, BG)
 
-    files["main/button-stop-normal.png"] = button(148, 59, False, glyph_stop)
-    files["main/button-stop-down.png"] = button(148, 59, True, glyph_stop)
-    files["main/button-pro-normal.png"] = button(110, 59, False, glyph_prev)
-    files["main/button-pro-down.png"] = button(110, 59, True, glyph_prev)
-    files["main/button-next-normal.png"] = button(110, 59, False, glyph_next)
-    files["main/button-next-down.png"] = button(110, 59, True, glyph_next)
-    files["main/button-play-normal.png"] = button(72, 69, False, glyph_play)
-    files["main/button-pause-down.png"] = button(72, 69, True, glyph_pause)
-    files["main/button-file-open.png"] = button(148, 59, False, glyph_open)
-    files["main/button-audio-normal.png"] = button(31, 22, False, glyph_audio)
-    files["main/button-audio-down.png"] = button(31, 22, True, glyph_audio)
-    files["main/button_share_normal.png"] = button(34, 32, False, glyph_share)
-    files["main/button_share_down.png"] = button(34, 32, True, glyph_share)
+    for name, w, h, pressed, glyph in (
+            ("button-stop-normal", 148, 59, False, glyph_stop), ("button-stop-down", 148, 59, True, glyph_stop),
+            ("button-pro-normal", 110, 59, False, glyph_prev), ("button-pro-down", 110, 59, True, glyph_prev),
+            ("button-next-normal", 110, 59, False, glyph_next), ("button-next-down", 110, 59, True, glyph_next),
+            ("button-play-normal", 72, 69, False, glyph_play), ("button-pause-down", 72, 69, True, glyph_pause),
+            ("button-file-open", 148, 59, False, glyph_open),
+            ("button-audio-normal", 31, 22, False, glyph_audio), ("button-audio-down", 31, 22, True, glyph_audio),
+            ("button_share_normal", 34, 32, False, glyph_share), ("button_share_down", 34, 32, True, glyph_share)):
+        files["main/%s.png" % name] = button(w, h, pressed, glyph, scale)
 
-    fore = Canvas(200, 6, ACCENT)
-    files["main/Slider_Forground.png"] = fore
-    files["main/Slider_Background.png"] = Canvas(200, 6, EDGE)
-    bar = Canvas(12, 20); bar.rounded(FG, 4)
+    files["main/Slider_Forground.png"] = canvas(200, 6, ACCENT)
+    files["main/Slider_Background.png"] = canvas(200, 6, EDGE)
+    bar = canvas(12, 20); bar.rounded(FG, 4)
     files["main/Slider_Sliderbar.png"] = bar
 
     for name, pressed, col in (("nomal", False, FG), ("over", False, ACCENT), ("down", True, FG)):
-        c = Canvas(28, 24)
+        c = canvas(28, 24)
         c.rounded(DOWN if pressed else BAND, 4)
         glyph_max(c, 14, 12, col)
         files["Common/SysBtn/button-max-%s.png" % name] = c
 
-    ico = Canvas(32, 32); ico.rounded(ACCENT, 7); glyph_play(ico, 16, 16, FG)
+    ico = canvas(32, 32); ico.rounded(ACCENT, 7); glyph_play(ico, 16, 16, FG)
+    return files, ico
 
-    for name, canvas in files.items():
-        path = os.path.join(root, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(canvas.png())
-    with open(os.path.join(root, "main", "icoTaskbar.ico"), "wb") as f:
-        f.write(ico.ico())
-    with open(os.path.join(root, "sivo.png"), "wb") as f:
-        f.write(ico.png())
+
+def main():
+    root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "skin")
+    for scale, suffix in ((1, ""), (2, "@2x")):
+        files, ico = skin(scale)
+        for name, canvas in files.items():
+            stem, ext = os.path.splitext(name)
+            path = os.path.join(root, stem + suffix + ext)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(canvas.png())
+        with open(os.path.join(root, "main", "icoTaskbar" + suffix + ".ico"), "wb") as f:
+            f.write(ico.ico())
+        if scale == 1:
+            with open(os.path.join(root, "sivo.png"), "wb") as f:
+                f.write(ico.png())
 
 
 if __name__ == "__main__":

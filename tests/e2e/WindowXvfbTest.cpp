@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <memory>
@@ -707,6 +708,79 @@ TEST_F(WindowXvfbTest, PictureUsesEveryScreenPixelAtTwiceTheScale) {
     EXPECT_LT(same, pairs / 5) << same << " of " << pairs << " neighbouring pixels are equal: drawn at half resolution";
 }
 
+// The skin's colours and the empty video area's black.
+constexpr Rgb kSkinColours[] = {{0x1e, 0x20, 0x24}, {0x2a, 0x2d, 0x33}, {0x3a, 0x3e, 0x46}, {0xd8, 0xdc, 0xe2},
+                                {0x3d, 0x8b, 0xfd}, {0x22, 0x5f, 0xc0}, {0, 0, 0}};
+constexpr Rgb kSkinAccent{0x3d, 0x8b, 0xfd};
+
+// The skin's accent-coloured shapes (glyphs, the played part of a slider)
+// on a screen at twice the scale: `fine` counts where the two device rows
+// (or columns) of one logical pixel differ at the edge of a control's
+// shape, which only an image drawn at the device's pixels has; `blurred`
+// counts the pixels beside a shape that are none of the skin's colours, as
+// scaling a smaller image smoothly leaves them.
+struct SkinEdges {
+    int accent = 0, fine = 0, blurred = 0;
+};
+
+SkinEdges MeasureSkinEdges(const Shot& s) {
+    SkinEdges e;
+    const auto skin = [](const Rgb& c) { return std::find(std::begin(kSkinColours), std::end(kSkinColours), c) != std::end(kSkinColours); };
+    for (int y = 0; y < s.h; ++y)
+        for (int x = 0; x < s.w; ++x) {
+            if (!(s.At(x, y) == kSkinAccent))
+                continue;
+            ++e.accent;
+            for (auto [dx, dy] : {std::pair{-1, 0}, {1, 0}, {0, -1}, {0, 1}})
+                if (x + dx >= 0 && x + dx < s.w && y + dy >= 0 && y + dy < s.h && !skin(s.At(x + dx, y + dy)))
+                    ++e.blurred;
+        }
+    // The controls along the bottom of the maximised window (the caption's
+    // icon is scaled to its place whatever the scale).
+    for (int y = s.h / 2; y + 1 < s.h; y += 2)
+        for (int x = 0; x + 1 < s.w; x += 2) {
+            e.fine += (s.At(x, y) == kSkinAccent) != (s.At(x, y + 1) == kSkinAccent);
+            e.fine += (s.At(x, y) == kSkinAccent) != (s.At(x + 1, y) == kSkinAccent);
+
+        }
+    return e;
+}
+
+// Waits for the skin to show on the screens `grab` takes and checks that it
+// is sharp: glyphs' slanted edges step by one device pixel, nothing blurred.
+void ExpectSharpSkin(const std::function<bool(Shot&)>& grab) {
+    SkinEdges edges;
+    ASSERT_TRUE(nettest::WaitFor([&] {
+        Shot shot;
+        return grab(shot) && (edges = MeasureSkinEdges(shot)).accent > 2000;
+    }, kStartWaitMs)) << "no skin on the screen: " << edges.accent << " accent pixels";
+    std::cout << "skin at scale 2: " << edges.accent << " accent pixels, " << edges.fine
+              << " finer than a logical pixel, " << edges.blurred << " blurred" << std::endl;
+    EXPECT_EQ(edges.blurred, 0);
+    EXPECT_GE(edges.fine, 40) << "the skin is drawn at half the device's resolution";
+}
+
+// At a 2x scale the skin is drawn from images made for it, and its bands
+// keep their sizes.
+TEST_F(WindowXvfbTest, SkinIsSharpAtTwiceTheScale) {
+    ASSERT_TRUE(StartServer()) << "Xvfb did not come up";
+    m_extraEnv = {"QT_SCALE_FACTOR=2"};
+    auto sivo = StartSivo({});
+    ExpectSharpSkin([&](Shot& shot) { return Screenshot(shot); });
+    // The bands keep their height in the window's coordinates (32 and 80,
+    // the video area reaching 4 into each): the empty video area is black
+    // from device row 56 to 567 down the middle.
+    Shot shot;
+    ASSERT_TRUE(Screenshot(shot));
+    std::vector<int> black;
+    for (int y = 0; y < shot.h; ++y)
+        if (shot.At(shot.w / 2, y) == Rgb{0, 0, 0})
+            black.push_back(y);
+    ASSERT_FALSE(black.empty());
+    EXPECT_EQ(std::pair(black.front(), black.back()), std::pair(56, 567));
+    EXPECT_EQ(black.size(), 512u);
+}
+
 // Without a window manager the window moves by its caption and resizes by
 // its edges itself.
 TEST_F(WindowXvfbTest, CaptionAndEdgesMoveAndResizeWithoutAWindowManager) {
@@ -1167,6 +1241,13 @@ TEST_F(WindowWestonTest, PictureUsesEveryDevicePixelAtScaleTwo) {
     };
     ASSERT_TRUE(nettest::WaitFor(measure, kStartWaitMs)) << "no picture rows found (" << rows << ")";
     EXPECT_LT(same, pairs / 5) << same << " of " << pairs << " neighbouring pixels are equal: drawn at half resolution";
+}
+
+// At the compositor's scale 2 the skin is drawn from images made for it.
+TEST_F(WindowWestonTest, SkinIsSharpAtScaleTwo) {
+    ASSERT_TRUE(StartWeston(2)) << "weston did not come up";
+    auto sivo = StartSivo({});
+    ExpectSharpSkin([&](Shot& shot) { return Screen(shot); });
 }
 
 TEST(SivoProgram, AnswersVersionAndHelpAndRefusesBadUsageInOneLine) {
