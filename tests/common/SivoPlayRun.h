@@ -2,7 +2,9 @@
 // One run of sivo-play in a fresh directory, with the disk audio driver.
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <regex>
 #include <string>
 
 #include "common/TestMedia.h"
@@ -14,6 +16,12 @@ struct PlayRun {
     int status = -1;  // exit status (124: killed by the time limit), or -1 when killed by a signal
     std::string out, err, pcm;  // pcm: what the disk audio driver wrote
 };
+
+// A number field of sivo-play's JSON line; NAN when missing or null.
+inline double Field(const std::string& json, const std::string& key) {
+    std::smatch m;
+    return std::regex_search(json, m, std::regex("\"" + key + "\":(-?[0-9.]+)")) ? std::stod(m[1]) : NAN;
+}
 
 inline PlayRun SivoPlay(const std::string& args, int timeoutS = kRunTimeoutS) {
     TempDir dir;

@@ -9,16 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "common/NetTestUtil.h"
 #include "common/PlayerFixture.h"
-#include "common/TestMedia.h"
-#include "engine/MediaPlayer.h"
 #include "engine/control/NetEntry.h"
-#include "engine/control/PlayEntry.h"
-#include "output/OutputTestUtil.h"
-#include "output/PlaySound.h"
-#include "stream/TcpServer.h"
-#include "stream/VideoSender.h"
+#include "stream/StreamTestUtil.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -28,17 +21,11 @@ constexpr int kPlayWaitMs = 90000;  // a 10 s clip on a loaded 2-core machine
 constexpr int kPromptMs = 5000;     // far beyond a prompt Stop or refusal; only a hang reaches it
 constexpr int kSettleMs = 200;      // for a feeder that wrongly goes on to show itself
 
-double MsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 class RemotePlayTest : public PlayerFixture {
 protected:
     // Serves the 10 s clip from a sender on an ephemeral port, paused until Play.
     void StartServedClip(VideoSender* sender = new VideoSender) {
-        sender->SetRoot(SIVO_TEST_MEDIA_DIR);
-        server = std::make_unique<TcpServer>(0, sender);
-        server->Listen();
+        server = ServeStream(SIVO_TEST_MEDIA_DIR, sender);
         ASSERT_EQ(player.StartPlay("127.0.0.1", server->GetPort(), clip.c_str()), 0);
         EXPECT_TRUE(player.IsPaused());
     }
@@ -127,7 +114,7 @@ TEST_F(RemotePlayTest, RefusalsAndNothingListeningPlayNothing) {
     EXPECT_EQ(StopTcpSvr(), 0);
 
     auto start = Clock::now();
-    EXPECT_EQ(player.StartPlay("127.0.0.1", nettest::ClosedPort(), "anything.mp4"), 0);
+    EXPECT_EQ(player.StartPlay("127.0.0.1", ClosedPort(), "anything.mp4"), 0);
     Play();
     EXPECT_LT(MsSince(start), kPromptMs);
     EXPECT_TRUE(player.RemoteSourceEnded());

@@ -1,88 +1,17 @@
-// The executables end to end: sivo-play on local files, and sivo-server
-// serving sivo-play --remote and a datagram client of its control socket.
-// sivo-server takes the fixed ports, so these tests run one at a time.
+// sivo-play end to end on local files, as a user at a terminal runs it
+// (sivo-server and sivo-play --remote are in SivoServerTest).
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <cmath>
-#include <filesystem>
-#include <memory>
-#include <fstream>
-#include <regex>
-#include <set>
 #include <string>
-#include <vector>
 
 #include "common/ChildProcess.h"
 #include "common/SivoPlayRun.h"
-#include "common/NetTestUtil.h"
-#include "common/TestMedia.h"
-#include "engine/control/NetEntry.h"
-#include "output/OutputTestUtil.h"
-#include "platform/Sleep.h"
-#include "share/UdpSocket.h"
-#include "stream/StreamProtocol.h"
 
-namespace fs = std::filesystem;
-
-namespace {
-
-constexpr int kReplyWaitMs = 1000;   // one catalogue request's replies before asking again
-constexpr int kExitWaitMs = 15000;   // SIGTERM to exit
-constexpr int kPromptMs = 5000;      // far beyond a prompt refusal; only a hang reaches it
-
-// A number field of the JSON line; NAN when missing or null.
-double Field(const std::string& json, const std::string& key) {
-    std::smatch m;
-    return std::regex_search(json, m, std::regex("\"" + key + "\":(-?[0-9.]+)")) ? std::stod(m[1]) : NAN;
-}
-
-// True when `port` on every address can be bound now with `type`.
-bool PortFree(int type, unsigned port) {
-    int fd = socket(AF_INET, type, 0), on = 1;
-    if (type == SOCK_STREAM)  // a closed connection's TIME_WAIT does not hold a listener off
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a = nettest::Loopback(int(port));  // refused too while another binds every address
-    bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-}
-
-// Asks the control socket for the catalogue until `expected` came back whole
-// (datagrams sent before the server is up are lost). Replies of any other
-// kind or name end up in *stray.
-std::set<std::string> Catalogue(const std::set<std::string>& expected, std::string* stray) {
-    int client = socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in to = nettest::Loopback(UDP_CONTROL_PORT);
-    const std::string request = "getsharefiles: sivo-test";  // the command word needs a further word
-    std::set<std::string> listed;
-    WaitFor([&] {
-        sendto(client, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        pollfd p{client, POLLIN, 0};
-        char buf[UDP_RECV_BUFFER_SIZE];
-        ssize_t n;
-        while (poll(&p, 1, kReplyWaitMs) > 0 && (n = recv(client, buf, sizeof buf, 0)) > 0) {
-            const std::string reply(buf, size_t(n)), name = CUdpSocket::GetValue(reply, "filename");
-            if (reply.rfind("result:getsharefiles filename=\"", 0) == 0 && expected.count(name))
-                listed.insert(name);
-            else
-                *stray = reply;
-        }
-        return listed == expected || !stray->empty();
-    });
-    close(client);
-    return listed;
-}
-
-}  // namespace
+constexpr int kExitWaitMs = 15000;  // SIGTERM to exit
 
 TEST(SivoPlay, PlaysTheClipToTheEnd) {
     PlayRun r = SivoPlay("'" + TestClipAv10s() + "'");
@@ -229,91 +158,4 @@ TEST(SivoPlay, UsageErrorsExitTwoHelpAndVersionZero) {
         EXPECT_EQ(std::system((server + args).c_str()), 0) << args;
     for (const char* args : {" --bogus 2>/dev/null", " --share-root 2>/dev/null"})
         EXPECT_EQ(WEXITSTATUS(std::system((server + args).c_str())), 2) << args;
-}
-
-TEST(SivoServer, ServesTheCatalogueAndSivoPlayRemoteThenEndsOnSigterm) {
-    if (!PortFree(SOCK_DGRAM, UDP_CONTROL_PORT) || !PortFree(SOCK_STREAM, kStreamPort) ||
-        !PortFree(SOCK_STREAM, kHttpPort))
-        GTEST_SKIP() << "port 2000, 8888 or 2888 is taken by another process";
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(SivoPlay("--remote 127.0.0.1 x.mp4").status, 1);  // nothing listens yet
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kPromptMs));
-
-    TempDir root;
-    fs::create_directories(root.path + "/sub");
-    const std::set<std::string> shared = {root.path + "/clip.mp4", root.path + "/sub/song.mp3", root.path + "/av.mp4"};
-    for (const std::string& path : {root.path + "/clip.mp4", root.path + "/sub/song.mp3"})
-        std::ofstream(path) << "not really media";
-    fs::copy_file(TestClipAv10s(), root.path + "/av.mp4");
-    fs::create_symlink(TestClipAv10s(), root.path + "/out.mp4");  // leads outside: neither listed nor served
-    std::ofstream(root.path + "/notes.txt") << "not shareable";
-    ChildProcess server({TestBinary("sivo-server"), "--share-root", root.path}, {}, root.path);
-    ASSERT_TRUE(server.Started());
-    std::string stray;
-    EXPECT_EQ(Catalogue(shared, &stray), shared);
-    EXPECT_EQ(stray, "") << "unexpected reply";
-    PlayRun r = SivoPlay("--remote 127.0.0.1 '" + root.path + "/av.mp4'");
-    // Standard input closed gives the connection descriptor 0; a name past
-    // 254 bytes is cut and described as missing; a name outside the root too.
-    PlayRun noStdin = SivoPlay("--seconds 2 --remote 127.0.0.1 '" + root.path + "/av.mp4' <&-");
-    PlayRun longName = SivoPlay("--remote 127.0.0.1 '" + root.path + "/av.mp4" + std::string(300, 'x') + "'");
-    PlayRun outside = SivoPlay("--remote 127.0.0.1 '" + root.path + "/out.mp4'");
-    server.Signal(SIGTERM);
-    int raw = server.WaitExit(kExitWaitMs);
-    ASSERT_NE(raw, -1) << "sivo-server did not end on SIGTERM";
-    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << "raw status " << raw;
-
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Field(r.out, "duration_s"), 10);
-    EXPECT_GE(Field(r.out, "position_s"), 8);
-    EXPECT_GE(Field(r.out, "frames_shown"), 100);
-    EXPECT_GT(r.pcm.size(), 1500000u) << "of 1764000 bytes";
-    EXPECT_EQ(noStdin.status, 0) << noStdin.err;
-    EXPECT_GT(Field(noStdin.out, "frames_shown"), 0);
-    EXPECT_EQ(longName.status, 1) << longName.err;
-    EXPECT_EQ(outside.status, 1) << outside.err;
-}
-
-// A crowd of idle connections under a small descriptor limit, then under a
-// thread limit: sivo-server closes what it cannot serve, and once the crowd
-// is gone both ports answer again.
-TEST(SivoServer, OutlastsDescriptorAndThreadExhaustion) {
-    if (!PortFree(SOCK_STREAM, kStreamPort) || !PortFree(SOCK_STREAM, kHttpPort) ||
-        !PortFree(SOCK_DGRAM, UDP_CONTROL_PORT))
-        GTEST_SKIP() << "port 2000, 8888 or 2888 is taken by another process";
-    TempDir root;
-    fs::permissions(root.path, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);  // for nobody
-    const std::vector<std::vector<std::string>> limits = {
-        {"prlimit", "--nofile=64"},
-        // The task limit holds only for a user without privileges.
-        {"prlimit", "--nproc=24", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}};
-    for (std::vector<std::string> argv : limits) {
-        for (const char* arg : {"sivo-server", "--share-root", "."})
-            argv.push_back(arg == std::string("sivo-server") ? TestBinary(arg) : arg);
-        ChildProcess server(argv, {}, root.path);
-        ASSERT_TRUE(server.Started());
-        auto answers = [](int port) {
-            nettest::RawClient c(port);
-            const std::string http = "GET / HTTP/1.1\r\n\r\n";
-            const nettest::Bytes fetch = BuildFetchMediaPkg();
-            if (port == kHttpPort) {
-                std::string got;
-                return nettest::SendAll(c.fd, http) && nettest::ReadInto(c.fd, got, 12) && got == "HTTP/1.1 200";
-            }
-            return nettest::SendAll(c.fd, fetch) && nettest::ReadExact(c.fd, 17) == BuildEndPkg();
-        };
-        ASSERT_TRUE(WaitFor([&] { return answers(kHttpPort) && answers(kStreamPort); })) << argv[1];
-        {
-            std::vector<std::unique_ptr<nettest::RawClient>> crowd;
-            for (int i = 0; i < 80; ++i)
-                for (int port : {kHttpPort, kStreamPort})
-                    crowd.push_back(std::make_unique<nettest::RawClient>(port));
-            Sleep(500);
-            ASSERT_TRUE(server.Running()) << argv[1];
-        }
-        EXPECT_TRUE(WaitFor([&] { return answers(kHttpPort) && answers(kStreamPort); })) << argv[1];
-        server.Signal(SIGTERM);
-        int raw = server.WaitExit(kExitWaitMs);
-        EXPECT_TRUE(raw != -1 && WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << argv[1] << ": raw status " << raw;
-    }
 }

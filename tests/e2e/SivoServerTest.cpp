@@ -1,6 +1,7 @@
-// sivo-server as a service sees it: what it logs to standard error over its
-// life, how it refuses a share root it cannot serve, and what it says when a
-// port is taken or descriptors run out. It takes the fixed ports.
+// sivo-server as a service sees it: what it serves and logs to standard
+// error over its life, how it refuses a share root it cannot serve, what it
+// says when a port is taken or descriptors or threads run out, and that it
+// serves on after. It takes the fixed ports.
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -8,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -15,11 +18,11 @@
 #include <vector>
 
 #include "common/ChildProcess.h"
-#include "common/NetTestUtil.h"
-#include "common/TestMedia.h"
+#include "common/SivoPlayRun.h"
 #include "engine/control/NetEntry.h"
 #include "output/OutputTestUtil.h"
 #include "share/UdpSocket.h"
+#include "stream/StreamTestUtil.h"
 
 namespace fs = std::filesystem;
 
@@ -27,6 +30,7 @@ namespace {
 
 constexpr int kExitWaitMs = 15000;  // SIGTERM to exit on a loaded machine
 constexpr int kReplyWaitMs = 1000;  // catalogue replies to one request
+constexpr int kPromptMs = 5000;     // far beyond a prompt refusal; only a hang reaches it
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -54,13 +58,14 @@ public:
     }
     std::string Err() const { return ReadWholeFile(m_log.path + "/err"); }
     bool WaitLog(const std::string& text) {
-        return nettest::WaitFor([&] { return Err().find(text) != std::string::npos; });
+        return WaitFor([&] { return Err().find(text) != std::string::npos; });
     }
     // Exit status once it ended by itself; -1 when it runs on or was killed.
     int Exit() {
         int raw = m_child->WaitExit(kExitWaitMs);
         return raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }
+    bool Running() { return m_child->Running(); }
     // Exit status after SIGTERM.
     int Stop() {
         m_child->Signal(SIGTERM);
@@ -72,30 +77,22 @@ private:
     std::unique_ptr<ChildProcess> m_child;
 };
 
-// The names the control socket lists for one catalogue request.
+// The names the control socket lists for one catalogue request, sorted
+// (a reply of another kind as it came).
 std::vector<std::string> Catalogue() {
-    int client = socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in to = nettest::Loopback(UDP_CONTROL_PORT);
-    const std::string request = "getsharefiles: sivo-test";
-    sendto(client, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    UdpPeer client;
+    client.SendTo(UDP_CONTROL_PORT, "getsharefiles: sivo-test");
     std::vector<std::string> names;
-    char buf[UDP_RECV_BUFFER_SIZE];
-    ssize_t n;
-    while (nettest::Readable(client, kReplyWaitMs) && (n = recv(client, buf, sizeof buf, 0)) > 0)
-        names.push_back(CUdpSocket::GetValue(std::string(buf, size_t(n)), "filename"));
-    close(client);
+    for (const std::string& reply : client.Drain(kReplyWaitMs))
+        names.push_back(reply.rfind("result:getsharefiles ", 0) == 0 ? CUdpSocket::GetValue(reply, "filename") : reply);
+    std::sort(names.begin(), names.end());
     return names;
 }
 
-std::string HttpStatusLine() {
-    int fd = nettest::RawConnect(kHttpPort);
-    const std::string request = "GET / HTTP/1.0\r\n\r\n";
-    std::string reply;
-    if (fd >= 0 && send(fd, request.data(), request.size(), 0) == ssize_t(request.size()))
-        nettest::ReadInto(fd, reply, 12);
-    if (fd >= 0)
-        close(fd);
-    return reply.substr(0, reply.find('\r'));
+// Both TCP ports answer: HTTP with its status line, the stream port with the end package.
+bool BothPortsAnswer() {
+    return HttpAsk(kHttpPort, "GET / HTTP/1.0\r\n\r\n").header.rfind("HTTP/1.1 200", 0) == 0 &&
+           StreamServed(RawClient(kStreamPort).fd);
 }
 
 }  // namespace
@@ -143,23 +140,47 @@ TEST(SivoServerLog, MalformedAllowListEndsItWithStatusTwoAndNamesTheEntry) {
     }
 }
 
-TEST(SivoServerLog, LogsStartPortsAVanishingShareRootAndStopAndServesOn) {
+// One life of the server: before it nothing answers; it lists the share
+// (neither what lies outside nor what is no medium), serves sivo-play
+// --remote (also with standard input closed, which gives the connection
+// descriptor 0) but no name cut past 254 bytes nor one outside the root,
+// outlives its share root going away, and logs each step.
+TEST(SivoServerLog, ServesCatalogueAndRemotePlayOutlivesAVanishingShareRootAndLogsItsLife) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SivoPlay("--remote 127.0.0.1 x.mp4").status, 1);  // nothing listens yet
+    EXPECT_LT(MsSince(start), kPromptMs);
     TempDir dir;
     const std::string root = dir.path + "/Videos";
-    fs::create_directory(root);
-    std::ofstream(root + "/clip.mp4") << "not really media";
+    fs::create_directories(root + "/sub");
+    for (const std::string& path : {root + "/clip.mp4", root + "/sub/song.mp3", root + "/notes.txt"})
+        std::ofstream(path) << "not really media";
+    fs::copy_file(TestClipAv10s(), root + "/av.mp4");
+    fs::create_symlink(TestClipAv10s(), root + "/out.mp4");  // leads outside
+    const std::vector<std::string> shared = {root + "/av.mp4", root + "/clip.mp4", root + "/sub/song.mp3"};
     Server server("--share-root '" + root + "'");
     ASSERT_TRUE(server.WaitLog("listening on UDP port 2000")) << server.Err();
-    EXPECT_EQ(Catalogue(), std::vector<std::string>{root + "/clip.mp4"});
+    EXPECT_EQ(Catalogue(), shared);
+
+    const std::string remote = "--remote 127.0.0.1 '" + root;
+    const PlayRun r = SivoPlay(remote + "/av.mp4'"), noStdin = SivoPlay("--seconds 2 " + remote + "/av.mp4' <&-");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Field(r.out, "duration_s"), 10);
+    EXPECT_GE(Field(r.out, "position_s"), 8);
+    EXPECT_GE(Field(r.out, "frames_shown"), 100);
+    EXPECT_GT(r.pcm.size(), 1500000u) << "of 1764000 bytes";
+    EXPECT_EQ(noStdin.status, 0) << noStdin.err;
+    EXPECT_GT(Field(noStdin.out, "frames_shown"), 0);
+    for (const std::string& name : {"/av.mp4" + std::string(300, 'x'), std::string("/out.mp4")})
+        EXPECT_EQ(SivoPlay(remote + name + "'").status, 1) << name;
 
     // Gone: the catalogue is empty, the server keeps serving.
     fs::rename(root, root + ".away");
     ASSERT_TRUE(server.WaitLog(" does not exist")) << server.Err();
     EXPECT_EQ(Catalogue(), std::vector<std::string>{});
-    EXPECT_EQ(HttpStatusLine().rfind("HTTP/1.", 0), 0u);
+    EXPECT_TRUE(BothPortsAnswer());
     fs::rename(root + ".away", root);
     ASSERT_TRUE(server.WaitLog(" is readable again")) << server.Err();
-    EXPECT_EQ(Catalogue(), std::vector<std::string>{root + "/clip.mp4"});
+    EXPECT_EQ(Catalogue(), shared);
 
     EXPECT_EQ(server.Stop(), 0);
     std::vector<std::string> lines = Lines(server.Err());
@@ -199,7 +220,8 @@ TEST(SivoServerLog, TakenPortAndExhaustedDescriptorsOrThreadsAreLoggedWithTheirC
     }
 
     // Out of descriptors or of threads, the listener says why it takes no
-    // more clients. The task limit holds only for a user without privileges.
+    // more clients, holds on, and once the crowd is gone both ports answer
+    // again. The task limit holds only for a user without privileges.
     fs::permissions(root.path, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
     for (const auto& [limit, cause] :
          {std::pair<std::string, std::string>{"prlimit --nofile=32", "Too many open files"},
@@ -214,18 +236,20 @@ TEST(SivoServerLog, TakenPortAndExhaustedDescriptorsOrThreadsAreLoggedWithTheirC
         ASSERT_TRUE(server.WaitLog("listening on UDP port 2000 (control)\n")) << limit << ": " << server.Err();
         const std::string refusal = "\nsivo-server: TCP port 2888: ";
         std::vector<int> clients;
-        const sockaddr_in http = nettest::Loopback(kHttpPort);
-        for (int i = 0; i < 64 && server.Err().find(refusal) == std::string::npos; ++i) {
+        for (int i = 0; i < 128 && server.Err().find(refusal) == std::string::npos; ++i) {
             // One at a time, each with a time limit: a connect waits for minutes
             // once nothing takes connections off the backlog any more.
+            const sockaddr_in to = nettest::Loopback(i % 2 ? kStreamPort : kHttpPort);
             clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-            connect(clients.back(), reinterpret_cast<const sockaddr*>(&http), sizeof http);
+            connect(clients.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
             pollfd p{clients.back(), POLLOUT, 0};
             poll(&p, 1, kReplyWaitMs);
         }
         EXPECT_TRUE(server.WaitLog(refusal)) << limit << ": " << server.Err();
+        EXPECT_TRUE(server.Running()) << limit;
         for (int fd : clients)
             close(fd);
+        EXPECT_TRUE(WaitFor(BothPortsAnswer)) << limit;
         EXPECT_EQ(server.Stop(), 0) << limit;
         const std::string err = server.Err();
         const size_t at = err.find(refusal);

@@ -7,23 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <random>
 #include <string>
 #include <thread>
 
 #include "common/PlayerFixture.h"
-#include "common/TestMedia.h"
-#include "engine/MediaPlayer.h"
-#include "engine/control/PlayEntry.h"
-#include "output/OutputTestUtil.h"
-#include "stream/TcpServer.h"
-#include "stream/VideoSender.h"
+#include "stream/StreamTestUtil.h"
 
 namespace {
 
@@ -41,50 +34,30 @@ constexpr int kMaxDwellMs = 30;          // what a step lets happen before the n
 // join or wait never returns to report itself.
 class Watchdog {
 public:
-    Watchdog() : m_thread([this] { Run(); }) {}
     ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_bDone = true;
-        }
-        m_wake.notify_all();
+        m_bDone = true;
         m_thread.join();
     }
     void Arm(const char* what, int step) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_what = what;
         m_nStep = step;
-        m_deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                        std::chrono::duration<double, std::milli>(kStepLimitMs));
+        m_deadline = Clock::now() + std::chrono::milliseconds(int(kStepLimitMs));
+        m_what = what;
     }
-    void Disarm() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_what = nullptr;
-    }
+    void Disarm() { m_what = nullptr; }
 
 private:
-    void Run() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_bDone) {
-            if (m_what && Clock::now() >= m_deadline) {
-                std::fprintf(stderr, "%s at step %d hangs\n", m_what, m_nStep);
+    std::atomic<bool> m_bDone{false};
+    std::atomic<const char*> m_what{nullptr};
+    std::atomic<int> m_nStep{0};
+    std::atomic<Clock::time_point> m_deadline{};
+    std::thread m_thread{[this] {
+        for (; !m_bDone; std::this_thread::sleep_for(std::chrono::milliseconds(100)))
+            if (const char* what = m_what; what && Clock::now() >= m_deadline.load()) {
+                std::fprintf(stderr, "%s at step %d hangs\n", what, m_nStep.load());
                 std::abort();
             }
-            m_wake.wait_for(lock, std::chrono::milliseconds(100));
-        }
-    }
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_bDone = false;
-    const char* m_what = nullptr;
-    int m_nStep = 0;
-    Clock::time_point m_deadline;
-    std::thread m_thread;
+    }};
 };
-
-double MsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 int Steps() {
     const char* steps = std::getenv("SIVO_STRESS_STEPS");
@@ -97,10 +70,7 @@ class StopStress : public PlayerFixture {};
 
 TEST_F(StopStress, StopIsPromptFromAnyStateOfRandomPlayback) {
     const std::string clips[] = {TestClipAv10s(), TestClipAv4s()};
-    auto* sender = new VideoSender;
-    sender->SetRoot(SIVO_TEST_MEDIA_DIR);
-    TcpServer server(0, sender);
-    ASSERT_EQ(server.Listen(), 0);
+    auto server = ServeStream();
 
     const unsigned seed = std::random_device{}();
     std::mt19937 random(seed);
@@ -120,7 +90,7 @@ TEST_F(StopStress, StopIsPromptFromAnyStateOfRandomPlayback) {
         case kLocal: LocalPlay(clip.c_str()); break;
         case kRemote:
             player.Stop();
-            player.StartPlay("127.0.0.1", server.GetPort(), clip.c_str());
+            player.StartPlay("127.0.0.1", server->GetPort(), clip.c_str());
             Play();
             break;
         case kPause: Pause(); break;

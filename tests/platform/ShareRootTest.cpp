@@ -7,36 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <thread>
+
+#include "common/FileTestUtil.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// A share root beside a folder outside it, removed with the object.
-struct Tree {
-    std::string top = (fs::temp_directory_path() / "sivo-root-XXXXXX").string();
-    std::string root, outside;
-    Tree() {
-        EXPECT_TRUE(mkdtemp(top.data()));
-        root = top + "/share";
-        outside = top + "/outside";
-        fs::create_directories(root + "/sub");
-        fs::create_directories(outside);
-    }
-    ~Tree() {
-        std::error_code ec;
-        fs::remove_all(top, ec);
-    }
-    void Write(const std::string& path, const std::string& bytes) const {
-        std::ofstream(path, std::ios::binary) << bytes;
-    }
-};
 
 // What a descriptor reads, or "<refused>" for -1.
 std::string Contents(int fd) {
@@ -59,24 +38,21 @@ class ShareRootResolvers : public ::testing::TestWithParam<BeneathResolve> {};
 // inside (relative or absolute), nothing a link or ".." leads out to, no
 // name beginning with a dot, no directory, FIFO, dangling or looping link.
 TEST_P(ShareRootResolvers, OpensOnlyRegularFilesBeneathTheRoot) {
-    Tree t;
-    t.Write(t.root + "/a.mp4", "A");
-    t.Write(t.root + "/sub/b.mp4", "B");
-    t.Write(t.root + "/.hidden.mp4", "H");
-    fs::create_directories(t.root + "/.ssh");
-    t.Write(t.root + "/.ssh/id_rsa", "KEY");
-    t.Write(t.outside + "/x.mp4", "OUT");
-    fs::create_symlink("sub/b.mp4", t.root + "/rel-link.mp4");
-    fs::create_symlink(t.root + "/sub/b.mp4", t.root + "/abs-link.mp4");
-    fs::create_directory_symlink(t.root + "/sub", t.root + "/abs-dir");
-    fs::create_directory_symlink("../sub", t.root + "/sub/up-dir");
-    fs::create_symlink(t.outside + "/x.mp4", t.root + "/out-abs.mp4");
-    fs::create_symlink("../outside/x.mp4", t.root + "/out-rel.mp4");
-    fs::create_directory_symlink(t.outside, t.root + "/out-dir");
-    fs::create_symlink(t.root + "/.hidden.mp4", t.root + "/to-hidden.mp4");  // the owner's own link
-    fs::create_symlink("gone.mp4", t.root + "/dangling.mp4");
-    fs::create_symlink("loop.mp4", t.root + "/loop.mp4");
-    ASSERT_EQ(mkfifo((t.root + "/fifo.mp4").c_str(), 0600), 0);
+    TempTree t;
+    const std::string root = t.root + "/share", outside = t.File("outside/x.mp4", "OUT");
+    for (const auto& [rel, bytes] : {std::pair("a.mp4", "A"), {"sub/b.mp4", "B"}, {".hidden.mp4", "H"}, {".ssh/id_rsa", "KEY"}})
+        t.File(std::string("share/") + rel, bytes);
+    fs::create_symlink("sub/b.mp4", root + "/rel-link.mp4");
+    fs::create_symlink(root + "/sub/b.mp4", root + "/abs-link.mp4");
+    fs::create_directory_symlink(root + "/sub", root + "/abs-dir");
+    fs::create_directory_symlink("../sub", root + "/sub/up-dir");
+    fs::create_symlink(outside, root + "/out-abs.mp4");
+    fs::create_symlink("../outside/x.mp4", root + "/out-rel.mp4");
+    fs::create_directory_symlink(t.root + "/outside", root + "/out-dir");
+    fs::create_symlink(root + "/.hidden.mp4", root + "/to-hidden.mp4");  // the owner's own link
+    fs::create_symlink("gone.mp4", root + "/dangling.mp4");
+    fs::create_symlink("loop.mp4", root + "/loop.mp4");
+    ASSERT_EQ(mkfifo((root + "/fifo.mp4").c_str(), 0600), 0);
 
     const std::string refused = "<refused>";
     const std::pair<std::string, std::string> cases[] = {
@@ -89,7 +65,7 @@ TEST_P(ShareRootResolvers, OpensOnlyRegularFilesBeneathTheRoot) {
         {"missing.mp4", refused}, {"", refused}, {"/", refused}};
     for (const auto& [rel, want] : cases) {
         struct stat st {};
-        const int fd = OpenServableFile(t.root, t.root + "/" + rel, &st, GetParam());
+        const int fd = OpenServableFile(root, root + "/" + rel, &st, GetParam());
         if (fd >= 0) {
             EXPECT_TRUE(S_ISREG(st.st_mode)) << rel;
             EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << rel << ": left non-blocking";
@@ -103,45 +79,21 @@ TEST_P(ShareRootResolvers, OpensOnlyRegularFilesBeneathTheRoot) {
 // is opened again and again: every open reads the inside file or nothing,
 // and none blocks (this thread would hang in a blocking open of the FIFO).
 TEST_P(ShareRootResolvers, SwapsBetweenCheckAndOpenNeverReachOutsideNorBlock) {
-    Tree t;
-    t.Write(t.outside + "/secret", "OUTSIDE");
-    t.Write(t.root + "/inside.bin", "INSIDE");
-    const std::string name = t.root + "/swap.mp4";
-    fs::copy_file(t.root + "/inside.bin", name);
-    std::atomic<bool> stop{false};
-    std::atomic<int> swaps{0};
-    std::thread swapper([&] {
-        // rename(2) puts each in place at once; its source is made afresh.
-        for (unsigned i = 0; !stop; ++i) {
-            const char* kinds[] = {"abs.tmp", "rel.tmp", "fifo.tmp", "file.tmp"};
-            const std::string src = t.root + "/" + kinds[i % 4];
-            std::error_code ec;
-            if (i % 4 == 0)
-                fs::create_symlink(t.outside + "/secret", src, ec);
-            else if (i % 4 == 1)
-                fs::create_symlink("../outside/secret", src, ec);
-            else if (i % 4 == 2)
-                mkfifo(src.c_str(), 0600);
-            else
-                fs::copy_file(t.root + "/inside.bin", src, fs::copy_options::overwrite_existing, ec);
-            rename(src.c_str(), name.c_str());
-            ++swaps;
-        }
-    });
+    TempTree t;
+    const std::string name = t.root + "/share/swap.mp4";
+    NameSwapper swapper(name, t.File("share/inside.bin", "INSIDE"), t.File("outside/secret", "OUTSIDE"));
     // A check followed by a second open of the name let about one open in a
     // thousand through here. The loop runs until both sides have done their
     // share, however a loaded machine schedules them (the limit ends a hang).
     int served = 0;
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (int i = 0; (i < 20000 || swaps < 4000 || served == 0) && std::chrono::steady_clock::now() < limit; ++i) {
-        const std::string got = Contents(OpenServableFile(t.root, name, nullptr, GetParam()));
+    for (int i = 0; (i < 20000 || swapper.Swaps() < 4000 || served == 0) && std::chrono::steady_clock::now() < limit; ++i) {
+        const std::string got = Contents(OpenServableFile(t.root + "/share", name, nullptr, GetParam()));
         EXPECT_TRUE(got == "INSIDE" || got == "<refused>") << "read " << got << " on open " << i;
         if (got != "INSIDE" && got != "<refused>")
             break;
         served += got == "INSIDE";
     }
-    stop = true;
-    swapper.join();
     EXPECT_GT(served, 0) << "the file itself was never served: the swap test saw nothing";
 }
 
@@ -150,14 +102,16 @@ INSTANTIATE_TEST_SUITE_P(Both, ShareRootResolvers, ::testing::Values(BeneathReso
 
 // The name relative to the root, from the spellings peers send.
 TEST(ShareRoot, RelativeToRootTakesTheRootsSpellingsAndNothingElse) {
-    Tree t;
-    t.Write(t.root + "/a.mp4", "A");
-    const std::string viaDots = t.top + "/outside/../share/a.mp4";
+    TempTree t;
+    t.File("share/a.mp4", "A");
+    fs::create_directories(t.root + "/share/sub");
+    fs::create_directories(t.root + "/outside");
+    const std::string root = t.root + "/share", outside = t.root + "/outside";
     const std::pair<std::string, std::string> cases[] = {
-        {t.root + "/a.mp4", "a.mp4"}, {t.root + "/sub/x.mp4", "sub/x.mp4"}, {t.root + "//a.mp4", "a.mp4"},
-        {viaDots, "a.mp4"},  // another spelling of an existing file: by its canonical path
-        {t.root + "/../outside/x", "../outside/x"},  // as written; the open refuses the ".."
-        {t.outside + "/x.mp4", ""}, {t.root, ""}, {t.root + "x/a.mp4", ""}, {"", ""}};
+        {root + "/a.mp4", "a.mp4"}, {root + "/sub/x.mp4", "sub/x.mp4"}, {root + "//a.mp4", "a.mp4"},
+        {outside + "/../share/a.mp4", "a.mp4"},  // another spelling of an existing file: by its canonical path
+        {root + "/../outside/x", "../outside/x"},  // as written; the open refuses the ".."
+        {outside + "/x.mp4", ""}, {root, ""}, {root + "x/a.mp4", ""}, {"", ""}};
     for (const auto& [path, want] : cases)
-        EXPECT_EQ(RelativeToRoot(t.root, path), want) << path;
+        EXPECT_EQ(RelativeToRoot(root, path), want) << path;
 }

@@ -4,44 +4,17 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ShareTestUtil.h"
-#include "share/HttpConnection.h"
+#include "output/OutputTestUtil.h"
 #include "share/HttpFileEnds.h"
 #include "share/ShareFiles.h"
-#include "stream/TcpServer.h"
-
-namespace {
 
 constexpr size_t kSpan = 64 * 1024;
 constexpr int kTimeoutMs = 5000;
-
-std::string Noise(size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(n, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random());
-    return bytes;
-}
-
-// The real server on an ephemeral port, serving `root`.
-struct Server {
-    explicit Server(const std::string& root) {
-        auto* prototype = new HttpConnection();
-        prototype->SetRoot(root.c_str());
-        server = std::make_unique<TcpServer>(0, prototype);
-        EXPECT_EQ(server->Listen(), 0);
-    }
-    int Port() const { return server->GetPort(); }
-    std::unique_ptr<TcpServer> server;
-};
-
-} // namespace
 
 // Every file the catalogue lists, under a root written as sivo-server is
 // given one and under one holding ":" (as the built-in root does), comes
@@ -68,12 +41,11 @@ TEST(HttpFileEnds, TheEndsOfEveryListedFileUnderEitherKindOfRoot) {
         std::vector<std::string> listed;
         FindShareFiles(root, listed);
         ASSERT_EQ(listed.size(), files.size());
-        Server server(root);
+        auto server = ServeHttp(root);
         for (const std::string& name : listed) {
             SCOPED_TRACE(name);
-            std::ifstream in(name, std::ios::binary);
-            const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            const auto ends = FetchFileEnds("127.0.0.1", server.Port(), name, kSpan, kTimeoutMs);
+            const std::string bytes = ReadWholeFile(name);
+            const auto ends = FetchFileEnds("127.0.0.1", server->GetPort(), name, kSpan, kTimeoutMs);
             ASSERT_TRUE(ends.has_value());
             const size_t head = std::min(bytes.size(), kSpan);
             const size_t tail = std::min(bytes.size() - head, kSpan);
@@ -83,9 +55,9 @@ TEST(HttpFileEnds, TheEndsOfEveryListedFileUnderEitherKindOfRoot) {
         }
         for (const std::string& name : {root + "/missing.mp4", tree.root + "/beside.mp4", root + "/folder.mp4",
                                         root + "/../beside.mp4", std::string("/etc/hostname"), std::string()})
-            EXPECT_FALSE(FetchFileEnds("127.0.0.1", server.Port(), name, kSpan, kTimeoutMs)) << name;
+            EXPECT_FALSE(FetchFileEnds("127.0.0.1", server->GetPort(), name, kSpan, kTimeoutMs)) << name;
         EXPECT_FALSE(FetchFileEnds("127.0.0.1", ClosedPort(), listed.front(), kSpan, kTimeoutMs));
-        EXPECT_FALSE(FetchFileEnds("peer.example", server.Port(), listed.front(), kSpan, kTimeoutMs));
+        EXPECT_FALSE(FetchFileEnds("peer.example", server->GetPort(), listed.front(), kSpan, kTimeoutMs));
     }
 }
 

@@ -15,47 +15,13 @@
 #include <memory>
 #include <thread>
 
-#include "share/HttpConnection.h"
 #include "share/HttpText.h"
-#include "stream/TcpServer.h"
 #include "ShareTestUtil.h"
 
 using namespace ::testing;
 namespace fs = std::filesystem;
 
 namespace {
-
-// One request on its own connection: the header block, then whatever the
-// server sends until it closes (or kWaitMs passes).
-struct Exchange {
-    std::string header, body;
-    bool closed = false;  // the server ended the connection
-};
-
-Exchange Ask(int port, const std::string& request, bool waitForClose = true) {
-    Exchange e;
-    RawClient c(port);
-    if (c.fd < 0 || !SendAll(c.fd, request))
-        return e;
-    std::string data;
-    char buf[65536];
-    while (Readable(c.fd)) {
-        const ssize_t n = recv(c.fd, buf, sizeof buf, 0);
-        if (n <= 0) {
-            e.closed = n == 0;
-            break;
-        }
-        data.append(buf, size_t(n));
-        const size_t split = data.find("\r\n\r\n");
-        if (!waitForClose && split != std::string::npos &&
-            data.size() >= split + 4 + std::stoull("0" + GetHeaderValue(data.substr(0, split + 4), "Content-Length:")))
-            break;
-    }
-    const size_t split = data.find("\r\n\r\n");
-    e.header = split == std::string::npos ? data : data.substr(0, split + 4);
-    e.body = split == std::string::npos ? "" : data.substr(split + 4);
-    return e;
-}
 
 std::string Get(const std::string& path, const std::string& headers) {
     return "GET " + path + " HTTP/1.1\r\n" + headers + "\r\n";
@@ -69,17 +35,11 @@ std::string OwnName() {
 
 class HttpHardening : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_tree.File("a.mp4", "AAAA");
-        auto* prototype = new HttpConnection();
-        prototype->SetRoot(m_tree.root.c_str());
-        m_server = std::make_unique<TcpServer>(0, prototype);
-        ASSERT_EQ(m_server->Listen(), 0);
-    }
+    void SetUp() override { m_tree.File("a.mp4", "AAAA"); }
     int Port() const { return m_server->GetPort(); }
 
     TempTree m_tree;
-    std::unique_ptr<TcpServer> m_server;
+    std::unique_ptr<TcpServer> m_server = ServeHttp(m_tree.root);
 };
 
 constexpr char kForbidden[] = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nServer: lighttpd/1.5.0\r\n\r\n";
@@ -116,7 +76,7 @@ TEST_F(HttpHardening, HostValuesThatCouldBeReboundGet403OthersAreServed) {
     };
     for (const Case& c : cases) {
         for (const char* path : {"/a.mp4", "/"}) {
-            const Exchange e = Ask(Port(), Get(path, c.headers));
+            const HttpReply e = HttpAsk(Port(), Get(path, c.headers));
             if (c.served) {
                 EXPECT_THAT(e.header, StartsWith("HTTP/1.1 200")) << path << " " << c.headers;
                 EXPECT_FALSE(e.body.empty()) << path << " " << c.headers;
@@ -130,7 +90,7 @@ TEST_F(HttpHardening, HostValuesThatCouldBeReboundGet403OthersAreServed) {
     // the connection.
     for (const std::string& request : {std::string("HEAD /a.mp4 HTTP/1.1\r\nHost: evil.example\r\n\r\n"),
                                        Get("/a.mp4", "Host: evil.example\r\nConnection: keep-alive\r\n")}) {
-        const Exchange e = Ask(Port(), request);
+        const HttpReply e = HttpAsk(Port(), request);
         EXPECT_EQ(e.header + e.body, kForbidden) << request;
         EXPECT_TRUE(e.closed) << request;
     }
@@ -156,24 +116,12 @@ TEST_F(HttpHardening, AnsweredConnectionsCloseUnlessKeptAndKeptOnesEndWhenIdle) 
         {Get("/a.mp4", "Host: localhost\r\nX-Connection: keep-alive\r\n"), false},
     };
     for (const Case& c : cases) {
-        RawClient client(Port());
-        ASSERT_TRUE(SendAll(client.fd, c.request));
-        std::string data;
-        char buf[65536];
-        const auto start = std::chrono::steady_clock::now();
-        ssize_t n = 1;
-        while (n > 0 && Readable(client.fd))
-            if ((n = recv(client.fd, buf, sizeof buf, 0)) > 0)
-                data.append(buf, size_t(n));
-        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_EQ(n, 0) << "never closed: " << c.request;
-        EXPECT_THAT(data, StartsWith("HTTP/1.1 200")) << c.request;
+        const HttpReply r = HttpAsk(Port(), c.request);
+        EXPECT_TRUE(r.closed) << "never closed: " << c.request;
+        EXPECT_THAT(r.header, StartsWith("HTTP/1.1 200")) << c.request;
         // A kept connection lasts until the idle time runs out; one not
         // kept ends with its answer (the bound only separates the two).
-        if (c.kept)
-            EXPECT_GE(ms, 350) << c.request;
-        else
-            EXPECT_LT(ms, 350) << c.request;
+        EXPECT_EQ(r.ms >= 350, c.kept) << r.ms << " ms: " << c.request;
     }
     // A connection that never sends a request is closed as idle too.
     RawClient silent(Port());
@@ -227,14 +175,14 @@ TEST_F(HttpHardening, FileChangedWhileSentNeverGoesPastContentLengthAndATruncate
 TEST_F(HttpHardening, DotFilesAndFoldersAreNeitherListedNorServed) {
     for (const char* name : {".ssh/id_rsa.mp4", ".hidden.mp4", "sub/.cache/c.mp4", "sub/..x.mp4", "sub/seen.mp4"})
         m_tree.File(name, "SECRET");
-    const Exchange listing = Ask(Port(), Get("/", "Host: localhost\r\n"));
+    const HttpReply listing = HttpAsk(Port(), Get("/", "Host: localhost\r\n"));
     EXPECT_THAT(listing.body, HasSubstr("/sub/seen.mp4"));
     for (const char* hidden : {"id_rsa", "hidden", "cache", "..x"})
         EXPECT_THAT(listing.body, Not(HasSubstr(hidden)));
     for (const std::string& path : std::vector<std::string>{"/.ssh/id_rsa.mp4", "/.hidden.mp4", "/sub/.cache/c.mp4", "/sub/..x.mp4",
                                     "/%2Essh/id_rsa.mp4", "/sub/%2E%2E/.hidden.mp4", "/sub//.cache/c.mp4",
                                     "/" + m_tree.root + "/.hidden.mp4"}) {
-        const Exchange e = Ask(Port(), Get(path, "Host: localhost\r\n"));
+        const HttpReply e = HttpAsk(Port(), Get(path, "Host: localhost\r\n"));
         EXPECT_EQ(e.header + e.body, listing.header + listing.body) << path;
     }
 }
@@ -245,29 +193,13 @@ TEST_F(HttpHardening, DotFilesAndFoldersAreNeitherListedNorServed) {
 TEST_F(HttpHardening, LinkAndFifoSwappedInAndOutWhileDownloadingNeverYieldAnOutsideByte) {
     TempTree outside;
     const std::string secret = outside.File("secret.bin", std::string(4096, '\x01'));
-    const std::string inside = m_tree.File("inside.bin", std::string(4096, 'i'));
-    const std::string name = m_tree.root + "/swap.mp4";
-    fs::copy_file(inside, name);
-    std::atomic<bool> stop{false};
-    std::thread swapper([&] {
-        for (unsigned i = 0; !stop; ++i) {
-            const std::string src = m_tree.root + "/next.tmp";
-            std::error_code ec;
-            switch (i % 4) {
-            case 0: fs::create_symlink(secret, src, ec); break;
-            case 1: fs::create_symlink(fs::relative(secret, m_tree.root), src, ec); break;
-            case 2: mkfifo(src.c_str(), 0600); break;
-            default: fs::copy_file(inside, src, fs::copy_options::overwrite_existing, ec);
-            }
-            rename(src.c_str(), name.c_str());
-        }
-    });
+    NameSwapper swapper(m_tree.root + "/swap.mp4", m_tree.File("inside.bin", std::string(4096, 'i')), secret);
     std::atomic<int> files{0}, outsideBytes{0}, unanswered{0};
     std::vector<std::thread> clients;
     for (int t = 0; t < 4; ++t)
         clients.emplace_back([&] {
             for (int i = 0; i < 300; ++i) {
-                const Exchange e = Ask(Port(), Get("/swap.mp4", "Host: localhost\r\n"));
+                const HttpReply e = HttpAsk(Port(), Get("/swap.mp4", "Host: localhost\r\n"));
                 if (!e.closed)
                     ++unanswered;
                 else if (e.header.rfind("HTTP/1.1 200\r\n", 0) == 0)
@@ -277,8 +209,6 @@ TEST_F(HttpHardening, LinkAndFifoSwappedInAndOutWhileDownloadingNeverYieldAnOuts
         });
     for (std::thread& t : clients)
         t.join();
-    stop = true;
-    swapper.join();
     EXPECT_EQ(outsideBytes, 0);
     EXPECT_EQ(unanswered, 0);
     EXPECT_GT(files, 0) << "the file itself was never served: the swap test saw nothing";

@@ -19,10 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double MsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 // Far beyond a window's end on a loaded machine; only a hang gets there.
 constexpr double kLateMs = 1500;
 
@@ -45,31 +41,6 @@ private:
     CUdpSocket m_socket;
     PollLoop m_loop;
     std::thread m_thread;
-};
-
-// A raw datagram socket bound to address:port (0: ephemeral).
-struct Peer {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    unsigned port = 0;
-    explicit Peer(const char* address = "127.0.0.1", unsigned at = 0) {
-        sockaddr_in a = Loopback(int(at));
-        inet_pton(AF_INET, address, &a.sin_addr);
-        socklen_t len = sizeof a;
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << address << ":" << at;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~Peer() { close(fd); }
-    // Waits for the client's request: its text, and where to answer.
-    std::string Request(sockaddr_in& from) const {
-        char buf[2048];
-        socklen_t len = sizeof from;
-        ssize_t n = Readable(fd) ? recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len) : -1;
-        return n < 0 ? "<nothing>" : std::string(buf, size_t(n));
-    }
-    void Send(const std::string& text, const sockaddr_in& to) const {
-        sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    }
 };
 
 std::string Entry(const std::string& name) { return "result:getsharefiles filename=\"" + name + "\""; }
@@ -108,12 +79,12 @@ TEST(LanBrowserTest, DiscoveryFindsAnAnsweringMachineOnceWithinItsWindowAndCance
 // Everything that is not a server-information reply from the asked port is
 // ignored, and a flood from many addresses stops at the cap.
 TEST(LanBrowserTest, DiscoveryIgnoresWhatIsNotAReplyAndCapsAFlood) {
-    Peer liar;
+    UdpPeer liar;
     LanBrowser browser(liar.port);
     browser.SetTargets({"127.0.0.1"});
     auto running = std::async(std::launch::async, [&] { return browser.Discover(3000); });
     sockaddr_in client {};
-    const std::string request = liar.Request(client);
+    const std::string request = liar.Recv(&client);
     EXPECT_EQ(request, "req:getsvrinfo sivo");
     EXPECT_FALSE(CUdpSocket::GetCommand(request).empty()) << "a lone command word is not answered";
 
@@ -121,14 +92,14 @@ TEST(LanBrowserTest, DiscoveryIgnoresWhatIsNotAReplyAndCapsAFlood) {
     for (const std::string& bad :
          {std::string("result:getsvrinfo"), std::string("hello world"), Entry("/x.mp4"),
           std::string("Ping: result:getsvrinfo"), "result:getsvrinfo " + std::string(3000, 'x'), std::string()})
-        liar.Send(bad, client);
-    Peer("127.0.0.3").Send(reply, client);  // not from the control port
+        liar.SendTo(client, bad);
+    UdpPeer("127.0.0.3").SendTo(client, reply);  // not from the control port
 
     // Many addresses of the loopback net, each from the asked port.
     constexpr int kFlood = 300;
     for (int i = 0; i < kFlood; ++i) {
         const std::string address = i < 250 ? "127.0.1." + std::to_string(i + 1) : "127.0.2." + std::to_string(i - 249);
-        Peer(address.c_str(), liar.port).Send(reply, client);
+        UdpPeer(address, liar.port).SendTo(client, reply);
         if (i % 25 == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));  // within the receive buffer
     }
@@ -167,33 +138,33 @@ TEST(LanBrowserTest, CatalogueOfARealControlSocketArrivesWholeAndInOrder) {
 // the listing ends one quiet time after the last good entry, whatever else
 // arrives in between.
 TEST(LanBrowserTest, ListingOfAPeerThatFallsSilentEndsAfterTheQuietTimeWithOnlyItsGoodEntries) {
-    Peer peer;
+    UdpPeer peer;
     LanBrowser browser(peer.port);
     auto running = std::async(std::launch::async, [&] {
         auto entries = browser.ListShareFiles("127.0.0.1");
         return std::pair(entries, Clock::now());
     });
     sockaddr_in client {};
-    EXPECT_EQ(peer.Request(client), "getsharefiles: list");
+    EXPECT_EQ(peer.Recv(&client), "getsharefiles: list");
 
-    peer.Send(Entry("/s/one.mp4"), client);
-    peer.Send(Entry("/s/quo\"ted.mp4"), client);                    // the value ends at the second quote
-    peer.Send(Entry("/s/bell\x07 and \x1b[31mred.mp3"), client);      // shown safely later, kept as sent
-    peer.Send("result:getsharefiles size=\"9\" filename=\"/s/two.mkv\"", client);  // first quote after the key's start
-    peer.Send("result:getsharefiles filename=\"/s/cut.mp4", client);   // no closing quote
-    peer.Send("result:getsharefiles nothing here", client);
-    peer.Send("ACK: filename=\"/s/ack.mp4\"", client);
-    peer.Send("result:getsharefiles filename=\"" + std::string(9000, 'x') + "\"", client);
-    Peer("127.0.0.1").Send(Entry("/s/otherport.mp4"), client);
-    Peer("127.0.0.6", peer.port).Send(Entry("/s/otheraddress.mp4"), client);
+    peer.SendTo(client, Entry("/s/one.mp4"));
+    peer.SendTo(client, Entry("/s/quo\"ted.mp4"));                    // the value ends at the second quote
+    peer.SendTo(client, Entry("/s/bell\x07 and \x1b[31mred.mp3"));      // shown safely later, kept as sent
+    peer.SendTo(client, "result:getsharefiles size=\"9\" filename=\"/s/two.mkv\"");  // first quote after the key's start
+    peer.SendTo(client, "result:getsharefiles filename=\"/s/cut.mp4");   // no closing quote
+    peer.SendTo(client, "result:getsharefiles nothing here");
+    peer.SendTo(client, "ACK: filename=\"/s/ack.mp4\"");
+    peer.SendTo(client, "result:getsharefiles filename=\"" + std::string(9000, 'x') + "\"");
+    UdpPeer().SendTo(client, Entry("/s/otherport.mp4"));
+    UdpPeer("127.0.0.6", peer.port).SendTo(client, Entry("/s/otheraddress.mp4"));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    peer.Send(Entry("/s/żółw.mp4"), client);
+    peer.SendTo(client, Entry("/s/żółw.mp4"));
     const auto lastGood = Clock::now();
     // Noise during the quiet time does not keep the listing open.
     for (int i = 0; i < 6; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        peer.Send("hello " + std::to_string(i), client);
-        Peer("127.0.0.7", peer.port).Send(Entry("/s/late.mp4"), client);
+        peer.SendTo(client, "hello " + std::to_string(i));
+        UdpPeer("127.0.0.7", peer.port).SendTo(client, Entry("/s/late.mp4"));
     }
     auto [entries, ended] = running.get();
     EXPECT_EQ(entries, (std::vector<std::string>{"/s/one.mp4", "/s/quo", "/s/bell\x07 and \x1b[31mred.mp3",

@@ -1,29 +1,23 @@
 #pragma once
-// A throw-away directory tree for the share tests.
+// The share tests' trees and their HTTP file server.
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <filesystem>
-#include <fstream>
+#include <memory>
 #include <string>
 
+#include "common/FileTestUtil.h"
 #include "common/NetTestUtil.h"
+#include "share/HttpConnection.h"
+#include "stream/TcpServer.h"
 
 using namespace nettest;
 
-// A fresh directory under the system temp directory, removed with the object.
-struct TempTree {
-    std::string root = (std::filesystem::temp_directory_path() / "sivo-share-XXXXXX").string();
-    TempTree() { EXPECT_TRUE(mkdtemp(root.data())); }
-    ~TempTree() {
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
-    }
-    // Writes `bytes` to root/rel, making the directories on the way; the full path.
-    std::string File(const std::string& rel, const std::string& bytes = "x") const {
-        std::filesystem::create_directories(std::filesystem::path(root + "/" + rel).parent_path());
-        std::ofstream(root + "/" + rel, std::ios::binary) << bytes;
-        return root + "/" + rel;
-    }
-};
+// The HTTP file server on an ephemeral loopback port, serving `root`.
+inline std::unique_ptr<TcpServer> ServeHttp(const std::string& root, int requestTimeoutMs = 0) {
+    auto* prototype = new HttpConnection();
+    EXPECT_EQ(prototype->SetRoot(root.c_str()), 0);
+    if (requestTimeoutMs)
+        prototype->SetRequestTimeout(requestTimeoutMs);
+    auto server = std::make_unique<TcpServer>(0, prototype);
+    EXPECT_EQ(server->Listen(), 0);
+    return server;
+}

@@ -13,38 +13,6 @@
 
 namespace {
 
-// A UDP peer on a loopback address of its own.
-struct Peer {
-    int fd = -1;
-    unsigned port = 0;
-    explicit Peer(const char* address) {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        inet_pton(AF_INET, address, &a.sin_addr);
-        socklen_t len = sizeof a;
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-        int big = 4 << 20;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    }
-    ~Peer() { close(fd); }
-    void Send(const CUdpSocket& to, const std::string& text) const {
-        sockaddr_in a = Loopback(int(to.LocalPort()));
-        sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    // Every datagram until `quietMs` pass without one.
-    std::vector<std::string> Drain(int quietMs) const {
-        std::vector<std::string> got;
-        char buf[2048];
-        ssize_t n;
-        while (Readable(fd, quietMs) && (n = recv(fd, buf, sizeof buf, 0)) > 0)
-            got.emplace_back(buf, size_t(n));
-        return got;
-    }
-};
-
 class UdpLimits : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -57,6 +25,7 @@ protected:
         for (const std::string& f : files)
             m_catalogue.push_back("result:getsharefiles filename=\"" + f + "\"");
     }
+    int Port() const { return int(m_socket.LocalPort()); }
     // Handles every datagram waiting, as the owner's loop would.
     void Handle() {
         while (Readable(m_socket.Fd(), 0))
@@ -89,15 +58,15 @@ protected:
 // other peers asking meanwhile, on another address or another port of the
 // same one, get their own whole catalogues alongside.
 TEST_F(UdpLimits, CatalogueFloodIsAnsweredTwiceAndServerInfoAtOnce) {
-    Peer flood("127.0.0.1"), other("127.0.0.2"), neighbour("127.0.0.1");
+    UdpPeer flood, other("127.0.0.2"), neighbour;
     for (int i = 0; i < 300; ++i) {
-        flood.Send(m_socket, "getsharefiles: please");
+        flood.SendTo(Port(), "getsharefiles: please");
         if (i % 50 == 49)
             Handle();  // before the socket's buffer is full
     }
-    flood.Send(m_socket, "req:getsvrinfo now");
-    other.Send(m_socket, "getsharefiles: me too");
-    neighbour.Send(m_socket, "getsharefiles: me too");
+    flood.SendTo(Port(), "req:getsvrinfo now");
+    other.SendTo(Port(), "getsharefiles: me too");
+    neighbour.SendTo(Port(), "getsharefiles: me too");
     Handle();
     const std::vector<std::string> got = flood.Drain(1000);
     const std::string info = "result:getsvrinfo  ip:127.0.0.1 port:" + std::to_string(flood.port) + " ";
@@ -109,7 +78,7 @@ TEST_F(UdpLimits, CatalogueFloodIsAnsweredTwiceAndServerInfoAtOnce) {
     EXPECT_EQ(WholeCatalogues(neighbour.Drain(1000)), 1);
 
     // Once both are out, a new request is a new catalogue.
-    flood.Send(m_socket, "getsharefiles: again");
+    flood.SendTo(Port(), "getsharefiles: again");
     Handle();
     EXPECT_EQ(WholeCatalogues(flood.Drain(1000)), 1);
 }
@@ -117,10 +86,10 @@ TEST_F(UdpLimits, CatalogueFloodIsAnsweredTwiceAndServerInfoAtOnce) {
 // One address may have only a few catalogues under way at once, whatever
 // ports it asks from.
 TEST_F(UdpLimits, CataloguesPerAddressAreCapped) {
-    std::vector<std::unique_ptr<Peer>> ports;
+    std::vector<std::unique_ptr<UdpPeer>> ports;
     for (int i = 0; i < 3 * UDP_MAX_CATALOGUES_PER_ADDRESS; ++i) {
-        ports.push_back(std::make_unique<Peer>("127.0.0.1"));
-        ports.back()->Send(m_socket, "getsharefiles: x");
+        ports.push_back(std::make_unique<UdpPeer>());
+        ports.back()->SendTo(Port(), "getsharefiles: x");
     }
     Handle();
     int answered = 0;
@@ -135,16 +104,16 @@ TEST_F(UdpLimits, CataloguesPerAddressAreCapped) {
 // Other answers are limited per peer: a burst, then a steady rate; another
 // peer is answered meanwhile.
 TEST_F(UdpLimits, ServerInfoFloodFromOnePeerIsCappedAndAnotherIsAnswered) {
-    Peer flood("127.0.0.1"), other("127.0.0.2");
+    UdpPeer flood, other("127.0.0.2");
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 400; ++i) {
-        flood.Send(m_socket, "req:getsvrinfo x");
+        flood.SendTo(Port(), "req:getsvrinfo x");
         if (i % 50 == 49)
             Handle();
     }
     Handle();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    other.Send(m_socket, "req:getsvrinfo x");
+    other.SendTo(Port(), "req:getsvrinfo x");
     Handle();
     const size_t answered = flood.Drain(500).size();
     EXPECT_GE(answered, size_t(UDP_ANSWER_BURST));

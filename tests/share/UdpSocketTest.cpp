@@ -20,20 +20,13 @@ protected:
             m_tree.File(name);
         ASSERT_EQ(CatalogueReplies().size(), 3u);
     }
-    void TearDown() override { close(m_fd); }
-
     // Sends one datagram from the peer and lets the socket's loop handle it.
     void Deliver(const std::string& bytes) {
-        sockaddr_in to = Loopback(int(m_socket.LocalPort()));
-        sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        m_peer.SendTo(int(m_socket.LocalPort()), bytes);
         ASSERT_TRUE(m_loop.RunOnce(kWaitMs));
     }
-    std::string Receive() const {
-        char buf[4096];
-        ssize_t n = Readable(m_fd) ? recv(m_fd, buf, sizeof buf, 0) : -1;
-        return n < 0 ? "<nothing>" : std::string(buf, size_t(n));
-    }
-    std::string ServerInfo() const { return "result:getsvrinfo  ip:127.0.0.1 port:" + std::to_string(m_port) + " "; }
+    std::string Receive() const { return m_peer.Recv(); }
+    std::string ServerInfo() const { return "result:getsvrinfo  ip:127.0.0.1 port:" + std::to_string(m_peer.port) + " "; }
     std::vector<std::string> CatalogueReplies() const {
         std::vector<std::string> entries, replies;
         FindShareFiles(m_tree.root, entries);
@@ -54,8 +47,7 @@ protected:
     TempTree m_tree;
     CUdpSocket m_socket;
     PollLoop m_loop;
-    int m_port = 0;
-    int m_fd = BoundSocket(SOCK_DGRAM, m_port);
+    UdpPeer m_peer;
     std::vector<std::pair<std::string, std::string>> m_plays;
 };
 

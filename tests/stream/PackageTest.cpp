@@ -105,7 +105,7 @@ TEST(FrameAssembler, AnnouncedLengthAndChunkLimits) {
     EXPECT_EQ(tooLong.Feed(Cat({Header(1024000), Bytes(100, 0), Header(7), good})).got, std::vector<Bytes>{good});
     EXPECT_EQ(tooLong.fa.BufferSize(), kPackageDataInitSize) << "never grown for a rejected length";
 
-    Bytes big = Noise(1023999, 5);
+    Bytes big = FrameNoise(1023999, 5);
     Bytes h = Header(1023999);
     std::copy(h.begin(), h.end(), big.begin());
     Assembler a;
@@ -123,7 +123,7 @@ TEST(FrameAssembler, AnnouncedLengthAndChunkLimits) {
 TEST(FrameAssembler, NoiseNeitherCrashesNorLeaksAndParsersSurviveWhatComesOut) {
     const int livePkg = g_nLivePackageData;
     std::mt19937 rng(1234);
-    Bytes noise = Noise(3000000, 1234);
+    Bytes noise = FrameNoise(3000000, 1234);
     int delivered = 0;
     {
         Assembler a;

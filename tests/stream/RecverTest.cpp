@@ -9,9 +9,7 @@
 #include <tuple>
 
 #include "engine/VideoDemuxer.h"
-#include "stream/TcpServer.h"
 #include "stream/VideoRecver.h"
-#include "stream/VideoSender.h"
 #include "StreamTestUtil.h"
 
 extern "C" {
@@ -69,13 +67,8 @@ protected:
     }
     // Connects to `port` (a sender of our own when 0) asking for `name`.
     int Connect(int port, const std::string& name) {
-        if (port == 0) {
-            auto* sender = new VideoSender;
-            sender->SetRoot(SIVO_TEST_MEDIA_DIR);
-            m_server = std::make_unique<TcpServer>(0, sender);
-            m_server->Listen();
-            port = m_server->GetPort();
-        }
+        if (port == 0)
+            port = (m_server = ServeStream())->GetPort();
         r.SetOwner(&sink);
         r.SetName(name.c_str());
         return r.Connect("127.0.0.1", port);

@@ -10,11 +10,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "common/FileTestUtil.h"
 #include "platform/Sleep.h"
-#include "stream/TcpServer.h"
-#include "stream/VideoSender.h"
 #include "StreamTestUtil.h"
-#include "share/ShareTestUtil.h"
 
 extern "C" {
 #include <libavcodec/packet.h>
@@ -134,7 +132,7 @@ TEST_F(ServerTest, ListenAgainAfterStopListenOnTheSamePort) {
 TEST_F(ServerTest, BadInputLeavesTheOthersServed) {
     Bytes describe = BuildDescribePkg(StreamClip());
     PkgClient noisy(Port()), silent(Port());
-    ASSERT_TRUE(SendAll(noisy.fd, Noise(300000, 99)));
+    ASSERT_TRUE(SendAll(noisy.fd, FrameNoise(300000, 99)));
     ASSERT_TRUE(SendAll(silent.fd, Header(1023999)));  // and then nothing
     {
         PkgClient half(Port());
@@ -150,20 +148,13 @@ TEST_F(ServerTest, BadInputLeavesTheOthersServed) {
 // the root, or anything but a regular file; each is described as missing.
 TEST_F(ServerTest, HostileNamesAreDescribedAsMissingAndReachNothing) {
     TempTree tree;
-    const std::string root = tree.root + "/share";
-    std::filesystem::create_directories(root);
-    std::filesystem::copy_file(StreamClip(), root + "/clip.mp4");
-    const std::string outside = tree.root + "/outside.mp4";
-    std::filesystem::copy_file(StreamClip(), outside);
+    const std::string root = tree.root + "/share", outside = tree.File("outside.mp4");
+    std::filesystem::copy_file(StreamClip(), tree.File("share/clip.mp4"), std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(StreamClip(), outside, std::filesystem::copy_options::overwrite_existing);
     std::filesystem::create_symlink(outside, root + "/out.mp4");
     ASSERT_EQ(mkfifo((root + "/fifo.mp4").c_str(), 0600), 0);
-    std::ofstream(root + "/list.mp4") << "ffconcat version 1.0\nfile clip.mp4\nfile ../outside.mp4\n";
-    TcpServer server(0, [&] {
-        auto* sender = new VideoSender;
-        sender->SetRoot(root.c_str());
-        return sender;
-    }());
-    ASSERT_EQ(server.Listen(), 0);
+    tree.File("share/list.mp4", "ffconcat version 1.0\nfile clip.mp4\nfile ../outside.mp4\n");
+    auto server = ServeStream(root);
 
     RawListener bait;  // every network name points here
     const std::string host = "127.0.0.1:" + std::to_string(bait.port);
@@ -172,7 +163,7 @@ TEST_F(ServerTest, HostileNamesAreDescribedAsMissingAndReachNothing) {
         "udp://" + host, "concat:" + root + "/clip.mp4|" + outside, "subfile,,start,0,end,0,,:" + root + "/clip.mp4",
         "file:" + outside, outside, root + "/../outside.mp4", root + "/out.mp4", root + "/fifo.mp4", "/dev/zero",
         root, root + "/list.mp4", "", "clip.mp4"};
-    PkgClient client(server.GetPort());
+    PkgClient client(server->GetPort());
     for (const std::string& name : names) {
         StreamDescription desc = client.Describe(name);
         EXPECT_FALSE(desc.audio.bPresent || desc.video.bPresent) << name;
@@ -187,27 +178,23 @@ TEST_F(ServerTest, HostileNamesAreDescribedAsMissingAndReachNothing) {
 // At most the set number of connections; more sockets are closed at once and
 // the limit frees up as connections end.
 TEST(ServerLimits, ConnectionCapClosesNewSocketsUntilOneEnds) {
-    TcpServer server(0, new VideoSender);
-    server.SetMaxConnections(3);
-    ASSERT_EQ(server.Listen(), 0);
-    auto held = std::make_unique<PkgClient>(server.GetPort());
-    PkgClient b(server.GetPort()), c(server.GetPort());
-    for (PkgClient* client : {held.get(), &b, &c})
-        EXPECT_EQ(client->Fetch(), BuildEndPkg());
-    PkgClient over(server.GetPort());
+    auto server = ServeStream();
+    server->SetMaxConnections(3);
+    const int port = server->GetPort();
+    auto held = std::make_unique<RawClient>(port);
+    RawClient b(port), c(port);
+    for (RawClient* client : {held.get(), &b, &c})
+        EXPECT_TRUE(StreamServed(client->fd));
+    RawClient over(port);
     EXPECT_TRUE(WaitClosed(over.fd)) << "a fourth connection";
     held.reset();
-    ASSERT_TRUE(WaitFor([&] {
-        PkgClient next(server.GetPort());
-        return next.Fetch() == BuildEndPkg();
-    }));
+    ASSERT_TRUE(WaitFor([&] { return StreamServed(RawClient(port).fd); }));
 }
 
 // Out of descriptors, the accept thread pauses and retries instead of ending:
 // clients that connected meanwhile are served once descriptors are free.
 TEST(ServerLimits, RunningOutOfDescriptorsOnlyDelaysAccepting) {
-    TcpServer server(0, new VideoSender);
-    ASSERT_EQ(server.Listen(), 0);
+    auto server = ServeStream();
     std::vector<int> clients;
     for (int i = 0; i < 4; ++i)
         clients.push_back(socket(AF_INET, SOCK_STREAM, 0));  // made before the limit, connected under it
@@ -223,18 +210,16 @@ TEST(ServerLimits, RunningOutOfDescriptorsOnlyDelaysAccepting) {
     for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
         fillers.push_back(fd);
     for (int fd : clients) {
-        sockaddr_in a = Loopback(server.GetPort());
+        sockaddr_in a = Loopback(server->GetPort());
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     }
     Sleep(300);  // the accept thread meets the limit
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     for (int fd : fillers)
         close(fd);
-    EXPECT_TRUE(server.IsRunning());
-    const Bytes fetch = BuildFetchMediaPkg(), end = BuildEndPkg();
+    EXPECT_TRUE(server->IsRunning());
     for (int fd : clients) {
-        ASSERT_TRUE(SendAll(fd, fetch));
-        EXPECT_EQ(ReadExact(fd, end.size()), end) << "served after the pressure ended";
+        EXPECT_TRUE(StreamServed(fd)) << "served after the pressure ended";
         close(fd);
     }
 }

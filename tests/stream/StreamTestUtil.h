@@ -3,6 +3,7 @@
 // comes back into packages with the product's assembler.
 
 #include <deque>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -12,6 +13,8 @@
 #include "common/TestMedia.h"
 #include "engine/Package.h"
 #include "stream/StreamProtocol.h"
+#include "stream/TcpServer.h"
+#include "stream/VideoSender.h"
 
 using namespace nettest;
 
@@ -24,6 +27,15 @@ inline std::string StreamClip() {
                      "-c:v libx264 -preset veryfast -pix_fmt yuv420p -g 5 -c:a aac -ac 1 -b:a 16k -shortest");
 }
 
+// A stream listener on an ephemeral loopback port whose senders serve `root`.
+inline std::unique_ptr<TcpServer> ServeStream(const std::string& root = SIVO_TEST_MEDIA_DIR,
+                                              VideoSender* prototype = new VideoSender) {
+    prototype->SetRoot(root.c_str());
+    auto server = std::make_unique<TcpServer>(0, prototype);
+    EXPECT_EQ(server->Listen(), 0);
+    return server;
+}
+
 // A frame header announcing `len` bytes.
 inline Bytes Header(uint32_t len) {
     return {0x23, 0x00, 0x55, 0xFF, uint8_t(len >> 24), uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len)};
@@ -31,7 +43,7 @@ inline Bytes Header(uint32_t len) {
 
 // Random bytes rich in the magic's first byte, with a header announcing up to
 // 5000 bytes every 997, so that bodies of noise get collected too.
-inline Bytes Noise(size_t n, unsigned seed) {
+inline Bytes FrameNoise(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     Bytes b(n);
     for (auto& x : b)
@@ -45,6 +57,13 @@ inline Bytes Noise(size_t n, unsigned seed) {
 
 inline int TypeOf(const Bytes& pkg) {
     return pkg.size() < kPkgBodyOffset ? -1 : (pkg[9] << 8) | pkg[10];
+}
+
+// True when a fetch on the raw socket `fd` is answered with the end package
+// (a sender's answer before any describe).
+inline bool StreamServed(int fd) {
+    const Bytes end = BuildEndPkg();
+    return fd >= 0 && SendAll(fd, BuildFetchMediaPkg()) && ReadExact(fd, end.size()) == end;
 }
 
 class PkgClient : public RawClient {
