@@ -9,6 +9,7 @@
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
 #include <libavutil/pixfmt.h>
 #include <libavutil/rational.h>
 #include <libswscale/swscale.h>
@@ -56,9 +57,13 @@ bool FullRange(const AVFrame& picture) {
            fmt == AV_PIX_FMT_YUVJ444P;
 }
 
-// The conversion a thread made last, kept for its next picture of the same
-// shape: making one costs far more than running it. Turned pictures are
-// converted upright into `upright` first.
+// The conversions a thread made last, kept for its next picture of the same
+// shape: making them costs far more than running them. A picture shown at
+// another size has its planes scaled first and is then converted at the
+// size shown: swscale's scaling of planes is vectorised and so is its 1:1
+// conversion, while a scaling straight into packed pixels runs its output in
+// plain C at nearly twice the cost. Turned pictures are converted upright
+// into `upright` first.
 struct Converter {
     struct Key {
         int srcW = 0, srcH = 0, srcFmt = -1, dstW = 0, dstH = 0, matrix = -1;
@@ -66,22 +71,63 @@ struct Converter {
         bool operator==(const Key&) const = default;
     };
     Key key;
-    SwsContext* context = nullptr;
+    SwsContext* scale = nullptr;    // planes to planes at the size shown; null: one pass
+    SwsContext* convert = nullptr;  // to the display's pixels
+    AVFrame* scaled = nullptr;      // the scaled planes
     std::vector<uint32_t> upright;
 
-    ~Converter() { sws_freeContext(context); }
+    ~Converter() { Reset(); }
 
-    SwsContext* For(const Key& want) {
-        if (context && want == key)
-            return context;
-        context = sws_getCachedContext(context, want.srcW, want.srcH, static_cast<AVPixelFormat>(want.srcFmt), want.dstW,
-                                       want.dstH, kDisplayFormat, kScaleFlags, nullptr, nullptr, nullptr);
-        key = context ? want : Key{};
-        if (context) {
-            const int* coefficients = sws_getCoefficients(want.matrix);
-            sws_setColorspaceDetails(context, coefficients, want.fullRange, coefficients, 1, 0, 1 << 16, 1 << 16);
+    void Reset() {
+        sws_freeContext(scale);
+        sws_freeContext(convert);
+        av_frame_free(&scaled);
+        scale = convert = nullptr;
+        key = Key{};
+    }
+
+    bool Prepare(const Key& want) {
+        if (convert && want == key)
+            return true;
+        Reset();
+        const auto fmt = static_cast<AVPixelFormat>(want.srcFmt);
+        const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(fmt);
+        const bool twoPass = desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB) && (desc->flags & AV_PIX_FMT_FLAG_PLANAR) &&
+                             (want.srcW != want.dstW || want.srcH != want.dstH);
+        if (twoPass) {
+            scaled = av_frame_alloc();
+            if (!scaled)
+                return false;
+            scaled->width = want.dstW, scaled->height = want.dstH, scaled->format = fmt;
+            scale = sws_getContext(want.srcW, want.srcH, fmt, want.dstW, want.dstH, fmt, kScaleFlags, nullptr, nullptr,
+                                   nullptr);
+            if (!scale || av_frame_get_buffer(scaled, 0) < 0) {
+                Reset();
+                return false;
+            }
         }
-        return context;
+        const int convertW = twoPass ? want.dstW : want.srcW, convertH = twoPass ? want.dstH : want.srcH;
+        convert = sws_getContext(convertW, convertH, fmt, want.dstW, want.dstH, kDisplayFormat, kScaleFlags, nullptr,
+                                 nullptr, nullptr);
+        if (!convert) {
+            Reset();
+            return false;
+        }
+        const int* coefficients = sws_getCoefficients(want.matrix);
+        sws_setColorspaceDetails(convert, coefficients, want.fullRange, coefficients, 1, 0, 1 << 16, 1 << 16);
+        key = want;
+        return true;
+    }
+
+    void Run(const AVFrame& picture, uint8_t* dst, int dstStride) {
+        uint8_t* planes[4] = {dst, nullptr, nullptr, nullptr};
+        const int strides[4] = {dstStride, 0, 0, 0};
+        if (!scale) {
+            sws_scale(convert, picture.data, picture.linesize, 0, key.srcH, planes, strides);
+            return;
+        }
+        sws_scale(scale, picture.data, picture.linesize, 0, key.srcH, scaled->data, scaled->linesize);
+        sws_scale(convert, scaled->data, scaled->linesize, 0, key.dstH, planes, strides);
     }
 };
 
@@ -136,23 +182,18 @@ bool FramePicture::Paint(uint8_t* bits, ptrdiff_t stride, int width, int height)
     const int uprightW = sideways ? height : width, uprightH = sideways ? width : height;
     const AVFrame& picture = *m_frame->pPicture;
     Converter& converter = t_converter;
-    SwsContext* context = converter.For(
-        {m_frame->nWidth, m_frame->nHeight, m_frame->nPixFmt, uprightW, uprightH, m_nMatrix, m_bFullRange});
-    if (!context)
+    if (!converter.Prepare(
+            {m_frame->nWidth, m_frame->nHeight, m_frame->nPixFmt, uprightW, uprightH, m_nMatrix, m_bFullRange}))
         return false;
     if (!turned) {
-        uint8_t* planes[4] = {bits, nullptr, nullptr, nullptr};
-        const int strides[4] = {static_cast<int>(stride), 0, 0, 0};
-        sws_scale(context, picture.data, picture.linesize, 0, m_frame->nHeight, planes, strides);
+        converter.Run(picture, bits, static_cast<int>(stride));
     } else {
         try {
             converter.upright.resize(size_t(uprightW) * uprightH);
         } catch (const std::bad_alloc&) {
             return false;
         }
-        uint8_t* planes[4] = {reinterpret_cast<uint8_t*>(converter.upright.data()), nullptr, nullptr, nullptr};
-        const int strides[4] = {uprightW * 4, 0, 0, 0};
-        sws_scale(context, picture.data, picture.linesize, 0, m_frame->nHeight, planes, strides);
+        converter.Run(picture, reinterpret_cast<uint8_t*>(converter.upright.data()), uprightW * 4);
         Turn(converter.upright.data(), uprightW, uprightH, m_nRotation, bits, stride);
     }
     if (m_subtitles)

@@ -36,31 +36,50 @@ QRect CStaticVideo::PictureRect(const QSize& canvas, int w, int h) {
     return QRect(0, (ch - th) / 2, cw, th);
 }
 
-bool CStaticVideo::DrawPicture() {
-    if (!m_picture || m_canvas.isNull())
+bool CStaticVideo::DrawPicture(Canvas& canvas, const Picture& picture) {
+    if (canvas.image.isNull())
         return false;
-    const QRect place = PictureRect(m_canvas.size(), m_picture->Width(), m_picture->Height());
-    if (place != m_rcPicture) {
-        m_canvas.fill(Qt::black);
-        m_rcPicture = place;
+    const QRect place = PictureRect(canvas.image.size(), picture.Width(), picture.Height());
+    if (place != canvas.place) {
+        canvas.image.fill(Qt::black);
+        canvas.place = place;
     }
     if (place.isEmpty())
         return false;
-    const ptrdiff_t stride = m_canvas.bytesPerLine();
-    return m_picture->Paint(m_canvas.bits() + place.y() * stride + place.x() * 4, stride, place.width(),
-                            place.height());
+    const ptrdiff_t stride = canvas.image.bytesPerLine();
+    return picture.Paint(canvas.image.bits() + place.y() * stride + place.x() * 4, stride, place.width(),
+                         place.height());
 }
 
 void CStaticVideo::ShowFrame(std::shared_ptr<const Picture> picture) {
     if (!picture)
         return;
+    Canvas back;
     {
         std::lock_guard<std::mutex> lock(m_csCanvas);
-        m_picture = std::move(picture);
-        if (DrawPicture()) {
-            m_bPictureUnpainted = true;
-            ++m_nFramesDrawn;
+        m_picture = picture;
+        if (m_canvas.image.isNull())
+            return;  // the first paint draws it
+        back = std::move(m_back);
+        m_back = Canvas{};
+        if (back.image.size() != m_canvas.image.size()) {
+            back.image = QImage(m_canvas.image.size(), QImage::Format_RGB32);
+            back.image.setDevicePixelRatio(m_canvas.image.devicePixelRatio());
+            back.place = QRect(0, 0, -1, -1);  // bars to paint
         }
+    }
+    if (!DrawPicture(back, *picture))
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_csCanvas);
+        // A resize meanwhile made a canvas of another size, with this
+        // picture drawn on it already.
+        if (back.image.size() != m_canvas.image.size())
+            return;
+        std::swap(m_canvas, back);
+        m_back = std::move(back);
+        m_bPictureUnpainted = true;
+        ++m_nFramesDrawn;
     }
     PostRepaint();
 }
@@ -107,18 +126,19 @@ void CStaticVideo::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QRect client = rect();
     std::lock_guard<std::mutex> lock(m_csCanvas);
-    if (m_canvas.isNull() || client != m_rcCanvas || devicePixelRatioF() != m_dCanvasRatio) {
+    if (m_canvas.image.isNull() || client != m_rcCanvas || devicePixelRatioF() != m_dCanvasRatio) {
         // A new size: the last picture is drawn afresh from the decoded
         // picture, so a resize while paused keeps it sharp.
         m_rcCanvas = client;
         m_dCanvasRatio = devicePixelRatioF();
-        m_canvas = MakeCanvas();
-        m_rcPicture = QRect();
-        DrawPicture();
+        m_canvas = Canvas{MakeCanvas(), QRect()};
+        m_back = Canvas{};
+        if (m_picture)
+            DrawPicture(m_canvas, *m_picture);
     }
-    if (m_canvas.isNull())
+    if (m_canvas.image.isNull())
         return;
-    painter.drawImage(0, 0, m_canvas);
+    painter.drawImage(0, 0, m_canvas.image);
     if (m_bPictureUnpainted) {
         m_bPictureUnpainted = false;
         if (++m_nPicturesPainted == 1)

@@ -18,7 +18,9 @@
 // Each picture is drawn once, on the presentation thread, straight into its
 // place on an off-screen canvas of client size (the picture converts itself,
 // see Picture::Paint); paintEvent only copies the canvas, so exposures and
-// moves never convert again. The last picture is kept: a resize, paused or
+// moves never convert again. There are two canvases: the presentation thread
+// draws into the back one without holding the lock that paintEvent takes,
+// then swaps them, so neither waits for the other's work. The last picture is kept: a resize, paused or
 // not, draws it afresh at the new size, and a screenshot draws it at its own.
 //
 // Threads:
@@ -60,23 +62,29 @@ private:
     static QRect PictureRect(const QSize& canvas, int w, int h);
     // Makes a canvas of the client's size in device pixels.
     QImage MakeCanvas() const;
-    // Draws the kept picture into its place on the canvas, painting the bars
-    // black first when the place moved (under m_csCanvas).
-    bool DrawPicture();
+    // A canvas and where the picture sits on it (empty when the bars must be
+    // painted before the next picture).
+    struct Canvas {
+        QImage image;
+        QRect place;
+    };
+    // Draws picture into its place on the canvas, painting the bars black
+    // first when the place moved.
+    static bool DrawPicture(Canvas& canvas, const Picture& picture);
 
     // Queues one update() to the UI thread; frames arriving before it has
     // run do not queue more.
     void PostRepaint();
 
-    // Under m_csCanvas: the last picture; the canvas and the client rectangle
-    // and pixel ratio it was made for; where the picture sits on it (empty
-    // when the bars must be painted before the next picture); whether it
-    // holds a picture not yet painted.
+    // Under m_csCanvas: the last picture; the canvas painted and the back
+    // one (null while the presentation thread draws on it); the client
+    // rectangle and pixel ratio they were made for; whether the canvas holds
+    // a picture not yet painted.
     std::shared_ptr<const Picture> m_picture;
-    QImage m_canvas;
+    Canvas m_canvas;
+    Canvas m_back;
     QRect m_rcCanvas;
     qreal m_dCanvasRatio = 0;
-    QRect m_rcPicture;
     bool m_bPictureUnpainted = false;
     mutable std::mutex m_csCanvas;
 
