@@ -118,17 +118,12 @@ protected:
             }
             close(ns);
             fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-            if (!address.empty()) {
-                sockaddr_in a{};
-                a.sin_family = AF_INET;
-                a.sin_port = htons(uint16_t(port));
-                inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-                int on = 1;
-                setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-                if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-                    close(fd);
-                    fd = -1;
-                }
+            const sockaddr_in a = nettest::At(address, port);
+            int on = 1;
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            if (!address.empty() && bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+                close(fd);
+                fd = -1;
             }
         }).join();
         return fd;

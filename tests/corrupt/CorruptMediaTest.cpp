@@ -27,9 +27,11 @@ std::string Clip(const Format& f) {
     return ReadWholeFile(TestMedia(std::string("corrupt-source.") + f.ext, f.ffmpegArgs));
 }
 
-using Mutate = std::string (*)(std::string bytes, std::mt19937& rng, const std::string& other);
+using Rng = std::mt19937;
+using Other = const std::string&;
+using Mutate = std::string (*)(std::string b, Rng& rng, Other other);
 
-std::string FlipBits(std::string b, std::mt19937& rng, size_t span, int count) {
+std::string FlipBits(std::string b, Rng& rng, size_t span, int count) {
     span = std::min(span, b.size());
     for (int i = 0; i < count && span > 0; ++i)
         b[rng() % span] ^= char(1 << (rng() % 8));
@@ -37,22 +39,18 @@ std::string FlipBits(std::string b, std::mt19937& rng, size_t span, int count) {
 }
 
 const std::pair<const char*, Mutate> kMutations[] = {
-    {"bit flips", [](std::string b, std::mt19937& rng, const std::string&) { return FlipBits(b, rng, b.size(), 40); }},
-    {"bit flips in the header",
-     [](std::string b, std::mt19937& rng, const std::string&) { return FlipBits(b, rng, 512, 12); }},
-    {"cut in half", [](std::string b, std::mt19937&, const std::string&) { return b.substr(0, b.size() / 2); }},
-    {"cut after the header", [](std::string b, std::mt19937&, const std::string&) { return b.substr(0, 100); }},
-    {"zeroed middle",
-     [](std::string b, std::mt19937&, const std::string&) {
-         b.replace(b.size() / 3, std::min<size_t>(8192, b.size() / 3), std::min<size_t>(8192, b.size() / 3), '\0');
-         return b;
+    {"bit flips", [](std::string b, Rng& rng, Other) { return FlipBits(b, rng, b.size(), 40); }},
+    {"bit flips in the header", [](std::string b, Rng& rng, Other) { return FlipBits(b, rng, 512, 12); }},
+    {"cut in half", [](std::string b, Rng&, Other) { return b.substr(0, b.size() / 2); }},
+    {"cut after the header", [](std::string b, Rng&, Other) { return b.substr(0, 100); }},
+    {"zeroed middle", [](std::string b, Rng&, Other) {
+         const size_t n = std::min<size_t>(8192, b.size() / 3);
+         return b.replace(b.size() / 3, n, n, '\0');
      }},
-    {"repeated stretch",
-     [](std::string b, std::mt19937&, const std::string&) { return b.insert(b.size() / 2, b.substr(b.size() / 4, b.size() / 4)); }},
+    {"repeated stretch", [](std::string b, Rng&, Other) { return b.insert(b.size() / 2, b.substr(b.size() / 4, b.size() / 4)); }},
     {"header of another format",
-     [](std::string b, std::mt19937&, const std::string& other) { return other.substr(0, other.size() / 4) + b.substr(b.size() / 4); }},
-    {"noise run",
-     [](std::string b, std::mt19937& rng, const std::string&) {
+     [](std::string b, Rng&, Other other) { return other.substr(0, other.size() / 4) + b.substr(b.size() / 4); }},
+    {"noise run", [](std::string b, Rng& rng, Other) {
          for (size_t i = b.size() / 5; i < b.size() / 5 + b.size() / 50; ++i)
              b[i] = char(rng());
          return b;

@@ -1,9 +1,8 @@
-// Hostile peers. A hostile stream peer against a real `sivo-play --remote`:
-// a real sender serves the clip on an ephemeral port, and a proxy on the
-// stream port passes the requests on and mutates the answers. Whatever the
-// peer sends, the player must end within its time limit without a
-// sanitizer report, playing what can be played (exit 0) or nothing (exit 1).
-// Then hostile LAN peers against a real sivo-server on a two-host LAN.
+// A hostile stream peer against a real `sivo-play --remote`: a proxy on the
+// stream port mutates the answers of a real sender. Whatever the peer sends,
+// the player ends in time without a sanitizer report, playing what can be
+// played (exit 0) or nothing (exit 1). Then hostile LAN peers against a real
+// sivo-server on a two-host LAN.
 
 #include <gtest/gtest.h>
 
@@ -96,41 +95,34 @@ public:
 private:
     void Run() {
         while (!m_stop && m_ok) {
-            pollfd p{m_listen, POLLIN, 0};
-            if (poll(&p, 1, 50) == 1)
-                Serve(accept(m_listen, nullptr, nullptr));
-        }
-    }
-
-    void Serve(int client) {
-        int upstream = RawConnect(m_upstream);
-        FrameAssembler answers;
-        int index = 0;
-        bool open = client >= 0 && upstream >= 0;
-        uint8_t buf[65536];
-        while (open && !m_stop) {
-            pollfd p[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
-            if (poll(p, 2, 50) <= 0)
+            if (!Readable(m_listen, 50))
                 continue;
-            if (p[0].revents) {
-                ssize_t n = recv(client, buf, sizeof buf, 0);
-                open = n > 0 && send(upstream, buf, size_t(n), MSG_NOSIGNAL) == n;
+            RawClient upstream(m_upstream);
+            const int client = accept(m_listen, nullptr, nullptr);
+            FrameAssembler answers;
+            int index = 0;
+            uint8_t buf[65536];
+            for (bool open = client >= 0 && upstream.fd >= 0; open && !m_stop;) {
+                pollfd p[2] = {{client, POLLIN, 0}, {upstream.fd, POLLIN, 0}};
+                if (poll(p, 2, 50) <= 0)
+                    continue;
+                if (p[0].revents) {
+                    ssize_t n = recv(client, buf, sizeof buf, 0);
+                    open = n > 0 && send(upstream.fd, buf, size_t(n), MSG_NOSIGNAL) == n;
+                }
+                if (open && p[1].revents) {
+                    ssize_t n = recv(upstream.fd, buf, sizeof buf, 0);
+                    open = n > 0;
+                    answers.FeedBytes(buf, int(std::max<ssize_t>(n, 0)), [&](const uint8_t* pkg, int len) {
+                        Reply reply = m_mutate(Bytes(pkg, pkg + len), index++);
+                        for (const Bytes& b : reply.send)
+                            open = open && SendAll(client, b);
+                        open = open && !reply.close;
+                    });
+                }
             }
-            if (open && p[1].revents) {
-                ssize_t n = recv(upstream, buf, sizeof buf, 0);
-                open = n > 0;
-                answers.FeedBytes(buf, int(std::max<ssize_t>(n, 0)), [&](const uint8_t* pkg, int len) {
-                    Reply reply = m_mutate(Bytes(pkg, pkg + len), index++);
-                    for (const Bytes& b : reply.send)
-                        open = open && SendAll(client, b);
-                    open = open && !reply.close;
-                });
-            }
-        }
-        if (client >= 0)
             close(client);
-        if (upstream >= 0)
-            close(upstream);
+        }
     }
 
     int m_upstream;

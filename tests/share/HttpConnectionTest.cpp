@@ -1,10 +1,19 @@
+// The HTTP file server on real sockets: files, ranges and the listing, and
+// what a web page or a hostile LAN peer sends.
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <clocale>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -13,6 +22,7 @@
 #include "common/TestMedia.h"
 
 using namespace ::testing;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -23,8 +33,12 @@ std::string Pattern(size_t n) {
     return s;
 }
 
+std::string Get(const std::string& path, const std::string& headers) {
+    return "GET " + path + " HTTP/1.1\r\n" + headers + "\r\n";
+}
+
 std::string Request(const std::string& path, const std::string& extra = "") {
-    return "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n" + extra + "\r\n";
+    return Get(path, "Host: localhost\r\n" + extra);
 }
 
 // The file's header block, whole (start 0) or from `start` of a 1000-byte file.
@@ -54,6 +68,26 @@ bool ClosedUnanswered(int fd) {
     char c;
     return Readable(fd) && recv(fd, &c, 1, 0) == 0;
 }
+
+std::string OwnName() {
+    char buf[256] = {};
+    gethostname(buf, sizeof buf - 1);
+    return buf;
+}
+
+class HttpHardening : public ::testing::Test {
+protected:
+    void SetUp() override { m_tree.File("a.mp4", "AAAA"); }
+    int Port() const { return m_server->GetPort(); }
+
+    TempTree m_tree;
+    std::unique_ptr<TcpServer> m_server = ServeHttp(m_tree.root);
+};
+
+// A root without ":" as sivo-server is given it.
+class HttpPlainRoot : public HttpHardening {};
+
+constexpr char kForbidden[] = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nServer: lighttpd/1.5.0\r\n\r\n";
 
 } // namespace
 
@@ -105,16 +139,13 @@ TEST_F(HttpServerTest, FileFromTheRangeStartOrElseTheListingWithExactHeaders) {
     }
 }
 
-// A root without ":" as sivo-server is given it; names as a file system
-// holds them, which browsers percent-encode.
-TEST(HttpPlainRoot, CatalogueEntriesEscapedLinksDecodedPathsAndHead) {
-    TempTree tree;
+// Names as a file system holds them, which browsers percent-encode.
+TEST_F(HttpPlainRoot, CatalogueEntriesEscapedLinksDecodedPathsAndHead) {
     const std::string data = Pattern(1000);
     for (const char* name : {"tag<b>.mp4", "quote\".mp4", "sp ace#1.mp4", "100%25.mp4", "a.mp4"})
-        tree.File(name, data);
-    auto server = ServeHttp(tree.root);
+        m_tree.File(name, data);
 
-    const HttpReply listing = HttpAsk(server->GetPort(), Request("/"));
+    const HttpReply listing = HttpAsk(Port(), Request("/"));
     EXPECT_THAT(listing.body, HasSubstr("<a href=\"/tag%3Cb%3E.mp4\"><b>http:///tag&lt;b&gt;.mp4</b></a>"));
     EXPECT_THAT(listing.body, HasSubstr("<a href=\"/quote%22.mp4\"><b>http:///quote&quot;.mp4</b></a>"));
     EXPECT_THAT(listing.body, HasSubstr("<a href=\"/sp%20ace%231.mp4\">"));
@@ -122,19 +153,19 @@ TEST(HttpPlainRoot, CatalogueEntriesEscapedLinksDecodedPathsAndHead) {
 
     // The catalogue entry as the control socket reports it, behind a "/";
     // encoded names; a literal "%25" that names a file as it stands.
-    for (const std::string& path : std::vector<std::string>{"/" + tree.root + "/a.mp4", "/tag%3Cb%3E.mp4",
+    for (const std::string& path : std::vector<std::string>{"/" + m_tree.root + "/a.mp4", "/tag%3Cb%3E.mp4",
                                                             "/sp%20ace%231.mp4", "/100%25.mp4"}) {
-        const HttpReply r = HttpAsk(server->GetPort(), Request(path));
+        const HttpReply r = HttpAsk(Port(), Request(path));
         EXPECT_EQ(r.header, FileHeader(0)) << path;
         EXPECT_EQ(r.body, data) << path;
     }
     for (const char* path : {"/%2E%2E%2F%2E%2E%2Fetc%2Fhostname", "//etc/hostname", "/a.mp4%00.txt"})
-        EXPECT_EQ(HttpAsk(server->GetPort(), Request(path)).body, listing.body) << path;
+        EXPECT_EQ(HttpAsk(Port(), Request(path)).body, listing.body) << path;
 
     // HEAD: the header block of a GET, and nothing after it.
     for (const auto& [path, header] : {std::pair(std::string("/a.mp4"), FileHeader(0)),
                                        std::pair(std::string("/missing"), listing.header)}) {
-        const HttpReply r = HttpAsk(server->GetPort(), "HEAD " + path + " HTTP/1.1\r\n\r\n");
+        const HttpReply r = HttpAsk(Port(), "HEAD " + path + " HTTP/1.1\r\n\r\n");
         EXPECT_EQ(r.header + r.body, header) << path << ": a body after HEAD";
         EXPECT_TRUE(r.closed) << path;
     }
@@ -142,14 +173,12 @@ TEST(HttpPlainRoot, CatalogueEntriesEscapedLinksDecodedPathsAndHead) {
 
 // Names in a Latin-1 locale: links are percent-encoded UTF-8 (a byte the
 // locale counts as a letter is still escaped) and lead back to the file.
-TEST(HttpPlainRoot, Latin1NamesLinkAsUtf8AndAreServed) {
+TEST_F(HttpPlainRoot, Latin1NamesLinkAsUtf8AndAreServed) {
     if (!UseLatin1Locale())
         GTEST_SKIP() << "no Latin-1 locale, and localedef could not make one";
-    TempTree tree;
-    tree.File("\xc3\xa9t\xe9.mp4", "abc");  // "Ã©té" in Latin-1
-    auto server = ServeHttp(tree.root);
-    const HttpReply listing = HttpAsk(server->GetPort(), Request("/"));
-    const HttpReply file = HttpAsk(server->GetPort(), Request("/%C3%83%C2%A9t%C3%A9.mp4"));
+    m_tree.File("\xc3\xa9t\xe9.mp4", "abc");  // "Ã©té" in Latin-1
+    const HttpReply listing = HttpAsk(Port(), Request("/"));
+    const HttpReply file = HttpAsk(Port(), Request("/%C3%83%C2%A9t%C3%A9.mp4"));
     std::setlocale(LC_ALL, "C");
     unsetenv("LOCPATH");
     EXPECT_THAT(listing.body, HasSubstr("<a href=\"/%C3%83%C2%A9t%C3%A9.mp4\"><b>http:///\xc3\x83\xc2\xa9t\xc3\xa9.mp4</b>"));
@@ -158,10 +187,8 @@ TEST(HttpPlainRoot, Latin1NamesLinkAsUtf8AndAreServed) {
 
 // Requests never finished are closed unanswered at their time-out, with both
 // threads of each connection ended; a whole request is served meanwhile.
-TEST(HttpPlainRoot, UnfinishedRequestsTimeOutUnansweredFinishedOnesAreServed) {
-    TempTree tree;
-    tree.File("a.mp4", "abc");
-    auto server = ServeHttp(tree.root, 300);
+TEST_F(HttpPlainRoot, UnfinishedRequestsTimeOutUnansweredFinishedOnesAreServed) {
+    auto server = ServeHttp(m_tree.root, 300);
     RawClient silent(server->GetPort()), half(server->GetPort());
     ASSERT_TRUE(SendAll(half.fd, std::string("GET /a.mp4 HTTP/1.1\r\nHost: x\r\n")));
     EXPECT_TRUE(ClosedUnanswered(silent.fd));
@@ -170,7 +197,7 @@ TEST(HttpPlainRoot, UnfinishedRequestsTimeOutUnansweredFinishedOnesAreServed) {
         server->ReleaseUnUse();
         return server->ConnectionCount() == 0;
     })) << "both threads of each ended";
-    EXPECT_EQ(HttpAsk(server->GetPort(), Request("/a.mp4")).body, "abc");
+    EXPECT_EQ(HttpAsk(server->GetPort(), Request("/a.mp4")).body, "AAAA");
 }
 
 // One request per connection, answered once it is whole however it comes;
@@ -241,4 +268,176 @@ TEST_F(HttpServerTest, StalledReaderAndIdleConnectionsBlockNobodyAndEndWhenClose
         m_server->ReleaseUnUse();
         return m_server->ConnectionCount() == 0;
     })) << "the stalled connection outlived its client";
+}
+
+// ---- Against what a web page or a hostile LAN peer sends: rebinding Host
+// values, connections left open, files that change or are swapped while
+// they are sent, dot files.
+
+// A page on a name the attacker's DNS points here sends that name as Host:
+// only addresses, localhost and this machine's own names are served.
+TEST_F(HttpHardening, HostValuesThatCouldBeReboundGet403OthersAreServed) {
+    const std::string own = OwnName();
+    std::string upper = own;
+    for (char& c : upper)
+        c = char(std::toupper(static_cast<unsigned char>(c)));
+    struct Case {
+        std::string headers;
+        bool served;
+    };
+    const Case cases[] = {
+        {"", true},  // HTTP/1.0 style: no Host at all
+        {"Host: localhost\r\n", true}, {"Host: LocalHost:2888\r\n", true}, {"Host: localhost.\r\n", true},
+        {"Host: 127.0.0.1\r\n", true}, {"Host: 127.0.0.1:2888\r\n", true}, {"Host: 192.168.1.20:80\r\n", true},
+        {"Host:10.0.0.1\r\n", true}, {"host: \t10.0.0.1:2888 \r\n", true},
+        {"Host: [::1]\r\n", true}, {"Host: [::1]:2888\r\n", true}, {"Host: [fe80::1:2]:8080\r\n", true},
+        {"Host: " + own + "\r\n", true}, {"Host: " + upper + ":2888\r\n", true}, {"Host: " + own + ".local\r\n", true},
+        {"Host: " + own + ".local.:2888\r\n", true},
+        {"X-Forwarded-Host: evil.example\r\n", true},  // another header that only ends in "host"
+        {"Host: evil.example\r\n", false}, {"Host: evil.example:2888\r\n", false}, {"Host: EVIL.example.\r\n", false},
+        {"Host: localhost.evil.example\r\n", false}, {"Host: 127.0.0.1.nip.io\r\n", false},
+        {"Host: " + own + ".evil.example\r\n", false}, {"Host: x" + own + "\r\n", false},
+        {"Host: \r\n", false}, {"Host: :2888\r\n", false},
+        {"Host: ::1\r\n", false}, {"Host: [::1\r\n", false}, {"Host: [::1]x\r\n", false}, {"Host: [evil.example]\r\n", false},
+        {"Host: 127.0.0.1:99999\r\n", false}, {"Host: 127.0.0.1:80:80\r\n", false}, {"Host: 1.2.3\r\n", false},
+        {"Host: localhost\r\nHost: evil.example\r\n", false}, {"Host: evil.example\r\nHost: localhost\r\n", false},
+    };
+    for (const Case& c : cases) {
+        for (const char* path : {"/a.mp4", "/"}) {
+            const HttpReply e = HttpAsk(Port(), Get(path, c.headers));
+            if (c.served) {
+                EXPECT_THAT(e.header, StartsWith("HTTP/1.1 200")) << path << " " << c.headers;
+                EXPECT_FALSE(e.body.empty()) << path << " " << c.headers;
+            } else {
+                EXPECT_EQ(e.header + e.body, kForbidden) << path << " " << c.headers;
+            }
+            EXPECT_TRUE(e.closed) << path << " " << c.headers;
+        }
+    }
+    // HEAD and a keep-alive request are refused alike, and the refusal ends
+    // the connection.
+    for (const std::string& request : {std::string("HEAD /a.mp4 HTTP/1.1\r\nHost: evil.example\r\n\r\n"),
+                                       Get("/a.mp4", "Host: evil.example\r\nConnection: keep-alive\r\n")}) {
+        const HttpReply e = HttpAsk(Port(), request);
+        EXPECT_EQ(e.header + e.body, kForbidden) << request;
+        EXPECT_TRUE(e.closed) << request;
+    }
+}
+
+// An answer ends the connection unless the client asked to keep it; a kept
+// connection that then stays idle is closed by the server.
+TEST_F(HttpHardening, AnsweredConnectionsCloseUnlessKeptAndKeptOnesEndWhenIdle) {
+    m_server->SetIdleTimeout(400);
+    struct Case {
+        std::string request;
+        bool kept;
+    };
+    const Case cases[] = {
+        {Request("/a.mp4"), false},
+        {Request("/a.mp4", "Connection: close\r\n"), false},
+        {Request("/"), false},
+        {"GET /a.mp4 HTTP/1.0\r\n\r\n", false},
+        {"HEAD /a.mp4 HTTP/1.1\r\nHost: localhost\r\n\r\n", false},
+        {Request("/a.mp4", "Connection: keep-alive\r\n"), true},
+        {Request("/a.mp4", "connection: Upgrade, Keep-Alive\r\n"), true},
+        {Request("/", "Connection: keep-alive\r\n"), true},
+        {Request("/a.mp4", "X-Connection: keep-alive\r\n"), false},
+    };
+    for (const Case& c : cases) {
+        const HttpReply r = HttpAsk(Port(), c.request);
+        EXPECT_TRUE(r.closed) << "never closed: " << c.request;
+        EXPECT_THAT(r.header, StartsWith("HTTP/1.1 200")) << c.request;
+        // A kept connection lasts until the idle time runs out; one not
+        // kept ends with its answer (the bound only separates the two).
+        EXPECT_EQ(r.ms >= 350, c.kept) << r.ms << " ms: " << c.request;
+    }
+    // A connection that never sends a request is closed as idle too.
+    RawClient silent(Port());
+    EXPECT_TRUE(WaitClosed(silent.fd));
+    EXPECT_TRUE(WaitFor([&] {
+        m_server->ReleaseUnUse();
+        return m_server->ConnectionCount() == 0;
+    }));
+}
+
+// The Content-Length announced is what is sent: a file that grows is sent
+// up to its size at the answer, one cut short ends the connection early.
+TEST_F(HttpHardening, FileChangedWhileSentNeverGoesPastContentLengthAndATruncatedOneEndsTheConnection) {
+    const size_t size = 64 << 20;  // more than the socket buffers hold
+    const std::string path = m_tree.File("grow.mp4", "");
+    fs::resize_file(path, size);
+    for (bool truncate : {false, true}) {
+        RawClient c(Port());
+        ASSERT_TRUE(SendAll(c.fd, Request("/grow.mp4")));
+        std::string data;
+        ASSERT_TRUE(ReadInto(c.fd, data, 1 << 20));
+        ASSERT_THAT(data, HasSubstr("Content-Length: " + std::to_string(size) + "\r\n"));
+        const size_t bodyAt = data.find("\r\n\r\n") + 4;
+        if (truncate)
+            fs::resize_file(path, 2 << 20);
+        else
+            std::ofstream(path, std::ios::binary | std::ios::app) << std::string(1 << 20, 'G');
+        char buf[65536];
+        ssize_t n = 1;
+        size_t body = data.size() - bodyAt;
+        bool grown = false;
+        while (n > 0 && Readable(c.fd)) {
+            n = recv(c.fd, buf, sizeof buf, 0);
+            for (ssize_t i = 0; i < n; ++i)
+                grown = grown || buf[i] == 'G';
+            body += size_t(std::max<ssize_t>(n, 0));
+        }
+        EXPECT_TRUE(n == 0 || n < 0) << "the connection did not end";
+        EXPECT_FALSE(grown) << "bytes appended after the answer were sent";
+        if (truncate) {
+            EXPECT_LT(body, size);
+        } else {
+            EXPECT_EQ(body, size);
+        }
+        fs::resize_file(path, size);
+    }
+}
+
+// Dot names (".ssh/id_rsa" under a shared home folder) are not shared,
+// whatever spelling reaches them.
+TEST_F(HttpHardening, DotFilesAndFoldersAreNeitherListedNorServed) {
+    for (const char* name : {".ssh/id_rsa.mp4", ".hidden.mp4", "sub/.cache/c.mp4", "sub/..x.mp4", "sub/seen.mp4"})
+        m_tree.File(name, "SECRET");
+    const HttpReply listing = HttpAsk(Port(), Request("/"));
+    EXPECT_THAT(listing.body, HasSubstr("/sub/seen.mp4"));
+    for (const char* hidden : {"id_rsa", "hidden", "cache", "..x"})
+        EXPECT_THAT(listing.body, Not(HasSubstr(hidden)));
+    for (const std::string& path : std::vector<std::string>{"/.ssh/id_rsa.mp4", "/.hidden.mp4", "/sub/.cache/c.mp4", "/sub/..x.mp4",
+                                    "/%2Essh/id_rsa.mp4", "/sub/%2E%2E/.hidden.mp4", "/sub//.cache/c.mp4",
+                                    "/" + m_tree.root + "/.hidden.mp4"}) {
+        const HttpReply e = HttpAsk(Port(), Request(path));
+        EXPECT_EQ(e.header + e.body, listing.header + listing.body) << path;
+    }
+}
+
+// A name in the share swapped in a loop between a file inside, links out
+// (absolute and relative) and a FIFO while clients download it: no byte
+// from outside ever arrives, and every request is answered.
+TEST_F(HttpHardening, LinkAndFifoSwappedInAndOutWhileDownloadingNeverYieldAnOutsideByte) {
+    TempTree outside;
+    const std::string secret = outside.File("secret.bin", std::string(4096, '\x01'));
+    NameSwapper swapper(m_tree.root + "/swap.mp4", m_tree.File("inside.bin", std::string(4096, 'i')), secret);
+    std::atomic<int> files{0}, outsideBytes{0}, unanswered{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 4; ++t)
+        clients.emplace_back([&] {
+            for (int i = 0; i < 300; ++i) {
+                const HttpReply e = HttpAsk(Port(), Request("/swap.mp4"));
+                if (!e.closed)
+                    ++unanswered;
+                else if (e.header.rfind("HTTP/1.1 200\r\n", 0) == 0)
+                    ++files;
+                outsideBytes += int(std::count(e.body.begin(), e.body.end(), '\x01'));
+            }
+        });
+    for (std::thread& t : clients)
+        t.join();
+    EXPECT_EQ(outsideBytes, 0);
+    EXPECT_EQ(unanswered, 0);
+    EXPECT_GT(files, 0) << "the file itself was never served: the swap test saw nothing";
 }

@@ -30,18 +30,14 @@ public:
         closedOnRecvThread = OnReceiveThread();
         PkgConnection::OnClose();
     }
-    int OnPackage(const uint8_t*, int) override {
-        ++packages;
-        return 0;
-    }
+    int OnPackage(const uint8_t*, int) override { return ++packages, 0; }
     // As a pump that sends without blocking does.
     void MakeNonBlocking() {
         const int fd = SendThreadFd();
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
-    std::atomic<int> closes{0};
+    std::atomic<int> closes{0}, packages{0};
     std::atomic<bool> closedOnRecvThread{false};
-    std::atomic<int> packages{0};
 };
 
 // A connection joined to a raw peer on loopback.
@@ -140,15 +136,10 @@ TEST_F(Linked, IdleWakesNobodyAndMessagesLeaveAtOnceWithoutTheSendThread) {
 // them, while the peer reads now fast, now not at all. Each thread's
 // messages arrive whole and in its order.
 TEST_F(Linked, MessagesOfTwoThreadsArriveWholeAndInOrderThroughAFullSocket) {
-    struct Sender {
+    const struct {
         std::vector<size_t> sizes;
-        int count;
-        int pauseUs;
-    };
-    const Sender senders[] = {
-        {{8 << 20, 400000, 10241}, 30, 0},
-        {{1, 9, 100, 10240}, 3000, 40},
-    };
+        int count, pauseUs;
+    } senders[] = {{{8 << 20, 400000, 10241}, 30, 0}, {{1, 9, 100, 10240}, 3000, 40}};
     const auto message = [&](int thread, int seq) {
         const auto& sizes = senders[thread].sizes;
         Bytes m(sizes[size_t(seq) % sizes.size()] + 9);
@@ -174,21 +165,18 @@ TEST_F(Linked, MessagesOfTwoThreadsArriveWholeAndInOrderThroughAFullSocket) {
     const auto readAll = [&]() -> std::string {
         int next[2] = {0, 0};
         for (int got = 0; got < senders[0].count + senders[1].count; ++got) {
-            const Bytes head = ReadExact(peer, 9);
-            if (head.size() != 9)
+            Bytes m = ReadExact(peer, 9);
+            if (m.size() != 9)
                 return "nothing more after " + std::to_string(got) + " messages";
-            const int thread = head[0];
+            const int thread = m[0];
             if (thread != 0 && thread != 1)
                 return "a message began inside another after " + std::to_string(got);
-            uint32_t seqLen[2];
-            std::memcpy(seqLen, &head[1], sizeof seqLen);
-            const uint32_t seq = seqLen[0], len = seqLen[1];
-            const std::string which = "thread " + std::to_string(thread) + " message " + std::to_string(seq);
-            if (int(seq) != next[thread]++)
+            uint32_t head[2];  // its number, its length
+            std::memcpy(head, &m[1], sizeof head);
+            const std::string which = "thread " + std::to_string(thread) + " message " + std::to_string(head[0]);
+            if (int(head[0]) != next[thread]++)
                 return which + " out of order";
-            Bytes m = head, rest = ReadExact(peer, len - 9);
-            m.insert(m.end(), rest.begin(), rest.end());
-            if (m != message(thread, int(seq)))
+            if (!ReadInto(peer, m, head[1]) || m != message(thread, int(head[0])))
                 return which + " changed";
             if (got % 64 == 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the socket fills
