@@ -34,19 +34,15 @@ inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs = kWaitMs) 
     return true;
 }
 
-// How often the threads of this process have blocked so far: a thread that
-// sleeps and looks again adds one per look, one blocked on an event none.
-inline long ProcessWakeups() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_nvcsw;
-}
-
-// Wakes-ups of this process during `ms` of idling by the calling thread.
+// Wake-ups of this process's threads during `ms` of idling by the calling
+// one: a thread that sleeps and looks again adds one per look, one blocked
+// on an event none.
 inline long WakeupsWhileIdle(int ms) {
-    const long before = ProcessWakeups();
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    return ProcessWakeups() - before;
+    getrusage(RUSAGE_SELF, &after);
+    return after.ru_nvcsw - before.ru_nvcsw;
 }
 
 inline double MsSince(std::chrono::steady_clock::time_point start) {

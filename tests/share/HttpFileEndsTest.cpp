@@ -72,11 +72,8 @@ public:
         m_thread = std::thread([this] {
             for (const std::string& answer : m_answers) {
                 const int fd = m_listener.Accept();
-                if (fd < 0 || m_bStop) {
-                    if (fd >= 0)
-                        close(fd);
-                    return;
-                }
+                if (fd < 0 || m_bStop)
+                    return void(close(fd));
                 std::string request;
                 while (request.find("\r\n\r\n") == std::string::npos && ReadInto(fd, request, request.size() + 1)) {
                 }
