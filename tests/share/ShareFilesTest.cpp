@@ -30,7 +30,6 @@ TEST(ShareFiles, TheWholeLowerCasedLastExtensionDecides) {
                             "flac", "flv", "m3u", "m4a", "m4v", "mid", "mkv", "mov", "mp3", "mp4", "mpeg",
                             "mpg", "ogg", "ra", "rm", "rmvb", "tta", "wav", "wma", "wmv", "h264", "vob"})
         shared.push_back(tree.File(std::string("clip.") + ext));
-    ASSERT_EQ(shared.size(), 33u);
     for (const char* name : {"A.AVI", "x.Mp3", "show.part1.rmvb", "old.rm", "a.b.mp4"})
         shared.push_back(tree.File(name));
     for (const char* name : {"noext", ".mp4", "movie.", "archive.mp4.zip", "clip.rmv", "clip.mp", "clip.4", "clip.vo"})
