@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 #include "engine/FfmpegPtr.h"
 #include "engine/SubtitleCharset.h"
@@ -27,14 +29,48 @@ namespace {
 
 const char* const kSubtitleExtensions[] = {".srt", ".ass", ".ssa", ".vtt", ".sub", ".txt", ".sup"};
 const char* const kSubtitleFolders[] = {"Subs", "Subtitles", "subs", "subtitles"};
-// A subtitle file larger than this is no subtitle file.
-constexpr uintmax_t kMaxSubtitleFile = 64u << 20;
+// A subtitle file larger than this is no subtitle file: text ones are read
+// whole by their reader, bitmap ones (a Blu-ray film's .sup, a DVD's .sub)
+// set by set.
+constexpr uintmax_t kMaxTextFile = 64u << 20;
+constexpr uintmax_t kMaxBitmapFile = 512u << 20;
+// The readers a subtitle file is opened with; anything else (a playlist, a
+// medium renamed) is not read.
+const char kSubtitleFormats[] =
+    "srt,ass,webvtt,subviewer,subviewer1,microdvd,mpl2,mpsub,pjs,realtext,sami,jacosub,stl,vplayer,aqtitle,lrc,"
+    "scc,sup,vobsub,mpeg";
 // Bytes read to tell a file's charset.
 constexpr size_t kCharsetProbe = 1 << 20;
 // libass messages up to this level reach the trace (5: its informational ones).
 constexpr int kAssMessageLevel = 5;
 // A bitmap subtitle side longer than this is a broken stream's.
 constexpr int kMaxBitmapSide = 8192;
+// Rectangles kept of one set, and drawn into one picture.
+constexpr unsigned kMaxRectsPerSet = 16;
+constexpr int kMaxBitmapsDrawn = 16;
+// Bitmaps kept of a source at most (run-length coded, a Blu-ray film's take
+// a few MB).
+constexpr size_t kMaxBitmapBytes = 64u << 20;
+// Events kept of a source at most (a film has a few thousand, a heavily
+// typeset episode tens of thousands), and the longest an event's text is.
+constexpr int kMaxEvents = 200000;
+constexpr size_t kMaxEventText = 64u << 10;
+// What libass may draw into one picture, in square pixels as drawn 1080
+// lines high (each glyph, drawing and vector clip by its box with border and
+// blur), and the largest single outline: dialogue takes well under 1M, a
+// screen of typesetting a few M; at about a millisecond per 1M this keeps
+// a picture's subtitles to tens of milliseconds.
+constexpr double kReferenceHeight = 1080, kReferenceWidth = 1920;
+constexpr double kPictureBudget = 32e6;
+constexpr double kMaxOutline = 8e6;
+// The work that does not grow with the area, as pixels: of each glyph, of
+// each blurred bitmap, of each event.
+constexpr double kGlyphCost = 5e3, kBlurCost = 1e5, kEventCost = 2e4;
+constexpr int kMaxEventsDrawn = 1024;
+// Times beyond this (ms, some 30,000 years) are a broken file's.
+constexpr long long kMaxStampMs = 1000000000000000LL;
+// How long a cue shows that tells no end, or an end before its start.
+constexpr long long kUntoldDurationMs = 5000;
 
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
@@ -46,6 +82,20 @@ bool IsSubtitleFile(const fs::path& path) {
     return std::any_of(std::begin(kSubtitleExtensions), std::end(kSubtitleExtensions),
                        [&](const char* known) { return ext == known; });
 }
+
+// A Blu-ray .sup, or a DVD's .sub (an MPEG program stream), not text.
+bool IsBitmapFile(const fs::path& path) {
+    const std::string ext = Lower(path.extension().string());
+    if (ext == ".sup")
+        return true;
+    if (ext != ".sub")
+        return false;
+    char head[4] = {};
+    std::ifstream(path, std::ios::binary).read(head, sizeof head);
+    return std::memcmp(head, "\0\0\1\xba", 4) == 0;
+}
+
+uintmax_t MaxFileSize(const fs::path& path) { return IsBitmapFile(path) ? kMaxBitmapFile : kMaxTextFile; }
 
 // The charset a subtitle file is written in, as iconv names it; empty for
 // what FFmpeg reads itself (UTF-8, UTF-16 with its mark).
@@ -64,6 +114,317 @@ bool IsSubtitle(const AVStream* st) {
 
 struct InputClose {
     void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
+};
+
+long long ClampStamp(double ms) { return std::isfinite(ms) ? std::llround(std::clamp(ms, double(-kMaxStampMs), double(kMaxStampMs))) : 0; }
+
+// The script's resolution as libass takes it when it gives none or one
+// (written back, so that what is estimated here is what libass draws).
+void SettlePlayRes(ASS_Track& track) {
+    int& x = track.PlayResX;
+    int& y = track.PlayResY;
+    if (x <= 0 && y <= 0)
+        x = 384, y = 288;
+    else if (y <= 0)
+        y = x == 1280 ? 1024 : std::max(1, int(int64_t(x) * 3 / 4));
+    else if (x <= 0)
+        x = y == 1024 ? 1280 : std::max(1, int(std::min<int64_t>(int64_t(y) * 4 / 3, INT_MAX)));
+    // A layout resolution only corrects the pixels' shape; one far from the
+    // script's own stretches every glyph.
+    if (track.LayoutResX > 0 && track.LayoutResY > 0) {
+        const double stretch = (double(track.LayoutResX) / track.LayoutResY) / (double(x) / y);
+        if (stretch < 0.5 || stretch > 2.0)
+            track.LayoutResX = track.LayoutResY = 0;
+    }
+}
+
+// What drawing an ASS event costs libass, estimated from its text as libass
+// reads it, in square pixels of a picture 1080 lines high: each glyph,
+// drawing and vector clip is rasterised in its box, and each run of glyphs
+// between override blocks (and each drawing) is combined into one bitmap,
+// grown by its border and blur. Override tags are followed in order (\r
+// resets, a \t counts the larger of where it starts and ends). The largest
+// single bitmap is kept too.
+class DrawCost {
+public:
+    explicit DrawCost(const ASS_Track& track)
+        : m_track(track),
+          m_k(kReferenceHeight / std::max(track.PlayResY, 1)),
+          m_kx(kReferenceWidth / std::max(track.PlayResX, 1)),
+          m_kb(track.ScaledBorderAndShadow ? m_k : 1.0) {}
+
+    double Of(const ASS_Event& event, double& largest) {
+        m_event = event.Style;
+        m_s = StyleState(event.Style);
+        m_cost = kEventCost;
+        m_largest = m_runW = m_runH = 0;
+        const std::string_view text = event.Text ? event.Text : "";
+        for (size_t i = 0; i < text.size() && m_cost <= kPictureBudget;) {
+            if (text[i] == '{') {
+                Flush();
+                const size_t close = std::min(text.find('}', i + 1), text.size());
+                Tags(text.substr(i + 1, close - i - 1), false);
+                i = close + 1;
+            } else if (m_s.p > 0) {
+                const size_t open = std::min(text.find('{', i), text.size());
+                Drawing(text.substr(i, open - i), m_s.p, false);
+                i = open;
+            } else {
+                if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == 'N' || text[i + 1] == 'n')) {
+                    Flush();
+                    i += 2;
+                    continue;
+                }
+                if ((uint8_t(text[i]) & 0xc0) != 0x80)
+                    Glyph();
+                ++i;
+            }
+        }
+        Flush();
+        largest = m_largest;
+        return m_cost;
+    }
+
+private:
+    struct State {
+        double fs = 18, sx = 1, sy = 1, bx = 2, by = 2, blur = 0, be = 0, fax = 0, fay = 0;
+        int p = 0;
+    };
+
+    State StyleState(int style) const {
+        State s;
+        if (style >= 0 && style < m_track.n_styles) {
+            const ASS_Style& st = m_track.styles[style];
+            s.fs = st.FontSize > 0 ? st.FontSize : 18;
+            s.sx = std::max(st.ScaleX, 0.0), s.sy = std::max(st.ScaleY, 0.0);
+            s.bx = s.by = std::max(st.Outline, 0.0);
+            s.blur = std::clamp(st.Blur, 0.0, 100.0);
+        }
+        return s;
+    }
+
+    // One bitmap of w x h pixels rasterised, and with `padded` grown by the
+    // border and blur and combined.
+    void Bitmap(double w, double h, bool padded) {
+        w = std::fabs(w), h = std::fabs(h);
+        double area = w * h;
+        if (padded) {
+            const double pad = (std::max(m_s.bx, m_s.by) + 2 * m_s.blur) * m_kb + m_s.be;
+            area = (w + 2 * pad) * (h + 2 * pad) * (1 + m_s.be / 16);
+            if (m_s.blur > 0 || m_s.be > 0)
+                m_cost += kBlurCost;
+        }
+        m_largest = std::max(m_largest, area);
+        m_cost += area;
+    }
+
+    void Glyph() {
+        const double w = m_s.fs * m_k * m_s.sx, h = m_s.fs * m_k * m_s.sy;
+        const double sheared = w + std::fabs(m_s.fax) * h, tall = h + std::fabs(m_s.fay) * w;
+        Bitmap(sheared, tall, false);
+        m_cost += kGlyphCost;
+        m_runW += sheared;
+        m_runH = std::max(m_runH, tall);
+    }
+
+    // The run of glyphs so far becomes one bitmap.
+    void Flush() {
+        if (m_runW > 0)
+            Bitmap(m_runW, m_runH, true);
+        m_runW = m_runH = 0;
+    }
+
+    // Drawing commands (or a vector clip's) at scale 1 / 2^(p-1): the box
+    // of every coordinate pair.
+    void Drawing(std::string_view commands, int p, bool clip) {
+        double box[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY};
+        int n = 0;
+        for (size_t i = 0; i < commands.size();) {
+            double value;
+            const size_t used = Number(commands.substr(i), value);
+            if (used == 0) {
+                ++i;
+                continue;
+            }
+            const int axis = n++ % 2;
+            box[axis] = std::min(box[axis], value);
+            box[axis + 2] = std::max(box[axis + 2], value);
+            i += used;
+        }
+        if (n < 2)
+            return;
+        const double scale = std::ldexp(1.0, -(std::clamp(p, 1, 64) - 1));
+        const double w = (box[2] - box[0]) * scale, h = (box[3] - box[1]) * scale;
+        if (clip)  // the clip's own coordinates, as the script's pixels
+            return Bitmap(w * m_kx, h * m_k, false);
+        const double dw = w * m_k * m_s.sx, dh = h * m_k * m_s.sy;
+        const double sheared = dw + std::fabs(m_s.fax) * dh, tall = dh + std::fabs(m_s.fay) * dw;
+        Bitmap(sheared, tall, false);
+        Bitmap(sheared, tall, true);
+        m_cost += kGlyphCost;
+    }
+
+    // A decimal number at the start of `text` after spaces, as libass reads
+    // one; the characters taken, 0 for none.
+    static size_t Number(std::string_view text, double& value) {
+        size_t i = 0;
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+            ++i;
+        const size_t start = i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+            ++i;
+        const auto digits = [&] {
+            const size_t from = i;
+            while (i < text.size() && std::isdigit(uint8_t(text[i])))
+                ++i;
+            return i - from;
+        };
+        size_t count = digits();
+        if (i < text.size() && text[i] == '.') {
+            ++i;
+            count += digits();
+        }
+        if (count == 0)
+            return 0;
+        if (i + 1 < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+            size_t e = i + 1;
+            if (e < text.size() && (text[e] == '+' || text[e] == '-'))
+                ++e;
+            if (e < text.size() && std::isdigit(uint8_t(text[e]))) {
+                i = e;
+                digits();
+            }
+        }
+        value = std::strtod(std::string(text.substr(start, i - start)).c_str(), nullptr);
+        if (!std::isfinite(value))
+            value = std::copysign(1e300, value);
+        return i;
+    }
+
+    // Sets (or, animated, raises) a size-like part of the state.
+    static void Set(double& part, double value, bool animated) { part = animated ? std::max(part, value) : value; }
+
+    // The tags of an override block (or of a \t's last argument).
+    void Tags(std::string_view block, bool animated) {
+        for (size_t i = block.find('\\'); i != std::string_view::npos; i = block.find('\\', i)) {
+            ++i;
+            while (i < block.size() && (block[i] == ' ' || block[i] == '\t'))
+                ++i;
+            size_t q = i;
+            while (q < block.size() && block[q] != '(' && block[q] != '\\')
+                ++q;
+            const std::string_view name = block.substr(i, q - i);
+            // Parenthesised arguments split at commas, up to one with a
+            // backslash, which runs to the closing parenthesis.
+            std::vector<std::string_view> args;
+            if (q < block.size() && block[q] == '(') {
+                size_t a = q + 1;
+                for (;;) {
+                    size_t r = a;
+                    while (r < block.size() && block[r] != ',' && block[r] != '\\' && block[r] != ')')
+                        ++r;
+                    if (r < block.size() && block[r] == ',') {
+                        args.push_back(block.substr(a, r - a));
+                        a = r + 1;
+                        continue;
+                    }
+                    if (r < block.size() && block[r] == '\\')
+                        r = std::min(block.find(')', r), block.size());
+                    args.push_back(block.substr(a, r - a));
+                    q = std::min(r + 1, block.size());
+                    break;
+                }
+            }
+            // libass reads a \t's tags in place; one within another runs to
+            // the end of the outer one, so it is read on in this loop.
+            const bool transform = name.substr(0, 1) == "t" && !args.empty() &&
+                                   args.back().find('\\') != std::string_view::npos;
+            if (transform && animated) {
+                i = size_t(args.back().data() - block.data());
+                continue;
+            }
+            if (transform)
+                Tags(args.back(), true);
+            else
+                Tag(name, args, animated);
+            i = q;
+        }
+    }
+
+    void Tag(std::string_view name, const std::vector<std::string_view>& args, bool animated) {
+        const auto is = [&](std::string_view tag) { return name.substr(0, tag.size()) == tag; };
+        // Its value: the first parenthesised argument, else what follows the name.
+        const auto value = [&](std::string_view tag, double& v, bool& relative) {
+            const std::string_view arg = args.empty() ? name.substr(tag.size()) : args[0];
+            relative = !arg.empty() && (arg[0] == '+' || arg[0] == '-');
+            return Number(arg, v) > 0;
+        };
+        const State style = StyleState(m_event);
+        double v = 0;
+        bool relative = false;
+        if (is("xbord") || is("ybord")) {
+            double& part = name[0] == 'x' ? m_s.bx : m_s.by;
+            Set(part, value("xbord", v, relative) ? std::max(v, 0.0) : style.bx, animated);
+        } else if (is("xshad") || is("yshad")) {
+        } else if (is("fax") || is("fay")) {
+            Set(name[2] == 'x' ? m_s.fax : m_s.fay, value("fax", v, relative) ? std::fabs(v) : 0.0, animated);
+        } else if (is("iclip")) {
+            Clip(args);
+        } else if (is("blur")) {
+            Set(m_s.blur, value("blur", v, relative) ? std::clamp(v, 0.0, 100.0) : 0.0, animated);
+        } else if (is("fscx") || is("fscy")) {
+            double& part = name[3] == 'x' ? m_s.sx : m_s.sy;
+            Set(part, value("fscx", v, relative) ? std::max(v, 0.0) / 100 : (name[3] == 'x' ? style.sx : style.sy),
+                animated);
+        } else if (is("fsc")) {
+            Set(m_s.sx, style.sx, animated);
+            Set(m_s.sy, style.sy, animated);
+        } else if (is("fsp")) {
+        } else if (is("fs")) {
+            double size = 0;
+            if (value("fs", v, relative))
+                size = relative ? m_s.fs * (1 + v / 10) : v;
+            Set(m_s.fs, size > 0 ? std::min(size, 1e300) : style.fs, animated);
+        } else if (is("bord")) {
+            const double border = value("bord", v, relative) ? std::max(v, 0.0) : style.bx;
+            Set(m_s.bx, border, animated);
+            Set(m_s.by, border, animated);
+        } else if (is("t")) {
+        } else if (is("clip")) {
+            Clip(args);
+        } else if (is("r")) {
+            m_s = StyleState(NamedStyle(name.substr(1)));
+        } else if (is("be")) {
+            Set(m_s.be, value("be", v, relative) ? std::clamp(v, 0.0, 127.0) : 0.0, animated);
+        } else if (is("pos") || is("pbo")) {
+        } else if (is("p")) {
+            m_s.p = value("p", v, relative) ? int(std::clamp(v, 0.0, 64.0)) : 0;
+        }
+    }
+
+    // A vector clip (one or two arguments: [scale,] commands) is drawn as a mask.
+    void Clip(const std::vector<std::string_view>& args) {
+        if (args.size() != 1 && args.size() != 2)
+            return;
+        double scale = 1;
+        if (args.size() == 2)
+            Number(args[0], scale);
+        Drawing(args.back(), int(std::clamp(scale, 1.0, 64.0)), true);
+    }
+
+    int NamedStyle(std::string_view name) const {
+        for (int i = m_track.n_styles - 1; i >= 0; --i)
+            if (m_track.styles[i].Name && name == m_track.styles[i].Name)
+                return i;
+        return m_event;
+    }
+
+    const ASS_Track& m_track;
+    const double m_k, m_kx, m_kb;  // script units to pixels: of size, of clip x, of border
+    int m_event = 0;                // the event's style
+    State m_s;
+    double m_cost = 0, m_largest = 0;
+    double m_runW = 0, m_runH = 0;  // the glyphs since the last block or line break
 };
 
 }  // namespace
@@ -111,7 +472,12 @@ std::vector<Subtitles::Choice> Subtitles::Find(const std::string& medium,
             const fs::path& file = entry.path();
             const std::string name = file.filename().string();
             const bool matches = dir == dirs.front() ? name.rfind(stem + ".", 0) == 0 : true;
-            if (matches && IsSubtitleFile(file) && entry.is_regular_file(ec) && entry.file_size(ec) <= kMaxSubtitleFile)
+            if (!matches || !IsSubtitleFile(file) || !entry.is_regular_file(ec))
+                continue;
+            if (const uintmax_t size = entry.file_size(ec); !ec && size > MaxFileSize(file))
+                DebugTrace("subtitles: %s left out: %ju MB, more than a subtitle file has\r\n", file.c_str(),
+                           size >> 20);
+            else if (!ec)
                 files.push_back(file);
         }
     }
@@ -138,7 +504,10 @@ void Subtitles::Clear() {
         ass_free_track(m_pTrack);
     m_pTrack = nullptr;
     m_current = Choice{};
+    m_eventCost.clear();
+    m_nLeftOut = 0;
     m_bitmaps.clear();
+    m_nOpenBitmaps = m_nBitmapBytes = 0;
     m_nCanvasWidth = m_nCanvasHeight = 0;
 }
 
@@ -152,18 +521,49 @@ void Subtitles::Load(const Choice& choice, double origin) {
         m_current = choice;
         m_dOrigin = choice.stream < 0 ? origin : 0.0;
     }
+    m_bReading = true;
     m_reader = std::thread(&Subtitles::Read, this, choice);
 }
 
-// Decodes every event of the source into the track, as it goes.
 void Subtitles::Read(Choice choice) {
-    AVFormatContext* raw = nullptr;
+    ReadSource(choice);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_nLeftOut > 0)
+        DebugTrace("subtitles: %s: %d left out as too large to draw\r\n", choice.path.c_str(), m_nLeftOut);
+    m_bReading = false;
+}
+
+// Decodes every event of the source into the track, as it goes.
+void Subtitles::ReadSource(const Choice& choice) {
+    const char* path = choice.path.c_str();
+    if (choice.stream < 0) {
+        std::error_code ec;
+        const uintmax_t size = fs::file_size(choice.path, ec);
+        if (!ec && size > MaxFileSize(choice.path)) {
+            DebugTrace("subtitles: %s refused: %ju MB, more than a subtitle file has\r\n", path, size >> 20);
+            return;
+        }
+    }
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw)
+        return;
+    // Clear and Load do not wait for a long file to be read.
+    raw->interrupt_callback = {[](void* stop) { return int(static_cast<std::atomic<bool>*>(stop)->load()); }, &m_bStop};
     AVDictionary* opts = nullptr;
     av_dict_set(&opts, "protocol_whitelist", "file", 0);
-    const int opened = avformat_open_input(&raw, choice.path.c_str(), nullptr, &opts);
+    if (choice.stream < 0)
+        av_dict_set(&opts, "format_whitelist", kSubtitleFormats, 0);
+    // A Blu-ray set's picture can be larger than the probe reads, and its
+    // run-length bytes pass for some audio format's.
+    const AVInputFormat* format =
+        choice.stream < 0 && Lower(fs::path(choice.path).extension().string()) == ".sup" ? av_find_input_format("sup")
+                                                                                          : nullptr;
+    const int opened = avformat_open_input(&raw, path, format, &opts);
     av_dict_free(&opts);
-    if (opened != 0)
+    if (opened != 0) {
+        DebugTrace("subtitles: %s could not be read\r\n", path);
         return;
+    }
     std::unique_ptr<AVFormatContext, InputClose> input(raw);
     if (avformat_find_stream_info(raw, nullptr) < 0)
         return;
@@ -173,7 +573,7 @@ void Subtitles::Read(Choice choice) {
             if (IsSubtitle(raw->streams[i]))
                 index = int(i);
     if (index < 0 || index >= int(raw->nb_streams) || !IsSubtitle(raw->streams[index])) {
-        DebugTrace("subtitles: none in %s\r\n", choice.path.c_str());
+        DebugTrace("subtitles: none in %s\r\n", path);
         return;
     }
     for (unsigned i = 0; i < raw->nb_streams; ++i)
@@ -194,6 +594,7 @@ void Subtitles::Read(Choice choice) {
     }
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
         return;
+    const double timeBase = av_q2d(st->time_base);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_nCanvasWidth = ctx->width;
@@ -201,6 +602,10 @@ void Subtitles::Read(Choice choice) {
         if (ctx->subtitle_header && m_pTrack)
             ass_process_codec_private(m_pTrack, reinterpret_cast<char*>(ctx->subtitle_header),
                                       ctx->subtitle_header_size);
+        if (m_pTrack) {
+            SettlePlayRes(*m_pTrack);
+            AddEvent(nullptr, 0, 0);  // any the header brought
+        }
     }
     AVPacketPtr pkt(av_packet_alloc());
     while (!m_bStop && av_read_frame(raw, pkt.get()) >= 0) {
@@ -208,24 +613,58 @@ void Subtitles::Read(Choice choice) {
             AVSubtitle sub{};
             int got = 0;
             if (avcodec_decode_subtitle2(ctx.get(), &sub, &got, pkt.get()) >= 0 && got) {
-                const auto startMs = static_cast<long long>(std::llround(double(pkt->pts) * av_q2d(st->time_base) * 1000));
-                long long durationMs = pkt->duration > 0
-                                           ? static_cast<long long>(std::llround(double(pkt->duration) * av_q2d(st->time_base) * 1000))
-                                           : static_cast<long long>(sub.end_display_time);
+                const long long startMs = ClampStamp(double(pkt->pts) * timeBase * 1000);
+                // A cue whose end is unknown or before its start shows for a while.
+                long long durationMs = kUntoldDurationMs;
+                if (pkt->duration > 0)
+                    durationMs = ClampStamp(double(pkt->duration) * timeBase * 1000);
+                else if (pkt->duration == 0 && sub.end_display_time > 0 && sub.end_display_time < INT32_MAX)
+                    durationMs = sub.end_display_time;
                 std::lock_guard<std::mutex> lock(m_mutex);
                 for (unsigned r = 0; r < sub.num_rects && m_pTrack; ++r)
                     if (sub.rects[r]->type == SUBTITLE_ASS && sub.rects[r]->ass)
-                        ass_process_chunk(m_pTrack, sub.rects[r]->ass, int(std::strlen(sub.rects[r]->ass)), startMs,
-                                          std::max(durationMs, 1LL));
+                        AddEvent(sub.rects[r]->ass, startMs, durationMs);
                 if (!m_nCanvasWidth) {  // known once the first set is decoded
                     m_nCanvasWidth = ctx->width;
                     m_nCanvasHeight = ctx->height;
                 }
-                AddBitmaps(sub, double(pkt->pts) * av_q2d(st->time_base));
+                AddBitmaps(sub, double(pkt->pts) * timeBase);
                 avsubtitle_free(&sub);
+                if ((m_pTrack && m_pTrack->n_events >= kMaxEvents) || m_bitmaps.size() >= size_t(kMaxEvents)) {
+                    DebugTrace("subtitles: %s: only its first %d events are shown\r\n", path, kMaxEvents);
+                    break;
+                }
             }
         }
         av_packet_unref(pkt.get());
+    }
+}
+
+// Adds an event (under m_mutex; none: only accounts for those the track
+// has) and what drawing it costs; one that no picture could hold stays in
+// the track but is never due.
+void Subtitles::AddEvent(char* chunk, long long startMs, long long durationMs) {
+    if (chunk) {
+        const size_t length = std::strlen(chunk);
+        if (length > kMaxEventText) {
+            if (m_nLeftOut++ == 0)
+                DebugTrace("subtitles: an event of %zu KB at %lld ms left out\r\n", length >> 10, startMs);
+            return;
+        }
+        ass_process_chunk(m_pTrack, chunk, int(length), startMs, durationMs);
+    }
+    for (int i = int(m_eventCost.size()); i < m_pTrack->n_events; ++i) {
+        ASS_Event& event = m_pTrack->events[i];
+        double largest = 0;
+        double cost = DrawCost(*m_pTrack).Of(event, largest);
+        if (cost > kPictureBudget || largest > kMaxOutline) {
+            if (m_nLeftOut++ == 0)
+                DebugTrace("subtitles: the event at %lld ms is too large to draw (%.0f M pixels), left out\r\n",
+                           event.Start, std::max(cost, largest) / 1e6);
+            event.Duration = 0;
+            cost = largest = 0;
+        }
+        m_eventCost.push_back({float(cost), float(largest)});
     }
 }
 
@@ -233,25 +672,42 @@ void Subtitles::Read(Choice choice) {
 // set (PGS and DVB send an empty set to clear the screen).
 void Subtitles::AddBitmaps(const AVSubtitle& sub, double start) {
     start += sub.start_display_time / 1000.0;
-    for (Bitmap& shown : m_bitmaps)
-        shown.end = std::min(shown.end, start);
+    if (!std::isfinite(start))
+        return;
+    for (size_t i = m_nOpenBitmaps; i < m_bitmaps.size(); ++i)
+        m_bitmaps[i].end = std::min(m_bitmaps[i].end, start);
+    m_nOpenBitmaps = m_bitmaps.size();
     const double end = sub.end_display_time > sub.start_display_time && sub.end_display_time != UINT32_MAX
                            ? start + (sub.end_display_time - sub.start_display_time) / 1000.0
                            : INFINITY;
-    for (unsigned r = 0; r < sub.num_rects; ++r) {
+    for (unsigned r = 0; r < std::min(sub.num_rects, kMaxRectsPerSet); ++r) {
         const AVSubtitleRect& rect = *sub.rects[r];
         if (rect.type != SUBTITLE_BITMAP || rect.w <= 0 || rect.h <= 0 || !rect.data[0] || !rect.data[1] ||
-            rect.w > kMaxBitmapSide || rect.h > kMaxBitmapSide)
+            rect.w > kMaxBitmapSide || rect.h > kMaxBitmapSide || rect.linesize[0] < rect.w)
             continue;
-        Bitmap bitmap{start, end, rect.x, rect.y, rect.w, rect.h, std::vector<uint8_t>(size_t(rect.w) * rect.h * 4)};
-        const auto* palette = reinterpret_cast<const uint32_t*>(rect.data[1]);  // ARGB
-        for (int y = 0; y < rect.h; ++y)
-            for (int x = 0; x < rect.w; ++x) {
-                const uint8_t index = rect.data[0][size_t(y) * rect.linesize[0] + x];
-                const uint32_t argb = index < std::max(rect.nb_colors, 0) ? palette[index] : 0;
-                uint8_t* px = &bitmap.bgra[(size_t(y) * rect.w + x) * 4];
-                px[0] = argb & 0xff, px[1] = argb >> 8 & 0xff, px[2] = argb >> 16 & 0xff, px[3] = argb >> 24;
+        Bitmap bitmap{start, end, rect.x, rect.y, rect.w, rect.h, {}, {}, {}};
+        const auto* argb = reinterpret_cast<const uint32_t*>(rect.data[1]);
+        bitmap.palette.assign(argb, argb + std::clamp(rect.nb_colors, 0, 256));  // in memory blue, green, red, alpha
+        bitmap.rows.reserve(size_t(rect.h));
+        const size_t room = kMaxBitmapBytes - m_nBitmapBytes;
+        for (int y = 0; y < rect.h && bitmap.runs.size() <= room; ++y) {
+            bitmap.rows.push_back(uint32_t(bitmap.runs.size()));
+            const uint8_t* row = rect.data[0] + size_t(y) * rect.linesize[0];
+            for (int x = 0; x < rect.w;) {
+                int n = 1;
+                while (x + n < rect.w && n < 255 && row[x + n] == row[x])
+                    ++n;
+                bitmap.runs.push_back(uint8_t(n));
+                bitmap.runs.push_back(row[x]);
+                x += n;
             }
+        }
+        if (bitmap.Bytes() > room) {
+            if (m_nLeftOut++ == 0)
+                DebugTrace("subtitles: pictures beyond %zu MB left out\r\n", kMaxBitmapBytes >> 20);
+            continue;
+        }
+        m_nBitmapBytes += bitmap.Bytes();
         m_bitmaps.push_back(std::move(bitmap));
     }
 }
@@ -260,17 +716,33 @@ bool Subtitles::DrawBitmaps(uint8_t* bgra, int width, int height, int stride, do
     const int canvasW = m_nCanvasWidth > 0 ? m_nCanvasWidth : width;
     const int canvasH = m_nCanvasHeight > 0 ? m_nCanvasHeight : height;
     bool drawn = false;
+    int count = 0;
+    std::vector<uint8_t> line;
     for (const Bitmap& b : m_bitmaps) {
-        if (!(at >= b.start && at < b.end))
+        if (!(at >= b.start && at < b.end) || count++ == kMaxBitmapsDrawn)
             continue;
         // Each picture pixel takes the subtitle pixel it falls on.
         const int x0 = int(int64_t(b.x) * width / canvasW), x1 = int(int64_t(b.x + b.w) * width / canvasW);
         const int y0 = int(int64_t(b.y) * height / canvasH), y1 = int(int64_t(b.y + b.h) * height / canvasH);
+        line.resize(size_t(b.w));
+        int decoded = -1;
         for (int y = std::max(y0, 0); y < std::min(y1, height); ++y) {
             const int sy = std::min(b.h - 1, int(int64_t(y - y0) * b.h / std::max(y1 - y0, 1)));
+            if (sy != decoded) {  // the row's runs into one index per pixel
+                size_t run = b.rows[size_t(sy)];
+                for (int x = 0; x < b.w && run + 1 < b.runs.size(); run += 2) {
+                    const int n = std::min<int>(b.runs[run], b.w - x);
+                    std::fill_n(line.begin() + x, n, b.runs[run + 1]);
+                    x += n;
+                }
+                decoded = sy;
+            }
             for (int x = std::max(x0, 0); x < std::min(x1, width); ++x) {
                 const int sx = std::min(b.w - 1, int(int64_t(x - x0) * b.w / std::max(x1 - x0, 1)));
-                const uint8_t* src = &b.bgra[(size_t(sy) * b.w + sx) * 4];
+                const uint8_t index = line[size_t(sx)];
+                if (index >= b.palette.size())
+                    continue;
+                const auto* src = reinterpret_cast<const uint8_t*>(&b.palette[index]);
                 if (src[3] == 0)
                     continue;
                 uint8_t* px = bgra + size_t(y) * stride + size_t(x) * 4;
@@ -279,6 +751,31 @@ bool Subtitles::DrawBitmaps(uint8_t* bgra, int width, int height, int stride, do
                 drawn = true;
             }
         }
+    }
+    return drawn;
+}
+
+std::vector<int> Subtitles::Drawn(long long atMs, int height) {
+    std::vector<int> drawn;
+    if (!m_pTrack)
+        return drawn;
+    // Larger pictures and text cost more.
+    const double grow = std::max(1.0, double(height) / kReferenceHeight);
+    const double factor = grow * grow * m_dScale * m_dScale;
+    double used = 0;
+    for (int i = 0; i < m_pTrack->n_events && int(drawn.size()) < kMaxEventsDrawn; ++i) {
+        const ASS_Event& event = m_pTrack->events[i];
+        if (!(double(atMs) >= double(event.Start) && double(atMs) < double(event.Start) + double(event.Duration)))
+            continue;
+        if (size_t(i) >= m_eventCost.size())
+            continue;
+        // Large bitmaps cost more than their share: one too large for the
+        // picture is not drawn at all.
+        const double cost = m_eventCost[size_t(i)].total * factor;
+        if (used + cost > kPictureBudget || m_eventCost[size_t(i)].largest * factor > kMaxOutline)
+            continue;
+        used += cost;
+        drawn.push_back(i);
     }
     return drawn;
 }
@@ -300,8 +797,25 @@ bool Subtitles::Render(uint8_t* bgra, int width, int height, int stride, double 
     if (!std::isfinite(at))
         return false;
     bool drawn = DrawBitmaps(bgra, width, height, stride, at / 1000.0);
-    for (ASS_Image* img = ass_render_frame(m_pRenderer, m_pTrack, static_cast<long long>(at), nullptr); img;
-         img = img->next) {
+    const long long atMs = ClampStamp(at);
+    // Events due but beyond the picture's budget sit this picture out.
+    const std::vector<int> shown = Drawn(atMs, height);
+    std::vector<std::pair<ASS_Event*, long long>> held;
+    for (int i = 0, next = 0; i < m_pTrack->n_events; ++i) {
+        if (next < int(shown.size()) && shown[size_t(next)] == i) {
+            ++next;
+            continue;
+        }
+        ASS_Event& event = m_pTrack->events[i];
+        if (double(atMs) >= double(event.Start) && double(atMs) < double(event.Start) + double(event.Duration)) {
+            held.emplace_back(&event, event.Duration);
+            event.Duration = 0;
+        }
+    }
+    ASS_Image* images = ass_render_frame(m_pRenderer, m_pTrack, atMs, nullptr);
+    for (auto& [event, duration] : held)
+        event->Duration = duration;
+    for (ASS_Image* img = images; img; img = img->next) {
         // The colour is RGBA with the alpha inverted: 0 is opaque.
         const int r = img->color >> 24, g = img->color >> 16 & 0xff, b = img->color >> 8 & 0xff;
         const int opacity = 255 - int(img->color & 0xff);
@@ -333,15 +847,14 @@ std::string Subtitles::TextAt(double stamp) {
     if (!m_pTrack || !std::isfinite(at))
         return "";
     std::vector<const ASS_Event*> due;
-    for (int i = 0; i < m_pTrack->n_events; ++i) {
-        const ASS_Event& event = m_pTrack->events[i];
-        if (event.Text && at >= double(event.Start) && at < double(event.Start) + double(event.Duration))
-            due.push_back(&event);
-    }
+    for (int i : Drawn(ClampStamp(at), int(kReferenceHeight)))
+        due.push_back(&m_pTrack->events[i]);
     std::stable_sort(due.begin(), due.end(),
                      [](const ASS_Event* a, const ASS_Event* b) { return a->ReadOrder < b->ReadOrder; });
     std::string text;
     for (const ASS_Event* event : due) {
+        if (!event->Text)
+            continue;
         if (!text.empty())
             text += '\n';
         // Override blocks {...} go; \N and \n are line breaks, \h a space.

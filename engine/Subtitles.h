@@ -8,6 +8,13 @@
 // turned into UTF-8. The events are read by a thread of their own, so a
 // long film's stream shows its first lines at once.
 //
+// What a hostile or broken file can cost is bounded: files beyond a size
+// are not read, a source gives at most so many events, and each picture
+// draws only as much text as a budget of pixels holds (an event that could
+// never fit is left out when read), so no script makes a picture take
+// seconds or the renderer gigabytes. What is left out is told in the debug
+// trace.
+//
 // Threads: Load, Clear and the setters on the controlling thread; Render on
 // the presentation thread; the rest on any thread.
 
@@ -51,6 +58,9 @@ public:
     void Load(const Choice& choice, double origin);
     void Clear();
     const Choice& Current() const { return m_current; }
+    // True from Load until its source has been read to the end, refused or
+    // given up; no event comes after that.
+    bool Reading() const { return m_bReading; }
 
     // Shown this much later (seconds); text this many times its size.
     void SetDelay(double seconds) { m_dDelay = seconds; }
@@ -63,22 +73,32 @@ public:
     // shown, so text is drawn at the screen's resolution; true when something
     // was drawn.
     bool Render(uint8_t* bgra, int width, int height, int stride, double stamp);
-    // The text of the text subtitles due at medium time `stamp`, as read so
-    // far: UTF-8 without its styling, one line per line shown, events in
-    // the order they came; empty when none is due.
+    // The text of the text subtitles due at medium time `stamp` and drawn
+    // in a picture 1080 lines high, as read so far: UTF-8 without its
+    // styling, one line per line shown, events in the order they came;
+    // empty when none is due.
     std::string TextAt(double stamp);
 
 private:
-    // A decoded bitmap subtitle: BGRA pixels placed on a canvas of the size
-    // its stream was made for.
+    // A decoded bitmap subtitle placed on a canvas of the size its stream
+    // was made for: its palette (blue, green, red, alpha) and each row's
+    // runs of one colour (a count of 1..255, then the colour's index).
     struct Bitmap {
         double start, end;  // seconds of the source's own time
         int x, y, w, h;
-        std::vector<uint8_t> bgra;
+        std::vector<uint32_t> palette;
+        std::vector<uint8_t> runs;
+        std::vector<uint32_t> rows;  // where each row's runs begin
+        size_t Bytes() const { return palette.size() * 4 + runs.size() + rows.size() * 4; }
     };
     void Read(Choice choice);  // the reading thread
+    void ReadSource(const Choice& choice);
+    void AddEvent(char* chunk, long long startMs, long long durationMs);
     void AddBitmaps(const struct AVSubtitle& sub, double start);
     bool DrawBitmaps(uint8_t* bgra, int width, int height, int stride, double at);
+    // The events due at `atMs` a picture `height` lines high draws, in the
+    // order read (under m_mutex).
+    std::vector<int> Drawn(long long atMs, int height);
     void StopReading();
 
     ass_library* m_pLibrary = nullptr;
@@ -90,8 +110,19 @@ private:
     std::atomic<double> m_dDelay{0.0};
     std::atomic<double> m_dScale{1.0};
     std::atomic<bool> m_bStop{false};
+    std::atomic<bool> m_bReading{false};
     std::thread m_reader;
     int m_nFrameWidth = 0, m_nFrameHeight = 0;  // the renderer's (presentation thread)
+    // Under m_mutex: what drawing each event of the track costs, in square
+    // pixels of a picture 1080 lines high, all of it and its largest bitmap;
+    // events left out as too large.
+    struct Cost {
+        float total, largest;
+    };
+    std::vector<Cost> m_eventCost;
+    int m_nLeftOut = 0;
     std::vector<Bitmap> m_bitmaps;  // under m_mutex, by start
+    size_t m_nOpenBitmaps = 0;      // the last set's first bitmap, shown until the next
+    size_t m_nBitmapBytes = 0;
     int m_nCanvasWidth = 0, m_nCanvasHeight = 0;
 };

@@ -4,12 +4,19 @@
 
 #include <gtest/gtest.h>
 #include <iconv.h>
+#include <unistd.h>
 
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/TestMedia.h"
@@ -261,7 +268,8 @@ bool WriteBitmapStream(const std::string& path, AVCodecID codec, const std::vect
 // The same sets as a Blu-ray subtitle file (.sup), for which FFmpeg has no
 // encoder: per set a display set of composition, window, palette, object
 // (run-length coded) and end segments, and one with no object at its end.
-std::string WritePgs(const std::vector<BitmapSet>& sets) {
+std::string WritePgs(const std::vector<BitmapSet>& sets, int canvasWidth = kCanvasWidth,
+                     int canvasHeight = kCanvasHeight) {
     std::string sup;
     const auto be = [](std::string& to, uint32_t value, int bytes) {
         for (int i = bytes - 1; i >= 0; --i)
@@ -280,7 +288,7 @@ std::string WritePgs(const std::vector<BitmapSet>& sets) {
         for (const bool shown : {true, false}) {
             const double at = shown ? set.start : set.end;
             std::string composition;
-            be(composition, kCanvasWidth, 2), be(composition, kCanvasHeight, 2), be(composition, 0x10, 1);
+            be(composition, canvasWidth, 2), be(composition, canvasHeight, 2), be(composition, 0x10, 1);
             be(composition, number++, 2), be(composition, shown ? 0x80 : 0x00, 1), be(composition, 0, 2);
             be(composition, shown ? 1 : 0, 1);
             if (shown)  // object 0 in window 0, uncropped, at its place
@@ -393,5 +401,251 @@ TEST(SubtitleSourceTest, BitmapStreamsDrawnWhereAndWhileTheirSetsSay) {
                     EXPECT_EQ(picture.Rgb(x, y), grey) << "beside set " << s << " at " << probe.at;
             }
         }
+    }
+}
+
+namespace {
+
+// A fresh directory in the build tree (a file of 100 MB is not for /tmp),
+// removed with everything in it.
+struct BuildTempDir {
+    std::string path;
+    BuildTempDir() {
+        fs::create_directories(SIVO_TEST_MEDIA_DIR);
+        std::string pattern = std::string(SIVO_TEST_MEDIA_DIR) + "/hostile-XXXXXX";
+        path = mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~BuildTempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+// Ends the test program when a case runs past its deadline: a hang fails
+// at once, naming the case, instead of at the test runner's timeout.
+class Deadline {
+public:
+    Deadline(std::string what, int seconds)
+        : m_thread([this, what = std::move(what), seconds] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              if (!m_done.wait_for(lock, std::chrono::seconds(seconds), [&] { return m_over; })) {
+                  std::fprintf(stderr, "%s: still running after %d s\n", what.c_str(), seconds);
+                  std::abort();
+              }
+          }) {}
+    ~Deadline() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_over = true;
+        }
+        m_done.notify_all();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_over = false;
+    std::thread m_thread;
+};
+
+// Resident memory of this process, in MB.
+long ResidentMb() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024) / 1024;
+}
+
+std::string AssScript(int playResX, int playResY, const std::string& events) {
+    return "[Script Info]\nScriptType: v4.00+\nPlayResX: " + std::to_string(playResX) +
+           "\nPlayResY: " + std::to_string(playResY) +
+           "\n\n[V4+ Styles]\nFormat: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, "
+           "BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, "
+           "Shadow, Alignment, MarginL, MarginR, MarginV, Encoding\n"
+           "Style: Default,DejaVu Sans,20,&H00FFFFFF,&H000000FF,&H00000000,&H00000000,0,0,0,0,100,100,0,0,1,2,0,2,"
+           "10,10,10,1\n\n[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n" +
+           events;
+}
+
+// An event from `from` to `to` whole seconds.
+std::string Dialogue(int from, int to, const std::string& text) {
+    char line[96];
+    std::snprintf(line, sizeof line, "Dialogue: 0,0:00:%02d.00,0:00:%02d.00,Default,,0,0,0,,", from, to);
+    return line + text + "\n";
+}
+
+std::string Repeated(int count, const std::function<std::string(int)>& one) {
+    std::string all;
+    for (int i = 0; i < count; ++i)
+        all += one(i);
+    return all;
+}
+
+struct Probe {
+    double at;
+    const char* text;  // the text due; null: the case checks it itself
+    bool drawn;
+};
+
+struct HostileCase {
+    const char* what;
+    const char* file;  // its name beside the medium
+    std::function<void(std::ostream&)> write;
+    bool offered;  // beside the medium, it is a choice
+    std::vector<Probe> probes;
+    std::function<void(Subtitles&)> check = nullptr;
+    long maxGrowthMb = 0;  // memory read in at most (0: not measured)
+};
+
+// The events due at `at` are the first ones read ("<prefix>0", "<prefix>1",
+// ...), more than `above` and fewer than `below` of them.
+std::function<void(Subtitles&)> FirstEvents(double at, std::string prefix, int above, int below) {
+    return [=](Subtitles& subs) {
+        std::istringstream text(subs.TextAt(at));
+        int count = 0;
+        for (std::string line; std::getline(text, line); ++count)
+            ASSERT_EQ(line, prefix + std::to_string(count));
+        EXPECT_GT(count, above);
+        EXPECT_LT(count, below);
+    };
+}
+
+std::function<void(std::ostream&)> Bytes(std::string bytes) {
+    return [bytes = std::move(bytes)](std::ostream& out) { out << bytes; };
+}
+
+const char kAbsurdEvents[] =
+    "{\\fs100000}Huge\n"
+    "{\\bord10000}Bordered\n"
+    "{\\fscx100000\\fscy100000}Stretched\n"
+    "{\\p1}m 0 0 l 100000 0 100000 100000 0 100000{\\p0}\n"
+    "{\\clip(m 0 0 l 30000 0 30000 30000 0 30000)}Clipped\n"
+    "{\\fs20\\t(\\fs+10000)}Growing\n";
+
+std::vector<HostileCase> HostileCases() {
+    std::vector<HostileCase> cases;
+    cases.push_back({"a file of 100 MB", "film.srt",
+                     [](std::ostream& out) {
+                         const std::string cue = "1\n00:00:01,000 --> 00:00:02,500\nA line of a file too large\n\n";
+                         std::string block;
+                         while (block.size() < (1u << 20))
+                             block += cue;
+                         for (int mb = 0; mb < 100; ++mb)
+                             out << block;
+                     },
+                     false, {{1.5, "", false}}});
+    cases.push_back({"binary noise", "film.srt", Bytes(Noise(1 << 20)), true,
+                     {{0.5, "", false}, {1.5, "", false}, {100, "", false}}});
+    // Bytes no charset of subtitles has (0x81, 0x8d, 0x8f, 0x90 and 0x9d are
+    // not even Windows-1252's) still show as the cue, in UTF-8.
+    cases.push_back({"text in no known charset", "film.srt",
+                     Bytes("1\n00:00:01,000 --> 00:00:02,000\nCaf\xe9 \x81\x8d\x8f\x90\x9d \xfe\xff\xfe\n\n"), true,
+                     {{0.5, "", false}, {1.5, nullptr, true}, {2.5, "", false}},
+                     [](Subtitles& subs) {
+                         const std::string text = subs.TextAt(1.5);
+                         EXPECT_EQ(text.substr(0, 3), "Caf");
+                         EXPECT_FALSE(Encode(text, "UTF-16LE").empty()) << "not UTF-8: " << text;
+                     }});
+    // Overlapping cues show together, in the order they start; a cue whose
+    // end comes before its start shows until the next; one starting before
+    // the medium shows from its start.
+    cases.push_back({"overlapping, reversed and negative times", "film.srt",
+                     Bytes("1\n00:00:01,000 --> 00:00:03,000\nA\n\n"
+                           "2\n00:00:02,000 --> 00:00:04,000\nB\n\n"
+                           "3\n00:00:06,000 --> 00:00:05,000\nC\n\n"
+                           "4\n00:00:-3,000 --> 00:00:00,500\nN\n\n"
+                           "5\n00:00:09,000 --> 00:00:10,000\nD\n\n"),
+                     true,
+                     {{0.2, "N", true}, {0.7, "", false}, {1.5, "A", true}, {2.5, "A\nB", true}, {3.5, "B", true},
+                      {4.5, "", false}, {6.5, "C", true}, {8.5, "C", true}, {9.5, "D", true}, {10.5, "", false}}});
+    // Each absurd event is left out; the sensible ones around them show,
+    // a blur beyond libass's own limit at that limit.
+    cases.push_back({"ASS with absurd sizes", "film.ass",
+                     [](std::ostream& out) {
+                         std::istringstream absurd(kAbsurdEvents);
+                         std::string events;
+                         int second = 1;
+                         for (std::string line; std::getline(absurd, line); ++second)
+                             events += Dialogue(second, second + 1, line);
+                         events += Dialogue(10, 11, "{\\blur10000}Soft");
+                         events += Dialogue(11, 12, "A sensible line");
+                         out << AssScript(384, 288, events);
+                     },
+                     true,
+                     {{1.5, "", false}, {2.5, "", false}, {3.5, "", false}, {4.5, "", false}, {5.5, "", false},
+                      {6.5, "", false}, {10.5, "Soft", true}, {11.5, "A sensible line", true}}});
+    cases.push_back({"a script 100000 pixels high", "film.ass",
+                     Bytes(AssScript(100000, 100000, Dialogue(1, 2, "{\\fs5000}Giant canvas"))), true,
+                     {{1.5, "Giant canvas", true}}});
+    cases.push_back({"a script one pixel high", "film.ass", Bytes(AssScript(1, 1, Dialogue(1, 2, "Tiny canvas"))),
+                     true, {{1.5, "", false}}});
+    // As many as a picture holds, the first read first.
+    cases.push_back({"10,000 events at once", "film.ass",
+                     Bytes(AssScript(384, 288,
+                                     Repeated(10000, [](int i) { return Dialogue(1, 3, "Line " + std::to_string(i)); }) +
+                                         Dialogue(4, 5, "After"))),
+                     true, {{2.0, nullptr, true}, {4.5, "After", true}}, FirstEvents(2.0, "Line ", 20, 10000)});
+    // Large signs, each drawable alone: as many as a picture's budget holds.
+    cases.push_back({"300 large signs at once", "film.ass",
+                     Bytes(AssScript(384, 288, Repeated(300, [](int i) {
+                                         return Dialogue(1, 3, "{\\fs100\\bord10\\blur5}Sign " + std::to_string(i));
+                                     }))),
+                     true, {{2.0, nullptr, true}}, FirstEvents(2.0, "Sign ", 0, 100)});
+    cases.push_back({"10,000 events of absurd size", "film.ass",
+                     Bytes(AssScript(384, 288, Repeated(10000, [](int i) {
+                                         return Dialogue(1, 3, "{\\fs100000\\bord10000}Huge " + std::to_string(i));
+                                     }) + Dialogue(4, 5, "After"))),
+                     true, {{2.0, "", false}, {4.5, "After", true}}});
+    // Pictures of a size the format allows, each of one colour: kept as the
+    // runs they are, not as pixels (24 of them would be 1.5 GB).
+    std::vector<BitmapSet> large;
+    for (int i = 0; i < 24; ++i)
+        large.push_back({double(i), i + 0.5, 0, 0, 4000, 4000, 0x00ff00});
+    cases.push_back({"Blu-ray pictures 4000 pixels square", "film.sup", Bytes(WritePgs(large, 4000, 4000)), true,
+                     {{0.25, nullptr, true}, {0.75, "", false}, {23.25, nullptr, true}, {24, "", false}}, nullptr,
+                     256});
+    return cases;
+}
+
+}  // namespace
+
+// What a broken or hostile subtitle file costs is bounded: each is shown as
+// far as sensible or refused, read and drawn (at 1080 lines) within a
+// deadline that only a hang misses.
+TEST(SubtitleSourceTest, HostileFilesShownAsFarAsSensibleOrRefused) {
+    for (const HostileCase& c : HostileCases()) {
+        SCOPED_TRACE(c.what);
+        Deadline deadline(c.what, 120);
+        BuildTempDir dir;
+        ASSERT_FALSE(dir.path.empty());
+        const std::string medium = dir.path + "/film.mkv", file = dir.path + "/" + c.file;
+        std::ofstream(medium) << "";
+        {
+            std::ofstream out(file, std::ios::binary);
+            c.write(out);
+        }
+        const std::vector<Subtitles::Choice> choices = Subtitles::Find(medium);
+        EXPECT_EQ(choices.size(), c.offered ? 1u : 0u);
+
+        const long before = ResidentMb();
+        Subtitles subs;
+        subs.Load(Subtitles::Choice{file, -1, c.file, true}, 0.0);
+        ASSERT_TRUE(WaitFor([&] { return !subs.Reading(); }, 60000)) << "never read to its end";
+        if (c.maxGrowthMb > 0) {
+            EXPECT_LT(ResidentMb() - before, c.maxGrowthMb);
+        }
+        for (const Probe& probe : c.probes) {
+            if (probe.text) {
+                EXPECT_EQ(subs.TextAt(probe.at), probe.text) << "at " << probe.at;
+            }
+            Canvas picture(1920, 1080);
+            EXPECT_EQ(picture.Draw(subs, probe.at), probe.drawn) << "at " << probe.at;
+        }
+        if (c.check)
+            c.check(subs);
     }
 }
