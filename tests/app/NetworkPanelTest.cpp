@@ -2,6 +2,7 @@
 // a real control socket on an ephemeral loopback port.
 #include "app/NetworkPanel.h"
 #include "app/sivoDlg.h"
+#include "common/FileTestUtil.h"
 #include "common/NetTestUtil.h"
 #include "platform/PollLoop.h"
 #include "share/ShareFiles.h"
@@ -45,40 +46,31 @@ class SharingMachine {
 public:
     // depth: folders above one more file.
     explicit SharingMachine(int files, int depth = 0) {
-        char pattern[] = "/tmp/sivo-panel-XXXXXX";
-        EXPECT_NE(mkdtemp(pattern), nullptr);
-        m_root = pattern;
-        if (depth > 0) {
-            std::string deep = m_root;
-            for (int i = 0; i < depth; ++i)
-                deep += "/d";
-            fs::create_directories(deep);
-            std::ofstream(deep + "/deep.mp4") << "x";
-        }
-        for (int i = 0; i < files; ++i) {
-            const std::string rel = (i % 3 ? "films/" : "music/") + std::to_string(i) + (i == 7 ? " bell\x07.mp3" : ".mp4");
-            fs::create_directories(fs::path(m_root + "/" + rel).parent_path());
-            std::ofstream(m_root + "/" + rel) << "x";
-        }
+        std::string deep;
+        for (int i = 0; i < depth; ++i)
+            deep += "d/";
+        if (depth > 0)
+            m_tree.File(deep + "deep.mp4");
+        for (int i = 0; i < files; ++i)
+            m_tree.File((i % 3 ? "films/" : "music/") + std::to_string(i) + (i == 7 ? " bell\x07.mp3" : ".mp4"));
         EXPECT_TRUE(m_socket.Create(0));
-        m_socket.SetShareRoot(m_root);
+        m_socket.SetShareRoot(m_tree.root);
         m_loop.Watch(m_socket.Fd(), [this] { m_socket.OnReceive(0); });
         m_thread = std::thread([this] { m_loop.Run(); });
     }
     ~SharingMachine() {
         m_loop.Quit();
         m_thread.join();
-        fs::remove_all(m_root);
     }
     unsigned Port() const { return m_socket.LocalPort(); }
     std::vector<std::string> Catalogue() const {
         std::vector<std::string> out;
-        FindShareFiles(m_root, out);
+        FindShareFiles(m_tree.root, out);
         return out;
     }
 
 private:
-    std::string m_root;
+    TempTree m_tree;
     CUdpSocket m_socket;
     PollLoop m_loop;
     std::thread m_thread;

@@ -1,6 +1,7 @@
 // Play requests from the network: only this machine and the devices the
 // person allowed play at once; any other device is asked about first.
 #include "WindowFixture.h"
+#include "output/OutputTestUtil.h"
 #include "app/AtomicFile.h"
 #include "app/RemoteConsent.h"
 #include "platform/AsyncSocket.h"
@@ -20,11 +21,6 @@ namespace {
 // Addresses of other machines (documentation ranges, never this one's).
 constexpr char kStranger[] = "192.0.2.7";
 constexpr char kOther[] = "198.51.100.3";
-
-std::string FileText(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 QPushButton* ButtonOf(ConsentPrompt& prompt, const char* name) {
     return prompt.findChild<QPushButton*>(QString::fromLatin1(name));
@@ -74,7 +70,7 @@ TEST_F(ConsentTest, EachAnswerDecidesThisRequestAndAlwaysAllowAlsoTheNext) {
                                                     : std::vector<Request>{};
         EXPECT_EQ(Remote(), played);
         EXPECT_EQ(dlg.MediaName(), a.plays ? std::string("movies/a b.mp4") : playing);
-        EXPECT_EQ(FileText(AllowedFile()).find(kStranger) != std::string::npos, a.nextPlaysAtOnce);
+        EXPECT_EQ(ReadWholeFile(AllowedFile()).find(kStranger) != std::string::npos, a.nextPlaysAtOnce);
 
         // The next request of the same device, and of another one.
         dlg.OnRemotePlayRequest(kStranger, kStranger, "b.mp4");
@@ -199,7 +195,7 @@ TEST_F(ConsentTest, TheAllowedListSurvivesBadLinesAndIsEditedInSettings) {
     }));
     EXPECT_EQ(listed, (QStringList{"192.0.2.7  laptop", "198.51.100.3"}));
     EXPECT_FALSE(dlg.Allowed().Allows(kStranger));
-    const std::string text = FileText(AllowedFile());
+    const std::string text = ReadWholeFile(AllowedFile());
     EXPECT_EQ(text.find(kStranger), std::string::npos) << text;
     EXPECT_NE(text.find("198.51.100.3"), std::string::npos) << text;
     EXPECT_EQ(text.find("not-an-address"), std::string::npos) << text;

@@ -1,6 +1,7 @@
 // Resume positions on disk, keyed by content, and the window resuming.
 #include "WindowFixture.h"
 #include "app/ResumeStore.h"
+#include "output/OutputTestUtil.h"
 #include "share/HttpConnection.h"
 #include "stream/TcpServer.h"
 
@@ -19,11 +20,6 @@ using namespace windowtest;
 
 namespace {
 
-std::string FileText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
@@ -31,14 +27,9 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 // A private directory for stores that are not the window's.
 class ResumeStoreTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/sivo-resume-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
     std::string Path() const { return m_dir + "/state/sivo/resume"; }
-    std::string m_dir;
+    TempDir m_tmp;
+    const std::string m_dir = m_tmp.path;
 };
 
 } // namespace
@@ -48,10 +39,7 @@ protected:
 // another. A file of 50 GB is keyed from its two ends (it is sparse here; a
 // scan would not end).
 TEST_F(ResumeStoreTest, ContentKeysFollowTheBytesAtBothEndsAndTheSize) {
-    std::string bytes(300 * 1024, '\0');
-    std::mt19937 random(7);
-    for (char& c : bytes)
-        c = static_cast<char>(random());
+    const std::string bytes = Noise(300 * 1024, 7);
     const std::string a = m_dir + "/a.mp4";
     WriteFile(a, bytes);
     const std::string key = ContentKey(a);
@@ -175,12 +163,9 @@ TEST_F(ResumeStoreTest, AFileFromAPeerHasTheKeyOfTheSameBytesHere) {
         prototype->SetRoot(root.c_str());
         TcpServer server(0, prototype);
         ASSERT_EQ(server.Listen(), 0);
-        std::mt19937 random(3);
         for (const size_t size : {size_t{0}, size_t{1000}, CONTENT_KEY_SPAN, CONTENT_KEY_SPAN + 1, size_t{2 * CONTENT_KEY_SPAN},
                                   size_t{900 * 1024}}) {
-            std::string bytes(size, '\0');
-            for (char& c : bytes)
-                c = static_cast<char>(random());
+            const std::string bytes = Noise(size, unsigned(size));
             const std::string name = root + "/films " + std::to_string(size) + "/a film.mp4";
             fs::create_directories(fs::path(name).parent_path());
             WriteFile(name, bytes);
@@ -205,7 +190,7 @@ TEST_F(ResumeStoreTest, BrokenFilesAreSetAsideAndTheStoreGoesOn) {
         for (int i = 0; i < 3; ++i)
             store.Remember("key" + std::to_string(i), 10 + i);
     }
-    const std::string whole = FileText(Path());
+    const std::string whole = ReadWholeFile(Path());
     std::vector<std::pair<std::string, std::string>> cases = {
         {"sivo-resume 3\nend 0\n", "newer"},
         {"sivo-resume 0\nend 0\n", "not a resume file"},
@@ -241,7 +226,7 @@ TEST_F(ResumeStoreTest, BrokenFilesAreSetAsideAndTheStoreGoesOn) {
         EXPECT_NE(store.Problem().find(why), std::string::npos) << store.Problem();
         EXPECT_EQ(store.Problem().find('\n'), std::string::npos);
         EXPECT_EQ(store.Size(), 0u);
-        EXPECT_EQ(FileText(Path() + ".bad"), bytes) << "not set aside";
+        EXPECT_EQ(ReadWholeFile(Path() + ".bad"), bytes) << "not set aside";
         EXPECT_TRUE(store.Remember("fresh", 9));
         ResumeStore again(Path());
         EXPECT_TRUE(again.Load());
@@ -295,7 +280,7 @@ protected:
 // left near either end. Home plays it from the start.
 TEST_F(ResumeWindowTest, MediaResumeWhereTheyWereLeftByContent) {
     const std::string first = Clip("first.mp4"), other = m_dir + "/other.mp4";
-    WriteFile(other, FileText(first) + "different tail");
+    WriteFile(other, ReadWholeFile(first) + "different tail");
     CSivoDlg& dlg = Open();
     m_entries->duration = 100;
     ASSERT_TRUE(dlg.OpenMedia(first));
@@ -357,53 +342,27 @@ namespace {
 // The recorder with streams and subtitles as the engine has them: an open
 // offers `offered` and chooses the first audio stream and the first
 // subtitle, a medium from a peer offers none and has no length until its
-// description comes. Choices the window makes are kept in order with its seeks.
-struct StreamEntries : RecordingEntries {
+// description comes.
+struct StreamEntries : TrackEntries {
     void LocalPlay(const char* path) override {
-        RecordingEntries::LocalPlay(path);
+        TrackEntries::LocalPlay(path);
         streams = {{1, "eng", true}, {2, "eng - Commentary", false}};
         subtitles = offered;
         subtitle = subtitles.empty() ? -1 : 0;
     }
     void RemotePlay(const char* address, const char* name) override {
-        RecordingEntries::RemotePlay(address, name);
+        TrackEntries::RemotePlay(address, name);
         streams.clear();
         subtitles.clear();
         subtitle = -1;
         duration = 0;
     }
-    std::vector<AudioStream> AudioStreams() override { return streams; }
-    void SelectAudioStream(int index) override {
-        calls.push_back("audio " + std::to_string(index));
-        for (AudioStream& st : streams)
-            st.selected = st.index == index;
-    }
-    std::vector<SubtitleChoice> SubtitleChoices() override { return subtitles; }
-    void SelectSubtitle(int choice) override {
-        calls.push_back("subtitle " + std::to_string(choice));
-        subtitle = choice;
-    }
-    int SelectedSubtitle() override { return subtitle; }
-    void SeekTo(double seconds) override {
-        RecordingEntries::SeekTo(seconds);
-        calls.push_back("seek " + std::to_string(static_cast<int>(seconds)));
-    }
     std::vector<SubtitleChoice> offered;
-    std::vector<AudioStream> streams;
-    std::vector<SubtitleChoice> subtitles;
-    int subtitle = -1;
-    std::vector<std::string> calls;
 };
 
 class ResumeStreamsTest : public ResumeWindowTest {
 protected:
-    CSivoDlg& OpenWithStreams() {
-        m_dlg = std::make_unique<CSivoDlg>(m_dir);
-        m_dlg->SetEntries(std::unique_ptr<SivoEntries>(m_entries = m_streams = new StreamEntries));
-        m_dlg->SetEndpoints(0, CopyDataSocket());
-        EXPECT_TRUE(m_dlg->InitDialog());
-        return *m_dlg;
-    }
+    CSivoDlg& OpenWithStreams() { return Open(m_streams = new StreamEntries); }
     // A medium of its own content, so that each has a key of its own.
     std::string Medium(const std::string& name) {
         const std::string path = Clip(name);
@@ -436,11 +395,11 @@ TEST_F(ResumeStreamsTest, ChosenStreamsComeBackWithThePosition) {
         int subtitle;  // an index into `before`
         std::vector<std::string> expected;
     } rounds[] = {
-        {"a file beside it, another audio stream", 2, 0, {"audio 2", "subtitle 1", "seek 42"}},
-        {"a stream of the medium", 1, 3, {"subtitle 3", "seek 42"}},
-        {"no subtitles", 2, -1, {"audio 2", "subtitle -1", "seek 42"}},
-        {"what the open chooses anyway", 1, 1, {"seek 42"}},
-        {"a stream no longer offered", 1, 2, {"seek 42"}},
+        {"a file beside it, another audio stream", 2, 0, {"SelectAudioStream 2", "SelectSubtitle 1", "SeekTo 42"}},
+        {"a stream of the medium", 1, 3, {"SelectSubtitle 3", "SeekTo 42"}},
+        {"no subtitles", 2, -1, {"SelectAudioStream 2", "SelectSubtitle -1", "SeekTo 42"}},
+        {"what the open chooses anyway", 1, 1, {"SeekTo 42"}},
+        {"a stream no longer offered", 1, 2, {"SeekTo 42"}},
     };
     for (size_t i = 0; i < std::size(rounds); ++i) {
         const auto& round = rounds[i];
@@ -494,8 +453,7 @@ TEST_F(ResumeStreamsTest, AMediumFromAPeerResumesLikeTheSameFileHere) {
     ASSERT_EQ(m_streams->remotePlays, std::vector<Request>{Request("127.0.0.1", served)});
     m_streams->seeks.clear();
     // The key comes before the length: the resume waits for it.
-    const auto start = std::chrono::steady_clock::now();
-    PumpUntil([&] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(300); });
+    PumpFor(300);
     EXPECT_TRUE(m_streams->seeks.empty());
     m_streams->duration = 100;
     ASSERT_TRUE(PumpUntil([&] { return !m_streams->seeks.empty(); })) << "the medium from the peer did not resume";
@@ -505,7 +463,7 @@ TEST_F(ResumeStreamsTest, AMediumFromAPeerResumesLikeTheSameFileHere) {
     m_streams->position = 61;
     m_streams->calls.clear();
     ASSERT_TRUE(dlg.OpenMedia(here));
-    EXPECT_EQ(m_streams->calls, (std::vector<std::string>{"audio 2", "subtitle 1", "seek 61"}));
+    EXPECT_EQ(m_streams->calls, (std::vector<std::string>{"SelectAudioStream 2", "SelectSubtitle 1", "SeekTo 61"}));
 
     // A peer without a file server: its media play, and do not resume.
     const int closed = server.GetPort();
@@ -514,8 +472,7 @@ TEST_F(ResumeStreamsTest, AMediumFromAPeerResumesLikeTheSameFileHere) {
     dlg.OnRemotePlayRequest("127.0.0.1", "127.0.0.1", served);
     m_streams->duration = 100;
     m_streams->calls.clear();
-    const auto again = std::chrono::steady_clock::now();
-    PumpUntil([&] { return std::chrono::steady_clock::now() - again > std::chrono::milliseconds(500); });
+    PumpFor(500);
     EXPECT_EQ(m_streams->remotePlays.size(), 2u);
     EXPECT_TRUE(m_streams->calls.empty()) << m_streams->calls.front() << " on port " << closed;
 }

@@ -12,85 +12,21 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QMenu>
-#include <QMimeData>
 #include <QTest>
-#include <QUrl>
 
 #include <csignal>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace windowtest {
 namespace {
 
-std::string Call(const char* name, double value) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%s %g", name, value);
-    return text;
-}
-
-// The recorder, with a medium of two audio streams, two subtitles and three
-// chapters; every call that changes something is kept in order.
-struct TrackEntries : RecordingEntries {
-    std::vector<AudioStream> AudioStreams() override { return streams; }
-    void SelectAudioStream(int index) override {
-        calls.push_back(Call("SelectAudioStream", index));
-        for (AudioStream& st : streams)
-            st.selected = st.index == index;
-    }
-    std::vector<SubtitleChoice> SubtitleChoices() override { return subtitles; }
-    void SelectSubtitle(int choice) override {
-        calls.push_back(Call("SelectSubtitle", choice));
-        subtitle = choice;
-    }
-    int SelectedSubtitle() override { return subtitle; }
-    void AddSubtitleFile(const std::string& path) override {
-        calls.push_back("AddSubtitleFile " + path);
-        subtitles.push_back({fs::path(path).filename().string(), true, path, -1});
-        subtitle = static_cast<int>(subtitles.size()) - 1;
-    }
-    void SetSubtitleDelay(double seconds) override {
-        calls.push_back(Call("SetSubtitleDelay", seconds));
-        delay = seconds;
-    }
-    double SubtitleDelay() override { return delay; }
-    void SetSubtitleScale(double s) override {
-        calls.push_back(Call("SetSubtitleScale", s));
-        scale = s;
-    }
-    double SubtitleScale() override { return scale; }
-    std::vector<Chapter> Chapters() override { return chapters; }
-    void SetSpeed(double s) override {
-        calls.push_back(Call("SetSpeed", s));
-        speed = s;
-    }
-    double Speed() override { return speed; }
-    void SeekTo(double seconds) override {
-        RecordingEntries::SeekTo(seconds);
-        calls.push_back(Call("SeekTo", seconds));
-    }
-    std::string Last() const { return calls.empty() ? std::string() : calls.back(); }
-
-    std::vector<AudioStream> streams{{1, "eng - Main", true}, {2, "eng - Commentary", false}};
-    std::vector<SubtitleChoice> subtitles{{"film.srt", true, "film.srt", -1}, {"fre - Forced & signs", false, "film.mkv", 2}};
-    int subtitle = 0;
-    double delay = 0, scale = 1, speed = 1;
-    std::vector<Chapter> chapters{{0, "Opening"}, {60, "Middle"}, {120, "End"}};
-    std::vector<std::string> calls;
-};
-
 class TracksTest : public WindowTest {
 protected:
     CSivoDlg& OpenTracks() {
-        m_dlg = std::make_unique<CSivoDlg>(m_dir);
-        m_tracks = new TrackEntries;
-        m_entries = m_tracks;
-        m_dlg->SetEntries(std::unique_ptr<SivoEntries>(m_tracks));
-        m_dlg->SetEndpoints(0, CopyDataSocket());
-        EXPECT_TRUE(m_dlg->InitDialog());
+        CSivoDlg& dlg = Open(m_tracks = new TrackEntries);
         m_tracks->duration = 200;
-        return *m_dlg;
+        return dlg;
     }
     TrackEntries* m_tracks = nullptr;
 };
@@ -227,13 +163,8 @@ TEST_F(TracksTest, DroppedSubtitleFilesJoinThePlayingMedium) {
     const auto drop = [&](const std::vector<std::string>& paths) {
         QList<QUrl> urls;
         for (const std::string& path : paths)
-            urls << QUrl::fromLocalFile(QString::fromStdString(path));
-        QMimeData data;
-        data.setUrls(urls);
-        QDragEnterEvent enter(QPoint(300, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&dlg, &enter);
-        QDropEvent dropped(QPointF(300, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&dlg, &dropped);
+            urls << FileUrl(path);
+        Drop(dlg, urls);
     };
     // Nothing plays: a subtitle file is no medium.
     drop({subs[0]});

@@ -9,10 +9,13 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QTimer>
+#include <QUrl>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -51,6 +54,62 @@ struct RecordingEntries : SivoEntries {
     double position = 0;
 };
 
+inline std::string Call(const char* name, double value) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%s %g", name, value);
+    return text;
+}
+
+// The recorder, with a medium of two audio streams, two subtitles and three
+// chapters; every call that changes something is kept in order.
+struct TrackEntries : RecordingEntries {
+    std::vector<AudioStream> AudioStreams() override { return streams; }
+    void SelectAudioStream(int index) override {
+        calls.push_back(Call("SelectAudioStream", index));
+        for (AudioStream& st : streams)
+            st.selected = st.index == index;
+    }
+    std::vector<SubtitleChoice> SubtitleChoices() override { return subtitles; }
+    void SelectSubtitle(int choice) override {
+        calls.push_back(Call("SelectSubtitle", choice));
+        subtitle = choice;
+    }
+    int SelectedSubtitle() override { return subtitle; }
+    void AddSubtitleFile(const std::string& path) override {
+        calls.push_back("AddSubtitleFile " + path);
+        subtitles.push_back({fs::path(path).filename().string(), true, path, -1});
+        subtitle = static_cast<int>(subtitles.size()) - 1;
+    }
+    void SetSubtitleDelay(double seconds) override {
+        calls.push_back(Call("SetSubtitleDelay", seconds));
+        delay = seconds;
+    }
+    double SubtitleDelay() override { return delay; }
+    void SetSubtitleScale(double s) override {
+        calls.push_back(Call("SetSubtitleScale", s));
+        scale = s;
+    }
+    double SubtitleScale() override { return scale; }
+    std::vector<Chapter> Chapters() override { return chapters; }
+    void SetSpeed(double s) override {
+        calls.push_back(Call("SetSpeed", s));
+        speed = s;
+    }
+    double Speed() override { return speed; }
+    void SeekTo(double seconds) override {
+        RecordingEntries::SeekTo(seconds);
+        calls.push_back(Call("SeekTo", seconds));
+    }
+    std::string Last() const { return calls.empty() ? std::string() : calls.back(); }
+
+    std::vector<AudioStream> streams{{1, "eng - Main", true}, {2, "eng - Commentary", false}};
+    std::vector<SubtitleChoice> subtitles{{"film.srt", true, "film.srt", -1}, {"fre - Forced & signs", false, "film.mkv", 2}};
+    int subtitle = 0;
+    double delay = 0, scale = 1, speed = 1;
+    std::vector<Chapter> chapters{{0, "Opening"}, {60, "Middle"}, {120, "End"}};
+    std::vector<std::string> calls;
+};
+
 // Generous: the CI machine may be busy with other builds.
 constexpr auto kWindowEventWait = std::chrono::seconds(10);
 
@@ -65,11 +124,30 @@ inline bool PumpUntil(const std::function<bool()>& done) {
     return true;
 }
 
+// Runs the event loop for `ms`.
+inline void PumpFor(int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    PumpUntil([&] { return std::chrono::steady_clock::now() > end; });
+}
+
 // The left (or another) button, held, at x and half the widget's height.
 inline void Mouse(QWidget& widget, QEvent::Type type, int x, Qt::MouseButton button = Qt::LeftButton) {
     const QPointF at(x, widget.height() / 2);
     QMouseEvent event(type, at, widget.mapToGlobal(at), button, button, Qt::NoModifier);
     QApplication::sendEvent(&widget, &event);
+}
+
+inline QUrl FileUrl(const std::string& path) { return QUrl::fromLocalFile(QString::fromStdString(path)); }
+
+// Drags `urls` over `target` and drops them there; whether the drag was taken.
+inline bool Drop(QWidget& target, const QList<QUrl>& urls) {
+    QMimeData data;
+    data.setUrls(urls);
+    QDragEnterEvent enter(QPoint(300, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&target, &enter);
+    QDropEvent dropped(QPointF(300, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&target, &dropped);
+    return enter.isAccepted();
 }
 
 // Runs `open`, which shows a modal dialog over `window`; `inspect` sees that
@@ -105,9 +183,10 @@ protected:
         m_dlg.reset();
         fs::remove_all(m_dir);
     }
-    CSivoDlg& Open() {
+    // A new window whose engine entries are `entries` (a plain recorder by default).
+    CSivoDlg& Open(RecordingEntries* entries = nullptr) {
         m_dlg = std::make_unique<CSivoDlg>(m_dir);
-        m_dlg->SetEntries(std::unique_ptr<SivoEntries>(m_entries = new RecordingEntries));
+        m_dlg->SetEntries(std::unique_ptr<SivoEntries>(m_entries = entries ? entries : new RecordingEntries));
         m_dlg->SetEndpoints(0, CopyDataSocket());
         EXPECT_TRUE(m_dlg->InitDialog());
         return *m_dlg;

@@ -10,9 +10,7 @@
 #include <QKeySequence>
 #include <QTimer>
 #include <QLabel>
-#include <QMimeData>
 #include <QMouseEvent>
-#include <QUrl>
 #include <QScreen>
 
 #include <chrono>
@@ -377,16 +375,8 @@ TEST_F(WindowTest, DropsPlayOneLocalFileAndOtherwiseSayWhyNot) {
     const std::string pipe = m_dir + "/pipe.mp4";
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     const QRect screen = dlg.screen()->availableGeometry();
-    const auto drop = [&](const QList<QUrl>& urls) {
-        QMimeData data;
-        data.setUrls(urls);
-        QDragEnterEvent enter(QPoint(300, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&dlg, &enter);
-        EXPECT_TRUE(enter.isAccepted());
-        QDropEvent dropped(QPointF(300, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&dlg, &dropped);
-    };
-    const auto file = [](const std::string& path) { return QUrl::fromLocalFile(QString::fromStdString(path)); };
+    const auto drop = [&](const QList<QUrl>& urls) { EXPECT_TRUE(Drop(dlg, urls)); };
+    const auto file = FileUrl;
     drop({file(clip)});
     EXPECT_EQ(m_entries->localPlays, std::vector<std::string>{clip});
     EXPECT_EQ(dlg.MediaName(), fs::path(clip).filename().string());

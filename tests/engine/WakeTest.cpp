@@ -84,6 +84,23 @@ std::vector<AVPacket*> Packages(const std::string& path, bool video, size_t coun
     return out;
 }
 
+// The first packages of a 64 x 48 MJPEG clip (each a key picture), and its
+// description, paced by the wall clock at 1 ms a picture.
+std::vector<AVPacket*> MjpegPackages(size_t count) {
+    return Packages(TestMedia("wake-mjpeg.avi", "-f lavfi -i testsrc=size=64x48:rate=25:duration=2 -c:v mjpeg"), true,
+                    count);
+}
+StreamDescription MjpegDescription() {
+    StreamDescription desc;
+    desc.video.bPresent = true;
+    desc.video.nCodecId = AV_CODEC_ID_MJPEG;
+    desc.video.nFps = 1000;
+    desc.video.nWidth = 64;
+    desc.video.nHeight = 48;
+    desc.video.codecTimeBase = desc.video.streamTimeBase = {1, 25};
+    return desc;
+}
+
 }  // namespace
 
 // Each decode thread takes a lone package added right after it took the last
@@ -102,21 +119,13 @@ TEST(Wake, ALonePackageIsTakenAsItsDecoderGoesToSleep) {
 // The presentation thread shows a lone picture decoded just as it goes to
 // sleep, and the decoder takes the package that follows it.
 TEST(Wake, ALonePictureIsShownAsThePresenterGoesToSleep) {
-    const std::string clip = TestMedia("wake-mjpeg.avi", "-f lavfi -i testsrc=size=64x48:rate=25:duration=2 -c:v mjpeg");
-    std::vector<AVPacket*> pkts = Packages(clip, true, 10);
+    std::vector<AVPacket*> pkts = MjpegPackages(10);
     ASSERT_EQ(pkts.size(), 10u);
     RecordingWindow window;
     SetVideoWindow(&window);
     {
         IdlePlayer player;
-        StreamDescription desc;
-        desc.video.bPresent = true;
-        desc.video.nCodecId = AV_CODEC_ID_MJPEG;
-        desc.video.nFps = 1000;  // paced by the wall clock, 1 ms a picture
-        desc.video.nWidth = 64;
-        desc.video.nHeight = 48;
-        desc.video.codecTimeBase = desc.video.streamTimeBase = {1, 25};
-        player.Describe(desc);
+        player.Describe(MjpegDescription());
         for (int i = 0; i < kRounds / 2; ++i) {
             AVPacket* pkt = av_packet_clone(pkts[i % pkts.size()]);
             pkt->pts = pkt->dts = AV_NOPTS_VALUE;
@@ -183,16 +192,9 @@ TEST(Wake, AudioDecoderAwaitsItsReserveAfterRunningDry) {
 // later answer must not replace the decoders in use: pictures go on at the
 // size first described.
 TEST(Wake, ALaterDescriptionKeepsTheDecodersInUse) {
-    const std::string clip = TestMedia("wake-mjpeg.avi", "-f lavfi -i testsrc=size=64x48:rate=25:duration=2 -c:v mjpeg");
-    std::vector<AVPacket*> pkts = Packages(clip, true, 4);
+    std::vector<AVPacket*> pkts = MjpegPackages(4);
     ASSERT_EQ(pkts.size(), 4u);
-    StreamDescription desc;
-    desc.video.bPresent = true;
-    desc.video.nCodecId = AV_CODEC_ID_MJPEG;
-    desc.video.nFps = 1000;
-    desc.video.nWidth = 64;
-    desc.video.nHeight = 48;
-    desc.video.codecTimeBase = desc.video.streamTimeBase = {1, 25};
+    StreamDescription desc = MjpegDescription();
     RecordingWindow window;
     SetVideoWindow(&window);
     {
