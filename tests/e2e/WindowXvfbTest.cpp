@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -37,7 +36,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kStartWaitMs = 30000;  // server or window up, on a loaded 2-core machine
-constexpr int kPollMs = 200;
 constexpr int kShotGapMs = 1000;
 // The window's shutdown sequence takes well under a second; allow for load.
 constexpr int kQuitWaitMs = 10000;
@@ -49,7 +47,6 @@ constexpr int kCloseExitMs = 3000;
 constexpr int kCloseExitMs = 1000;
 #endif
 constexpr int kScreenW = 1280, kScreenH = 720;
-constexpr int kFirstDisplay = 140, kLastDisplay = 240;
 // The skin's dark greys (band and background) have channels in this range.
 constexpr int kDarkMin = 0x14, kDarkMax = 0x50;
 
@@ -192,44 +189,18 @@ protected:
             fs::remove_all(m_dir);
     }
 
-    // A lock whose process is gone is stale: Xvfb clears it and its socket
-    // itself, so a killed server must not use the number up for good.
-    static long LockPid(const std::string& lock) {
-        std::ifstream in(lock);
-        long pid = 0;
-        return in >> pid ? pid : 0;
-    }
-    static bool DisplayHeld(const std::string& lock) {
-        const long pid = LockPid(lock);
-        if (pid <= 0)
-            return fs::exists(lock);
-        return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
-    }
-
-    // Starts Xvfb on the first display number nobody holds.
+    // Starts Xvfb on the first free display, which it names once it accepts clients.
     bool StartServer() {
-        for (int n = kFirstDisplay; n <= kLastDisplay; ++n) {
-            std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
-            std::string sock = "/tmp/.X11-unix/X" + std::to_string(n);
-            if (DisplayHeld(lock))
-                continue;
-            m_display = ":" + std::to_string(n);
-            // Without -noreset the server resets as its last client leaves,
-            // and the next window's connect can fall into the reset.
-            m_server = std::make_unique<ChildProcess>(
-                std::vector<std::string>{"Xvfb", m_display, "-screen", "0", "1280x720x24", "-nolisten", "tcp", "-noreset"},
-                std::vector<std::string>{});
-            auto end = Clock::now() + std::chrono::milliseconds(kStartWaitMs);
-            while (Clock::now() < end && m_server->Running()) {
-                // The lock must name our server: a loser of a race for the
-                // number would otherwise take the winner's display for its own.
-                if (fs::exists(sock) && LockPid(lock) == m_server->Pid() && Screenshot(m_probe))
-                    return true;
-                std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-            }
-            m_server.reset();  // lost a race for this number or failed: try the next
-        }
-        return false;
+        const std::string number = (m_dir / "display").string();
+        // Without -noreset the server resets as its last client leaves,
+        // and the next window's connect can fall into the reset.
+        m_server = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "sh", "-c", "exec Xvfb -displayfd 3 -screen 0 1280x720x24 -nolisten tcp -noreset 3>'" + number + "'"});
+        return nettest::WaitFor([&] {
+            const std::string n = ReadWholeFile(number);
+            m_display = ":" + n.substr(0, n.find('\n'));
+            return m_server->Running() && !n.empty() && n.back() == '\n' && Screenshot(m_probe);
+        }, kStartWaitMs);
     }
 
     bool Screenshot(Shot& shot) {
