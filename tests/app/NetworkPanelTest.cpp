@@ -1,7 +1,7 @@
 // The Network panel driven like a person would, through Qt's test API, against
 // a real control socket on an ephemeral loopback port.
+#include "WindowFixture.h"
 #include "app/NetworkPanel.h"
-#include "app/sivoDlg.h"
 #include "common/FileTestUtil.h"
 #include "common/NetTestUtil.h"
 #include "platform/PollLoop.h"
@@ -26,19 +26,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kWaitMs = 15000;  // generous: only a fault gets there
-
-bool PumpUntil(const std::function<bool()>& done, int ms = kWaitMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QTest::qSleep(2);
-    }
-    return true;
-}
+using windowtest::PumpUntil;
 
 // A share root of many files in folders, answered by a control socket on
 // its own thread (which paces the catalogue as a real machine does).

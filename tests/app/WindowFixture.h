@@ -111,7 +111,7 @@ struct TrackEntries : RecordingEntries {
 };
 
 // Generous: the CI machine may be busy with other builds.
-constexpr auto kWindowEventWait = std::chrono::seconds(10);
+constexpr auto kWindowEventWait = std::chrono::seconds(15);
 
 // Runs the event loop until `done` holds or the wait ends.
 inline bool PumpUntil(const std::function<bool()>& done) {
