@@ -17,6 +17,14 @@
 #include "engine/VideoDemuxer.h"
 #include "platform/Trace.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define SIVO_SUBTITLES_AVX2 1
+#endif
+
 extern "C" {
 #include <ass/ass.h>
 #include <libavutil/dict.h>
@@ -67,6 +75,9 @@ constexpr double kMaxOutline = 8e6;
 // each blurred bitmap, of each event.
 constexpr double kGlyphCost = 5e3, kBlurCost = 1e5, kEventCost = 2e4;
 constexpr int kMaxEventsDrawn = 1024;
+// Pictures up to this size keep text that stays as it was in a layer of
+// their own (4 bytes a pixel), to be laid over the next ones in one pass.
+constexpr size_t kMaxOverlayPixels = 3840 * 2160;
 // Times beyond this (ms, some 30,000 years) are a broken file's.
 constexpr long long kMaxStampMs = 1000000000000000LL;
 // How long a cue shows that tells no end, or an end before its start.
@@ -427,6 +438,91 @@ private:
     double m_runW = 0, m_runH = 0;  // the glyphs since the last block or line break
 };
 
+#if defined(__SSE2__)
+// Eight bytes of a coverage mask as weights on 0..256 (coverage times
+// opacity); false when none of them covers.
+inline bool Weights(const uint8_t* src, int opacity, __m128i& a) {
+    uint64_t eight;
+    std::memcpy(&eight, src, 8);
+    if (eight == 0)
+        return false;
+    a = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src)), _mm_setzero_si128());
+    if (opacity != 255)
+        a = _mm_mulhi_epu16(_mm_adds_epu16(_mm_mullo_epi16(a, _mm_set1_epi16(short(opacity))), _mm_set1_epi16(128)),
+                            _mm_set1_epi16(257));
+    a = _mm_add_epi16(a, _mm_srli_epi16(a, 7));
+    return true;
+}
+#endif
+
+#if defined(SIVO_SUBTITLES_AVX2)
+// Eight pixels at a time on CPUs with AVX2, the same sums as Blend's and
+// ApplyOverlay's; each returns where it stopped, for them to go on from.
+bool HasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+
+// (picture * (256 - a) + colour * a + 128) >> 8 per channel.
+__attribute__((target("avx2"), always_inline)) inline __m256i MixAvx2(__m256i picture, __m256i colour, __m256i a) {
+    const __m256i sum = _mm256_add_epi16(_mm256_mullo_epi16(picture, _mm256_sub_epi16(_mm256_set1_epi16(256), a)),
+                                         _mm256_mullo_epi16(colour, a));
+    return _mm256_srli_epi16(_mm256_add_epi16(sum, _mm256_set1_epi16(128)), 8);
+}
+
+// (picture * share + 128) >> 8 + colour per channel, the share the layer's
+// fourth byte on 0..256.
+__attribute__((target("avx2"), always_inline)) inline __m256i LayAvx2(__m256i picture, __m256i over) {
+    const __m256i channels = _mm256_setr_epi16(-1, -1, -1, 0, -1, -1, -1, 0, -1, -1, -1, 0, -1, -1, -1, 0);
+    const __m256i keepFourth = _mm256_setr_epi16(0, 0, 0, 256, 0, 0, 0, 256, 0, 0, 0, 256, 0, 0, 0, 256);
+    __m256i share = _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(over, 0xff), 0xff);
+    share = _mm256_or_si256(_mm256_and_si256(_mm256_add_epi16(share, _mm256_srli_epi16(share, 7)), channels), keepFourth);
+    const __m256i kept = _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(picture, share), _mm256_set1_epi16(128)), 8);
+    return _mm256_add_epi16(kept, _mm256_and_si256(over, channels));
+}
+
+__attribute__((target("avx2"))) int BlendAvx2(const uint8_t* src, uint8_t* px, int x, int x1, int b, int g, int r,
+                                              int opacity, bool layer, int& any) {
+    const __m256i colour = _mm256_setr_epi16(short(b), short(g), short(r), 0, short(b), short(g), short(r), 0,
+                                             short(b), short(g), short(r), 0, short(b), short(g), short(r), 0);
+    const __m256i channels = layer ? _mm256_set1_epi16(-1)
+                                   : _mm256_setr_epi16(-1, -1, -1, 0, -1, -1, -1, 0, -1, -1, -1, 0, -1, -1, -1, 0);
+    const __m256i firstFour = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3), lastFour = _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7);
+    for (; x + 8 <= x1; x += 8) {
+        __m128i a;
+        if (!Weights(src + x, opacity, a))
+            continue;
+        any = 1;
+        __m256i pairs = _mm256_cvtepu16_epi32(a);  // each weight twice in its 32 bits, then over its pixel
+        pairs = _mm256_or_si256(pairs, _mm256_slli_epi32(pairs, 16));
+        const __m256i low = _mm256_and_si256(_mm256_permutevar8x32_epi32(pairs, firstFour), channels);
+        const __m256i high = _mm256_and_si256(_mm256_permutevar8x32_epi32(pairs, lastFour), channels);
+        auto* at = reinterpret_cast<__m256i*>(px + size_t(x) * 4);
+        const __m256i picture = _mm256_loadu_si256(at);
+        const __m256i mixed =
+            _mm256_packus_epi16(MixAvx2(_mm256_cvtepu8_epi16(_mm256_castsi256_si128(picture)), colour, low),
+                                MixAvx2(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(picture, 1)), colour, high));
+        _mm256_storeu_si256(at, _mm256_permute4x64_epi64(mixed, 0xd8));
+    }
+    return x;
+}
+
+__attribute__((target("avx2"))) int ApplyAvx2(const uint8_t* layer, uint8_t* px, int n) {
+    int x = 0;
+    for (; x + 8 <= n; x += 8) {
+        const __m256i over = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(layer + size_t(x) * 4));
+        auto* at = reinterpret_cast<__m256i*>(px + size_t(x) * 4);
+        const __m256i picture = _mm256_loadu_si256(at);
+        const __m256i low = LayAvx2(_mm256_cvtepu8_epi16(_mm256_castsi256_si128(picture)),
+                                    _mm256_cvtepu8_epi16(_mm256_castsi256_si128(over)));
+        const __m256i high = LayAvx2(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(picture, 1)),
+                                     _mm256_cvtepu8_epi16(_mm256_extracti128_si256(over, 1)));
+        _mm256_storeu_si256(at, _mm256_permute4x64_epi64(_mm256_packus_epi16(low, high), 0xd8));
+    }
+    return x;
+}
+#endif
+
 }  // namespace
 
 // libass speaks through the debug trace only, like the rest of the engine.
@@ -506,6 +602,7 @@ void Subtitles::Clear() {
     m_current = Choice{};
     m_eventCost.clear();
     m_nLeftOut = 0;
+    m_bOverlayReady = false;
     m_bitmaps.clear();
     m_nOpenBitmaps = m_nBitmapBytes = 0;
     m_nCanvasWidth = m_nCanvasHeight = 0;
@@ -791,6 +888,7 @@ bool Subtitles::Render(uint8_t* bgra, int width, int height, int stride, double 
         ass_set_storage_size(m_pRenderer, width, height);
         m_nFrameWidth = width;
         m_nFrameHeight = height;
+        m_bOverlayReady = false;
     }
     ass_set_font_scale(m_pRenderer, m_dScale);
     const double at = (stamp - m_dOrigin - m_dDelay) * 1000.0;
@@ -812,33 +910,200 @@ bool Subtitles::Render(uint8_t* bgra, int width, int height, int stride, double 
             event.Duration = 0;
         }
     }
-    ASS_Image* images = ass_render_frame(m_pRenderer, m_pTrack, atMs, nullptr);
+    int change = 0;
+    ASS_Image* images = ass_render_frame(m_pRenderer, m_pTrack, atMs, &change);
     for (auto& [event, duration] : held)
         event->Duration = duration;
-    for (ASS_Image* img = images; img; img = img->next) {
-        // The colour is RGBA with the alpha inverted: 0 is opaque.
-        const int r = img->color >> 24, g = img->color >> 16 & 0xff, b = img->color >> 8 & 0xff;
-        const int opacity = 255 - int(img->color & 0xff);
-        for (int y = 0; y < img->h; ++y) {
-            const int dy = img->dst_y + y;
-            if (dy < 0 || dy >= height)
-                continue;
-            const uint8_t* src = img->bitmap + size_t(y) * img->stride;
-            uint8_t* row = bgra + size_t(dy) * stride;
-            for (int x = 0; x < img->w; ++x) {
-                const int dx = img->dst_x + x;
-                const int a = src[x] * opacity / 255;
-                if (dx < 0 || dx >= width || a == 0)
-                    continue;
-                uint8_t* px = row + size_t(dx) * 4;
-                px[0] = uint8_t(px[0] + (b - px[0]) * a / 255);
-                px[1] = uint8_t(px[1] + (g - px[1]) * a / 255);
-                px[2] = uint8_t(px[2] + (r - px[2]) * a / 255);
-                drawn = true;
+    // Text that stays as it was (most pictures) is laid over the picture in
+    // one pass from the layer it was composed into: its border, shadow and
+    // fill masks are not blended one by one again. Text that changes with
+    // every picture (moving, sweeping) is blended straight.
+    const bool still = change == 0, wasStill = !m_bLastChanged;
+    m_bLastChanged = !still;
+    if (m_bOverlayReady && still)
+        return ApplyOverlay(bgra, stride) || drawn;
+    m_bOverlayReady = false;
+    if (images && (still || wasStill) && size_t(width) * height <= kMaxOverlayPixels) {
+        ComposeOverlay(images, width, height);
+        return ApplyOverlay(bgra, stride) || drawn;
+    }
+    for (const ASS_Image* img = images; img; img = img->next)
+        drawn |= Blend(*img, bgra, width, height, stride, false);
+    return drawn;
+}
+
+// The masks composed into one layer the size of the picture: per pixel the
+// colour it adds and the share of the picture that shows through (255 for
+// all of it), outside the rows' spans all picture. The pixels it changes
+// are noted as runs, those it covers whole apart.
+void Subtitles::ComposeOverlay(const ASS_Image* images, int width, int height) {
+    constexpr uint32_t kClear = 0xff000000u;  // no colour, all the picture (blue, green, red, share in memory)
+    const size_t bytes = size_t(width) * height * 4;
+    if (m_overlay.size() != bytes) {
+        m_overlay.assign(bytes, 0);
+        m_spans.assign(size_t(height), {0, width});  // all of it, to be made clear below
+    }
+    const auto pixel = [&](int y, int x) { return reinterpret_cast<uint32_t*>(m_overlay.data()) + size_t(y) * width + x; };
+    for (int y = 0; y < height; ++y) {
+        std::fill(pixel(y, m_spans[size_t(y)].first), pixel(y, std::max(m_spans[size_t(y)].first, m_spans[size_t(y)].second)),
+                  kClear);
+        m_spans[size_t(y)] = {width, 0};
+    }
+    for (const ASS_Image* img = images; img; img = img->next) {
+        const int x0 = std::max(0, img->dst_x), x1 = std::min(width, img->dst_x + img->w);
+        for (int y = std::max(0, img->dst_y); y < std::min(height, img->dst_y + img->h) && x0 < x1; ++y) {
+            auto& span = m_spans[size_t(y)];
+            span = {std::min(span.first, x0), std::max(span.second, x1)};
+        }
+        Blend(*img, m_overlay.data(), width, height, width * 4, true);
+    }
+    // Runs of changed pixels, four at a time: those the text covers wholly
+    // apart (copied), the others mixed; runs of clear ones are left out.
+    m_runs.clear();
+    for (int y = 0; y < height; ++y) {
+        const uint32_t* row = pixel(y, 0);
+        const auto [from, to] = m_spans[size_t(y)];
+        for (int x = from; x < to; x += 4) {
+            const int n = std::min(4, to - x);
+            bool clear = true, covered = true;
+            for (int i = 0; i < n; ++i) {
+                clear &= row[x + i] == kClear;
+                covered &= (row[x + i] >> 24) == 0;
             }
+            if (clear)
+                continue;
+            if (!m_runs.empty() && m_runs.back().y == y && m_runs.back().to == x && m_runs.back().covered == covered)
+                m_runs.back().to = x + n;
+            else
+                m_runs.push_back({y, x, x + n, covered});
         }
     }
-    return drawn;
+    m_nOverlayWidth = width;
+    m_bOverlayReady = true;
+}
+
+// Lays the composed layer over the picture: each channel (picture * share +
+// 128) >> 8 + colour, the share on 0..256; a covered run's colour as it is.
+bool Subtitles::ApplyOverlay(uint8_t* bgra, int stride) const {
+    for (const Run& run : m_runs) {
+        const uint8_t* layer = m_overlay.data() + (size_t(run.y) * m_nOverlayWidth + run.from) * 4;
+        uint8_t* px = bgra + size_t(run.y) * stride + size_t(run.from) * 4;
+        const int n = run.to - run.from;
+        int x = 0;
+        if (run.covered) {  // the picture's fourth byte stays
+#if defined(__SSE2__)
+            const __m128i fourth = _mm_set1_epi32(int(0xff000000u));
+            for (; x + 4 <= n; x += 4) {
+                auto* at = reinterpret_cast<__m128i*>(px + size_t(x) * 4);
+                const __m128i over = _mm_loadu_si128(reinterpret_cast<const __m128i*>(layer + size_t(x) * 4));
+                _mm_storeu_si128(at, _mm_or_si128(_mm_andnot_si128(fourth, over), _mm_and_si128(fourth, _mm_loadu_si128(at))));
+            }
+#endif
+            for (; x < n; ++x)
+                std::memcpy(px + size_t(x) * 4, layer + size_t(x) * 4, 3);
+            continue;
+        }
+#if defined(SIVO_SUBTITLES_AVX2)
+        if (HasAvx2())
+            x = ApplyAvx2(layer, px, n);
+#endif
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128(), rounding = _mm_set1_epi16(128);
+        const __m128i channels = _mm_setr_epi16(-1, -1, -1, 0, -1, -1, -1, 0);
+        const __m128i keepFourth = _mm_setr_epi16(0, 0, 0, 256, 0, 0, 0, 256);
+        const auto mix = [&](__m128i picture, __m128i over) {
+            __m128i share = _mm_shufflehi_epi16(_mm_shufflelo_epi16(over, 0xff), 0xff);
+            share = _mm_or_si128(_mm_and_si128(_mm_add_epi16(share, _mm_srli_epi16(share, 7)), channels), keepFourth);
+            const __m128i kept = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(picture, share), rounding), 8);
+            return _mm_add_epi16(kept, _mm_and_si128(over, channels));
+        };
+        for (; x + 4 <= n; x += 4) {
+            const __m128i over = _mm_loadu_si128(reinterpret_cast<const __m128i*>(layer + size_t(x) * 4));
+            auto* at = reinterpret_cast<__m128i*>(px + size_t(x) * 4);
+            const __m128i picture = _mm_loadu_si128(at);
+            _mm_storeu_si128(at, _mm_packus_epi16(mix(_mm_unpacklo_epi8(picture, zero), _mm_unpacklo_epi8(over, zero)),
+                                                  mix(_mm_unpackhi_epi8(picture, zero), _mm_unpackhi_epi8(over, zero))));
+        }
+#endif
+        for (; x < n; ++x) {
+            const uint8_t* o = layer + size_t(x) * 4;
+            const int share = o[3] + (o[3] >> 7);
+            uint8_t* p = px + size_t(x) * 4;
+            for (int c = 0; c < 3; ++c)
+                p[c] = uint8_t(std::min(((p[c] * share + 128) >> 8) + o[c], 255));
+        }
+    }
+    return !m_runs.empty();
+}
+
+// Lays one of libass's coverage masks in its colour over the picture (or a
+// layer being composed); true when it covers any of it. Coverage times
+// opacity is taken on 0..256, so that each channel is (picture * (256 - a)
+// + colour * a + 128) >> 8, exact in 16 bits: eight pixels at a time where
+// SSE2 is, the same sum one at a time elsewhere and at the ends of rows.
+bool Subtitles::Blend(const ASS_Image& img, uint8_t* bgra, int width, int height, int stride, bool layer) {
+    // The colour is RGBA with the alpha inverted: 0 is opaque.
+    const int r = int(img.color >> 24), g = int(img.color >> 16 & 0xff), b = int(img.color >> 8 & 0xff);
+    const int opacity = 255 - int(img.color & 0xff);
+    if (opacity == 0)  // a layer's invisible part (a glow's fill)
+        return false;
+    const int x0 = std::max(0, -img.dst_x), x1 = std::min(img.w, width - img.dst_x);
+    const int y0 = std::max(0, -img.dst_y), y1 = std::min(img.h, height - img.dst_y);
+    const auto weight = [opacity](int coverage) {
+        const int a = (coverage * opacity + 128) * 257 >> 16;
+        return a + (a >> 7);
+    };
+    int any = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128(), full = _mm_set1_epi16(256), rounding = _mm_set1_epi16(128);
+    const __m128i colour = _mm_setr_epi16(short(b), short(g), short(r), 0, short(b), short(g), short(r), 0);
+    // A picture's fourth byte stays; a layer's is the share of the picture
+    // left, which each mask takes its part of.
+    const __m128i channels = layer ? _mm_set1_epi16(-1) : _mm_setr_epi16(-1, -1, -1, 0, -1, -1, -1, 0);
+    const auto mix = [&](__m128i picture, __m128i a) {
+        const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(picture, _mm_sub_epi16(full, a)), _mm_mullo_epi16(colour, a));
+        return _mm_srli_epi16(_mm_add_epi16(sum, rounding), 8);
+    };
+    // Two pixels' weights over their channels.
+    const auto spread = [&](__m128i pairs, bool high) {
+        return _mm_and_si128(high ? _mm_unpackhi_epi32(pairs, pairs) : _mm_unpacklo_epi32(pairs, pairs), channels);
+    };
+#endif
+    for (int y = y0; y < y1; ++y) {
+        const uint8_t* src = img.bitmap + size_t(y) * img.stride;
+        uint8_t* px = bgra + size_t(img.dst_y + y) * stride + size_t(img.dst_x) * 4;
+        int x = x0;
+#if defined(SIVO_SUBTITLES_AVX2)
+        if (HasAvx2())
+            x = BlendAvx2(src, px, x, x1, b, g, r, opacity, layer, any);
+#endif
+#if defined(__SSE2__)
+        for (; x + 8 <= x1; x += 8) {
+            __m128i a;
+            if (!Weights(src + x, opacity, a))
+                continue;
+            any = 1;
+            const __m128i low = _mm_unpacklo_epi16(a, a), high = _mm_unpackhi_epi16(a, a);
+            auto* at = reinterpret_cast<__m128i*>(px + size_t(x) * 4);
+            const __m128i first = _mm_loadu_si128(at), second = _mm_loadu_si128(at + 1);
+            _mm_storeu_si128(at, _mm_packus_epi16(mix(_mm_unpacklo_epi8(first, zero), spread(low, false)),
+                                                  mix(_mm_unpackhi_epi8(first, zero), spread(low, true))));
+            _mm_storeu_si128(at + 1, _mm_packus_epi16(mix(_mm_unpacklo_epi8(second, zero), spread(high, false)),
+                                                      mix(_mm_unpackhi_epi8(second, zero), spread(high, true))));
+        }
+#endif
+        for (; x < x1; ++x) {
+            const int a = weight(src[x]);
+            any |= src[x];
+            uint8_t* p = px + size_t(x) * 4;
+            p[0] = uint8_t((p[0] * (256 - a) + b * a + 128) >> 8);
+            p[1] = uint8_t((p[1] * (256 - a) + g * a + 128) >> 8);
+            p[2] = uint8_t((p[2] * (256 - a) + r * a + 128) >> 8);
+            if (layer)
+                p[3] = uint8_t((p[3] * (256 - a) + 128) >> 8);
+        }
+    }
+    return any != 0;
 }
 
 std::string Subtitles::TextAt(double stamp) {

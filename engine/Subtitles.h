@@ -28,6 +28,7 @@
 #include "engine/VideoDemuxer.h"
 
 extern "C" {
+struct ass_image;
 struct ass_library;
 struct ass_renderer;
 struct ass_track;
@@ -96,6 +97,9 @@ private:
     void AddEvent(char* chunk, long long startMs, long long durationMs);
     void AddBitmaps(const struct AVSubtitle& sub, double start);
     bool DrawBitmaps(uint8_t* bgra, int width, int height, int stride, double at);
+    static bool Blend(const struct ass_image& img, uint8_t* bgra, int width, int height, int stride, bool layer);
+    void ComposeOverlay(const struct ass_image* images, int width, int height);
+    bool ApplyOverlay(uint8_t* bgra, int stride) const;
     // The events due at `atMs` a picture `height` lines high draws, in the
     // order read (under m_mutex).
     std::vector<int> Drawn(long long atMs, int height);
@@ -113,6 +117,19 @@ private:
     std::atomic<bool> m_bReading{false};
     std::thread m_reader;
     int m_nFrameWidth = 0, m_nFrameHeight = 0;  // the renderer's (presentation thread)
+    // Under m_mutex: the text of the last picture composed into one layer
+    // (blue, green, red premultiplied; the share of the picture left), per
+    // row the span it may change, and the runs of pixels it does change.
+    struct Run {
+        int y, from, to;
+        bool covered;  // wholly: the layer's colour replaces the picture's
+    };
+    std::vector<uint8_t> m_overlay;
+    std::vector<std::pair<int, int>> m_spans;
+    std::vector<Run> m_runs;
+    int m_nOverlayWidth = 0;
+    bool m_bOverlayReady = false;
+    bool m_bLastChanged = false;  // the text of the last picture differed from the one before
     // Under m_mutex: what drawing each event of the track costs, in square
     // pixels of a picture 1080 lines high, all of it and its largest bitmap;
     // events left out as too large.

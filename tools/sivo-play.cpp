@@ -16,6 +16,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "engine/MediaPlayer.h"
 #include "engine/VideoDemuxer.h"
@@ -54,8 +55,8 @@ constexpr int kExitUsage = 2;
 using Clock = std::chrono::steady_clock;
 
 const char* const kUsage =
-    "usage: sivo-play FILE [--seconds N] [--seek S] [--pause-at S] [--speed X]\n"
-    "       sivo-play --remote ADDR NAME [--seconds N] [--seek S] [--pause-at S] [--speed X]\n"
+    "usage: sivo-play FILE [--seconds N] [--seek S] [--pause-at S] [--speed X] [--paint]\n"
+    "       sivo-play --remote ADDR NAME [--seconds N] [--seek S] [--pause-at S] [--speed X] [--paint]\n"
     "       sivo-play --discover [--seconds S]\n"
     "       sivo-play --list ADDR\n"
     "Plays FILE (or medium NAME served by the stream server at ADDR) headless and prints one JSON line with frames_shown, frames_decoded,\n"
@@ -73,6 +74,8 @@ const char* const kUsage =
     "  --speed X     play X times as fast (0.25 to 4), the pitch kept\n"
     "  --pause-at S  pause for one second when the position reaches S seconds; the\n"
     "                line then also has paused_wakeups_per_s (wake-ups while paused)\n"
+    "  --paint       draw each picture into memory at its own size, subtitles\n"
+    "                included, as a window does; the line then also has frames_painted\n"
     "  --help        show this text\n"
     "  --version     show the version\n";
 
@@ -87,6 +90,7 @@ struct Options {
     double seekTo = -1;      // -1: no --seek
     double pauseAt = -1.0;   // negative: no --pause-at
     double speed = 1.0;
+    bool paint = false;
     bool help = false;
     bool version = false;
 };
@@ -193,6 +197,8 @@ std::string ParseArgs(int argc, char** argv, Options& opt) {
             opt.help = true;
         } else if (arg == "--version") {
             opt.version = true;
+        } else if (arg == "--paint") {
+            opt.paint = true;
         } else if (arg == "--seconds") {
             if (!needValue(1))
                 return "--seconds needs a value";
@@ -245,8 +251,8 @@ std::string ParseArgs(int argc, char** argv, Options& opt) {
         return "";
     if (opt.mode != Mode::Local && !opt.file.empty())
         return "FILE and --remote, --discover or --list exclude each other";
-    if ((opt.mode == Mode::Discover || opt.mode == Mode::List) && (opt.seekTo >= 0 || opt.pauseAt >= 0))
-        return "--seek and --pause-at apply to playing only";
+    if ((opt.mode == Mode::Discover || opt.mode == Mode::List) && (opt.seekTo >= 0 || opt.pauseAt >= 0 || opt.paint))
+        return "--seek, --pause-at and --paint apply to playing only";
     if (opt.mode == Mode::Remote || opt.mode == Mode::Discover)
         return "";
     if (opt.mode == Mode::List)
@@ -278,15 +284,17 @@ struct Spread {
 // Counts presented pictures and measures the time to the first one, the
 // distance between the video and the decoded audio clock, and the lip sync:
 // the picture's stamp against the sound heard as it is shown. Nothing is on
-// a screen, so no picture is converted. Called on the presentation thread;
-// read by main after the player has stopped.
+// a screen, so no picture is converted unless asked to paint: then each is
+// drawn at its own size into memory, as a window draws it. Called on the
+// presentation thread; read by main after the player has stopped.
 class CountingWindow : public VideoWindow {
 public:
-    explicit CountingWindow(Clock::time_point start) : m_start(start) {}
+    CountingWindow(Clock::time_point start, bool paint) : m_start(start), m_bPaint(paint) {}
 
     void ShowFrame(std::shared_ptr<const Picture> picture) override {
         MediaPlayer& player = ThePlayer();
         const double heard = player.HeardClock();
+        const bool painted = m_bPaint && Paint(*picture);
         std::lock_guard<std::mutex> lock(m_lock);
         m_nWidth = picture->Width();
         m_nHeight = picture->Height();
@@ -296,6 +304,7 @@ public:
         }
         if (m_nShown++ == 0)
             m_firstPictureMs = std::chrono::duration<double, std::milli>(Clock::now() - m_start).count();
+        m_nPainted += painted;
         const double video = player.VideoClock();
         if (video - player.StartTime() >= kAvGapSkipSeconds) {
             m_avGap.Add(std::fabs(video - player.AudioClock()) * 1000.0);
@@ -327,13 +336,27 @@ public:
         std::string seek = ",\"seek_ms\":null";
         if (m_seekMs >= 0)
             seek = ",\"seek_ms\":" + std::to_string(std::lround(m_seekMs));
+        if (m_bPaint)
+            seek += ",\"frames_painted\":" + std::to_string(m_nPainted);
         return prefix + buf + m_avGap.Json("av_gap") + "," + m_lipSync.Json("lipsync") + seek;
     }
 
 private:
+    // Presentation thread only, as m_canvas.
+    bool Paint(const Picture& picture) {
+        const int w = picture.Width(), h = picture.Height();
+        if (w <= 0 || h <= 0)
+            return false;
+        m_canvas.resize(size_t(w) * h * 4);
+        return picture.Paint(m_canvas.data(), ptrdiff_t(w) * 4, w, h);
+    }
+
     Clock::time_point m_start;
+    const bool m_bPaint;
+    std::vector<uint8_t> m_canvas;
     std::mutex m_lock;
     int m_nShown = 0;
+    int m_nPainted = 0;
     int m_nWidth = 0, m_nHeight = 0;  // of the last picture shown
     double m_firstPictureMs = 0.0;
     Spread m_avGap, m_lipSync;
@@ -389,7 +412,7 @@ int PlayMedium(const Options& opt) {
     pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr);
     sound.CreateThread();
     Clock::time_point start = Clock::now();
-    CountingWindow window(start);
+    CountingWindow window(start, opt.paint);
     SetVideoWindow(&window);
 
     player.SetSpeed(opt.speed);

@@ -649,3 +649,75 @@ TEST(SubtitleSourceTest, HostileFilesShownAsFarAsSensibleOrRefused) {
             c.check(subs);
     }
 }
+
+namespace {
+
+// A picture whose every pixel differs: what lies under the text shows
+// through its transparent parts.
+Canvas Gradient(int width, int height) {
+    Canvas canvas(width, height);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            uint8_t* px = &canvas.bits[(size_t(y) * width + x) * 4];
+            px[0] = uint8_t(x * 255 / width), px[1] = uint8_t(y * 255 / height), px[2] = uint8_t((x + y) & 0xff);
+        }
+    return canvas;
+}
+
+// The largest difference of a channel between two pictures; -1 when a
+// pixel's fourth byte changed.
+int LargestDifference(const Canvas& a, const Canvas& b) {
+    int largest = 0;
+    for (size_t i = 0; i < a.bits.size(); ++i) {
+        if (i % 4 == 3 && (a.bits[i] != 0xff || b.bits[i] != 0xff))
+            return -1;
+        largest = std::max(largest, std::abs(int(a.bits[i]) - int(b.bits[i])));
+    }
+    return largest;
+}
+
+}  // namespace
+
+// Text that stays as it was from one picture to the next is laid over each
+// as it was over the first: border, shadow, blur and see-through colours,
+// events side by side on the same rows and one over another, at each size.
+TEST(SubtitleSourceTest, TextThatStaysLooksTheSameOnEveryPicture) {
+    struct Case {
+        const char* what;
+        std::string events;
+    } cases[] = {
+        {"a line with border, shadow and blur",
+         Dialogue(1, 5, "{\\bord4\\shad3\\blur2}Layered line of text")},
+        {"see-through colours over one another",
+         Dialogue(1, 5, "{\\an5\\pos(192,144)\\fs60\\1a&H80&\\3a&H40&\\bord6}Over") +
+             Dialogue(1, 5, "{\\an5\\pos(200,150)\\fs40\\1c&H00FF00&\\1a&HA0&\\blur4}Under")},
+        {"side by side on the same rows",
+         Dialogue(1, 5, "{\\an7\\pos(10,100)\\bord2}Left") + Dialogue(1, 5, "{\\an9\\pos(374,100)\\bord2}Right")},
+        {"a drawing with a blurred edge",
+         Dialogue(1, 5, "{\\an7\\pos(40,40)\\p1\\blur8\\1c&H3040C0&\\1a&H40&}m 0 0 l 200 0 200 80 0 80{\\p0}")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string medium = MediumWith(dir, {{"film.ass", AssScript(384, 288, c.events)}});
+        Subtitles subs;
+        subs.Load(Subtitles::Find(medium).at(0), 0.0);
+        ASSERT_TRUE(WaitFor([&] { return !subs.Reading(); }, 10000));
+        for (auto [w, h] : {std::pair{640, 480}, {1280, 720}, {333, 250}}) {
+            const Canvas under = Gradient(w, h);
+            Canvas first = under;
+            ASSERT_TRUE(first.Draw(subs, 2.0)) << w << "x" << h;
+            EXPECT_GT(LargestDifference(first, under), 100) << w << "x" << h;
+            for (double at : {2.04, 2.08, 2.12}) {  // the same text: drawn from what was kept
+                Canvas next = under;
+                EXPECT_TRUE(next.Draw(subs, at)) << w << "x" << h << " at " << at;
+                const int difference = LargestDifference(next, first);
+                EXPECT_GE(difference, 0) << "the fourth byte changed";
+                EXPECT_LE(difference, 3) << w << "x" << h << " at " << at;
+            }
+            Canvas after = under;
+            EXPECT_FALSE(after.Draw(subs, 6.0));
+            EXPECT_EQ(LargestDifference(after, under), 0) << "drawn after its end";
+        }
+    }
+}
