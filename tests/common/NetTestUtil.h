@@ -45,6 +45,16 @@ inline long WakeupsWhileIdle(int ms) {
     return after.ru_nvcsw - before.ru_nvcsw;
 }
 
+// True once a server holds no more than `left` connections: each ended one
+// is let go at the next accept or ReleaseUnUse.
+template <class Server>
+bool ConnectionsDownTo(Server& server, int left = 0) {
+    return WaitFor([&] {
+        server.ReleaseUnUse();
+        return server.ConnectionCount() == left;
+    });
+}
+
 inline double MsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }

@@ -6,9 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
+#include <atomic>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -42,36 +41,15 @@ public:
     int frames = 0;
 };
 
-// Holds the presentation thread inside ShowFrame until Release.
-class BlockingWindow : public VideoWindow {
-public:
+// Holds the presentation thread inside ShowFrame until released.
+struct BlockingWindow : VideoWindow {
     void ShowFrame(std::shared_ptr<const Picture>) override {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_bInside = true;
-        m_cond.notify_all();
-        m_cond.wait(lock, [&] { return m_bReleased; });
-        m_bInside = false;
-        ++m_nFrames;
+        inside = true;
+        WaitFor([&] { return released.load(); });
+        ++frames;
     }
-    void WaitInside() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cond.wait(lock, [&] { return m_bInside; });
-    }
-    void Release() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bReleased = true;
-        m_cond.notify_all();
-    }
-    int Frames() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_nFrames;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    bool m_bInside = false, m_bReleased = false;
-    int m_nFrames = 0;
+    std::atomic<bool> inside{false}, released{false};
+    std::atomic<int> frames{0};
 };
 
 class ShowPictureTest : public ::testing::Test {
@@ -116,7 +94,7 @@ TEST_F(ShowPictureTest, ReplacingTheDisplayWaitsForThePictureItIsDrawing) {
     BlockingWindow blocking;
     SetVideoWindow(&blocking);
     std::thread presenter([&] { ShowPicture(picture); });
-    blocking.WaitInside();
+    EXPECT_TRUE(WaitFor([&] { return blocking.inside.load(); }));
     std::atomic<bool> replaced{false};
     std::thread owner([&] {
         SetVideoWindow(nullptr);
@@ -124,12 +102,12 @@ TEST_F(ShowPictureTest, ReplacingTheDisplayWaitsForThePictureItIsDrawing) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(replaced) << "the display was replaced while it drew a picture";
-    blocking.Release();
+    blocking.released = true;
     presenter.join();
     owner.join();
     EXPECT_TRUE(replaced);
     ShowPicture(picture);
-    EXPECT_EQ(blocking.Frames(), 1);
+    EXPECT_EQ(blocking.frames, 1);
 
     // Displays made, set and destroyed under a stream of pictures, the way a
     // window closes while the player still runs.

@@ -43,7 +43,8 @@ public:
 // A connection joined to a raw peer on loopback.
 class Linked : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { Link(); }
+    void Link() {
         ASSERT_EQ(c.Connect("127.0.0.1", l.port), 0);
         ASSERT_GT(peer = l.Accept(), 0);
     }
@@ -54,6 +55,11 @@ protected:
     RawListener l;
     ProbeConn c;
     int peer = -1;
+};
+
+// The same, joined by the test itself.
+class LinkedLater : public Linked {
+    void SetUp() override {}
 };
 
 const uint8_t kSmall[8] = {1};
@@ -194,13 +200,10 @@ TEST_F(Linked, MessagesOfTwoThreadsArriveWholeAndInOrderThroughAFullSocket) {
 
 // Writes on the caller's thread count as activity: while requests go out,
 // the keep-alive stays off; once they stop, it comes.
-TEST(Connection, KeepAliveStaysOffWhileRequestsGoOutAndComesWhenTheyStop) {
-    RawListener l;
-    ProbeConn c;
+TEST_F(LinkedLater, KeepAliveStaysOffWhileRequestsGoOutAndComesWhenTheyStop) {
     const Bytes keepAlive = {0xEE, 0xEE};
     c.SetKeepAlive(400, keepAlive);  // well above the 50 ms between requests, also under a sanitizer
-    ASSERT_EQ(c.Connect("127.0.0.1", l.port), 0);
-    const int peer = l.Accept();
+    ASSERT_NO_FATAL_FAILURE(Link());
     for (int i = 0; i < 20; ++i) {
         ASSERT_EQ(c.Send(kSmall, 1), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -208,8 +211,6 @@ TEST(Connection, KeepAliveStaysOffWhileRequestsGoOutAndComesWhenTheyStop) {
     EXPECT_EQ(ReadExact(peer, 20), Bytes(20, kSmall[0]));
     EXPECT_FALSE(Readable(peer, 0)) << "a keep-alive went out between requests";
     EXPECT_EQ(ReadExact(peer, 2), keepAlive);
-    c.Close();
-    close(peer);
 }
 
 // A socket made non-blocking for a pump still receives and sends: the
@@ -337,15 +338,10 @@ TEST(Connection, QueuesOfAllConnectionsTogetherStayBounded) {
 }
 
 // Descriptor 0 is free when a program runs with standard input closed.
-TEST(Connection, DescriptorZeroIsASocketLikeAnyOther) {
-    RawListener l;
+TEST_F(LinkedLater, DescriptorZeroIsASocketLikeAnyOther) {
     const int savedStdin = dup(0);
     close(0);
-    ProbeConn c;
-    const int rc = c.Connect("127.0.0.1", l.port);
-    const int peer = l.Accept();
-    ASSERT_EQ(rc, 0);
-    ASSERT_GE(peer, 0);
+    Link();  // carries on after a failure, so that standard input comes back
     EXPECT_EQ(c.Send(kSmall, 8), 0);
     EXPECT_EQ(ReadExact(peer, 8), Bytes(kSmall, kSmall + 8));
     c.Close();
@@ -356,7 +352,6 @@ TEST(Connection, DescriptorZeroIsASocketLikeAnyOther) {
     c.JoinThreads();
     dup2(savedStdin, 0);
     close(savedStdin);
-    close(peer);
 }
 
 // A listener whose queue is full drops handshakes, as an unreachable host
