@@ -10,7 +10,6 @@
 #include <memory>
 #include <thread>
 #include <utility>
-#include <vector>
 
 namespace {
 
