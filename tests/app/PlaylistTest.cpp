@@ -5,7 +5,6 @@
 #include "output/OutputHooks.h"
 
 #include <QImage>
-#include <QKeyEvent>
 
 #include <fstream>
 
@@ -14,8 +13,7 @@ using namespace windowtest;
 namespace {
 
 void Key(CSivoDlg& dlg, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-    QKeyEvent press(QEvent::KeyPress, key, modifiers);
-    QApplication::sendEvent(&dlg.Button(IDC_PLAY), &press);
+    Press(dlg.Button(IDC_PLAY), key, modifiers);
 }
 
 std::vector<std::string> Names(const std::vector<std::string>& paths) {

@@ -8,7 +8,6 @@
 
 #include <QLabel>
 #include <QListWidget>
-#include <QKeyEvent>
 #include <QPushButton>
 
 #include <fstream>
@@ -135,14 +134,10 @@ TEST_F(ConsentTest, FloodsShowOnePromptAndUnansweredOnesGo) {
     dlg.OnRemotePlayRequest(kOther, kOther, "other.mp4");
     ASSERT_EQ(dlg.ConsentPrompts().size(), 2u);
     EXPECT_TRUE(dlg.ConsentPrompts().front()->Text().endsWith("keys.mp4 from 10.0.0.9"));
-    const auto key = [&](Qt::Key k) {
-        QKeyEvent press(QEvent::KeyPress, k, Qt::AltModifier);
-        QApplication::sendEvent(&dlg.Button(IDC_PLAY), &press);
-    };
-    key(Qt::Key_I);
+    Press(dlg.Button(IDC_PLAY), Qt::Key_I, Qt::AltModifier);
     ASSERT_EQ(dlg.ConsentPrompts().size(), 1u) << "Alt+I answered more than the top prompt";
     EXPECT_EQ(dlg.ConsentPrompts().front()->Peer(), kOther);
-    key(Qt::Key_A);
+    Press(dlg.Button(IDC_PLAY), Qt::Key_A, Qt::AltModifier);
     EXPECT_TRUE(dlg.ConsentPrompts().empty());
     EXPECT_EQ(Remote(), (std::vector<Request>{{kOther, "other.mp4"}}));
 }

@@ -95,6 +95,11 @@ protected:
     void TearDown() override { SetVideoWindow(nullptr); }
     // Paints the control, which makes its canvas on the first call.
     QImage Grab() { return m_video.grab().toImage().convertToFormat(QImage::Format_RGB32); }
+    // A new size, painted once so the canvas follows it.
+    QImage Resize(int w, int h) {
+        m_video.resize(w, h);
+        return Grab();
+    }
 
     CStaticVideo m_video;
 };
@@ -152,10 +157,8 @@ TEST_F(StaticVideoTest, PicturesAreScaledUprightIntoTheirLetterbox) {
                                 {322, 241, 400, 300}, {322, 241, 322, 241}, {161, 120, 322, 240}, {17, 9, 400, 300},
                                 {1000, 700, 100, 70}}) {
         const std::string what = std::to_string(w) + "x" + std::to_string(h) + " on " + std::to_string(cw);
-        if (m_video.size() != QSize(cw, ch)) {
-            m_video.resize(cw, ch);
-            Grab();
-        }
+        if (m_video.size() != QSize(cw, ch))
+            Resize(cw, ch);
         const TestPicture pic = Gradient(w, h);
         const QImage shot = ShowAndGrab(m_video, pic);
         const QRect r = Letterbox(shot.size(), w, h);
@@ -186,7 +189,6 @@ TEST_F(StaticVideoTest, PicturesAreScaledUprightIntoTheirLetterbox) {
 // edge gets the shades between its sides; shrunk, a pattern of single pixels
 // averages out (every picture pixel counts) instead of showing some of them.
 TEST_F(StaticVideoTest, ScalingIsSmoothBothWays) {
-    m_video.resize(400, 300);
     Grab();
     // 50 x 50 ramp, 5 levels a pixel, shown 6x (300 px from x = 50): inside
     // its first and last pixel, each step is about 1 level.
@@ -204,8 +206,7 @@ TEST_F(StaticVideoTest, ScalingIsSmoothBothWays) {
 
     // A black and white edge, 8x: the shades between.
     const TestPicture edge(16, 8, [](int x, int) { return x < 8 ? qRgb(0, 0, 0) : qRgb(255, 255, 255); });
-    m_video.resize(128, 64);
-    Grab();
+    Resize(128, 64);
     shot = ShowAndGrab(m_video, edge);
     std::set<int> shades;
     for (int x = 0; x < 128; ++x)
@@ -215,8 +216,7 @@ TEST_F(StaticVideoTest, ScalingIsSmoothBothWays) {
     // Alternating single black and white pixels, shrunk 3.5x: an even grey,
     // where picking pixels would show black, white or stripes.
     const TestPicture checks(700, 525, [](int x, int y) { return (x + y) % 2 ? kWhite : qRgb(0, 0, 0); });
-    m_video.resize(200, 150);
-    Grab();
+    Resize(200, 150);
     shot = ShowAndGrab(m_video, checks);
     int lo = 255, hi = 0;
     for (int y = 2; y < 148; ++y)
@@ -247,18 +247,14 @@ TEST_F(StaticVideoTest, CurrentPictureIsTheLastPictureAtItsOwnSize) {
     expectCurrent("scaled");
     // Shown 1:1 the picture is kept in the canvas alone; a resize after
     // takes it from there.
-    m_video.resize(322, 181);
-    Grab();
+    Resize(322, 181);
     ShowAndGrab(m_video, pic);
     expectCurrent("1:1");
-    m_video.resize(500, 300);
-    Grab();
+    Resize(500, 300);
     expectCurrent("1:1, then resized");
     ShowAndGrab(m_video, Quadrants(322, 181));
-    for (const QSize size : {QSize(300, 200), QSize(500, 200), QSize(322, 181)}) {
-        m_video.resize(size);
-        ExpectQuadrants(Grab(), 322, 181, "resized to " + std::to_string(size.width()));
-    }
+    for (const QSize size : {QSize(300, 200), QSize(500, 200), QSize(322, 181)})
+        ExpectQuadrants(Resize(size.width(), size.height()), 322, 181, "resized to " + std::to_string(size.width()));
     EXPECT_EQ(m_video.CurrentPicture().size(), QSize(322, 181));
 }
 
@@ -271,8 +267,7 @@ TEST_F(StaticVideoTest, ManyPicturesWhileTheControlIsResizedOrReplaced) {
             ShowPicture((i % 3 ? a : b).decoded);
     });
     for (int i = 0; i < 40; ++i) {
-        m_video.resize(200 + 13 * i, 150 + 7 * i);
-        Grab();
+        Resize(200 + 13 * i, 150 + 7 * i);
         QApplication::processEvents();
     }
     stop = true;

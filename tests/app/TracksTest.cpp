@@ -3,6 +3,7 @@
 // interface's Rate.
 #include "WindowFixture.h"
 #include "app/Mpris.h"
+#include "common/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,6 @@
 #include <QMenu>
 #include <QTest>
 
-#include <csignal>
 #include <string>
 #include <vector>
 
@@ -193,21 +193,11 @@ TEST_F(TracksTest, DroppedSubtitleFilesJoinThePlayingMedium) {
 // interface itself: clamped to its range, announced, NaN ignored.
 TEST_F(TracksTest, MediaInterfaceRateIsReadableAndSettableWithinItsRange) {
     // A bus of the test's own, so the window registers on it.
-    FILE* pDaemon = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null", "r");
-    ASSERT_TRUE(pDaemon);
-    char address[512] = {}, pid[32] = {};
-    const bool started = std::fgets(address, sizeof address, pDaemon) && std::fgets(pid, sizeof pid, pDaemon);
-    pclose(pDaemon);
-    if (!started)
+    const std::string socket = m_dir + "/bus", bus = "unix:path=" + socket;
+    ChildProcess daemon({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + bus});
+    if (!nettest::WaitFor([&] { return fs::exists(socket) || !daemon.Running(); }) || !fs::exists(socket))
         GTEST_SKIP() << "dbus-daemon did not start";
-    const pid_t daemon = static_cast<pid_t>(std::atol(pid));
-    std::string bus = address;
-    bus.erase(bus.find_last_not_of("\r\n") + 1);
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
-    struct Reaper {
-        pid_t pid;
-        ~Reaper() { kill(pid, SIGTERM); }
-    } reaper{daemon};
 
     CSivoDlg& dlg = OpenTracks();
     MprisHost& host = dlg;

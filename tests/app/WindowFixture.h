@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QTimer>
@@ -135,6 +136,12 @@ inline void Mouse(QWidget& widget, QEvent::Type type, int x, Qt::MouseButton but
     const QPointF at(x, widget.height() / 2);
     QMouseEvent event(type, at, widget.mapToGlobal(at), button, button, Qt::NoModifier);
     QApplication::sendEvent(&widget, &event);
+}
+
+// A key press sent straight to `target`.
+inline void Press(QWidget& target, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QKeyEvent press(QEvent::KeyPress, key, modifiers);
+    QApplication::sendEvent(&target, &press);
 }
 
 inline QUrl FileUrl(const std::string& path) { return QUrl::fromLocalFile(QString::fromStdString(path)); }

@@ -101,10 +101,7 @@ TEST_F(WindowTest, PlayButtonSpaceAndTheMediaInterfaceToggleTheSameWay) {
     ASSERT_TRUE(dlg.OpenMedia(TestClipAv10s()));
     MprisHost& mpris = dlg;
     const auto button = [&] { dlg.Button(IDC_PLAY).click(); };
-    const auto space = [&] {
-        QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier);
-        QApplication::sendEvent(&dlg.Slider(IDC_VOLUME), &press);
-    };
+    const auto space = [&] { Press(dlg.Slider(IDC_VOLUME), Qt::Key_Space); };
     const auto playPause = [&] { mpris.TogglePause(); };
     const struct { std::function<void()> toggle; bool playerPausedBefore, pausedAfter; const char* what; } steps[] = {
         {button, false, true, "the button pauses what an open started"},
@@ -328,8 +325,7 @@ TEST_F(WindowTest, KeysDriveThePlayerWhicheverControlHasTheFocus) {
                 }
             });
         }
-        QKeyEvent press(QEvent::KeyPress, step.key, step.modifiers);
-        QApplication::sendEvent(step.focus, &press);
+        Press(*step.focus, step.key, step.modifiers);
         EXPECT_TRUE(PumpUntil(step.done));
         EXPECT_EQ(dlg.Slider(IDC_PROGRESS).GetRangeMax(), 100);
         if (step.key == Qt::Key_F) {
@@ -356,8 +352,7 @@ TEST_F(WindowTest, KeysDriveThePlayerWhicheverControlHasTheFocus) {
                                                 {Qt::Key_Escape, Qt::NoModifier, true}}) {
         SCOPED_TRACE(QKeySequence(key | modifiers).toString().toStdString());
         CSivoDlg& window = Open();
-        QKeyEvent press(QEvent::KeyPress, key, modifiers);
-        const bool chooser = WithDialog(window, [&] { QApplication::sendEvent(&window.Button(IDC_PLAY), &press); },
+        const bool chooser = WithDialog(window, [&] { Press(window.Button(IDC_PLAY), key, modifiers); },
                                         [](QDialog& d) { EXPECT_TRUE(qobject_cast<QFileDialog*>(&d)); });
         EXPECT_EQ(chooser, !closes);
         EXPECT_EQ(window.isVisible(), !closes);
