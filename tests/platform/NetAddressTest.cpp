@@ -19,27 +19,21 @@ NetAddress A(const char* text) {
 } // namespace
 
 TEST(NetAddress, RangesParseAndContainAcrossBothFamilies) {
-    struct Case {
-        const char* range;
-        const char* inside;
-        const char* outside;
-    };
-    const Case cases[] = {
+    const char* const cases[][3] = {  // a range, an address inside it, one outside (but see ::/0)
         {"192.168.1.0/24", "192.168.1.255", "192.168.2.0"},
         {"192.168.1.7/24", "192.168.1.1", "192.169.1.7"},  // host bits ignored
         {"10.0.0.5", "10.0.0.5", "10.0.0.4"},              // one address
         {"0.0.0.0/0", "203.0.113.9", "::1"},                // every IPv4 address, no IPv6 one
         {"172.16.0.0/12", "172.31.255.255", "172.32.0.0"},
         {"fd00::/8", "fd12:3456::1", "fe80::1"},
-        {"::/0", "2001:db8::1", "10.0.0.1"},  // IPv4 is held mapped: inside "::/0" too
+        {"::/0", "2001:db8::1", "10.0.0.1"},  // IPv4 is held mapped: "::/0" holds 10.0.0.1 too
         {"::ffff:10.0.0.0/104", "10.1.2.3", "11.0.0.0"},
     };
-    for (const Case& c : cases) {
-        const std::optional<AddressRange> r = AddressRange::Parse(c.range);
-        ASSERT_TRUE(r) << c.range;
-        EXPECT_TRUE(r->Contains(A(c.inside))) << c.range << " " << c.inside;
-        if (std::string(c.range) != "::/0")
-            EXPECT_FALSE(r->Contains(A(c.outside))) << c.range << " " << c.outside;
+    for (const auto& [range, inside, outside] : cases) {
+        const std::optional<AddressRange> r = AddressRange::Parse(range);
+        ASSERT_TRUE(r) << range;
+        EXPECT_TRUE(r->Contains(A(inside))) << range << " " << inside;
+        EXPECT_EQ(r->Contains(A(outside)), std::string(range) == "::/0") << range << " " << outside;
     }
     EXPECT_EQ(AddressRange::Parse("192.168.1.0/24")->ToString(), "192.168.1.0/24");
     EXPECT_EQ(AddressRange::Parse("fe80::1")->ToString(), "fe80::1/128");
@@ -71,8 +65,9 @@ TEST(NetAddress, InterfaceSubnetsAndBroadcastsComeFromTheInterfaceTable) {
         ++seen;
         EXPECT_TRUE(interfaces.IsLocalPeer(*a)) << a->ToString();
         const std::optional<NetAddress> b = NetAddress::FromSockaddr(i->ifa_broadaddr);
-        if ((i->ifa_flags & IFF_BROADCAST) && b)
+        if ((i->ifa_flags & IFF_BROADCAST) && b) {
             EXPECT_TRUE(interfaces.IsBroadcast(*b)) << b->ToString();
+        }
     }
     freeifaddrs(list);
     EXPECT_GT(seen, 0);
