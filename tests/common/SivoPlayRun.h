@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "common/TestMedia.h"
 #include "output/OutputTestUtil.h"
@@ -21,6 +23,15 @@ struct PlayRun {
 inline double Field(const std::string& json, const std::string& key) {
     std::smatch m;
     return std::regex_search(json, m, std::regex("\"" + key + "\":(-?[0-9.]+)")) ? std::stod(m[1]) : NAN;
+}
+
+// A program's output, line by line.
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
 }
 
 inline PlayRun SivoPlay(const std::string& args, int timeoutS = kRunTimeoutS) {

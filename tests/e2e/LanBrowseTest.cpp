@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,12 +22,10 @@ namespace {
 constexpr int kReadyWaitMs = 30000;  // servers up and the link carrying
 constexpr double kLateMs = 3000;     // far beyond a window's end on a loaded machine
 
-std::set<std::string> Lines(const std::string& text) {
-    std::istringstream in(text);
-    std::set<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.insert(line);
-    return lines;
+// The lines of `text`, in any order.
+std::set<std::string> LineSet(const std::string& text) {
+    const std::vector<std::string> lines = Lines(text);
+    return {lines.begin(), lines.end()};
 }
 
 } // namespace
@@ -54,7 +51,7 @@ TEST_F(TwoHostLan, DiscoveryFindsBothHostsListingIsWholeAndInOrderAndAListedFile
     const std::set<std::string> both = {std::string("{\"addr\":\"") + kNearAddress + "\",\"local\":true}",
                                         std::string("{\"addr\":\"") + kFarAddress + "\",\"local\":false}"};
     Outcome found;
-    ASSERT_TRUE(nettest::WaitFor([&] { return Lines((found = SivoPlay("--discover")).out) == both; }, kReadyWaitMs))
+    ASSERT_TRUE(nettest::WaitFor([&] { return LineSet((found = SivoPlay("--discover")).out) == both; }, kReadyWaitMs))
         << found.out << found.err;
     EXPECT_EQ(found.status, 0);
     EXPECT_LT(found.ms, 1000 + kLateMs);

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,14 +30,6 @@ namespace {
 constexpr int kExitWaitMs = 15000;  // SIGTERM to exit on a loaded machine
 constexpr int kReplyWaitMs = 1000;  // catalogue replies to one request
 constexpr int kPromptMs = 5000;     // far beyond a prompt refusal; only a hang reaches it
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 // sivo-server with its standard error in a file of its own.
 class Server {
