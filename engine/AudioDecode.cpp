@@ -27,7 +27,7 @@ std::string AudioDecoder::FormatError(int sampleRate, int channels) {
     return "";
 }
 
-bool AudioDecoder::OpenStream(AVCodecContext* ctx, bool owned, double timeBase, bool* opened) {
+bool AudioDecoder::Open(AVCodecContext* ctx, bool owned, double timeBase, bool* opened, bool announce) {
     m_dTimeBase = timeBase;
     m_bAudible = false;
     m_clock.SetBytesPerSec(0.0);
@@ -43,13 +43,16 @@ bool AudioDecoder::OpenStream(AVCodecContext* ctx, bool owned, double timeBase, 
             avcodec_free_context(&ctx);
         return false;
     }
-    const bool ok = Open(ctx, owned);
+    const bool ok = Decoder::Open(ctx, owned);
     if (opened)
         *opened = ok;
     const AVSampleFormat packed = av_get_packed_sample_fmt(ctx->sample_fmt);
     const int bytesPerSample = ctx->sample_fmt == AV_SAMPLE_FMT_NONE ? 0 : packed == AV_SAMPLE_FMT_U8 ? 1 : 2;
     const int outChannels = std::min(channels, 2);
-    AudioSetFormat(outChannels, ctx->sample_rate, bytesPerSample);
+    const OutFormat format{outChannels, ctx->sample_rate, bytesPerSample};
+    if (announce || format != m_announced)
+        AudioSetFormat(outChannels, ctx->sample_rate, bytesPerSample);
+    m_announced = format;
     m_dOutBytesPerSec = double(ctx->sample_rate) * outChannels * (bytesPerSample == 1 ? 1 : 2);
     m_dSpeedInUse = m_dSpeed;
     m_tempo.Reset();

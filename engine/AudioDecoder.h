@@ -43,7 +43,13 @@ public:
     // Sound the output cannot play is refused before a device is opened for
     // it (and the context, when owned, released). True when the stream will
     // be heard; `opened` tells whether a decoder was opened.
-    bool OpenStream(AVCodecContext* ctx, bool owned, double timeBase, bool* opened = nullptr);
+    bool OpenStream(AVCodecContext* ctx, bool owned, double timeBase, bool* opened = nullptr) {
+        return Open(ctx, owned, timeBase, opened, true);
+    }
+    // The same for another stream of the medium playing (ctx borrowed): the
+    // output hears of it only when its format changes, so a device that
+    // plays on is not started again.
+    bool SwitchStream(AVCodecContext* ctx, double timeBase) { return Open(ctx, false, timeBase, nullptr, false); }
 
     // Closes the decoder; nothing is heard until the next OpenStream.
     void CloseStream(double timeBase);
@@ -62,6 +68,7 @@ public:
     void ResetLastStamp() { m_dLastStamp = 0.0; }
 
 private:
+    bool Open(AVCodecContext* ctx, bool owned, double timeBase, bool* opened, bool announce);
     void Run() override;
     void Decode(const AVPacket& pkt);
     void OnFlush() override { m_tempo.Reset(); }
@@ -85,6 +92,11 @@ private:
     double m_dSpeedInUse = 1.0;
     std::atomic<double> m_dSpeed{1.0};
     std::atomic<double> m_dOutBytesPerSec{0.0};  // of the format announced to the output
+    struct OutFormat {
+        int channels, rate, bytesPerSample;
+        bool operator==(const OutFormat&) const = default;
+    };
+    OutFormat m_announced{0, 0, 0};  // controlling thread
     int m_nRefusedPieces = 0;
     bool m_bAnchorPending = false;  // the frame being written starts at
     double m_dPendingStamp = 0.0;   // this stamp, anchored once the output has taken its first piece

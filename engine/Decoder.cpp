@@ -34,12 +34,12 @@ void Decoder::Close() {
     m_bOwned = false;
 }
 
-void Decoder::Start(const char* name) {
+void Decoder::Start(const char* name, double skipUntil) {
     if (m_thread.joinable())
         return;
     m_nSerial = m_pkts.Serial();
     m_dSkipTarget = -INFINITY;
-    m_dSkipUntil = -INFINITY;
+    m_dSkipUntil = skipUntil;
     m_thread = std::thread([this] { Run(); });
     NameThread(m_thread, name);
 }

@@ -44,8 +44,10 @@ public:
     // nor played, so the first picture and sound are the target's.
     void SkipUntil(double stamp) { m_dSkipTarget = stamp; }
 
-    // Starts the thread unless it runs; Join waits for it once its queue is aborted.
-    void Start(const char* name);
+    // Starts the thread unless it runs, decoding but neither showing nor
+    // playing what comes before `skipUntil`; Join waits for it once its
+    // queue is aborted.
+    void Start(const char* name, double skipUntil = -INFINITY);
     void Join();
 
 protected:

@@ -54,26 +54,32 @@ void MediaPlayer::SetPause(bool paused) {
     m_feederWake.Notify();
 }
 
-// The medium opened again with the other stream, then a precise seek back:
-// the same paths an open and a seek take, so the switch keeps lip sync.
+// Only the sound changes: its decoder takes the other stream and the read
+// goes back to the position being heard for it, while the pictures queued
+// and shown go on; the clock waits for the new sound as after a seek.
 void MediaPlayer::SelectAudioStream(int streamIndex) {
     const bool known = std::any_of(m_audioStreams.begin(), m_audioStreams.end(),
                                    [&](const VideoDemuxer::StreamInfo& s) { return s.index == streamIndex && !s.selected; });
-    if (!known || m_strLocalPath.empty())
+    if (!known || !m_bLocal || !m_pDemuxer)
         return;
-    const std::string path = m_strLocalPath;
-    const double position = Position();
-    const bool paused = IsPaused();
-    const std::vector<Subtitles::Choice> subtitles = m_subtitleChoices;
-    const int subtitle = m_nSubtitle;
-    m_pDemuxer->preferAudioStream(streamIndex);
-    OpenLocal(path.c_str());
-    m_pDemuxer->preferAudioStream(-1);
-    m_subtitleChoices = subtitles;
-    if (subtitle != m_nSubtitle)
-        SelectSubtitle(subtitle);
-    SeekTo(position);
-    SetPause(paused);
+    std::lock_guard<std::mutex> feed(m_feedMutex);
+    const double heard = HeardClock();
+    m_audioPkts.Abort();
+    AudioFlush();  // ends the output's back-pressure on the decoder too
+    m_audio.Join();
+    m_audio.CloseStream(m_pDemuxer->getAudioTimeBase());  // before the demuxer frees the context
+    const bool switched = m_pDemuxer->switchAudioStream(streamIndex, heard - m_dStartTime) != nullptr;
+    m_audio.SwitchStream(m_pDemuxer->getAudioCodecCtx(), m_pDemuxer->getAudioTimeBase());
+    if (switched) {
+        const unsigned serial = m_audioPkts.Flush();
+        if (IsEnded())
+            SetEnded(false);  // the new stream's rest is still to be read
+        AudioFlush();
+        m_clock.Restart(heard, serial);
+        m_audioStreams = m_pDemuxer->listStreams(AVMEDIA_TYPE_AUDIO);
+    }
+    m_audioPkts.Restart();
+    m_audio.Start("audio-decode", switched ? heard : -INFINITY);
 }
 
 void MediaPlayer::SelectSubtitle(int choice) {

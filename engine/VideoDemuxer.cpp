@@ -77,6 +77,8 @@ int VideoDemuxer::open(const char* name) {
     bCover = false;
     nDuration = 0;
     dStartTime = 0.0;
+    lastVideo = passVideoThrough = ReadMark{};
+    bPassingVideo = false;
     strName = name;
 
     int rc;
@@ -125,7 +127,7 @@ int VideoDemuxer::open(const char* name) {
         nRotation = RotationOf(st);
         bCover = (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
     }
-    if (AVStream* st = ChooseStream(pFormatCtx, AVMEDIA_TYPE_AUDIO, nPreferredAudio)) {
+    if (AVStream* st = ChooseStream(pFormatCtx, AVMEDIA_TYPE_AUDIO)) {
         pAudioStream = st;
         nAudioIndex = st->index;
         dAudioTimeBase = av_q2d(st->time_base);
@@ -177,7 +179,8 @@ AVPacket* VideoDemuxer::readPacket(int& bVideo, int& codecId) {
             codecId = pAudioCodecCtx->codec_id;
             return pkt.release();
         }
-        if (pVideoStream && pkt->stream_index == nVideoIndex) {
+        if (pVideoStream && pkt->stream_index == nVideoIndex && !HandedOutBefore(*pkt)) {
+            lastVideo = ReadMark{pkt->pos, pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts};
             if (bCover && dVideoTimeBase > 0)  // stamped where it is to show: at once
                 pkt->pts = pkt->dts = std::llround(dReadFrom / dVideoTimeBase);
             bVideo = 1;
@@ -202,11 +205,7 @@ int VideoDemuxer::RotationOf(const AVStream* st) {
 
 // Of several streams of a kind, the one the file marks as default plays,
 // else the first; a cover picture only when there is no moving picture.
-AVStream* VideoDemuxer::ChooseStream(AVFormatContext* input, int type, int preferred) {
-    if (preferred >= 0 && preferred < int(input->nb_streams) &&
-        input->streams[preferred]->codecpar->codec_type == type &&
-        !(input->streams[preferred]->disposition & AV_DISPOSITION_ATTACHED_PIC))
-        return input->streams[preferred];
+AVStream* VideoDemuxer::ChooseStream(AVFormatContext* input, int type) {
     AVStream* first = nullptr;
     AVStream* cover = nullptr;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
@@ -266,18 +265,56 @@ int VideoDemuxer::seek(int seconds) { return seekTo(seconds); }
 int VideoDemuxer::seekTo(double seconds) {
     if (bClosed)
         return -1;
+    std::lock_guard<std::mutex> lock(mutex);
+    SeekLocked(seconds);
+    return 0;
+}
+
+void VideoDemuxer::SeekLocked(double seconds) {
     // A cover picture has no time line to seek in: the sound's is taken.
     const bool byVideo = dVideoTimeBase > 0 && !bCover;
-    double timeBase = byVideo ? dVideoTimeBase : dAudioTimeBase;
-    int index = byVideo ? nVideoIndex : nAudioIndex;
+    const double timeBase = byVideo ? dVideoTimeBase : dAudioTimeBase;
+    const int index = byVideo ? nVideoIndex : nAudioIndex;
     const double units = (dStartTime + seconds) / timeBase;
     if (!(timeBase > 0) || !(std::abs(units) < 9e18))  // no time base, or a target no stamp can hold
-        return 0;
-    auto target = static_cast<int64_t>(units);
-    std::lock_guard<std::mutex> lock(mutex);
+        return;
     dReadFrom = dStartTime + seconds;
+    bPassingVideo = false;
     if (pFormatCtx)
-        avformat_seek_file(pFormatCtx, index, -std::numeric_limits<int64_t>::max(), target,
+        avformat_seek_file(pFormatCtx, index, -std::numeric_limits<int64_t>::max(), static_cast<int64_t>(units),
                            std::numeric_limits<int64_t>::max(), 0);
-    return 0;
+}
+
+AVCodecContext* VideoDemuxer::switchAudioStream(int index, double seconds) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!pFormatCtx || index < 0 || index >= int(pFormatCtx->nb_streams))
+        return nullptr;
+    AVStream* st = pFormatCtx->streams[index];
+    if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO || (st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+        return nullptr;
+    AVCodecContext* ctx = MakeCodecContext(st);
+    if (!ctx)
+        return nullptr;
+    avcodec_free_context(&pAudioCodecCtx);
+    pAudioCodecCtx = ctx;
+    pAudioStream = st;
+    nAudioIndex = index;
+    dAudioTimeBase = av_q2d(st->time_base);
+    SeekLocked(seconds);
+    // The pictures up to where the read had got are queued or shown already.
+    passVideoThrough = lastVideo;
+    bPassingVideo = lastVideo.pos >= 0 || lastVideo.stamp != AV_NOPTS_VALUE;
+    return ctx;
+}
+
+bool VideoDemuxer::HandedOutBefore(const AVPacket& pkt) {
+    if (!bPassingVideo)
+        return false;
+    const int64_t stamp = pkt.dts != AV_NOPTS_VALUE ? pkt.dts : pkt.pts;
+    // File positions grow in read order; stamps are the fallback where a
+    // demuxer tells none.
+    const bool before = pkt.pos >= 0 && passVideoThrough.pos >= 0 ? pkt.pos <= passVideoThrough.pos
+                        : stamp != AV_NOPTS_VALUE && stamp <= passVideoThrough.stamp;
+    bPassingVideo = before;
+    return before;
 }

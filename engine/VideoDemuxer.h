@@ -12,6 +12,7 @@
 // Packets handed out belong to the caller (release with FreePacket).
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -37,9 +38,13 @@ public:
 
     // 0 on success (also when name is already open), -1 on failure (closed).
     int open(const char* name);
-    // The audio stream the next open plays instead of the default one (-1:
-    // the default). Owner's thread.
-    void preferAudioStream(int index) { nPreferredAudio = index; }
+    // Plays audio stream `index` from `seconds` on without disturbing the
+    // video: the read goes back to the key package at or before `seconds`
+    // and passes over the video packets already handed out. Returns the new
+    // stream's decoder context (owned here, like the one it replaces, which
+    // is freed), or null, changing nothing, when `index` is no audio stream.
+    // Owner's thread, with no decoder using the old context.
+    AVCodecContext* switchAudioStream(int index, double seconds);
 
     // The streams of a kind in the open medium (of subtitles those a decoder
     // reads), and its chapters. Owner's thread.
@@ -95,10 +100,16 @@ public:
 
 private:
     void FreeCodecContexts();
-    static AVStream* ChooseStream(AVFormatContext* input, int type, int preferred = -1);
+    static AVStream* ChooseStream(AVFormatContext* input, int type);
     static int RotationOf(const AVStream* st);
     // Frees the input and the codec contexts under the lock.
     void CloseInput();
+    // Under the mutex: the read goes on from the key package at or before
+    // `seconds` (from the medium's start).
+    void SeekLocked(double seconds);
+    // Under the mutex: a video packet read again after a switch that was
+    // handed out before it.
+    bool HandedOutBefore(const AVPacket& pkt);
 
     std::atomic<bool> bClosed{true};
     AVFormatContext* pFormatCtx = nullptr;
@@ -112,7 +123,15 @@ private:
     int nRotation = 0;
     bool bCover = false;     // the video stream is an audio file's cover picture
     double dReadFrom = 0.0;  // stamp (seconds) the last open or seek reads from; under the mutex
-    int nPreferredAudio = -1;
+    // Where the last video packet handed out was read (file position, else
+    // stamp), and after a switch the one to read past; under the mutex.
+    struct ReadMark {
+        int64_t pos = -1;
+        int64_t stamp = INT64_MIN;  // AV_NOPTS_VALUE
+    };
+    ReadMark lastVideo;
+    ReadMark passVideoThrough;
+    bool bPassingVideo = false;
     std::string strName;
     int (*pInterrupt)(void*) = nullptr;
     void* pInterruptOpaque = nullptr;
