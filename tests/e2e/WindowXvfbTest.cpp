@@ -299,12 +299,14 @@ protected:
         const size_t at = reply.find('<');
         return at == std::string::npos ? -1 : std::stod(reply.substr(at + 1));
     }
-    // The medium's name as the media interface gives it.
-    std::string Title() {
+    // What the medium's metadata holds between `open` and the next `close`; empty when nothing.
+    std::string Metadata(const std::string& open, const std::string& close) {
         const std::string metadata = Property("Metadata");
-        const size_t at = metadata.find("'xesam:title': <'");
-        return at == std::string::npos ? std::string() : metadata.substr(at + 17, metadata.find("'>", at) - at - 17);
+        const size_t at = metadata.find(open), from = at + open.size();
+        return at == std::string::npos ? std::string() : metadata.substr(from, metadata.find(close, from) - from);
     }
+    // The medium's name as the media interface gives it.
+    std::string Title() { return Metadata("'xesam:title': <'", "'>"); }
     bool WindowVisible() {
         std::string output;
         return Run("xdotool search --onlyvisible --name Corvan", output) == 0;
@@ -314,12 +316,7 @@ protected:
     static std::string Quoted(const std::string& text) { return " \"'" + text + "'\""; }
     bool StatusIs(const char* want) { return Property("PlaybackStatus").find(want) != std::string::npos; }
     // The object path of the medium playing, as SetPosition names it.
-    std::string Track() {
-        const std::string metadata = Property("Metadata");
-        const size_t at = metadata.find("objectpath '");
-        return at == std::string::npos ? std::string()
-                                       : metadata.substr(at + 12, metadata.find('\'', at + 12) - at - 12);
-    }
+    std::string Track() { return Metadata("objectpath '", "'"); }
     // Records the window's signals on the bus to `file`.
     std::unique_ptr<ChildProcess> Monitor(const fs::path& file) {
         return std::make_unique<ChildProcess>(std::vector<std::string>{
