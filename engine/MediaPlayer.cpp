@@ -149,6 +149,7 @@ int MediaPlayer::OpenLocal(const char* path) {
 
     m_strLocalPath = path;
     m_audioStreams = m_pDemuxer->listStreams(AVMEDIA_TYPE_AUDIO);
+    m_videoStreams = m_pDemuxer->listStreams(AVMEDIA_TYPE_VIDEO);
     m_chapters = m_pDemuxer->getChapters();
     m_subtitleChoices = Subtitles::Find(path, m_pDemuxer->listStreams(AVMEDIA_TYPE_SUBTITLE));
     const auto preferred = std::find_if(m_subtitleChoices.begin(), m_subtitleChoices.end(),
@@ -202,6 +203,7 @@ int MediaPlayer::Stop() {
     m_subtitleChoices.clear();
     m_nSubtitle = -1;
     m_audioStreams.clear();
+    m_videoStreams.clear();
     m_chapters.clear();
     m_strLocalPath.clear();
     m_bInfoReady = false;

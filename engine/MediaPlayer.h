@@ -77,6 +77,7 @@ public:
     // another played from the position being heard, keeping pause, speed and
     // subtitles.
     const std::vector<VideoDemuxer::StreamInfo>& AudioStreams() const { return m_audioStreams; }
+    const std::vector<VideoDemuxer::StreamInfo>& VideoStreams() const { return m_videoStreams; }
     void SelectAudioStream(int streamIndex);
     // Chapters of the local medium, from its start.
     const std::vector<VideoDemuxer::Chapter>& Chapters() const { return m_chapters; }
@@ -194,6 +195,7 @@ private:
     std::shared_ptr<Subtitles> m_subtitles = std::make_shared<Subtitles>();  // pictures shown keep it too
     std::vector<Subtitles::Choice> m_subtitleChoices;  // controlling thread, as the two below
     std::vector<VideoDemuxer::StreamInfo> m_audioStreams;
+    std::vector<VideoDemuxer::StreamInfo> m_videoStreams;
     std::vector<VideoDemuxer::Chapter> m_chapters;
     std::string m_strLocalPath;  // the local medium open
     int m_nSubtitle = -1;

@@ -582,7 +582,7 @@ std::vector<Subtitles::Choice> Subtitles::Find(const std::string& medium,
     for (const fs::path& file : files)
         choices.push_back(Choice{file.string(), -1, file.filename().string(), true});
     for (const VideoDemuxer::StreamInfo& stream : streams)
-        choices.push_back(Choice{medium, stream.index, stream.label, stream.marked});
+        choices.push_back(Choice{medium, stream.index, stream.label, stream.marked, stream.language, stream.title});
     return choices;
 }
 

@@ -223,12 +223,17 @@ AVStream* VideoDemuxer::ChooseStream(AVFormatContext* input, int type) {
     return first ? first : cover;
 }
 
+namespace {
+std::string Tag(const AVStream* st, const char* key) {
+    const AVDictionaryEntry* entry = av_dict_get(st->metadata, key, nullptr, 0);
+    return entry ? entry->value : "";
+}
+}  // namespace
+
 std::string VideoDemuxer::StreamLabel(const AVStream* st) {
-    std::string label;
-    if (const AVDictionaryEntry* lang = av_dict_get(st->metadata, "language", nullptr, 0))
-        label = lang->value;
-    if (const AVDictionaryEntry* title = av_dict_get(st->metadata, "title", nullptr, 0))
-        label += (label.empty() ? "" : " - ") + std::string(title->value);
+    std::string label = Tag(st, "language");
+    if (const std::string title = Tag(st, "title"); !title.empty())
+        label += (label.empty() ? "" : " - ") + title;
     return label.empty() ? "stream " + std::to_string(st->index) : label;
 }
 
@@ -242,7 +247,8 @@ std::vector<VideoDemuxer::StreamInfo> VideoDemuxer::listStreams(int type) const 
             (type == AVMEDIA_TYPE_SUBTITLE && !avcodec_find_decoder(st->codecpar->codec_id)))
             continue;
         streams.push_back(StreamInfo{int(i), StreamLabel(st), st == pAudioStream || st == pVideoStream,
-                                     (st->disposition & AV_DISPOSITION_DEFAULT) != 0});
+                                     (st->disposition & AV_DISPOSITION_DEFAULT) != 0, Tag(st, "language"),
+                                     Tag(st, "title")});
     }
     return streams;
 }

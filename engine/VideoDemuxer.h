@@ -53,6 +53,7 @@ public:
         std::string label;  // language and title
         bool selected;
         bool marked;  // the file marks it as the default one
+        std::string language, title;  // as the file tags it (either may be empty)
     };
     std::vector<StreamInfo> listStreams(int type) const;
     struct Chapter {

@@ -55,7 +55,7 @@ constexpr int kExitUsage = 2;
 using Clock = std::chrono::steady_clock;
 
 const char* const kUsage =
-    "usage: sivo-play FILE [--seconds N] [--seek S] [--pause-at S] [--speed X] [--paint]\n"
+    "usage: sivo-play FILE [--aid N] [--sid N] [--seconds N] [--seek S] [--pause-at S] [--speed X] [--paint]\n"
     "       sivo-play --remote ADDR NAME [--seconds N] [--seek S] [--pause-at S] [--speed X] [--paint]\n"
     "       sivo-play --discover [--seconds S]\n"
     "       sivo-play --list ADDR\n"
@@ -63,12 +63,16 @@ const char* const kUsage =
     "frames_expected (media seconds played times the frame rate), fast_decode_share (share of\n"
     "pictures decoded with a shortcut), display_width and display_height (the shape shown), audio_bytes, duration_s, position_s, wall_s, first_picture_ms, av_gap_mean_ms,\n"
     "av_gap_max_ms, lipsync_mean_ms and lipsync_max_ms (|picture stamp - stamp of the\n"
-    "sound heard when it is shown|) and seek_ms (--seek to the first picture of the target). Ctrl-C or SIGTERM ends playback and still prints it.\n"
+    "sound heard when it is shown|), seek_ms (--seek to the first picture of the target) and, for a FILE,\n"
+    "tracks (the medium's streams and the subtitle files beside it: type, index, language, title, default,\n"
+    "selected, and file for a subtitle file). Ctrl-C or SIGTERM ends playback and still prints it.\n"
     "Exit status: 0 played, 1 nothing playable, 2 usage error.\n"
     "--discover asks the local network which machines share media and prints one\n"
     "JSON line {\"addr\",\"local\"} per machine that answers within S seconds (default 1);\n"
     "--list prints one JSON line {\"name\"} per file the machine at ADDR shares.\n"
     "Both exit 0 when something answered, 1 when nothing did.\n"
+    "  --aid N       play audio track N (the index tracks gives it) instead of the default one\n"
+    "  --sid N       show subtitle track N; 0 shows none\n"
     "  --seconds N   stop after N seconds (default: play to the end)\n"
     "  --seek S      seek to S seconds after one second of play\n"
     "  --speed X     play X times as fast (0.25 to 4), the pitch kept\n"
@@ -90,6 +94,8 @@ struct Options {
     double seekTo = -1;      // -1: no --seek
     double pauseAt = -1.0;   // negative: no --pause-at
     double speed = 1.0;
+    int aid = 0;   // 0: the default audio track
+    int sid = -1;  // -1: the default subtitle choice, 0: none
     bool paint = false;
     bool help = false;
     bool version = false;
@@ -213,6 +219,14 @@ std::string ParseArgs(int argc, char** argv, Options& opt) {
             opt.speed = std::strtod(argv[++i], &end);
             if (!end || *end || !(opt.speed >= MediaPlayer::kMinSpeed && opt.speed <= MediaPlayer::kMaxSpeed))
                 return std::string("bad --speed value (0.25 to 4): ") + argv[i];
+        } else if (arg == "--aid" || arg == "--sid") {
+            if (!needValue(1))
+                return arg + " needs a value";
+            char* end = nullptr;
+            const long value = std::strtol(argv[++i], &end, 10);
+            if (!end || *end || value < (arg == "--aid" ? 1 : 0) || value > 1000000)
+                return "bad " + arg + " value: " + argv[i];
+            (arg == "--aid" ? opt.aid : opt.sid) = int(value);
         } else if (arg == "--seek" || arg == "--pause-at") {
             if (!needValue(1))
                 return arg + " needs a value";
@@ -253,6 +267,8 @@ std::string ParseArgs(int argc, char** argv, Options& opt) {
         return "FILE and --remote, --discover or --list exclude each other";
     if ((opt.mode == Mode::Discover || opt.mode == Mode::List) && (opt.seekTo >= 0 || opt.pauseAt >= 0 || opt.paint))
         return "--seek, --pause-at and --paint apply to playing only";
+    if (opt.mode != Mode::Local && (opt.aid > 0 || opt.sid >= 0))
+        return "--aid and --sid apply to a FILE only";
     if (opt.mode == Mode::Remote || opt.mode == Mode::Discover)
         return "";
     if (opt.mode == Mode::List)
@@ -398,6 +414,43 @@ bool Drained(MediaPlayer& player) {
            player.QueuedFrames() == 0 && sound.GetQueuedCount() == 0 && sound.GetInDeviceCount() == 0;
 }
 
+// The streams of the medium open and its subtitle choices, numbered from 1
+// per type as --aid and --sid take them.
+std::string TracksJson(const MediaPlayer& player) {
+    std::string json;
+    const auto add = [&](const char* type, size_t n, const std::string& language, const std::string& title,
+                         bool marked, bool selected, const std::string& file) {
+        json += std::string(json.empty() ? "" : ",") + "{\"type\":\"" + type + "\",\"index\":" + std::to_string(n) +
+                ",\"language\":" + (language.empty() ? "null" : JsonString(language)) +
+                ",\"title\":" + (title.empty() ? "null" : JsonString(title)) + ",\"default\":" +
+                (marked ? "true" : "false") + ",\"selected\":" + (selected ? "true" : "false") +
+                (file.empty() ? "" : ",\"file\":" + JsonString(AnsiToUtf8(file))) + "}";
+    };
+    for (const auto& [type, streams] : {std::pair{"video", &player.VideoStreams()}, std::pair{"audio", &player.AudioStreams()}})
+        for (size_t i = 0; i < streams->size(); ++i)
+            add(type, i + 1, (*streams)[i].language, (*streams)[i].title, (*streams)[i].marked, (*streams)[i].selected, "");
+    const std::vector<Subtitles::Choice>& subtitles = player.SubtitleChoices();
+    for (size_t i = 0; i < subtitles.size(); ++i) {
+        const Subtitles::Choice& c = subtitles[i];
+        add("subtitle", i + 1, c.language, c.title, c.preferred, int(i) == player.SelectedSubtitle(),
+            c.stream < 0 ? c.label : "");
+    }
+    return ",\"tracks\":[" + json + "]";
+}
+
+// --aid and --sid: a number the medium has no track for is said on stderr
+// and the default plays.
+void ChooseTracks(const Options& opt, MediaPlayer& player) {
+    if (opt.aid > 0 && size_t(opt.aid) > player.AudioStreams().size())
+        std::fprintf(stderr, "sivo-play: no audio track %d (the medium has %zu)\n", opt.aid, player.AudioStreams().size());
+    else if (opt.aid > 0)
+        player.SelectAudioStream(player.AudioStreams()[size_t(opt.aid) - 1].index);
+    if (opt.sid > 0 && size_t(opt.sid) > player.SubtitleChoices().size())
+        std::fprintf(stderr, "sivo-play: no subtitle track %d (there are %zu)\n", opt.sid, player.SubtitleChoices().size());
+    else if (opt.sid >= 0)
+        player.SelectSubtitle(opt.sid - 1);
+}
+
 int PlayMedium(const Options& opt) {
     const bool remote = opt.mode == Mode::Remote;
     const std::string what = remote ? opt.remoteName + " at " + opt.remoteAddr : opt.file;
@@ -420,6 +473,8 @@ int PlayMedium(const Options& opt) {
         RemotePlay(opt.remoteAddr.c_str(), opt.remoteName.c_str());
     else
         LocalPlay(opt.file.c_str());
+    ChooseTracks(opt, player);
+    const std::string tracks = remote ? "" : TracksJson(player);
 
     // --pause-at: waiting for the position, paused since pausedAt, done.
     enum class PauseStep { Waiting, Paused, Done } pauseStep = opt.pauseAt >= 0 ? PauseStep::Waiting : PauseStep::Done;
@@ -513,7 +568,7 @@ int PlayMedium(const Options& opt) {
         std::snprintf(paused, sizeof paused, ",\"paused_wakeups_per_s\":%.1f", pausedWakeupRate);
     else if (opt.pauseAt >= 0)
         std::snprintf(paused, sizeof paused, ",\"paused_wakeups_per_s\":null");
-    std::printf("%s%s}\n", window.Json(head).c_str(), paused);
+    std::printf("%s%s%s}\n", window.Json(head).c_str(), paused, tracks.c_str());
     std::fflush(stdout);
 
     if (shown == 0 && audioBytes == 0) {

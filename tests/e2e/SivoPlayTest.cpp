@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <cmath>
+#include <fstream>
 #include <string>
 
 #include "common/ChildProcess.h"
@@ -120,6 +121,50 @@ TEST(SivoPlay, EveryAudioFormatPlaysWithoutInsertedSilence) {
     }
 }
 
+// The streams found are listed, numbered per type as --aid and --sid take
+// them; the default-marked audio stream plays unless another is chosen (the
+// tone tells which), a subtitle file beside the medium is shown unless
+// another or none is chosen, and a number with no track behind it is said
+// and the default plays.
+TEST(SivoPlay, TracksAreListedAndChosenByNumber) {
+    const std::string clip = TestMedia("e2e_tracks.mkv",
+        "-f lavfi -i testsrc2=s=160x120:r=25:d=2 -f lavfi -i sine=f=440:r=44100:d=2 -f lavfi -i sine=f=1000:r=44100:d=2 "
+        "-f lavfi -i testsrc2=s=160x120:r=25:d=2 -map 0:v -map 1:a -map 2:a -map 3:v -c:v libx264 -preset ultrafast "
+        "-c:a aac -ac 2 -metadata:s:a:0 language=eng -metadata:s:a:1 language=ger -metadata:s:a:1 title=Commentary "
+        "-disposition:a:0 0 -disposition:a:1 default -disposition:v:0 default -disposition:v:1 0 -shortest");
+    const std::string beside = clip.substr(0, clip.size() - 4) + ".en.srt";
+    std::ofstream(beside) << "1\n00:00:00,000 --> 00:00:02,000\nHello\n";
+    const std::string video = R"({"type":"video","index":1,"language":null,"title":null,"default":true,"selected":true},)"
+                              R"({"type":"video","index":2,"language":null,"title":null,"default":false,"selected":false},)";
+    const auto audio = [](bool first) {
+        return std::string(R"({"type":"audio","index":1,"language":"eng","title":null,"default":false,"selected":)") +
+               (first ? "true" : "false") +
+               R"(},{"type":"audio","index":2,"language":"ger","title":"Commentary","default":true,"selected":)" +
+               (first ? "false" : "true") + "},";
+    };
+    const auto subtitle = [](bool shown) {
+        return std::string(R"({"type":"subtitle","index":1,"language":null,"title":null,"default":true,"selected":)") +
+               (shown ? "true" : "false") + R"(,"file":"e2e_tracks.en.srt"}])";
+    };
+    struct Case { std::string args, tracks, warning; int tone; } cases[] = {
+        {"", video + audio(false) + subtitle(true), "", 1000},
+        {"--aid 1 --sid 0", video + audio(true) + subtitle(false), "", 440},
+        {"--aid 3 --sid 2", video + audio(false) + subtitle(true), "no audio track 3 (the medium has 2)", 1000},
+    };
+    for (const Case& c : cases) {
+        PlayRun r = SivoPlay(c.args + " '" + clip + "'");
+        ASSERT_EQ(r.status, 0) << c.args << ": " << r.err;
+        EXPECT_NE(r.out.find("\"tracks\":[" + c.tracks + "}\n"), std::string::npos) << c.args << ": " << r.out;
+        EXPECT_NE(r.err.find(c.warning), std::string::npos) << c.args << ": " << r.err;
+        const auto* samples = reinterpret_cast<const int16_t*>(r.pcm.data());
+        size_t rising = 0;
+        ASSERT_GT(r.pcm.size() / 4, 44100u + 22050u) << c.args;
+        for (size_t i = 22050 + 1; i < 22050 + 44100; ++i)
+            rising += samples[2 * (i - 1)] < 0 && samples[2 * i] >= 0;
+        EXPECT_NEAR(double(rising), c.tone, 10) << c.args;
+    }
+}
+
 // --seek, --pause-at and SIGTERM, as a user at a terminal would use them.
 TEST(SivoPlay, SeeksPausesAndEndsOnSigtermWithItsLine) {
     PlayRun r = SivoPlay("--seek 6 --pause-at 7.5 '" + TestClipAv10s() + "'");
@@ -147,7 +192,8 @@ TEST(SivoPlay, SeeksPausesAndEndsOnSigtermWithItsLine) {
 
 TEST(SivoPlay, UsageErrorsExitTwoHelpAndVersionZero) {
     for (const char* args : {"", "--bogus x", "--seconds", "--seconds abc x.mp4", "a.mp4 b.mp4", "--remote 127.0.0.1",
-                             "--seek -1 x.mp4", "--pause-at x.mp4"})
+                             "--seek -1 x.mp4", "--pause-at x.mp4", "--aid 0 x.mp4", "--sid -1 x.mp4", "--aid x.mp4",
+                             "--remote 127.0.0.1 a --aid 1"})
         EXPECT_EQ(SivoPlay(args).status, 2) << args;
     PlayRun help = SivoPlay("--help"), version = SivoPlay("--version");
     EXPECT_EQ(help.status + version.status, 0);
