@@ -47,7 +47,7 @@ public:
         int stream = -1;       // the stream in it; -1 for a file's first
         std::string label;     // language and title, or the file's name
         bool preferred = false;  // beside the medium, or marked default
-        std::string language, title;  // a stream's tags
+        std::string language = {}, title = {};  // a stream's tags
     };
     // The subtitle files beside a medium (same base name with any suffix, or
     // in a Subs/ or Subtitles/ folder), then its subtitle streams as the
