@@ -88,46 +88,34 @@ bool BothPortsAnswer() {
 
 }  // namespace
 
-TEST(SivoServerLog, ShareRootItCannotServeEndsItWithStatusTwoAndOneLine) {
+// A share root it cannot serve, or an allow list it cannot read (which must
+// not leave it open to everyone), ends it at start with status 2 and a line
+// naming the cause.
+TEST(SivoServerLog, ShareRootItCannotServeOrAMalformedAllowListEndsItWithStatusTwoAndOneLine) {
     TempDir dir;
     std::ofstream(dir.path + "/clip.mp4") << "a file, not a directory";
     fs::create_directory(dir.path + "/locked");
     fs::permissions(dir.path + "/locked", fs::perms::none);
-    struct Case {
-        std::string root, reason, prefix;
-    };
     // root reads every directory; without its file-access capabilities it
     // meets the permissions like any user.
     const std::string asUser = geteuid() == 0 ? "setpriv --bounding-set=-dac_override,-dac_read_search" : "";
-    for (const Case& c : {Case{dir.path + "/missing", "does not exist", ""},
-                          Case{dir.path + "/clip.mp4", "is not a directory", ""},
-                          Case{dir.path + "/locked", "cannot be read: Permission denied", asUser}}) {
-        Server server("--share-root '" + c.root + "'", c.prefix);
-        EXPECT_EQ(server.Exit(), 2) << c.root;
-        EXPECT_EQ(server.Err(), "sivo-server: --share-root " + c.root + " " + c.reason + "\n");
-    }
-}
-
-// An allow list that cannot be read must not leave the server open to
-// everyone: it ends at start with status 2 and a line naming the entry.
-TEST(SivoServerLog, MalformedAllowListEndsItWithStatusTwoAndNamesTheEntry) {
-    TempDir root;
-    const std::string share = "--share-root '" + root.path + "' ";
-    const std::string usage = ": not an address range (ADDRESS or ADDRESS/BITS)\n";
-    struct Case {
-        std::string allowVariable, args, err;
+    const auto shareRoot = [&](const std::string& name) { return "--share-root '" + dir.path + name + "'"; };
+    const std::string root = shareRoot(""), usage = ": not an address range (ADDRESS or ADDRESS/BITS)\n";
+    const auto allowing = [](const char* list) { return "env SIVO_ALLOW='" + std::string(list) + "'"; };
+    const struct { std::string args, prefix, err; } cases[] = {
+        {shareRoot("/missing"), "", "--share-root " + dir.path + "/missing does not exist\n"},
+        {shareRoot("/clip.mp4"), "", "--share-root " + dir.path + "/clip.mp4 is not a directory\n"},
+        {shareRoot("/locked"), asUser, "--share-root " + dir.path + "/locked cannot be read: Permission denied\n"},
+        {root + " --allow 10.0.0.0/33", "", "--allow 10.0.0.0/33" + usage},
+        {root + " --allow 10.0.0.0/8 --allow lan", "", "--allow lan" + usage},
+        {root + " --allow", "", "--allow needs a range" + usage},
+        {root, allowing("192.168.1.0/24, 10.0.0.7 10.1.0.0/16x"), "SIVO_ALLOW, entry 3: 10.1.0.0/16x" + usage},
+        {root + " --allow 10.0.0.0/8", allowing("*"), "SIVO_ALLOW, entry 1: *" + usage},
     };
-    const Case cases[] = {
-        {"", "--allow 10.0.0.0/33", "sivo-server: --allow 10.0.0.0/33" + usage},
-        {"", "--allow 10.0.0.0/8 --allow lan", "sivo-server: --allow lan" + usage},
-        {"", "--allow", "sivo-server: --allow needs a range" + usage},
-        {"192.168.1.0/24, 10.0.0.7 10.1.0.0/16x", "", "sivo-server: SIVO_ALLOW, entry 3: 10.1.0.0/16x" + usage},
-        {"*", "--allow 10.0.0.0/8", "sivo-server: SIVO_ALLOW, entry 1: *" + usage},
-    };
-    for (const Case& c : cases) {
-        Server server(share + c.args, c.allowVariable.empty() ? "" : "env SIVO_ALLOW='" + c.allowVariable + "'");
-        EXPECT_EQ(server.Exit(), 2) << c.allowVariable << " " << c.args;
-        EXPECT_EQ(server.Err(), c.err) << c.allowVariable << " " << c.args;
+    for (const auto& c : cases) {
+        Server server(c.args, c.prefix);
+        EXPECT_EQ(server.Exit(), 2) << c.prefix << " " << c.args;
+        EXPECT_EQ(server.Err(), "sivo-server: " + c.err) << c.prefix << " " << c.args;
     }
 }
 
