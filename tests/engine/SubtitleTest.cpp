@@ -71,6 +71,19 @@ protected:
         return TestMedia("sub-black-4s.mp4", "-f lavfi -i color=c=black:s=320x240:r=25:d=4 "
                                              "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
     }
+    // Brightness of the first picture shown after a seek to `target`.
+    int SeekAndMeasure(double target) {
+        text.shown.clear();
+        SetVideoWindow(&text);
+        player.SeekTo(target);
+        EXPECT_TRUE(WaitFor([&] {
+            std::lock_guard<std::mutex> lock(text.mutex);
+            return !text.shown.empty() && text.shown.rbegin()->first >= target + 0.3;
+        }));
+        SetVideoWindow(&window);
+        std::lock_guard<std::mutex> lock(text.mutex);
+        return text.shown.empty() ? -1 : text.shown.begin()->second;
+    }
     int PlayAndMeasure(const std::string& film, double delay = 0.0) {
         SetVideoWindow(&text);
         LocalPlay(film.c_str());
@@ -113,12 +126,15 @@ TEST_F(SubtitleTest, FilesBesideTheMediumShowInTheirTimeInAnyCharset) {
 }
 
 // A delay moves the cue later; none chosen shows nothing; a stream of the
-// medium marked as default is shown when no file is beside it.
-TEST_F(SubtitleTest, DelayChoiceAndStreamsOfTheMedium) {
+// medium marked as default is shown when no file is beside it. After a seek
+// back into its time, from a file or a stream, the cue is on the first
+// picture shown.
+TEST_F(SubtitleTest, DelayChoiceAndStreamsOfTheMediumAndSeeksBack) {
     const std::string film = Film({{"film.srt", std::string(kCue) + kTextUtf8}});
     PlayAndMeasure(film, 1.0);
     EXPECT_TRUE(text.TextBetween(2.0, 3.5, true));
     EXPECT_TRUE(text.TextBetween(0.0, 2.0, false));
+    EXPECT_GT(SeekAndMeasure(2.6), 100);
 
     text.shown.clear();
     SetVideoWindow(&text);
@@ -140,4 +156,6 @@ TEST_F(SubtitleTest, DelayChoiceAndStreamsOfTheMedium) {
     EXPECT_EQ(player.SelectedSubtitle(), 0);
     EXPECT_TRUE(text.TextBetween(1.0, 2.5, true));
     EXPECT_TRUE(text.TextBetween(2.5, 3.9, false));
+    EXPECT_GT(SeekAndMeasure(1.6), 100);
+    EXPECT_EQ(SeekAndMeasure(0.4), 0);
 }
