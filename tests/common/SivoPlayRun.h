@@ -51,3 +51,26 @@ inline ::testing::AssertionResult EndedCleanly(const PlayRun& r) {
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "exit " << r.status << ", stderr: " << r.err.substr(0, 2000);
 }
+
+// Rising zero crossings of the left channel of 16-bit stereo PCM over the
+// second from frame `from` on: the frequency of a tone; -1 when shorter.
+inline int RisingPerSecond(const std::string& pcm, size_t from, int rate = 44100) {
+    const auto* samples = reinterpret_cast<const int16_t*>(pcm.data());
+    if (pcm.size() / 4 < from + size_t(rate))
+        return -1;
+    int rising = 0;
+    for (size_t i = from + 1; i < from + size_t(rate); ++i)
+        rising += samples[2 * (i - 1)] < 0 && samples[2 * i] >= 0;
+    return rising;
+}
+
+// A 2 s clip with two video and two audio streams, the second audio stream
+// (1 kHz, "ger - Commentary") marked as the default and the first (440 Hz,
+// "eng") not.
+inline std::string TwoTrackClip() {
+    return TestMedia("e2e_tracks.mkv",
+        "-f lavfi -i testsrc2=s=160x120:r=25:d=2 -f lavfi -i sine=f=440:r=44100:d=2 -f lavfi -i sine=f=1000:r=44100:d=2 "
+        "-f lavfi -i testsrc2=s=160x120:r=25:d=2 -map 0:v -map 1:a -map 2:a -map 3:v -c:v libx264 -preset ultrafast "
+        "-c:a aac -ac 2 -metadata:s:a:0 language=eng -metadata:s:a:1 language=ger -metadata:s:a:1 title=Commentary "
+        "-disposition:a:0 0 -disposition:a:1 default -disposition:v:0 default -disposition:v:1 0 -shortest");
+}

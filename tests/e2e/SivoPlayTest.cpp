@@ -38,13 +38,7 @@ TEST(SivoPlay, PlaysTheClipToTheEnd) {
     EXPECT_NEAR(Field(r.out, "audio_bytes") / kBytesPerSecond, 10.0, 0.3);
     EXPECT_GT(r.pcm.size() / kBytesPerSecond, 9.5);
     EXPECT_LT(r.pcm.size() / kBytesPerSecond, 11.0);
-    // The 440 Hz tone in the left channel crosses zero upwards 440 times a second.
-    const auto* samples = reinterpret_cast<const int16_t*>(r.pcm.data());
-    size_t from = r.pcm.size() / 16, rising = 0;
-    ASSERT_LT(from + 44100, r.pcm.size() / 4);
-    for (size_t i = from + 1; i < from + 44100; ++i)
-        rising += samples[2 * (i - 1)] < 0 && samples[2 * i] >= 0;
-    EXPECT_NEAR(double(rising), 440, 5);
+    EXPECT_NEAR(RisingPerSecond(r.pcm, r.pcm.size() / 16), 440, 5);
 
     r = SivoPlay("--seconds 2 '" + TestClipAv10s() + "'");
     ASSERT_EQ(r.status, 0) << r.err;
@@ -127,11 +121,7 @@ TEST(SivoPlay, EveryAudioFormatPlaysWithoutInsertedSilence) {
 // another or none is chosen, and a number with no track behind it is said
 // and the default plays.
 TEST(SivoPlay, TracksAreListedAndChosenByNumber) {
-    const std::string clip = TestMedia("e2e_tracks.mkv",
-        "-f lavfi -i testsrc2=s=160x120:r=25:d=2 -f lavfi -i sine=f=440:r=44100:d=2 -f lavfi -i sine=f=1000:r=44100:d=2 "
-        "-f lavfi -i testsrc2=s=160x120:r=25:d=2 -map 0:v -map 1:a -map 2:a -map 3:v -c:v libx264 -preset ultrafast "
-        "-c:a aac -ac 2 -metadata:s:a:0 language=eng -metadata:s:a:1 language=ger -metadata:s:a:1 title=Commentary "
-        "-disposition:a:0 0 -disposition:a:1 default -disposition:v:0 default -disposition:v:1 0 -shortest");
+    const std::string clip = TwoTrackClip();
     const std::string beside = clip.substr(0, clip.size() - 4) + ".en.srt";
     std::ofstream(beside) << "1\n00:00:00,000 --> 00:00:02,000\nHello\n";
     const std::string video = R"({"type":"video","index":1,"language":null,"title":null,"default":true,"selected":true},)"
@@ -156,12 +146,7 @@ TEST(SivoPlay, TracksAreListedAndChosenByNumber) {
         ASSERT_EQ(r.status, 0) << c.args << ": " << r.err;
         EXPECT_NE(r.out.find("\"tracks\":[" + c.tracks + "}\n"), std::string::npos) << c.args << ": " << r.out;
         EXPECT_NE(r.err.find(c.warning), std::string::npos) << c.args << ": " << r.err;
-        const auto* samples = reinterpret_cast<const int16_t*>(r.pcm.data());
-        size_t rising = 0;
-        ASSERT_GT(r.pcm.size() / 4, 44100u + 22050u) << c.args;
-        for (size_t i = 22050 + 1; i < 22050 + 44100; ++i)
-            rising += samples[2 * (i - 1)] < 0 && samples[2 * i] >= 0;
-        EXPECT_NEAR(double(rising), c.tone, 10) << c.args;
+        EXPECT_NEAR(RisingPerSecond(r.pcm, 22050), c.tone, 10) << c.args;
     }
 }
 

@@ -122,8 +122,9 @@ TEST(SivoServerLog, ShareRootItCannotServeOrAMalformedAllowListEndsItWithStatusT
 // One life of the server: before it nothing answers; it lists the share
 // (neither what lies outside nor what is no medium), serves sivo-play
 // --remote (also with standard input closed, which gives the connection
-// descriptor 0) but no name cut past 254 bytes nor one outside the root,
-// outlives its share root going away, and logs each step.
+// descriptor 0) with the audio stream the medium marks as default, but no
+// name cut past 254 bytes nor one outside the root, outlives its share root
+// going away, and logs each step.
 TEST(SivoServerLog, ServesCatalogueAndRemotePlayOutlivesAVanishingShareRootAndLogsItsLife) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(SivoPlay("--remote 127.0.0.1 x.mp4").status, 1);  // nothing listens yet
@@ -134,8 +135,10 @@ TEST(SivoServerLog, ServesCatalogueAndRemotePlayOutlivesAVanishingShareRootAndLo
     for (const std::string& path : {root + "/clip.mp4", root + "/sub/song.mp3", root + "/notes.txt"})
         std::ofstream(path) << "not really media";
     fs::copy_file(TestClipAv10s(), root + "/av.mp4");
+    fs::copy_file(TwoTrackClip(), root + "/sub/tracks.mkv");
     fs::create_symlink(TestClipAv10s(), root + "/out.mp4");  // leads outside
-    const std::vector<std::string> shared = {root + "/av.mp4", root + "/clip.mp4", root + "/sub/song.mp3"};
+    const std::vector<std::string> shared = {root + "/av.mp4", root + "/clip.mp4", root + "/sub/song.mp3",
+                                             root + "/sub/tracks.mkv"};
     Server server("--share-root '" + root + "'");
     ASSERT_TRUE(server.WaitLog("listening on UDP port 2000")) << server.Err();
     EXPECT_EQ(Catalogue(), shared);
@@ -149,6 +152,9 @@ TEST(SivoServerLog, ServesCatalogueAndRemotePlayOutlivesAVanishingShareRootAndLo
     EXPECT_GT(r.pcm.size(), 1500000u) << "of 1764000 bytes";
     EXPECT_EQ(noStdin.status, 0) << noStdin.err;
     EXPECT_GT(Field(noStdin.out, "frames_shown"), 0);
+    const PlayRun tracks = SivoPlay(remote + "/sub/tracks.mkv'");
+    ASSERT_EQ(tracks.status, 0) << tracks.err;
+    EXPECT_NEAR(RisingPerSecond(tracks.pcm, 22050), 1000, 10);
     for (const std::string& name : {"/av.mp4" + std::string(300, 'x'), std::string("/out.mp4")})
         EXPECT_EQ(SivoPlay(remote + name + "'").status, 1) << name;
 
