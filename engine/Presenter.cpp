@@ -200,9 +200,8 @@ void Presenter::Run() {
             if (m_nWokeUs != 0)
                 sleep = std::max(kMinSleepMs, sleep - static_cast<int>((m_nLastShownUs - m_nWokeUs) / 1000));
             Sleep(sleep);
-            // Until the sound has reached it, the first picture stays; so
-            // does the picture shown when another sound stream takes over.
-            if (restarted || !m_pace.SoundStarted())
+            // Until the sound has reached it, the first picture stays.
+            if (restarted)
                 AwaitSound(m_dVideoClock);
             m_nWokeUs = av_gettime();
         }
