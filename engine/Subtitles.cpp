@@ -78,6 +78,9 @@ constexpr int kMaxEventsDrawn = 1024;
 // Pictures up to this size keep text that stays as it was in a layer of
 // their own (4 bytes a pixel), to be laid over the next ones in one pass.
 constexpr size_t kMaxOverlayPixels = 3840 * 2160;
+// Pictures with more images than this are blended straight, not compared
+// image by image with the picture before.
+constexpr size_t kMaxLayeredImages = 256;
 // Times beyond this (ms, some 30,000 years) are a broken file's.
 constexpr long long kMaxStampMs = 1000000000000000LL;
 // How long a cue shows that tells no end, or an end before its start.
@@ -523,7 +526,101 @@ __attribute__((target("avx2"))) int ApplyAvx2(const uint8_t* layer, uint8_t* px,
 }
 #endif
 
+// The numbers at the start of a tag's parentheses, up to the first that is
+// none (a tag inside \t, or the closing parenthesis).
+std::vector<double> LeadingNumbers(std::string_view args) {
+    std::vector<double> numbers;
+    const std::string text(args.substr(0, std::min(args.find(')'), args.size())));
+    for (const char* at = text.c_str();;) {
+        char* end = nullptr;
+        const double value = std::strtod(at, &end);
+        if (end == at || !std::isfinite(value))
+            return numbers;
+        numbers.push_back(value);
+        while (*end == ' ' || *end == '\t')
+            ++end;
+        if (*end != ',')
+            return numbers;
+        at = end + 1;
+    }
+}
+
 }  // namespace
+
+// The override tags that make an event's look follow the clock: fades,
+// moves, transforms and karaoke (an effect such as a banner, throughout).
+Subtitles::Motion Subtitles::MotionOf(const ASS_Event& event) {
+    Motion motion;
+    const long long whole = event.Duration;
+    const auto span = [&](double from, double to) {
+        const auto ms = [](double value) { return static_cast<long long>(std::clamp(value, -1e15, 1e15)); };
+        motion.spans.push_back({ms(std::floor(std::min(from, to))), ms(std::ceil(std::max(from, to)))});
+    };
+    if (event.Effect && *event.Effect) {
+        span(0, double(whole));
+        return motion;
+    }
+    const std::string_view text = event.Text ? event.Text : "";
+    double karaoke = 0;  // ms from the start at which the next syllable starts
+    for (size_t open = text.find('{'); open != std::string_view::npos; open = text.find('{', open + 1)) {
+        const std::string_view block = text.substr(open + 1, text.find('}', open + 1) - open - 1);
+        for (size_t at = block.find('\\'); at != std::string_view::npos; at = block.find('\\', at + 1)) {
+            const std::string_view tag = block.substr(at + 1);
+            const auto args = [&](size_t name) { return LeadingNumbers(tag.substr(name)); };
+            if (tag.starts_with("fade(")) {
+                const std::vector<double> n = args(5);
+                n.size() >= 7 ? span(n[3], n[6]) : span(0, double(whole));
+            } else if (tag.starts_with("fad(")) {
+                const std::vector<double> n = args(4);
+                if (n.size() >= 2) {
+                    span(0, n[0]);
+                    span(double(whole) - n[1], double(whole));
+                }
+            } else if (tag.starts_with("move(") || tag.starts_with("t(")) {
+                // \move(x1,y1,x2,y2[,t1,t2]), \t([t1,t2,][accel,]tags): over
+                // their times when given, else the whole event.
+                const bool move = tag[0] == 'm';
+                const std::vector<double> n = args(move ? 5 : 2);
+                const size_t first = move ? 4 : 0;
+                if (n.size() >= first + 2 && (n[first] != 0 || n[first + 1] != 0))
+                    span(n[first], n[first + 1] > 0 ? n[first + 1] : double(whole));
+                else
+                    span(0, double(whole));
+            } else if (tag.starts_with("kt")) {
+                span(0, double(whole));
+            } else if (tag.starts_with("k") || tag.starts_with("K")) {
+                // \k and \ko change a syllable at its start; \kf and \K sweep it.
+                const bool sweep = tag[0] == 'K' || tag.starts_with("kf");
+                const size_t digits = tag[0] == 'K' || tag.size() < 2 || !std::isalpha(uint8_t(tag[1])) ? 1 : 2;
+                const double cs = std::strtod(std::string(tag.substr(digits, 12)).c_str(), nullptr);
+                const double length = std::isfinite(cs) ? std::clamp(cs, 0.0, 1e9) * 10 : 0;
+                if (sweep)
+                    span(karaoke, karaoke + length);
+                else
+                    motion.instants.push_back(static_cast<long long>(std::llround(karaoke)));
+                karaoke += length;
+            }
+        }
+    }
+    return motion;
+}
+
+// The look of the events drawn at `atMs`, or none while one of them is in motion.
+std::optional<Subtitles::Look> Subtitles::LookAt(const std::vector<int>& drawn, long long atMs) const {
+    Look look{m_dScale, {}};
+    for (int i : drawn) {
+        const Motion& motion = m_eventMotion[size_t(i)];
+        const long long since = atMs - m_pTrack->events[i].Start;
+        for (const auto& [from, to] : motion.spans)
+            if (since >= from && since <= to)
+                return std::nullopt;
+        const size_t passed = size_t(std::upper_bound(motion.instants.begin(), motion.instants.end(), since) -
+                                     motion.instants.begin());
+        look.events.push_back({i, passed});
+    }
+    return look;
+}
+
 
 // libass speaks through the debug trace only, like the rest of the engine.
 static void AssMessage(int level, const char* format, va_list args, void*) {
@@ -601,8 +698,11 @@ void Subtitles::Clear() {
     m_pTrack = nullptr;
     m_current = Choice{};
     m_eventCost.clear();
+    m_eventMotion.clear();
+    m_lastLook.reset();
     m_nLeftOut = 0;
-    m_bOverlayReady = false;
+    m_bOverlayReady = m_bOverlayWhole = false;
+    m_lastImages.clear();
     m_bitmaps.clear();
     m_nOpenBitmaps = m_nBitmapBytes = 0;
     m_nCanvasWidth = m_nCanvasHeight = 0;
@@ -762,6 +862,9 @@ void Subtitles::AddEvent(char* chunk, long long startMs, long long durationMs) {
             cost = largest = 0;
         }
         m_eventCost.push_back({float(cost), float(largest)});
+        Motion motion = MotionOf(event);
+        std::sort(motion.instants.begin(), motion.instants.end());
+        m_eventMotion.push_back(std::move(motion));
     }
 }
 
@@ -898,6 +1001,16 @@ bool Subtitles::Render(uint8_t* bgra, int width, int height, int stride, double 
     const long long atMs = ClampStamp(at);
     // Events due but beyond the picture's budget sit this picture out.
     const std::vector<int> shown = Drawn(atMs, height);
+    // Nothing due, or the same text in the same state as on the last
+    // picture: libass has nothing new to lay out.
+    std::optional<Look> look = LookAt(shown, atMs);
+    if (shown.empty()) {
+        m_bOverlayWhole = false;
+        return drawn;
+    }
+    if (m_bOverlayWhole && look && look == m_lastLook)
+        return ApplyOverlay(bgra, stride) || drawn;
+    m_lastLook = std::move(look);
     std::vector<std::pair<ASS_Event*, long long>> held;
     for (int i = 0, next = 0; i < m_pTrack->n_events; ++i) {
         if (next < int(shown.size()) && shown[size_t(next)] == i) {
@@ -914,29 +1027,68 @@ bool Subtitles::Render(uint8_t* bgra, int width, int height, int stride, double 
     ASS_Image* images = ass_render_frame(m_pRenderer, m_pTrack, atMs, &change);
     for (auto& [event, duration] : held)
         event->Duration = duration;
-    // Text that stays as it was (most pictures) is laid over the picture in
-    // one pass from the layer it was composed into: its border, shadow and
-    // fill masks are not blended one by one again. Text that changes with
-    // every picture (moving, sweeping) is blended straight.
-    const bool still = change == 0, wasStill = !m_bLastChanged;
-    m_bLastChanged = !still;
-    if (m_bOverlayReady && still)
-        return ApplyOverlay(bgra, stride) || drawn;
-    m_bOverlayReady = false;
-    if (images && (still || wasStill) && size_t(width) * height <= kMaxOverlayPixels) {
-        ComposeOverlay(images, width, height);
-        return ApplyOverlay(bgra, stride) || drawn;
-    }
+    // Images that stayed as they were on the last picture libass drew (most
+    // of them, most of the time) are laid over the picture in one pass from
+    // the layer they were composed into once; those that changed (moving,
+    // sweeping, fading) are blended straight over it.
+    std::vector<const ASS_Image*> now;
     for (const ASS_Image* img = images; img; img = img->next)
-        drawn |= Blend(*img, bgra, width, height, stride, false);
+        now.push_back(img);
+    std::vector<Placed> placed;
+    std::vector<bool> kept;
+    const bool few = now.size() <= kMaxLayeredImages;  // to be compared with the last picture's
+    for (size_t i = 0; i < now.size() && few; ++i) {
+        const ASS_Image& img = *now[i];
+        placed.push_back({img.bitmap, img.w, img.h, img.stride, img.dst_x, img.dst_y, img.color});
+        kept.push_back(change == 0 || std::find(m_lastImages.begin(), m_lastImages.end(), placed.back()) != m_lastImages.end());
+    }
+    const bool layered = !now.empty() && few && size_t(width) * height <= kMaxOverlayPixels && NeverUnderChanged(placed, kept);
+    if (layered) {
+        std::vector<const ASS_Image*> still;
+        std::vector<Placed> stillPlaced;
+        for (size_t i = 0; i < now.size(); ++i)
+            if (kept[i]) {
+                still.push_back(now[i]);
+                stillPlaced.push_back(placed[i]);
+            }
+        if (!(m_bOverlayReady && m_overlaid == stillPlaced)) {
+            m_bOverlayReady = false;
+            if (!still.empty())
+                ComposeOverlay(still, width, height);
+            m_overlaid = std::move(stillPlaced);
+        }
+    } else {
+        m_bOverlayReady = false;
+    }
+    m_bOverlayWhole = m_bOverlayReady && layered && std::find(kept.begin(), kept.end(), false) == kept.end();
+    if (m_bOverlayReady && layered)
+        drawn |= ApplyOverlay(bgra, stride);
+    for (size_t i = 0; i < now.size(); ++i)
+        if (!layered || !kept[i])
+            drawn |= Blend(*now[i], bgra, width, height, stride, false);
+    m_lastImages = std::move(placed);
     return drawn;
+}
+
+// No image that changed lies under one that stayed (drawn after it where
+// they meet), so the ones that stayed can go first, from the layer.
+bool Subtitles::NeverUnderChanged(const std::vector<Placed>& images, const std::vector<bool>& kept) {
+    for (size_t i = 0; i < images.size(); ++i) {
+        if (kept[i])
+            continue;
+        for (size_t j = i + 1; j < images.size(); ++j)
+            if (kept[j] && images[i].x < images[j].x + images[j].w && images[j].x < images[i].x + images[i].w &&
+                images[i].y < images[j].y + images[j].h && images[j].y < images[i].y + images[i].h)
+                return false;
+    }
+    return true;
 }
 
 // The masks composed into one layer the size of the picture: per pixel the
 // colour it adds and the share of the picture that shows through (255 for
 // all of it), outside the rows' spans all picture. The pixels it changes
 // are noted as runs, those it covers whole apart.
-void Subtitles::ComposeOverlay(const ASS_Image* images, int width, int height) {
+void Subtitles::ComposeOverlay(const std::vector<const ASS_Image*>& images, int width, int height) {
     constexpr uint32_t kClear = 0xff000000u;  // no colour, all the picture (blue, green, red, share in memory)
     const size_t bytes = size_t(width) * height * 4;
     if (m_overlay.size() != bytes) {
@@ -949,7 +1101,7 @@ void Subtitles::ComposeOverlay(const ASS_Image* images, int width, int height) {
                   kClear);
         m_spans[size_t(y)] = {width, 0};
     }
-    for (const ASS_Image* img = images; img; img = img->next) {
+    for (const ASS_Image* img : images) {
         const int x0 = std::max(0, img->dst_x), x1 = std::min(width, img->dst_x + img->w);
         for (int y = std::max(0, img->dst_y); y < std::min(height, img->dst_y + img->h) && x0 < x1; ++y) {
             auto& span = m_spans[size_t(y)];

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +33,7 @@ struct ass_image;
 struct ass_library;
 struct ass_renderer;
 struct ass_track;
+struct ass_event;
 }
 
 class Subtitles {
@@ -99,7 +101,7 @@ private:
     void AddBitmaps(const struct AVSubtitle& sub, double start);
     bool DrawBitmaps(uint8_t* bgra, int width, int height, int stride, double at);
     static bool Blend(const struct ass_image& img, uint8_t* bgra, int width, int height, int stride, bool layer);
-    void ComposeOverlay(const struct ass_image* images, int width, int height);
+    void ComposeOverlay(const std::vector<const ass_image*>& images, int width, int height);
     bool ApplyOverlay(uint8_t* bgra, int stride) const;
     // The events due at `atMs` a picture `height` lines high draws, in the
     // order read (under m_mutex).
@@ -130,7 +132,18 @@ private:
     std::vector<Run> m_runs;
     int m_nOverlayWidth = 0;
     bool m_bOverlayReady = false;
-    bool m_bLastChanged = false;  // the text of the last picture differed from the one before
+    // An image as libass placed it: the same bitmap, place and colour on the
+    // next picture is the same image.
+    struct Placed {
+        const unsigned char* bitmap;
+        int w, h, stride, x, y;
+        uint32_t color;
+        bool operator==(const Placed&) const = default;
+    };
+    static bool NeverUnderChanged(const std::vector<Placed>& images, const std::vector<bool>& kept);
+    std::vector<Placed> m_overlaid;    // the images composed into the layer
+    std::vector<Placed> m_lastImages;  // of the last picture libass drew
+    bool m_bOverlayWhole = false;      // the layer holds every image of that picture
     // Under m_mutex: what drawing each event of the track costs, in square
     // pixels of a picture 1080 lines high, all of it and its largest bitmap;
     // events left out as too large.
@@ -138,6 +151,24 @@ private:
         float total, largest;
     };
     std::vector<Cost> m_eventCost;
+    // Under m_mutex, per event of the track: when, in ms from its start, its
+    // look changes as it shows: spans in which it may change with every
+    // picture, and instants (sorted) at which it changes at once.
+    struct Motion {
+        std::vector<std::pair<long long, long long>> spans;
+        std::vector<long long> instants;
+    };
+    static Motion MotionOf(const ass_event& event);
+    std::vector<Motion> m_eventMotion;
+    // The events drawn and how many of each one's instants had passed, at a
+    // scale; the last picture's, none while one was in motion.
+    struct Look {
+        double scale;
+        std::vector<std::pair<int, size_t>> events;
+        bool operator==(const Look&) const = default;
+    };
+    std::optional<Look> LookAt(const std::vector<int>& drawn, long long atMs) const;
+    std::optional<Look> m_lastLook;
     int m_nLeftOut = 0;
     std::vector<Bitmap> m_bitmaps;  // under m_mutex, by start
     size_t m_nOpenBitmaps = 0;      // the last set's first bitmap, shown until the next

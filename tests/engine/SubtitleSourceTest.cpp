@@ -721,3 +721,56 @@ TEST(SubtitleSourceTest, TextThatStaysLooksTheSameOnEveryPicture) {
         }
     }
 }
+
+// Text whose look follows the clock (fades, moves, transforms, karaoke, a
+// scrolling effect) drawn picture after picture at 30 a second looks at
+// each moment as a renderer that draws only that moment draws it: nothing
+// kept from an earlier picture is laid over a later one that differs.
+TEST(SubtitleSourceTest, TextInMotionLooksOnEveryPictureAsAtItsOwnTime) {
+    const std::string karaoke = "{\\k40}Ka{\\k40}ra{\\k60}o{\\k80}ke{\\k40} line";
+    struct Case {
+        const char* what;
+        std::string events;
+    } cases[] = {
+        {"fades in and out", Dialogue(1, 3, "{\\fad(400,600)\\bord3}Fading line")},
+        {"fades with seven numbers", Dialogue(1, 3, "{\\fade(255,0,255,200,500,1200,1600)}Fading twice")},
+        {"moves for a while", Dialogue(1, 3, "{\\move(40,200,300,60,300,900)\\an7}Moving")},
+        {"transforms for a while", Dialogue(1, 3, "{\\t(200,700,\\fscx180\\1c&H00FFFF&)}Growing")},
+        {"karaoke syllable by syllable", Dialogue(1, 3, karaoke)},
+        {"karaoke sweeps", Dialogue(1, 3, "{\\kf50}Swe{\\K70}eping {\\kf40}text")},
+        {"scrolls as an effect", "Dialogue: 0,0:00:01.00,0:00:03.00,Default,,0,0,0,Scroll up;40;240;30,Scrolling\n"},
+        {"a still line beside a moving one",
+         Dialogue(1, 3, "{\\an8}Still at the top") + Dialogue(1, 3, "{\\move(40,240,300,240)}Moving below")},
+        {"a moving line under a still box",
+         Dialogue(1, 3, "{\\move(20,150,360,150)\\fs40}Passing under") +
+             "Dialogue: 1,0:00:01.00,0:00:03.00,Default,,0,0,0,,{\\an7\\pos(150,110)\\p1\\1a&H40&}m 0 0 l 80 0 80 80 0 80\n"},
+    };
+    constexpr int kW = 384, kH = 288;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const Subtitles::Choice choice = Subtitles::Find(MediumWith(dir, {{"film.ass", AssScript(kW, kH, c.events)}})).at(0);
+        Subtitles playing;
+        playing.Load(choice, 0.0);
+        ASSERT_TRUE(WaitFor([&] { return !playing.Reading(); }, 10000));
+        const Canvas under = Gradient(kW, kH);
+        int compared = 0;
+        for (int frame = 27; frame <= 93; ++frame) {
+            const double at = frame / 30.0;
+            Canvas drawn = under;
+            drawn.Draw(playing, at);
+            if (frame % 5 != 0)
+                continue;
+            Subtitles fresh;
+            fresh.Load(choice, 0.0);
+            ASSERT_TRUE(WaitFor([&] { return !fresh.Reading(); }, 10000));
+            Canvas wanted = under;
+            wanted.Draw(fresh, at);
+            const int difference = LargestDifference(drawn, wanted);
+            EXPECT_GE(difference, 0) << "the fourth byte changed";
+            EXPECT_LE(difference, 3) << "at " << at;
+            ++compared;
+        }
+        EXPECT_EQ(compared, 13);
+    }
+}
