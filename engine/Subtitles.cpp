@@ -991,7 +991,7 @@ bool Subtitles::Render(uint8_t* bgra, int width, int height, int stride, double 
         ass_set_storage_size(m_pRenderer, width, height);
         m_nFrameWidth = width;
         m_nFrameHeight = height;
-        m_bOverlayReady = false;
+        m_bOverlayReady = m_bOverlayWhole = false;
     }
     ass_set_font_scale(m_pRenderer, m_dScale);
     const double at = (stamp - m_dOrigin - m_dDelay) * 1000.0;
