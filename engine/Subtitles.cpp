@@ -1037,10 +1037,13 @@ bool Subtitles::Render(uint8_t* bgra, int width, int height, int stride, double 
     std::vector<Placed> placed;
     std::vector<bool> kept;
     const bool few = now.size() <= kMaxLayeredImages;  // to be compared with the last picture's
+    // Out of motion (a karaoke syllable lit, an event come or gone) what is
+    // drawn now stays until the look changes again: all of it is kept.
+    const bool settled = change == 0 || m_lastLook.has_value();
     for (size_t i = 0; i < now.size() && few; ++i) {
         const ASS_Image& img = *now[i];
         placed.push_back({img.bitmap, img.w, img.h, img.stride, img.dst_x, img.dst_y, img.color});
-        kept.push_back(change == 0 || std::find(m_lastImages.begin(), m_lastImages.end(), placed.back()) != m_lastImages.end());
+        kept.push_back(settled || std::find(m_lastImages.begin(), m_lastImages.end(), placed.back()) != m_lastImages.end());
     }
     const bool layered = !now.empty() && few && size_t(width) * height <= kMaxOverlayPixels && NeverUnderChanged(placed, kept);
     if (layered) {
