@@ -1027,10 +1027,15 @@ bool Subtitles::Render(uint8_t* bgra, int width, int height, int stride, double 
     ASS_Image* images = ass_render_frame(m_pRenderer, m_pTrack, atMs, &change);
     for (auto& [event, duration] : held)
         event->Duration = duration;
-    // Images that stayed as they were on the last picture libass drew (most
-    // of them, most of the time) are laid over the picture in one pass from
-    // the layer they were composed into once; those that changed (moving,
-    // sweeping, fading) are blended straight over it.
+    return DrawImages(images, change, bgra, width, height, stride) || drawn;
+}
+
+// Images that stayed as they were on the last picture libass drew (most of
+// them, most of the time) are laid over the picture in one pass from the
+// layer they were composed into once; those that changed (moving, sweeping,
+// fading) are blended straight over it. True when any was drawn.
+bool Subtitles::DrawImages(const ASS_Image* images, int change, uint8_t* bgra, int width, int height, int stride) {
+    bool drawn = false;
     std::vector<const ASS_Image*> now;
     for (const ASS_Image* img = images; img; img = img->next)
         now.push_back(img);

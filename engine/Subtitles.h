@@ -101,6 +101,7 @@ private:
     void AddBitmaps(const struct AVSubtitle& sub, double start);
     bool DrawBitmaps(uint8_t* bgra, int width, int height, int stride, double at);
     static bool Blend(const struct ass_image& img, uint8_t* bgra, int width, int height, int stride, bool layer);
+    bool DrawImages(const ass_image* images, int change, uint8_t* bgra, int width, int height, int stride);
     void ComposeOverlay(const std::vector<const ass_image*>& images, int width, int height);
     bool ApplyOverlay(uint8_t* bgra, int stride) const;
     // The events due at `atMs` a picture `height` lines high draws, in the
