@@ -29,7 +29,7 @@ CButtonEx::~CButtonEx() = default;
 
 void CButtonEx::SetImage(const std::string& normal, const std::string& hover, const std::string& pressed,
                          bool stretch, bool hand) {
-    m_images = {LoadSkinImage(normal), LoadSkinImage(hover), LoadSkinImage(pressed)};
+    m_images = {SkinImage(normal), SkinImage(hover), SkinImage(pressed)};
     m_strNormal = normal;
     m_bStretch = stretch;
     if (hand)
@@ -58,7 +58,7 @@ void CButtonEx::leaveEvent(QEvent* event) {
 void CButtonEx::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const int state = isDown() ? 2 : m_bHover ? 1 : 0;
-    const QPixmap& image = !m_images[state].isNull() ? m_images[state] : m_images[0];
+    const SkinImage& image = !m_images[state].isNull() ? m_images[state] : m_images[0];
     if (image.isNull()) {
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setBrush(state == 2 ? kPlainFacePressed : state == 1 ? kPlainFaceHover : kPlainFace);
@@ -67,11 +67,11 @@ void CButtonEx::paintEvent(QPaintEvent*) {
         return;
     }
     if (m_bStretch) {
-        painter.drawPixmap(rect(), image);
+        painter.drawPixmap(rect(), image.For(*this));
     } else {
-        const QSize size = SkinImageSize(image).boundedTo(this->size());
+        const QSize size = image.Size().boundedTo(this->size());
         const QRect target(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size);
-        painter.drawPixmap(target, image);
+        painter.drawPixmap(target, image.For(*this));
     }
 }
 
@@ -84,7 +84,7 @@ CSliderCtrlEx::CSliderCtrlEx(QWidget* pParent) : QWidget(pParent) {
 CSliderCtrlEx::~CSliderCtrlEx() = default;
 
 void CSliderCtrlEx::SetImage(const std::string& foreground, const std::string& background, const std::string& thumb) {
-    m_images = {LoadSkinImage(foreground), LoadSkinImage(background), LoadSkinImage(thumb)};
+    m_images = {SkinImage(foreground), SkinImage(background), SkinImage(thumb)};
     update();
 }
 
@@ -105,14 +105,14 @@ void CSliderCtrlEx::SetPos(int pos) {
 }
 
 int CSliderCtrlEx::ThumbWidth() const {
-    return m_images[2].isNull() ? kPlainThumbWidth : SkinImageSize(m_images[2]).width();
+    return m_images[2].isNull() ? kPlainThumbWidth : m_images[2].Size().width();
 }
 
 QRect CSliderCtrlEx::ThumbRect() const {
     const int span = std::max(0, width() - ThumbWidth());
     const int range = m_nMax - m_nMin;
     const int x = range > 0 ? static_cast<int>(int64_t(m_nPos - m_nMin) * span / range) : 0;
-    const int h = m_images[2].isNull() ? height() - 4 : std::min(height(), SkinImageSize(m_images[2]).height());
+    const int h = m_images[2].isNull() ? height() - 4 : std::min(height(), m_images[2].Size().height());
     return QRect(x, (height() - h) / 2, ThumbWidth(), h);
 }
 
@@ -132,18 +132,18 @@ void CSliderCtrlEx::paintEvent(QPaintEvent*) {
     if (m_images[1].isNull())
         painter.fillRect(channel, kPlainChannel);
     else
-        painter.drawPixmap(channel, m_images[1]);
+        painter.drawPixmap(channel, m_images[1].For(*this));
     if (m_images[0].isNull())
         painter.fillRect(played, kPlainPlayed);
     else
-        painter.drawPixmap(played, m_images[0]);
+        painter.drawPixmap(played, m_images[0].For(*this));
     if (m_images[2].isNull()) {
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setBrush(kPlainThumb);
         painter.setPen(Qt::NoPen);
         painter.drawRoundedRect(thumb, 3, 3);
     } else {
-        painter.drawPixmap(thumb, m_images[2]);
+        painter.drawPixmap(thumb, m_images[2].For(*this));
     }
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 #include <QAbstractButton>
-#include <QPixmap>
 #include <QWidget>
+
+#include "app/SkinImage.h"
 
 #include <array>
 #include <string>
@@ -32,7 +33,7 @@ protected:
     void leaveEvent(QEvent* event) override;
 
 private:
-    std::array<QPixmap, 3> m_images;
+    std::array<SkinImage, 3> m_images;
     std::string m_strNormal;
     bool m_bStretch = false;
     bool m_bHover = false;
@@ -80,7 +81,7 @@ private:
     // Moves the thumb on a user action and reports it.
     void UserMove(int pos, int code, bool reportPos);
 
-    std::array<QPixmap, 3> m_images;   // foreground, background, thumb
+    std::array<SkinImage, 3> m_images;   // foreground, background, thumb
     int m_nMin = 0;
     int m_nMax = 100;
     int m_nPos = 0;

@@ -3,7 +3,6 @@
 #include "platform/Trace.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -25,29 +24,6 @@ constexpr QColor kPlainEdgeColour(0x3a, 0x3e, 0x46);
 constexpr QColor kCaptionGlyph(0xd8, 0xdc, 0xe2);
 } // namespace
 
-std::string DoubleSizeImage(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    const size_t dot = path.rfind('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-        return path + "@2x";
-    return path.substr(0, dot) + "@2x" + path.substr(dot);
-}
-
-QPixmap LoadSkinImage(const std::string& path) {
-    QPixmap pixmap;
-    if (qGuiApp && qGuiApp->devicePixelRatio() > 1.0 && pixmap.load(QString::fromStdString(DoubleSizeImage(path)))) {
-        pixmap.setDevicePixelRatio(2.0);
-        return pixmap;
-    }
-    if (!pixmap.load(QString::fromStdString(path)))
-        DebugTrace("skin image not loaded: %s\n", path.c_str());
-    return pixmap;
-}
-
-QSize SkinImageSize(const QPixmap& pixmap) {
-    return pixmap.deviceIndependentSize().toSize();
-}
-
 CSkinDlg::CSkinDlg(QWidget* pParent) : QDialog(pParent) {
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinMaxButtonsHint);
     setMouseTracking(true);
@@ -63,21 +39,21 @@ void CSkinDlg::SetImage(const std::string& topLeft, const std::string& topMid, c
     const std::string* paths[FRAME_PARTS] = {&topLeft, &topMid, &topRight, &left, &right,
                                              &bottomLeft, &bottomMid, &bottomRight, &color};
     for (int i = 0; i < FRAME_PARTS; ++i)
-        m_frame[i] = LoadSkinImage(*paths[i]);
+        m_frame[i] = SkinImage(*paths[i]);
     update();
 }
 
 void CSkinDlg::SetMaxPic(const std::string& normal, const std::string& hover, const std::string& pressed) {
-    m_maxPic = {LoadSkinImage(normal), LoadSkinImage(hover), LoadSkinImage(pressed)};
+    m_maxPic = {SkinImage(normal), SkinImage(hover), SkinImage(pressed)};
     update();
 }
 
 void CSkinDlg::SetTitleIcon(const std::string& big, const std::string& small, bool redraw) {
-    m_titleIcon = LoadSkinImage(big);
+    m_titleIcon = SkinImage(big);
     if (m_titleIcon.isNull())
-        m_titleIcon = LoadSkinImage(small);
+        m_titleIcon = SkinImage(small);
     if (!m_titleIcon.isNull())
-        setWindowIcon(QIcon(m_titleIcon));
+        setWindowIcon(m_titleIcon.Icon());
     if (redraw)
         update();
 }
@@ -119,16 +95,16 @@ int CSkinDlg::DoModal() {
 }
 
 int CSkinDlg::TopBand() const {
-    return m_frame[TM].isNull() ? kPlainTopBand : SkinImageSize(m_frame[TM]).height();
+    return m_frame[TM].isNull() ? kPlainTopBand : m_frame[TM].Size().height();
 }
 
 int CSkinDlg::BottomBand() const {
-    return m_frame[BM].isNull() ? kPlainBottomBand : SkinImageSize(m_frame[BM]).height();
+    return m_frame[BM].isNull() ? kPlainBottomBand : m_frame[BM].Size().height();
 }
 
 int CSkinDlg::FrameAllowance() const {
-    const int left = m_frame[L].isNull() ? kPlainEdge : SkinImageSize(m_frame[L]).width();
-    const int right = m_frame[R].isNull() ? kPlainEdge : SkinImageSize(m_frame[R]).width();
+    const int left = m_frame[L].isNull() ? kPlainEdge : m_frame[L].Size().width();
+    const int right = m_frame[R].isNull() ? kPlainEdge : m_frame[R].Size().width();
     return left + right;
 }
 
@@ -171,7 +147,7 @@ void CSkinDlg::paintEvent(QPaintEvent*) {
 }
 
 void CSkinDlg::OnPaint(QPainter& painter) {
-    const bool complete = std::all_of(m_frame.begin(), m_frame.end(), [](const QPixmap& p) { return !p.isNull(); });
+    const bool complete = std::all_of(m_frame.begin(), m_frame.end(), [](const SkinImage& p) { return !p.isNull(); });
     if (complete)
         DrawFrameImages(painter);
     else
@@ -191,18 +167,19 @@ void CSkinDlg::DrawFramePlain(QPainter& painter) {
 void CSkinDlg::DrawFrameImages(QPainter& painter) {
     const int w = width(), h = height();
     const int top = TopBand(), bottom = BottomBand();
-    const int tl = SkinImageSize(m_frame[TL]).width(), tr = SkinImageSize(m_frame[TR]).width();
-    const int bl = SkinImageSize(m_frame[BL]).width(), br = SkinImageSize(m_frame[BR]).width();
-    const int l = SkinImageSize(m_frame[L]).width(), r = SkinImageSize(m_frame[R]).width();
-    painter.drawPixmap(QRect(0, 0, w, h), m_frame[COLOR]);
-    painter.drawPixmap(0, 0, m_frame[TL]);
-    painter.drawPixmap(QRect(tl, 0, std::max(0, w - tl - tr), top), m_frame[TM]);
-    painter.drawPixmap(w - tr, 0, m_frame[TR]);
-    painter.drawPixmap(QRect(0, top, l, std::max(0, h - top - bottom)), m_frame[L]);
-    painter.drawPixmap(QRect(w - r, top, r, std::max(0, h - top - bottom)), m_frame[R]);
-    painter.drawPixmap(0, h - bottom, m_frame[BL]);
-    painter.drawPixmap(QRect(bl, h - bottom, std::max(0, w - bl - br), bottom), m_frame[BM]);
-    painter.drawPixmap(w - br, h - bottom, m_frame[BR]);
+    const int tl = m_frame[TL].Size().width(), tr = m_frame[TR].Size().width();
+    const int bl = m_frame[BL].Size().width(), br = m_frame[BR].Size().width();
+    const int l = m_frame[L].Size().width(), r = m_frame[R].Size().width();
+    const auto part = [&](int i) -> const QPixmap& { return m_frame[i].For(*this); };
+    painter.drawPixmap(QRect(0, 0, w, h), part(COLOR));
+    painter.drawPixmap(0, 0, part(TL));
+    painter.drawPixmap(QRect(tl, 0, std::max(0, w - tl - tr), top), part(TM));
+    painter.drawPixmap(w - tr, 0, part(TR));
+    painter.drawPixmap(QRect(0, top, l, std::max(0, h - top - bottom)), part(L));
+    painter.drawPixmap(QRect(w - r, top, r, std::max(0, h - top - bottom)), part(R));
+    painter.drawPixmap(0, h - bottom, part(BL));
+    painter.drawPixmap(QRect(bl, h - bottom, std::max(0, w - bl - br), bottom), part(BM));
+    painter.drawPixmap(w - br, h - bottom, part(BR));
 }
 
 void CSkinDlg::DrawCaption(QPainter& painter) {
@@ -210,7 +187,7 @@ void CSkinDlg::DrawCaption(QPainter& painter) {
     int x = 8;
     if (!m_titleIcon.isNull()) {
         const int size = std::min(kCaptionIconSize, band);
-        painter.drawPixmap(QRect(x, (band - size) / 2, size, size), m_titleIcon);
+        painter.drawPixmap(QRect(x, (band - size) / 2, size, size), m_titleIcon.For(*this));
         x += size + 4;
     }
     painter.setPen(m_titleColour);
@@ -221,7 +198,7 @@ void CSkinDlg::DrawCaption(QPainter& painter) {
         const QRect rc = CaptionButtonRect(button);
         const int state = m_nPressedButton == button ? 2 : m_nHoverButton == button ? 1 : 0;
         if (button == BTN_MAX && !m_maxPic[state].isNull()) {
-            painter.drawPixmap(rc, m_maxPic[state]);
+            painter.drawPixmap(rc, m_maxPic[state].For(*this));
             continue;
         }
         if (state != 0)

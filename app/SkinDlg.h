@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "app/SkinImage.h"
+
 // Our own skin layer: a frameless, resizable dialog that paints its frame from
 // nine images (top-left, top-mid, top-right, left, right, bottom-left,
 // bottom-mid, bottom-right, background colour), a caption icon and title and
@@ -80,9 +82,9 @@ private:
     void DrawFrameImages(QPainter& painter);
     void DrawCaption(QPainter& painter);
 
-    std::array<QPixmap, FRAME_PARTS> m_frame;
-    std::array<QPixmap, 3> m_maxPic;   // normal, hover, pressed
-    QPixmap m_titleIcon;
+    std::array<SkinImage, FRAME_PARTS> m_frame;
+    std::array<SkinImage, 3> m_maxPic;   // normal, hover, pressed
+    SkinImage m_titleIcon;
     QString m_strTitle;
     QColor m_titleColour{Qt::white};
     int m_nHoverButton = BTN_NONE;
@@ -98,12 +100,3 @@ private:
     bool m_bDestroyed = false;
 };
 
-// Loads an image, or gives a null pixmap when the file is missing or broken.
-// On a screen scaled by more than one, the image made at twice the size
-// beside it ("x@2x.png" for "x.png") is taken when there is one, so that it
-// is drawn at the screen's pixels instead of doubled.
-QPixmap LoadSkinImage(const std::string& path);
-// The file name of the image made at twice the size: "@2x" before the extension.
-std::string DoubleSizeImage(const std::string& path);
-// An image's size in the window's coordinates, whatever its pixel density.
-QSize SkinImageSize(const QPixmap& pixmap);

@@ -1,4 +1,5 @@
 #include "WindowFixture.h"
+#include "output/OutputTestUtil.h"
 #include "output/PlaySound.h"
 #include "platform/AsyncSocket.h"
 
@@ -450,4 +451,37 @@ TEST_F(WindowTest, CaptionMenuDialogsShowTheirTextsWhole) {
         EXPECT_TRUE(labels.join('|').contains("Please choose share file directory")) << labels.join('|').toStdString();
     }));
     EXPECT_TRUE(dlg.ShareDir().empty()) << "a cancelled chooser shared a folder";
+}
+
+// A skin image is painted from its double-size file on a device scaled by
+// two and from its own file otherwise, whatever the scale was when it was
+// loaded; its size is the window's either way, also when only the double
+// one exists.
+TEST(SkinImageTest, EachPaintTakesTheFileThatSuitsItsDevice) {
+    TempDir dir;
+    const auto write = [&](const std::string& name, int size, Qt::GlobalColor colour) {
+        QImage image(size, size, QImage::Format_RGB32);
+        image.fill(colour);
+        ASSERT_TRUE(image.save(QString::fromStdString(dir.path + "/" + name)));
+    };
+    write("both.png", 10, Qt::red);
+    write("both@2x.png", 20, Qt::blue);
+    write("double@2x.png", 20, Qt::green);
+    write("single.png", 10, Qt::yellow);
+    QImage one(10, 10, QImage::Format_RGB32), two(20, 20, QImage::Format_RGB32);
+    two.setDevicePixelRatio(2.0);
+    struct Case { const char* file; QRgb onOne, onTwo; } cases[] = {
+        {"both.png", qRgb(255, 0, 0), qRgb(0, 0, 255)},
+        {"double.png", qRgb(0, 255, 0), qRgb(0, 255, 0)},
+        {"single.png", qRgb(255, 255, 0), qRgb(255, 255, 0)},
+    };
+    for (const Case& c : cases) {
+        const SkinImage image(dir.path + "/" + c.file);
+        ASSERT_FALSE(image.isNull()) << c.file;
+        EXPECT_EQ(image.Size(), QSize(10, 10)) << c.file;
+        EXPECT_EQ(image.For(one).toImage().pixel(0, 0), c.onOne) << c.file;
+        EXPECT_EQ(image.For(two).toImage().pixel(0, 0), c.onTwo) << c.file;
+        EXPECT_EQ(image.For(two).deviceIndependentSize().toSize(), QSize(10, 10)) << c.file;
+    }
+    EXPECT_TRUE(SkinImage(dir.path + "/missing.png").isNull());
 }
