@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "engine/Subtitles.h"
@@ -29,6 +31,9 @@ constexpr int kHdHeight = 720;
 constexpr int kScaleFlags = SWS_BILINEAR;
 // The display's pixels: blue, green, red, 0xFF in memory on this machine.
 constexpr AVPixelFormat kDisplayFormat = AV_PIX_FMT_BGRA;
+// Rows converted at a time when subtitles are drawn over them: a band of a
+// 4K picture is 1 MB, well inside a core's cache.
+constexpr int kBandRows = 32;
 
 // The matrix the stream states; untagged HD is BT.709 and untagged SD
 // BT.601, as players assume.
@@ -119,15 +124,41 @@ struct Converter {
         return true;
     }
 
-    void Run(const AVFrame& picture, uint8_t* dst, int dstStride) {
+    // Converts into `dst`. With `band`, the rows are made a band at a time,
+    // and `band(from, to)` is called on each while it is still in the cache.
+    void Run(const AVFrame& picture, uint8_t* dst, int dstStride,
+             const std::function<void(int from, int to)>& band = nullptr) {
         uint8_t* planes[4] = {dst, nullptr, nullptr, nullptr};
         const int strides[4] = {dstStride, 0, 0, 0};
-        if (!scale) {
-            sws_scale(convert, picture.data, picture.linesize, 0, key.srcH, planes, strides);
+        const AVFrame& source = scale ? *scaled : picture;
+        if (scale)
+            sws_scale(scale, picture.data, picture.linesize, 0, key.srcH, scaled->data, scaled->linesize);
+        const int height = scale ? key.dstH : key.srcH;
+        const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(key.srcFmt));
+        if (!band || !desc || (desc->flags & (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM))) {
+            sws_scale(convert, source.data, source.linesize, 0, height, planes, strides);
+            if (band)
+                band(0, key.dstH);
             return;
         }
-        sws_scale(scale, picture.data, picture.linesize, 0, key.srcH, scaled->data, scaled->linesize);
-        sws_scale(convert, scaled->data, scaled->linesize, 0, key.dstH, planes, strides);
+        // Slices in order from the top, each a whole number of chroma rows;
+        // swscale hands back how many rows of the picture it has made.
+        int made = 0;
+        for (int y = 0; y < height; y += kBandRows) {
+            const int rows = std::min(kBandRows, height - y);
+            const uint8_t* slice[4] = {};
+            for (int p = 0; p < 4 && source.data[p]; ++p) {
+                const int shift = p == 1 || p == 2 ? desc->log2_chroma_h : 0;
+                slice[p] = source.data[p] + ptrdiff_t(y >> shift) * source.linesize[p];
+            }
+            const int out = sws_scale(convert, slice, source.linesize, y, rows, planes, strides);
+            if (out > 0) {
+                band(made, std::min(made + out, key.dstH));
+                made = std::min(made + out, key.dstH);
+            }
+        }
+        if (made < key.dstH)
+            band(made, key.dstH);
     }
 };
 
@@ -185,9 +216,7 @@ bool FramePicture::Paint(uint8_t* bits, ptrdiff_t stride, int width, int height)
     if (!converter.Prepare(
             {m_frame->nWidth, m_frame->nHeight, m_frame->nPixFmt, uprightW, uprightH, m_nMatrix, m_bFullRange}))
         return false;
-    if (!turned) {
-        converter.Run(picture, bits, static_cast<int>(stride));
-    } else {
+    if (turned) {
         try {
             converter.upright.resize(size_t(uprightW) * uprightH);
         } catch (const std::bad_alloc&) {
@@ -195,8 +224,18 @@ bool FramePicture::Paint(uint8_t* bits, ptrdiff_t stride, int width, int height)
         }
         converter.Run(picture, reinterpret_cast<uint8_t*>(converter.upright.data()), uprightW * 4);
         Turn(converter.upright.data(), uprightW, uprightH, m_nRotation, bits, stride);
+        if (m_subtitles)
+            m_subtitles->Render(bits, width, height, static_cast<int>(stride), m_dStamp);
+        return true;
     }
+    // Subtitles are drawn into each band of rows as it is made.
+    std::optional<Subtitles::Drawing> drawing;
     if (m_subtitles)
-        m_subtitles->Render(bits, width, height, static_cast<int>(stride), m_dStamp);
+        drawing.emplace(m_subtitles->Begin(width, height, m_dStamp));
+    if (drawing && !drawing->Empty())
+        converter.Run(picture, bits, static_cast<int>(stride),
+                      [&](int from, int to) { drawing->Rows(bits, static_cast<int>(stride), from, to); });
+    else
+        converter.Run(picture, bits, static_cast<int>(stride));
     return true;
 }

@@ -14,15 +14,12 @@
 
 #include "engine/FfmpegPtr.h"
 #include "engine/SubtitleCharset.h"
+#include "engine/SubtitlePixels.h"
 #include "engine/VideoDemuxer.h"
 #include "platform/Trace.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#endif
-#if defined(__x86_64__)
-#include <immintrin.h>
-#define SIVO_SUBTITLES_AVX2 1
 #endif
 
 extern "C" {
@@ -441,91 +438,6 @@ private:
     double m_runW = 0, m_runH = 0;  // the glyphs since the last block or line break
 };
 
-#if defined(__SSE2__)
-// Eight bytes of a coverage mask as weights on 0..256 (coverage times
-// opacity); false when none of them covers.
-inline bool Weights(const uint8_t* src, int opacity, __m128i& a) {
-    uint64_t eight;
-    std::memcpy(&eight, src, 8);
-    if (eight == 0)
-        return false;
-    a = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src)), _mm_setzero_si128());
-    if (opacity != 255)
-        a = _mm_mulhi_epu16(_mm_adds_epu16(_mm_mullo_epi16(a, _mm_set1_epi16(short(opacity))), _mm_set1_epi16(128)),
-                            _mm_set1_epi16(257));
-    a = _mm_add_epi16(a, _mm_srli_epi16(a, 7));
-    return true;
-}
-#endif
-
-#if defined(SIVO_SUBTITLES_AVX2)
-// Eight pixels at a time on CPUs with AVX2, the same sums as Blend's and
-// ApplyOverlay's; each returns where it stopped, for them to go on from.
-bool HasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
-
-// (picture * (256 - a) + colour * a + 128) >> 8 per channel.
-__attribute__((target("avx2"), always_inline)) inline __m256i MixAvx2(__m256i picture, __m256i colour, __m256i a) {
-    const __m256i sum = _mm256_add_epi16(_mm256_mullo_epi16(picture, _mm256_sub_epi16(_mm256_set1_epi16(256), a)),
-                                         _mm256_mullo_epi16(colour, a));
-    return _mm256_srli_epi16(_mm256_add_epi16(sum, _mm256_set1_epi16(128)), 8);
-}
-
-// (picture * share + 128) >> 8 + colour per channel, the share the layer's
-// fourth byte on 0..256.
-__attribute__((target("avx2"), always_inline)) inline __m256i LayAvx2(__m256i picture, __m256i over) {
-    const __m256i channels = _mm256_setr_epi16(-1, -1, -1, 0, -1, -1, -1, 0, -1, -1, -1, 0, -1, -1, -1, 0);
-    const __m256i keepFourth = _mm256_setr_epi16(0, 0, 0, 256, 0, 0, 0, 256, 0, 0, 0, 256, 0, 0, 0, 256);
-    __m256i share = _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(over, 0xff), 0xff);
-    share = _mm256_or_si256(_mm256_and_si256(_mm256_add_epi16(share, _mm256_srli_epi16(share, 7)), channels), keepFourth);
-    const __m256i kept = _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(picture, share), _mm256_set1_epi16(128)), 8);
-    return _mm256_add_epi16(kept, _mm256_and_si256(over, channels));
-}
-
-__attribute__((target("avx2"))) int BlendAvx2(const uint8_t* src, uint8_t* px, int x, int x1, int b, int g, int r,
-                                              int opacity, bool layer, int& any) {
-    const __m256i colour = _mm256_setr_epi16(short(b), short(g), short(r), 0, short(b), short(g), short(r), 0,
-                                             short(b), short(g), short(r), 0, short(b), short(g), short(r), 0);
-    const __m256i channels = layer ? _mm256_set1_epi16(-1)
-                                   : _mm256_setr_epi16(-1, -1, -1, 0, -1, -1, -1, 0, -1, -1, -1, 0, -1, -1, -1, 0);
-    const __m256i firstFour = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3), lastFour = _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7);
-    for (; x + 8 <= x1; x += 8) {
-        __m128i a;
-        if (!Weights(src + x, opacity, a))
-            continue;
-        any = 1;
-        __m256i pairs = _mm256_cvtepu16_epi32(a);  // each weight twice in its 32 bits, then over its pixel
-        pairs = _mm256_or_si256(pairs, _mm256_slli_epi32(pairs, 16));
-        const __m256i low = _mm256_and_si256(_mm256_permutevar8x32_epi32(pairs, firstFour), channels);
-        const __m256i high = _mm256_and_si256(_mm256_permutevar8x32_epi32(pairs, lastFour), channels);
-        auto* at = reinterpret_cast<__m256i*>(px + size_t(x) * 4);
-        const __m256i picture = _mm256_loadu_si256(at);
-        const __m256i mixed =
-            _mm256_packus_epi16(MixAvx2(_mm256_cvtepu8_epi16(_mm256_castsi256_si128(picture)), colour, low),
-                                MixAvx2(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(picture, 1)), colour, high));
-        _mm256_storeu_si256(at, _mm256_permute4x64_epi64(mixed, 0xd8));
-    }
-    return x;
-}
-
-__attribute__((target("avx2"))) int ApplyAvx2(const uint8_t* layer, uint8_t* px, int n) {
-    int x = 0;
-    for (; x + 8 <= n; x += 8) {
-        const __m256i over = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(layer + size_t(x) * 4));
-        auto* at = reinterpret_cast<__m256i*>(px + size_t(x) * 4);
-        const __m256i picture = _mm256_loadu_si256(at);
-        const __m256i low = LayAvx2(_mm256_cvtepu8_epi16(_mm256_castsi256_si128(picture)),
-                                    _mm256_cvtepu8_epi16(_mm256_castsi256_si128(over)));
-        const __m256i high = LayAvx2(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(picture, 1)),
-                                     _mm256_cvtepu8_epi16(_mm256_extracti128_si256(over, 1)));
-        _mm256_storeu_si256(at, _mm256_permute4x64_epi64(_mm256_packus_epi16(low, high), 0xd8));
-    }
-    return x;
-}
-#endif
-
 // The numbers at the start of a tag's parentheses, up to the first that is
 // none (a tag inside \t, or the closing parenthesis).
 std::vector<double> LeadingNumbers(std::string_view args) {
@@ -912,7 +824,7 @@ void Subtitles::AddBitmaps(const AVSubtitle& sub, double start) {
     }
 }
 
-bool Subtitles::DrawBitmaps(uint8_t* bgra, int width, int height, int stride, double at) {
+bool Subtitles::DrawBitmaps(uint8_t* bgra, int width, int height, int stride, double at, int from, int to) {
     const int canvasW = m_nCanvasWidth > 0 ? m_nCanvasWidth : width;
     const int canvasH = m_nCanvasHeight > 0 ? m_nCanvasHeight : height;
     bool drawn = false;
@@ -926,7 +838,7 @@ bool Subtitles::DrawBitmaps(uint8_t* bgra, int width, int height, int stride, do
         const int y0 = int(int64_t(b.y) * height / canvasH), y1 = int(int64_t(b.y + b.h) * height / canvasH);
         line.resize(size_t(b.w));
         int decoded = -1;
-        for (int y = std::max(y0, 0); y < std::min(y1, height); ++y) {
+        for (int y = std::max(y0, from); y < std::min(y1, to); ++y) {
             const int sy = std::min(b.h - 1, int(int64_t(y - y0) * b.h / std::max(y1 - y0, 1)));
             if (sy != decoded) {  // the row's runs into one index per pixel
                 size_t run = b.rows[size_t(sy)];
@@ -980,12 +892,10 @@ std::vector<int> Subtitles::Drawn(long long atMs, int height) {
     return drawn;
 }
 
-bool Subtitles::Render(uint8_t* bgra, int width, int height, int stride, double stamp) {
-    if (!m_pRenderer || width <= 0 || height <= 0)
-        return false;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_pTrack)
-        return false;
+Subtitles::Drawing Subtitles::Begin(int width, int height, double stamp) {
+    Drawing drawing(*this, width, height);
+    if (!m_pRenderer || width <= 0 || height <= 0 || !m_pTrack)
+        return drawing;
     if (width != m_nFrameWidth || height != m_nFrameHeight) {
         ass_set_frame_size(m_pRenderer, width, height);
         ass_set_storage_size(m_pRenderer, width, height);
@@ -996,8 +906,9 @@ bool Subtitles::Render(uint8_t* bgra, int width, int height, int stride, double 
     ass_set_font_scale(m_pRenderer, m_dScale);
     const double at = (stamp - m_dOrigin - m_dDelay) * 1000.0;
     if (!std::isfinite(at))
-        return false;
-    bool drawn = DrawBitmaps(bgra, width, height, stride, at / 1000.0);
+        return drawing;
+    drawing.m_bBitmaps = !m_bitmaps.empty();
+    drawing.m_dAt = at / 1000.0;
     const long long atMs = ClampStamp(at);
     // Events due but beyond the picture's budget sit this picture out.
     const std::vector<int> shown = Drawn(atMs, height);
@@ -1006,10 +917,12 @@ bool Subtitles::Render(uint8_t* bgra, int width, int height, int stride, double 
     std::optional<Look> look = LookAt(shown, atMs);
     if (shown.empty()) {
         m_bOverlayWhole = false;
-        return drawn;
+        return drawing;
     }
-    if (m_bOverlayWhole && look && look == m_lastLook)
-        return ApplyOverlay(bgra, stride) || drawn;
+    if (m_bOverlayWhole && look && look == m_lastLook) {
+        drawing.m_bLayer = true;
+        return drawing;
+    }
     m_lastLook = std::move(look);
     std::vector<std::pair<ASS_Event*, long long>> held;
     for (int i = 0, next = 0; i < m_pTrack->n_events; ++i) {
@@ -1027,15 +940,37 @@ bool Subtitles::Render(uint8_t* bgra, int width, int height, int stride, double 
     ASS_Image* images = ass_render_frame(m_pRenderer, m_pTrack, atMs, &change);
     for (auto& [event, duration] : held)
         event->Duration = duration;
-    return DrawImages(images, change, bgra, width, height, stride) || drawn;
+    PlanImages(images, change, drawing);
+    return drawing;
+}
+
+// In the order libass gave: the bitmaps under the text, the layer, then the
+// images blended straight over it. The images stay libass's until its next
+// frame, which the lock this holds keeps off.
+void Subtitles::Drawing::Rows(uint8_t* bgra, int stride, int from, int to) {
+    from = std::max(from, 0), to = std::min(to, m_nHeight);
+    if (from >= to)
+        return;
+    if (m_bBitmaps)
+        m_bDrawn |= m_subtitles.DrawBitmaps(bgra, m_nWidth, m_nHeight, stride, m_dAt, from, to);
+    if (m_bLayer)
+        m_bDrawn |= m_subtitles.ApplyOverlay(bgra, stride, from, to);
+    for (const ASS_Image* img : m_straight)
+        m_bDrawn |= Blend(*img, bgra, m_nWidth, stride, from, to, false);
+}
+
+bool Subtitles::Render(uint8_t* bgra, int width, int height, int stride, double stamp) {
+    Drawing drawing = Begin(width, height, stamp);
+    drawing.Rows(bgra, stride, 0, height);
+    return drawing.Drawn();
 }
 
 // Images that stayed as they were on the last picture libass drew (most of
 // them, most of the time) are laid over the picture in one pass from the
 // layer they were composed into once; those that changed (moving, sweeping,
-// fading) are blended straight over it. True when any was drawn.
-bool Subtitles::DrawImages(const ASS_Image* images, int change, uint8_t* bgra, int width, int height, int stride) {
-    bool drawn = false;
+// fading) are blended straight over it.
+void Subtitles::PlanImages(const ASS_Image* images, int change, Drawing& drawing) {
+    const int width = drawing.m_nWidth, height = drawing.m_nHeight;
     std::vector<const ASS_Image*> now;
     for (const ASS_Image* img = images; img; img = img->next)
         now.push_back(img);
@@ -1069,13 +1004,11 @@ bool Subtitles::DrawImages(const ASS_Image* images, int change, uint8_t* bgra, i
         m_bOverlayReady = false;
     }
     m_bOverlayWhole = m_bOverlayReady && layered && std::find(kept.begin(), kept.end(), false) == kept.end();
-    if (m_bOverlayReady && layered)
-        drawn |= ApplyOverlay(bgra, stride);
+    drawing.m_bLayer = m_bOverlayReady && layered;
     for (size_t i = 0; i < now.size(); ++i)
         if (!layered || !kept[i])
-            drawn |= Blend(*now[i], bgra, width, height, stride, false);
+            drawing.m_straight.push_back(now[i]);
     m_lastImages = std::move(placed);
-    return drawn;
 }
 
 // No image that changed lies under one that stayed (drawn after it where
@@ -1105,8 +1038,8 @@ void Subtitles::ComposeOverlay(const std::vector<const ASS_Image*>& images, int 
     }
     const auto pixel = [&](int y, int x) { return reinterpret_cast<uint32_t*>(m_overlay.data()) + size_t(y) * width + x; };
     for (int y = 0; y < height; ++y) {
-        std::fill(pixel(y, m_spans[size_t(y)].first), pixel(y, std::max(m_spans[size_t(y)].first, m_spans[size_t(y)].second)),
-                  kClear);
+        const auto [from, to] = m_spans[size_t(y)];
+        SubtitlePixels::FillRow(pixel(y, from), to - from, kClear);
         m_spans[size_t(y)] = {width, 0};
     }
     for (const ASS_Image* img : images) {
@@ -1115,7 +1048,7 @@ void Subtitles::ComposeOverlay(const std::vector<const ASS_Image*>& images, int 
             auto& span = m_spans[size_t(y)];
             span = {std::min(span.first, x0), std::max(span.second, x1)};
         }
-        Blend(*img, m_overlay.data(), width, height, width * 4, true);
+        Blend(*img, m_overlay.data(), width, width * 4, 0, height, true);
     }
     // Runs of changed pixels, four at a time: those the text covers wholly
     // apart (copied), the others mixed; runs of clear ones are left out.
@@ -1126,6 +1059,14 @@ void Subtitles::ComposeOverlay(const std::vector<const ASS_Image*>& images, int 
         for (int x = from; x < to; x += 4) {
             const int n = std::min(4, to - x);
             bool clear = true, covered = true;
+#if defined(__SSE2__)
+            if (n == 4) {
+                const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+                const __m128i shares = _mm_set1_epi32(int(0xff000000u));
+                clear = _mm_movemask_epi8(_mm_cmpeq_epi32(four, shares)) == 0xffff;
+                covered = _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(four, shares), _mm_setzero_si128())) == 0xffff;
+            } else
+#endif
             for (int i = 0; i < n; ++i) {
                 clear &= row[x + i] == kClear;
                 covered &= (row[x + i] >> 24) == 0;
@@ -1135,135 +1076,62 @@ void Subtitles::ComposeOverlay(const std::vector<const ASS_Image*>& images, int 
             if (!m_runs.empty() && m_runs.back().y == y && m_runs.back().to == x && m_runs.back().covered == covered)
                 m_runs.back().to = x + n;
             else
-                m_runs.push_back({y, x, x + n, covered});
+                m_runs.push_back({y, x, x + n, covered, 0});
         }
     }
-    m_nOverlayWidth = width;
+    // The runs' pixels one after another, so that laying them over a picture
+    // reads the layer as one stream.
+    size_t packed = 0;
+    for (Run& run : m_runs) {
+        run.at = packed;
+        packed += size_t(run.to - run.from) * 4;
+    }
+    m_packed.resize(packed);
+    for (const Run& run : m_runs) {
+        uint8_t* to = m_packed.data() + run.at;
+        std::memcpy(to, pixel(run.y, run.from), size_t(run.to - run.from) * 4);
+        if (run.covered)  // whole pixels of a picture, copied as they are
+            for (int x = 0; x < run.to - run.from; ++x)
+                to[size_t(x) * 4 + 3] = 0xff;
+    }
     m_bOverlayReady = true;
 }
 
 // Lays the composed layer over the picture: each channel (picture * share +
-// 128) >> 8 + colour, the share on 0..256; a covered run's colour as it is.
-bool Subtitles::ApplyOverlay(uint8_t* bgra, int stride) const {
-    for (const Run& run : m_runs) {
-        const uint8_t* layer = m_overlay.data() + (size_t(run.y) * m_nOverlayWidth + run.from) * 4;
-        uint8_t* px = bgra + size_t(run.y) * stride + size_t(run.from) * 4;
-        const int n = run.to - run.from;
-        int x = 0;
-        if (run.covered) {  // the picture's fourth byte stays
-#if defined(__SSE2__)
-            const __m128i fourth = _mm_set1_epi32(int(0xff000000u));
-            for (; x + 4 <= n; x += 4) {
-                auto* at = reinterpret_cast<__m128i*>(px + size_t(x) * 4);
-                const __m128i over = _mm_loadu_si128(reinterpret_cast<const __m128i*>(layer + size_t(x) * 4));
-                _mm_storeu_si128(at, _mm_or_si128(_mm_andnot_si128(fourth, over), _mm_and_si128(fourth, _mm_loadu_si128(at))));
-            }
-#endif
-            for (; x < n; ++x)
-                std::memcpy(px + size_t(x) * 4, layer + size_t(x) * 4, 3);
-            continue;
-        }
-#if defined(SIVO_SUBTITLES_AVX2)
-        if (HasAvx2())
-            x = ApplyAvx2(layer, px, n);
-#endif
-#if defined(__SSE2__)
-        const __m128i zero = _mm_setzero_si128(), rounding = _mm_set1_epi16(128);
-        const __m128i channels = _mm_setr_epi16(-1, -1, -1, 0, -1, -1, -1, 0);
-        const __m128i keepFourth = _mm_setr_epi16(0, 0, 0, 256, 0, 0, 0, 256);
-        const auto mix = [&](__m128i picture, __m128i over) {
-            __m128i share = _mm_shufflehi_epi16(_mm_shufflelo_epi16(over, 0xff), 0xff);
-            share = _mm_or_si128(_mm_and_si128(_mm_add_epi16(share, _mm_srli_epi16(share, 7)), channels), keepFourth);
-            const __m128i kept = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(picture, share), rounding), 8);
-            return _mm_add_epi16(kept, _mm_and_si128(over, channels));
-        };
-        for (; x + 4 <= n; x += 4) {
-            const __m128i over = _mm_loadu_si128(reinterpret_cast<const __m128i*>(layer + size_t(x) * 4));
-            auto* at = reinterpret_cast<__m128i*>(px + size_t(x) * 4);
-            const __m128i picture = _mm_loadu_si128(at);
-            _mm_storeu_si128(at, _mm_packus_epi16(mix(_mm_unpacklo_epi8(picture, zero), _mm_unpacklo_epi8(over, zero)),
-                                                  mix(_mm_unpackhi_epi8(picture, zero), _mm_unpackhi_epi8(over, zero))));
-        }
-#endif
-        for (; x < n; ++x) {
-            const uint8_t* o = layer + size_t(x) * 4;
-            const int share = o[3] + (o[3] >> 7);
-            uint8_t* p = px + size_t(x) * 4;
-            for (int c = 0; c < 3; ++c)
-                p[c] = uint8_t(std::min(((p[c] * share + 128) >> 8) + o[c], 255));
-        }
+// 128) >> 8 + colour, the share on 0..256; where the text covers the
+// picture wholly, the layer's pixels replace it.
+bool Subtitles::ApplyOverlay(uint8_t* bgra, int stride, int from, int to) const {
+    bool any = false;
+    auto run = std::lower_bound(m_runs.begin(), m_runs.end(), from, [](const Run& r, int y) { return r.y < y; });
+    for (; run != m_runs.end() && run->y < to; ++run) {
+        any = true;
+        const uint8_t* layer = m_packed.data() + run->at;
+        uint8_t* px = bgra + size_t(run->y) * stride + size_t(run->from) * 4;
+        const int n = run->to - run->from;
+        if (run->covered)
+            std::memcpy(px, layer, size_t(n) * 4);
+        else
+            SubtitlePixels::ApplyRow(layer, px, n);
     }
-    return !m_runs.empty();
+    return any;
 }
 
-// Lays one of libass's coverage masks in its colour over the picture (or a
-// layer being composed); true when it covers any of it. Coverage times
-// opacity is taken on 0..256, so that each channel is (picture * (256 - a)
-// + colour * a + 128) >> 8, exact in 16 bits: eight pixels at a time where
-// SSE2 is, the same sum one at a time elsewhere and at the ends of rows.
-bool Subtitles::Blend(const ASS_Image& img, uint8_t* bgra, int width, int height, int stride, bool layer) {
+// Lays one of libass's coverage masks in its colour over the rows [from, to)
+// of the picture (or a layer being composed); true when it covers any of it.
+bool Subtitles::Blend(const ASS_Image& img, uint8_t* bgra, int width, int stride, int from, int to, bool layer) {
     // The colour is RGBA with the alpha inverted: 0 is opaque.
     const int r = int(img.color >> 24), g = int(img.color >> 16 & 0xff), b = int(img.color >> 8 & 0xff);
     const int opacity = 255 - int(img.color & 0xff);
     if (opacity == 0)  // a layer's invisible part (a glow's fill)
         return false;
     const int x0 = std::max(0, -img.dst_x), x1 = std::min(img.w, width - img.dst_x);
-    const int y0 = std::max(0, -img.dst_y), y1 = std::min(img.h, height - img.dst_y);
-    const auto weight = [opacity](int coverage) {
-        const int a = (coverage * opacity + 128) * 257 >> 16;
-        return a + (a >> 7);
-    };
-    int any = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128(), full = _mm_set1_epi16(256), rounding = _mm_set1_epi16(128);
-    const __m128i colour = _mm_setr_epi16(short(b), short(g), short(r), 0, short(b), short(g), short(r), 0);
-    // A picture's fourth byte stays; a layer's is the share of the picture
-    // left, which each mask takes its part of.
-    const __m128i channels = layer ? _mm_set1_epi16(-1) : _mm_setr_epi16(-1, -1, -1, 0, -1, -1, -1, 0);
-    const auto mix = [&](__m128i picture, __m128i a) {
-        const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(picture, _mm_sub_epi16(full, a)), _mm_mullo_epi16(colour, a));
-        return _mm_srli_epi16(_mm_add_epi16(sum, rounding), 8);
-    };
-    // Two pixels' weights over their channels.
-    const auto spread = [&](__m128i pairs, bool high) {
-        return _mm_and_si128(high ? _mm_unpackhi_epi32(pairs, pairs) : _mm_unpacklo_epi32(pairs, pairs), channels);
-    };
-#endif
-    for (int y = y0; y < y1; ++y) {
-        const uint8_t* src = img.bitmap + size_t(y) * img.stride;
-        uint8_t* px = bgra + size_t(img.dst_y + y) * stride + size_t(img.dst_x) * 4;
-        int x = x0;
-#if defined(SIVO_SUBTITLES_AVX2)
-        if (HasAvx2())
-            x = BlendAvx2(src, px, x, x1, b, g, r, opacity, layer, any);
-#endif
-#if defined(__SSE2__)
-        for (; x + 8 <= x1; x += 8) {
-            __m128i a;
-            if (!Weights(src + x, opacity, a))
-                continue;
-            any = 1;
-            const __m128i low = _mm_unpacklo_epi16(a, a), high = _mm_unpackhi_epi16(a, a);
-            auto* at = reinterpret_cast<__m128i*>(px + size_t(x) * 4);
-            const __m128i first = _mm_loadu_si128(at), second = _mm_loadu_si128(at + 1);
-            _mm_storeu_si128(at, _mm_packus_epi16(mix(_mm_unpacklo_epi8(first, zero), spread(low, false)),
-                                                  mix(_mm_unpackhi_epi8(first, zero), spread(low, true))));
-            _mm_storeu_si128(at + 1, _mm_packus_epi16(mix(_mm_unpacklo_epi8(second, zero), spread(high, false)),
-                                                      mix(_mm_unpackhi_epi8(second, zero), spread(high, true))));
-        }
-#endif
-        for (; x < x1; ++x) {
-            const int a = weight(src[x]);
-            any |= src[x];
-            uint8_t* p = px + size_t(x) * 4;
-            p[0] = uint8_t((p[0] * (256 - a) + b * a + 128) >> 8);
-            p[1] = uint8_t((p[1] * (256 - a) + g * a + 128) >> 8);
-            p[2] = uint8_t((p[2] * (256 - a) + r * a + 128) >> 8);
-            if (layer)
-                p[3] = uint8_t((p[3] * (256 - a) + 128) >> 8);
-        }
-    }
-    return any != 0;
+    const int y0 = std::max({0, -img.dst_y, from - img.dst_y}), y1 = std::min(img.h, to - img.dst_y);
+    bool any = false;
+    for (int y = y0; y < y1 && x0 < x1; ++y)
+        any |= SubtitlePixels::BlendRow(img.bitmap + size_t(y) * img.stride + x0,
+                                        bgra + size_t(img.dst_y + y) * stride + size_t(img.dst_x + x0) * 4, x1 - x0, b,
+                                        g, r, opacity, layer);
+    return any;
 }
 
 std::string Subtitles::TextAt(double stamp) {

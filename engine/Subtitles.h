@@ -72,10 +72,37 @@ public:
     void SetScale(double scale) { m_dScale = scale; }
     double Scale() const { return m_dScale; }
 
-    // Draws the subtitles due at medium time `stamp` (seconds) into a picture
-    // of 4-byte pixels (blue, green, red, 0xFF in memory) at the size it is
-    // shown, so text is drawn at the screen's resolution; true when something
-    // was drawn.
+    // The subtitles due at one moment in a picture of 4-byte pixels (blue,
+    // green, red, 0xFF in memory) at the size it is shown, so text is drawn
+    // at the screen's resolution. Laid out once by Begin, then drawn band by
+    // band as the picture is made, each band while it is still in the cache.
+    // It holds the subtitles: no other picture draws until it is gone.
+    class Drawing {
+    public:
+        // Nothing due: the picture can be made in one go.
+        bool Empty() const { return !m_bBitmaps && !m_bLayer && m_straight.empty(); }
+        // Draws into rows [from, to) of the picture; each row once.
+        void Rows(uint8_t* bgra, int stride, int from, int to);
+        // True when something was drawn.
+        bool Drawn() const { return m_bDrawn; }
+
+    private:
+        friend class Subtitles;
+        Drawing(Subtitles& subtitles, int width, int height)
+            : m_subtitles(subtitles), m_lock(subtitles.m_mutex), m_nWidth(width), m_nHeight(height) {}
+        Subtitles& m_subtitles;
+        std::unique_lock<std::mutex> m_lock;
+        int m_nWidth, m_nHeight;
+        bool m_bBitmaps = false;  // bitmap subtitles at m_dAt seconds
+        double m_dAt = 0.0;
+        bool m_bLayer = false;    // the composed layer
+        std::vector<const ass_image*> m_straight;  // blended over it, in order
+        bool m_bDrawn = false;
+    };
+    // Lays out the subtitles due at medium time `stamp` (seconds).
+    Drawing Begin(int width, int height, double stamp);
+    // Draws them into the whole picture at once; true when something was
+    // drawn.
     bool Render(uint8_t* bgra, int width, int height, int stride, double stamp);
     // The text of the text subtitles due at medium time `stamp` and drawn
     // in a picture 1080 lines high, as read so far: UTF-8 without its
@@ -99,11 +126,12 @@ private:
     void ReadSource(const Choice& choice);
     void AddEvent(char* chunk, long long startMs, long long durationMs);
     void AddBitmaps(const struct AVSubtitle& sub, double start);
-    bool DrawBitmaps(uint8_t* bgra, int width, int height, int stride, double at);
-    static bool Blend(const struct ass_image& img, uint8_t* bgra, int width, int height, int stride, bool layer);
-    bool DrawImages(const ass_image* images, int change, uint8_t* bgra, int width, int height, int stride);
+    // The drawing steps take the picture's rows [from, to) only.
+    bool DrawBitmaps(uint8_t* bgra, int width, int height, int stride, double at, int from, int to);
+    static bool Blend(const struct ass_image& img, uint8_t* bgra, int width, int stride, int from, int to, bool layer);
+    void PlanImages(const ass_image* images, int change, Drawing& drawing);
     void ComposeOverlay(const std::vector<const ass_image*>& images, int width, int height);
-    bool ApplyOverlay(uint8_t* bgra, int stride) const;
+    bool ApplyOverlay(uint8_t* bgra, int stride, int from, int to) const;
     // The events due at `atMs` a picture `height` lines high draws, in the
     // order read (under m_mutex).
     std::vector<int> Drawn(long long atMs, int height);
@@ -127,11 +155,12 @@ private:
     struct Run {
         int y, from, to;
         bool covered;  // wholly: the layer's colour replaces the picture's
+        size_t at;     // where its pixels are in m_packed
     };
     std::vector<uint8_t> m_overlay;
     std::vector<std::pair<int, int>> m_spans;
-    std::vector<Run> m_runs;
-    int m_nOverlayWidth = 0;
+    std::vector<Run> m_runs;        // by row
+    std::vector<uint8_t> m_packed;  // the layer's pixels of the runs, one run after another
     bool m_bOverlayReady = false;
     // An image as libass placed it: the same bitmap, place and colour on the
     // next picture is the same image.

@@ -21,9 +21,16 @@
 
 #include "common/TestMedia.h"
 #include "engine/FfmpegPtr.h"
+#include "engine/FramePicture.h"
 #include "engine/Subtitles.h"
 #include "engine/VideoDemuxer.h"
+#include "engine/VideoFrame.h"
 #include "output/OutputTestUtil.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
+}
 
 namespace fs = std::filesystem;
 
@@ -772,5 +779,86 @@ TEST(SubtitleSourceTest, TextInMotionLooksOnEveryPictureAsAtItsOwnTime) {
             ++compared;
         }
         EXPECT_EQ(compared, 13);
+    }
+}
+
+namespace {
+
+// A decoded picture of `format` whose every sample differs, in its range.
+std::unique_ptr<VideoFrame> PatternFrame(AVPixelFormat format, int width, int height) {
+    AVFrame* frame = av_frame_alloc();
+    frame->width = width, frame->height = height, frame->format = format;
+    std::unique_ptr<VideoFrame> picture;
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    if (av_frame_get_buffer(frame, 0) == 0) {
+        const bool wide = desc->comp[0].depth > 8;
+        for (int p = 0; p < 4 && frame->data[p]; ++p) {
+            const int rows = p == 1 || p == 2 ? AV_CEIL_RSHIFT(height, desc->log2_chroma_h) : height;
+            for (int y = 0; y < rows; ++y)
+                for (int i = 0; i < frame->linesize[p] / (wide ? 2 : 1); ++i) {
+                    const int value = i * 7 + y * 3 + p * 50;
+                    if (wide)
+                        reinterpret_cast<uint16_t*>(frame->data[p] + y * frame->linesize[p])[i] = uint16_t(value & 0x3ff);
+                    else
+                        frame->data[p][y * frame->linesize[p] + i] = uint8_t(value);
+                }
+        }
+        picture = VideoFrame::TakeFrom(frame, 0, 0);
+    }
+    av_frame_free(&frame);
+    return picture;
+}
+
+}  // namespace
+
+// A picture painted with its subtitles (drawn into each band of rows as it
+// is made) holds exactly what drawing them over the whole painted picture
+// gives: for text kept in the layer and text blended straight, for bitmap
+// sets, in each kind of picture a decoder gives and at each size shown.
+TEST(SubtitleSourceTest, PaintedPicturesHoldTheirSubtitlesAsDrawnOverTheWhole) {
+    TempDir dir;
+    const std::string text = MediumWith(
+        dir, {{"text/film.ass",
+               AssScript(384, 288,
+                         Dialogue(1, 3, "{\\move(20,250,360,20)\\fs40\\bord3}Passing under") +
+                             "Dialogue: 1,0:00:01.00,0:00:03.00,Default,,0,0,0,,{\\an7\\pos(150,110)\\p1\\1a&H40&"
+                             "\\blur3}m 0 0 l 80 0 80 80 0 80\n" +
+                             Dialogue(1, 3, "{\\an2\\bord4\\shad3}A line at the bottom"))},
+              {"bitmap/film.sup", WritePgs({{1.0, 3.0, 40, 20, 600, 500, 0x20c040}})}});
+    struct Picture {
+        const char* what;
+        AVPixelFormat format;
+        int width, height, shownWidth, shownHeight;
+    } pictures[] = {
+        {"4:2:0 as it is", AV_PIX_FMT_YUV420P, 640, 360, 640, 360},
+        {"4:2:0 of odd size", AV_PIX_FMT_YUV420P, 641, 361, 641, 361},
+        {"NV12 enlarged", AV_PIX_FMT_NV12, 320, 180, 960, 540},
+        {"10-bit 4:2:2 made smaller", AV_PIX_FMT_YUV422P10LE, 1280, 720, 500, 281},
+        {"packed BGR enlarged", AV_PIX_FMT_BGR24, 300, 200, 450, 300},
+    };
+    for (const char* folder : {"text", "bitmap"}) {
+        const fs::path medium = fs::path(dir.path) / folder / "film.mkv";
+        std::ofstream(medium) << "";
+        const Subtitles::Choice choice = Subtitles::Find(medium.string()).at(0);
+        for (const Picture& p : pictures) {
+            SCOPED_TRACE(std::string(folder) + ": " + p.what);
+            auto banded = std::make_shared<Subtitles>(), whole = std::make_shared<Subtitles>();
+            for (Subtitles* subs : {banded.get(), whole.get()}) {
+                subs->Load(choice, 0.0);
+                ASSERT_TRUE(WaitFor([&] { return !subs->Reading(); }, 10000));
+            }
+            // The second and third pictures keep part of the text and move the rest.
+            for (double at : {2.0, 2.0 + 1 / 30.0, 2.0 + 2 / 30.0}) {
+                const FramePicture with(PatternFrame(p.format, p.width, p.height), at, 0, banded);
+                const FramePicture without(PatternFrame(p.format, p.width, p.height), at, 0, nullptr);
+                Canvas painted(p.shownWidth, p.shownHeight), wanted(p.shownWidth, p.shownHeight);
+                ASSERT_TRUE(with.Paint(painted.bits.data(), p.shownWidth * 4, p.shownWidth, p.shownHeight));
+                ASSERT_TRUE(without.Paint(wanted.bits.data(), p.shownWidth * 4, p.shownWidth, p.shownHeight));
+                const Canvas bare = wanted;
+                ASSERT_TRUE(wanted.Draw(*whole, at)) << at;
+                EXPECT_GT(LargestDifference(wanted, bare), 100) << at;
+                EXPECT_EQ(LargestDifference(painted, wanted), 0) << at;
+            }
+        }
     }
 }
