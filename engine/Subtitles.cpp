@@ -994,12 +994,8 @@ void Subtitles::PlanImages(const ASS_Image* images, int change, Drawing& drawing
                 still.push_back(now[i]);
                 stillPlaced.push_back(placed[i]);
             }
-        if (!(m_bOverlayReady && m_overlaid == stillPlaced)) {
-            m_bOverlayReady = false;
-            if (!still.empty())
-                ComposeOverlay(still, width, height);
-            m_overlaid = std::move(stillPlaced);
-        }
+        if (!(m_bOverlayReady && m_overlaid == stillPlaced))
+            ComposeOverlay(still, stillPlaced, width, height);
     } else {
         m_bOverlayReady = false;
     }
@@ -1025,93 +1021,117 @@ bool Subtitles::NeverUnderChanged(const std::vector<Placed>& images, const std::
     return true;
 }
 
+// The rows of a layer holding `before` that differ once it holds `after`:
+// those an image that came or went lies on, when the images the two have in
+// common keep their order; else all of them.
+std::vector<std::pair<int, int>> Subtitles::RowsToCompose(const std::vector<Placed>& before,
+                                                          const std::vector<Placed>& after, int height) {
+    const auto in = [](const std::vector<Placed>& images, const Placed& image) {
+        return std::find(images.begin(), images.end(), image) != images.end();
+    };
+    std::vector<Placed> keptBefore, keptAfter;
+    std::vector<char> changed(size_t(height), 0);
+    const auto mark = [&](const Placed& image) {
+        std::fill(changed.begin() + std::clamp(image.y, 0, height), changed.begin() + std::clamp(image.y + image.h, 0, height), 1);
+    };
+    for (const Placed& image : before)
+        in(after, image) ? keptBefore.push_back(image) : mark(image);
+    for (const Placed& image : after)
+        in(before, image) ? keptAfter.push_back(image) : mark(image);
+    if (keptBefore != keptAfter)
+        return {{0, height}};
+    std::vector<std::pair<int, int>> rows;
+    for (int y = 0; y < height; ++y)
+        if (changed[size_t(y)]) {
+            if (rows.empty() || rows.back().second != y)
+                rows.push_back({y, y});
+            rows.back().second = y + 1;
+        }
+    return rows;
+}
+
 // The masks composed into one layer the size of the picture: per pixel the
 // colour it adds and the share of the picture that shows through (255 for
-// all of it), outside the rows' spans all picture. The pixels it changes
-// are noted as runs, those it covers whole apart.
-void Subtitles::ComposeOverlay(const std::vector<const ASS_Image*>& images, int width, int height) {
+// all of it), outside the rows' spans all picture. Where it held the images
+// of an earlier picture, only the rows that differ are composed again. The
+// pixels it changes are noted as runs.
+void Subtitles::ComposeOverlay(const std::vector<const ASS_Image*>& images, std::vector<Placed> placed, int width,
+                               int height) {
     constexpr uint32_t kClear = 0xff000000u;  // no colour, all the picture (blue, green, red, share in memory)
     const size_t bytes = size_t(width) * height * 4;
-    if (m_overlay.size() != bytes) {
+    const bool sameSize = m_overlay.size() == bytes && m_nOverlayWidth == width;
+    if (!sameSize) {
         m_overlay.assign(bytes, 0);
         m_spans.assign(size_t(height), {0, width});  // all of it, to be made clear below
+        m_nOverlayWidth = width;
     }
+    const std::vector<std::pair<int, int>> rows = sameSize ? RowsToCompose(m_overlaid, placed, height)
+                                                           : std::vector<std::pair<int, int>>{{0, height}};
     const auto pixel = [&](int y, int x) { return reinterpret_cast<uint32_t*>(m_overlay.data()) + size_t(y) * width + x; };
-    for (int y = 0; y < height; ++y) {
-        const auto [from, to] = m_spans[size_t(y)];
-        SubtitlePixels::FillRow(pixel(y, from), to - from, kClear);
-        m_spans[size_t(y)] = {width, 0};
-    }
+    for (auto [top, bottom] : rows)
+        for (int y = top; y < bottom; ++y) {
+            const auto [from, to] = m_spans[size_t(y)];
+            SubtitlePixels::FillRow(pixel(y, from), to - from, kClear);
+            m_spans[size_t(y)] = {width, 0};
+        }
     for (const ASS_Image* img : images) {
         const int x0 = std::max(0, img->dst_x), x1 = std::min(width, img->dst_x + img->w);
-        for (int y = std::max(0, img->dst_y); y < std::min(height, img->dst_y + img->h) && x0 < x1; ++y) {
-            auto& span = m_spans[size_t(y)];
-            span = {std::min(span.first, x0), std::max(span.second, x1)};
+        for (auto [top, bottom] : rows) {
+            top = std::max(top, img->dst_y), bottom = std::min(bottom, img->dst_y + img->h);
+            if (top >= bottom || x0 >= x1)
+                continue;
+            for (int y = top; y < bottom; ++y) {
+                auto& span = m_spans[size_t(y)];
+                span = {std::min(span.first, x0), std::max(span.second, x1)};
+            }
+            Blend(*img, m_overlay.data(), width, width * 4, top, bottom, true);
         }
-        Blend(*img, m_overlay.data(), width, width * 4, 0, height, true);
     }
-    // Runs of changed pixels, four at a time: those the text covers wholly
-    // apart (copied), the others mixed; runs of clear ones are left out.
+    m_overlaid = std::move(placed);
+    // Runs of changed pixels, four at a time; runs of clear ones are left out.
     m_runs.clear();
     for (int y = 0; y < height; ++y) {
         const uint32_t* row = pixel(y, 0);
         const auto [from, to] = m_spans[size_t(y)];
         for (int x = from; x < to; x += 4) {
             const int n = std::min(4, to - x);
-            bool clear = true, covered = true;
+            bool clear = true;
 #if defined(__SSE2__)
-            if (n == 4) {
-                const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
-                const __m128i shares = _mm_set1_epi32(int(0xff000000u));
-                clear = _mm_movemask_epi8(_mm_cmpeq_epi32(four, shares)) == 0xffff;
-                covered = _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(four, shares), _mm_setzero_si128())) == 0xffff;
-            } else
+            if (n == 4)
+                clear = _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)),
+                                                          _mm_set1_epi32(int(kClear)))) == 0xffff;
+            else
 #endif
-            for (int i = 0; i < n; ++i) {
-                clear &= row[x + i] == kClear;
-                covered &= (row[x + i] >> 24) == 0;
-            }
+                clear = std::all_of(row + x, row + x + n, [](uint32_t px) { return px == kClear; });
             if (clear)
                 continue;
-            if (!m_runs.empty() && m_runs.back().y == y && m_runs.back().to == x && m_runs.back().covered == covered)
+            if (!m_runs.empty() && m_runs.back().y == y && m_runs.back().to == x)
                 m_runs.back().to = x + n;
             else
-                m_runs.push_back({y, x, x + n, covered, 0});
+                m_runs.push_back({y, x, x + n, 0});
         }
     }
     // The runs' pixels one after another, so that laying them over a picture
     // reads the layer as one stream.
-    size_t packed = 0;
+    uint32_t packed = 0;
     for (Run& run : m_runs) {
         run.at = packed;
-        packed += size_t(run.to - run.from) * 4;
+        packed += uint32_t(run.to - run.from);
     }
-    m_packed.resize(packed);
-    for (const Run& run : m_runs) {
-        uint8_t* to = m_packed.data() + run.at;
-        std::memcpy(to, pixel(run.y, run.from), size_t(run.to - run.from) * 4);
-        if (run.covered)  // whole pixels of a picture, copied as they are
-            for (int x = 0; x < run.to - run.from; ++x)
-                to[size_t(x) * 4 + 3] = 0xff;
-    }
+    m_packed.resize(size_t(packed) * 4);
+    for (const Run& run : m_runs)
+        std::memcpy(m_packed.data() + size_t(run.at) * 4, pixel(run.y, run.from), size_t(run.to - run.from) * 4);
     m_bOverlayReady = true;
 }
 
-// Lays the composed layer over the picture: each channel (picture * share +
-// 128) >> 8 + colour, the share on 0..256; where the text covers the
-// picture wholly, the layer's pixels replace it.
+// Lays the composed layer over the rows [from, to) of the picture.
 bool Subtitles::ApplyOverlay(uint8_t* bgra, int stride, int from, int to) const {
     bool any = false;
     auto run = std::lower_bound(m_runs.begin(), m_runs.end(), from, [](const Run& r, int y) { return r.y < y; });
     for (; run != m_runs.end() && run->y < to; ++run) {
         any = true;
-        const uint8_t* layer = m_packed.data() + run->at;
-        uint8_t* px = bgra + size_t(run->y) * stride + size_t(run->from) * 4;
-        const int n = run->to - run->from;
-        if (run->covered)
-            std::memcpy(px, layer, size_t(n) * 4);
-        else
-            SubtitlePixels::ApplyRow(layer, px, n);
+        SubtitlePixels::ApplyRow(m_packed.data() + size_t(run->at) * 4,
+                                 bgra + size_t(run->y) * stride + size_t(run->from) * 4, run->to - run->from);
     }
     return any;
 }

@@ -130,7 +130,10 @@ private:
     bool DrawBitmaps(uint8_t* bgra, int width, int height, int stride, double at, int from, int to);
     static bool Blend(const struct ass_image& img, uint8_t* bgra, int width, int stride, int from, int to, bool layer);
     void PlanImages(const ass_image* images, int change, Drawing& drawing);
-    void ComposeOverlay(const std::vector<const ass_image*>& images, int width, int height);
+    struct Placed;
+    void ComposeOverlay(const std::vector<const ass_image*>& images, std::vector<Placed> placed, int width, int height);
+    static std::vector<std::pair<int, int>> RowsToCompose(const std::vector<Placed>& before,
+                                                          const std::vector<Placed>& after, int height);
     bool ApplyOverlay(uint8_t* bgra, int stride, int from, int to) const;
     // The events due at `atMs` a picture `height` lines high draws, in the
     // order read (under m_mutex).
@@ -154,12 +157,12 @@ private:
     // row the span it may change, and the runs of pixels it does change.
     struct Run {
         int y, from, to;
-        bool covered;  // wholly: the layer's colour replaces the picture's
-        size_t at;     // where its pixels are in m_packed
+        uint32_t at;  // its first pixel in m_packed
     };
     std::vector<uint8_t> m_overlay;
     std::vector<std::pair<int, int>> m_spans;
     std::vector<Run> m_runs;        // by row
+    int m_nOverlayWidth = 0;
     std::vector<uint8_t> m_packed;  // the layer's pixels of the runs, one run after another
     bool m_bOverlayReady = false;
     // An image as libass placed it: the same bitmap, place and colour on the

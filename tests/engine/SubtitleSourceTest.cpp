@@ -748,6 +748,9 @@ TEST(SubtitleSourceTest, TextInMotionLooksOnEveryPictureAsAtItsOwnTime) {
         {"scrolls as an effect", "Dialogue: 0,0:00:01.00,0:00:03.00,Default,,0,0,0,Scroll up;40;240;30,Scrolling\n"},
         {"a still line beside a moving one",
          Dialogue(1, 3, "{\\an8}Still at the top") + Dialogue(1, 3, "{\\move(40,240,300,240)}Moving below")},
+        {"a line that goes and one that comes while another stays",
+         Dialogue(1, 3, "{\\an8}Staying at the top") + Dialogue(1, 2, "{\\an2}Going at the bottom") +
+             Dialogue(2, 3, "{\\an5\\bord3}Coming in the middle")},
         {"a moving line under a still box",
          Dialogue(1, 3, "{\\move(20,150,360,150)\\fs40}Passing under") +
              "Dialogue: 1,0:00:01.00,0:00:03.00,Default,,0,0,0,,{\\an7\\pos(150,110)\\p1\\1a&H40&}m 0 0 l 80 0 80 80 0 80\n"},
