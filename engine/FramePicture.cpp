@@ -153,8 +153,9 @@ struct Converter {
             }
             const int out = sws_scale(convert, slice, source.linesize, y, rows, planes, strides);
             if (out > 0) {
-                band(made, std::min(made + out, key.dstH));
-                made = std::min(made + out, key.dstH);
+                const int until = std::min(made + out, key.dstH);
+                band(made, until);
+                made = until;
             }
         }
         if (made < key.dstH)
@@ -228,11 +229,14 @@ bool FramePicture::Paint(uint8_t* bits, ptrdiff_t stride, int width, int height)
             m_subtitles->Render(bits, width, height, static_cast<int>(stride), m_dStamp);
         return true;
     }
-    // Subtitles are drawn into each band of rows as it is made.
+    // Subtitles are drawn into each band of rows as it is made; with none
+    // due, the subtitles are let go before the picture is made.
     std::optional<Subtitles::Drawing> drawing;
     if (m_subtitles)
         drawing.emplace(m_subtitles->Begin(width, height, m_dStamp));
-    if (drawing && !drawing->Empty())
+    if (drawing && drawing->Empty())
+        drawing.reset();
+    if (drawing)
         converter.Run(picture, bits, static_cast<int>(stride),
                       [&](int from, int to) { drawing->Rows(bits, static_cast<int>(stride), from, to); });
     else
