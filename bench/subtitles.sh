@@ -15,6 +15,10 @@
 # The peer, in the same run: mpv drawing the same clip and scripts in
 # software (--vo=x11, which also converts each picture and lays libass's
 # masks over it) fullscreen on an Xvfb screen of 1920x1080, its own CPU.
+# Each run with a script goes at the same moment as one without (a pair
+# takes under one of two cores): the speed of a shared machine drifts over
+# minutes, and runs one after the other read that drift as a difference of
+# up to 15%; a pair sees the same machine.
 #
 # usage: [ROUNDS=3] bench/subtitles.sh BUILD_DIR
 set -euo pipefail
@@ -97,63 +101,92 @@ open(path, "w").write(script)
 EOF
 done
 
+# A screen for each mpv of a pair, so that neither hides the other.
+DISPLAYS=()
 N=160
-while [ -e "/tmp/.X$N-lock" ] || [ -e "/tmp/.X11-unix/X$N" ]; do N=$((N + 1)); done
-Xvfb ":$N" -screen 0 1920x1080x24 -nolisten tcp -noreset >"$WORK/xvfb.err" 2>&1 &
-BENCH_PIDS+=($!)
-for _ in $(seq 150); do
-    xdpyinfo -display ":$N" >/dev/null 2>&1 && break
-    sleep 0.2
+for _ in 1 2; do
+    while [ -e "/tmp/.X$N-lock" ] || [ -e "/tmp/.X11-unix/X$N" ]; do N=$((N + 1)); done
+    Xvfb ":$N" -screen 0 1920x1080x24 -nolisten tcp -noreset >"$WORK/xvfb$N.err" 2>&1 &
+    BENCH_PIDS+=($!)
+    DISPLAYS+=(":$N")
+    N=$((N + 1))
 done
+for display in "${DISPLAYS[@]}"; do
+    for _ in $(seq 150); do
+        xdpyinfo -display "$display" >/dev/null 2>&1 && break
+        sleep 0.2
+    done
+done
+
+# pair NAME CMD...: CMD on the clip without a script and on the one with
+# ($kind), at the same moment, as runs NAME-plain-$kind$r and
+# NAME-$kind-$kind$r. In CMD, FILM is the member's clip and SCREEN its
+# display.
+pair() {
+    local name=$1 pids=() member pid
+    shift
+    for member in plain "$kind"; do
+        local args=("${@//FILM/$WORK/$member/film.mp4}")
+        args=("${args[@]//SCREEN/${DISPLAYS[${#pids[@]}]}}")
+        # All trace (it tells a script was read and its text drawn).
+        SIVO_TRACE="$WORK/$name-$member-$kind$r.trace" run "$name-$member-$kind$r" "${args[@]}" &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do
+        wait "$pid" || exit 1
+    done
+}
 
 ROUNDS=${ROUNDS:-3}
 export TIME_FORMAT="%U %S %M"
 for r in $(seq "$ROUNDS"); do
-    # All trace (it tells a script was read and its text drawn).
-    for kind in $KINDS; do
-        SIVO_TRACE="$WORK/$kind$r.trace" SDL_AUDIODRIVER=dummy run "$kind$r" "$PLAYER" "$WORK/$kind/film.mp4" --paint
-        DISPLAY=":$N" run "mpv-$kind$r" mpv --no-config --really-quiet --vo=x11 --fs --ao=null "$WORK/$kind/film.mp4"
+    for kind in styled animated; do
+        SDL_AUDIODRIVER=dummy pair sivo "$PLAYER" FILM --paint
+        pair mpv env DISPLAY=SCREEN mpv --no-config --really-quiet --vo=x11 --fs --ao=null FILM
     done
 done
 
 python3 - "$WORK" "$DURATION" "$ROUNDS" "$((DURATION * FPS))" <<'EOF'
 import json, statistics, sys
 work, duration, rounds, total = sys.argv[1], float(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+kinds = ("styled", "animated")
 
 def cost(name):
     user, sys_, rss = open(f"{work}/{name}.time").read().split()[-3:]
     return (float(user) + float(sys_)) / duration, int(rss) / 1024.0
 
+def runs(player, member, kind):
+    return [f"{player}-{member}-{kind}{r}" for r in range(1, rounds + 1)]
+
 def line(name):
     return json.loads([l for l in open(f"{work}/{name}.out") if l.startswith("{")][-1])
 
 def drawn(kind):
-    traces = [open(f"{work}/{kind}{r}.trace").read() for r in range(1, rounds + 1)]
+    traces = [open(f"{work}/{name}.trace").read() for name in runs("sivo", kind, kind)]
     return all("libass: fontselect" in t and "left out" not in t for t in traces)
 
-kinds = ("plain", "styled", "animated")
-costs = {kind: [cost(f"{kind}{r}") for r in range(1, rounds + 1)] for kind in kinds}
-peer = {kind: [cost(f"mpv-{kind}{r}") for r in range(1, rounds + 1)] for kind in kinds}
+median = statistics.median
 print(f"subtitles: 30 s 1080p30 H.264 + AAC painted at 1920x1080 with an ASS script beside it or none,"
-      f" {rounds} alternating rounds, medians; CPU s per media s")
-print(f"  without            sivo {statistics.median(c[0] for c in costs['plain']):.3f}"
-      f"  mpv {statistics.median(c[0] for c in peer['plain']):.3f}"
-      f"  peak_rss_mb sivo {statistics.median(c[1] for c in costs['plain']):.1f}")
-for kind, target in (("styled", "(target <= 1.10)"), ("animated", "(worst case)")):
-    ratios = [s[0] / p[0] for p, s in zip(costs["plain"], costs[kind])]
-    added = [s[0] - p[0] for p, s in zip(costs["plain"], costs[kind])]
-    peer_ratios = [s[0] / p[0] for p, s in zip(peer["plain"], peer[kind])]
-    peer_added = [s[0] - p[0] for p, s in zip(peer["plain"], peer[kind])]
-    print(f"  {kind:9s}          sivo {statistics.median(c[0] for c in costs[kind]):.3f}"
-          f"  ratio {statistics.median(ratios):.3f} {target}, added {statistics.median(added):.3f}"
-          f"  (rounds: {' '.join('%.3f' % r for r in ratios)})"
-          f"  peak_rss_mb {statistics.median(c[1] for c in costs[kind]):.1f}"
-          f"  all drawn: {'yes' if drawn(kind) else 'NO (see the trace)'}")
-    print(f"  {'':9s}          mpv  {statistics.median(c[0] for c in peer[kind]):.3f}"
-          f"  ratio {statistics.median(peer_ratios):.3f}, added {statistics.median(peer_added):.3f}"
-          f"  (rounds: {' '.join('%.3f' % r for r in peer_ratios)})")
-for kind in ("plain", "styled", "animated"):
-    run = line(f"{kind}{rounds}")
+      f" {rounds} rounds, each run with a script at the same moment as one without; medians; CPU s per media s")
+plain = {p: [cost(n) for kind in kinds for n in runs(p, "plain", kind)] for p in ("sivo", "mpv")}
+print(f"  without            sivo {median(c[0] for c in plain['sivo']):.3f}"
+      f"  mpv {median(c[0] for c in plain['mpv']):.3f}"
+      f"  peak_rss_mb sivo {median(c[1] for c in plain['sivo']):.1f}")
+for kind, target in (("styled", " (target <= 1.10)"), ("animated", " (worst case)")):
+    for player in ("sivo", "mpv"):
+        without = [cost(n) for n in runs(player, "plain", kind)]
+        with_ = [cost(n) for n in runs(player, kind, kind)]
+        ratios = [w[0] / p[0] for p, w in zip(without, with_)]
+        added = [w[0] - p[0] for p, w in zip(without, with_)]
+        sivo = player == "sivo"
+        extra = (f"  peak_rss_mb {median(c[1] for c in with_):.1f}"
+                 f"  all drawn: {'yes' if drawn(kind) else 'NO (see the trace)'}") if sivo else ""
+        print(f"  {kind if sivo else '':9s}          {player:4s} {median(c[0] for c in with_):.3f}"
+              f"  ratio {median(ratios):.3f}{target if sivo else ''}, added {median(added):.3f}"
+              f"  (rounds: {' '.join('%.3f' % r for r in ratios)}){extra}")
+for kind, name in (("plain", f"sivo-plain-styled{rounds}"), ("styled", f"sivo-styled-styled{rounds}"),
+                   ("animated", f"sivo-animated-animated{rounds}")):
+    run = line(name)
     print(f"  {kind:9s} shown {run['frames_shown']} / {total}, painted {run.get('frames_painted')},"
           f" lip sync {run.get('lipsync_mean_ms')} / {run.get('lipsync_max_ms')} ms")
 EOF

@@ -78,24 +78,23 @@ __attribute__((target("avx2"))) int BlendAvx2(const uint8_t* src, uint8_t* px, i
     return x;
 }
 
-// (picture * share + 128) >> 8 per channel, the share on 0..255 taken to
-// 0..256; the fourth channel's share is 256 already.
-__attribute__((target("avx2"), always_inline)) inline __m256i KeepAvx2(__m256i picture, __m256i share) {
-    const __m256i keepFourth = _mm256_setr_epi16(0, 0, 0, 256, 0, 0, 0, 256, 0, 0, 0, 256, 0, 0, 0, 256);
-    share = _mm256_or_si256(_mm256_add_epi16(share, _mm256_srli_epi16(share, 7)), keepFourth);
-    return _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(picture, share), _mm256_set1_epi16(128)), 8);
+// A byte b repeated in both halves of a 16-bit lane is b * 257, b / 255 in
+// sixteen bits: the high half of the product of two such, shifted by 8, is
+// their product as a byte (Kept). The fourth channel keeps all.
+__attribute__((target("avx2"), always_inline)) inline __m256i KeepAvx2(__m256i picture, __m256i shares) {
+    const __m256i fourth = _mm256_set1_epi64x(int64_t(0xffff000000000000ull));
+    return _mm256_srli_epi16(_mm256_mulhi_epu16(picture, _mm256_or_si256(shares, fourth)), 8);
 }
 
 // The picture kept by the layer's fourth byte, then the layer's colour
 // added; all within 128-bit lanes.
 __attribute__((target("avx2"))) int ApplyAvx2(const uint8_t* layer, uint8_t* px, int n) {
-    const __m256i zero = _mm256_setzero_si256();
-    // Each pixel's share over its three channels, for the first and the
-    // last two pixels of each lane; the picture's fourth byte is kept whole.
-    const __m256i sharesFirst = _mm256_setr_epi8(3, -1, 3, -1, 3, -1, -1, -1, 7, -1, 7, -1, 7, -1, -1, -1,  //
-                                                 3, -1, 3, -1, 3, -1, -1, -1, 7, -1, 7, -1, 7, -1, -1, -1);
-    const __m256i sharesLast = _mm256_setr_epi8(11, -1, 11, -1, 11, -1, -1, -1, 15, -1, 15, -1, 15, -1, -1, -1,  //
-                                                11, -1, 11, -1, 11, -1, -1, -1, 15, -1, 15, -1, 15, -1, -1, -1);
+    // Each pixel's share repeated over its three channels, for the first and
+    // the last two pixels of each lane; the fourth keeps all of the picture.
+    const __m256i sharesFirst = _mm256_setr_epi8(3, 3, 3, 3, 3, 3, -1, -1, 7, 7, 7, 7, 7, 7, -1, -1,  //
+                                                 3, 3, 3, 3, 3, 3, -1, -1, 7, 7, 7, 7, 7, 7, -1, -1);
+    const __m256i sharesLast = _mm256_setr_epi8(11, 11, 11, 11, 11, 11, -1, -1, 15, 15, 15, 15, 15, 15, -1, -1,  //
+                                                11, 11, 11, 11, 11, 11, -1, -1, 15, 15, 15, 15, 15, 15, -1, -1);
     const __m256i colours = _mm256_set1_epi32(0x00ffffff);
     int x = 0;
     for (; x + 8 <= n; x += 8) {
@@ -103,8 +102,8 @@ __attribute__((target("avx2"))) int ApplyAvx2(const uint8_t* layer, uint8_t* px,
         auto* at = reinterpret_cast<__m256i*>(px + size_t(x) * 4);
         const __m256i picture = _mm256_loadu_si256(at);
         const __m256i kept =
-            _mm256_packus_epi16(KeepAvx2(_mm256_unpacklo_epi8(picture, zero), _mm256_shuffle_epi8(over, sharesFirst)),
-                                KeepAvx2(_mm256_unpackhi_epi8(picture, zero), _mm256_shuffle_epi8(over, sharesLast)));
+            _mm256_packus_epi16(KeepAvx2(_mm256_unpacklo_epi8(picture, picture), _mm256_shuffle_epi8(over, sharesFirst)),
+                                KeepAvx2(_mm256_unpackhi_epi8(picture, picture), _mm256_shuffle_epi8(over, sharesLast)));
         _mm256_storeu_si256(at, _mm256_adds_epu8(kept, _mm256_and_si256(over, colours)));
     }
     return x;
@@ -115,6 +114,9 @@ __attribute__((target("avx2"))) int ApplyAvx2(const uint8_t* layer, uint8_t* px,
 }  // namespace
 
 namespace SubtitlePixels {
+
+unsigned Kept(unsigned picture, unsigned share) { return (picture * 257 * (share * 257)) >> 24; }
+
 
 bool BlendRow(const uint8_t* mask, uint8_t* px, int n, int b, int g, int r, int opacity, bool layer) {
     int any = 0, x = 0;
@@ -168,29 +170,26 @@ void ApplyRow(const uint8_t* layer, uint8_t* px, int n) {
         x = ApplyAvx2(layer, px, n);
 #endif
 #if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128(), rounding = _mm_set1_epi16(128);
-    const __m128i channels = _mm_setr_epi16(-1, -1, -1, 0, -1, -1, -1, 0);
-    const __m128i keepFourth = _mm_setr_epi16(0, 0, 0, 256, 0, 0, 0, 256);
-    const auto mix = [&](__m128i picture, __m128i over) {
-        __m128i share = _mm_shufflehi_epi16(_mm_shufflelo_epi16(over, 0xff), 0xff);
-        share = _mm_or_si128(_mm_and_si128(_mm_add_epi16(share, _mm_srli_epi16(share, 7)), channels), keepFourth);
-        const __m128i kept = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(picture, share), rounding), 8);
-        return _mm_add_epi16(kept, _mm_and_si128(over, channels));
+    const __m128i fourth = _mm_set1_epi64x(int64_t(0xffff000000000000ull));
+    const __m128i colours = _mm_set1_epi32(0x00ffffff);
+    const auto keep = [&](__m128i picture, __m128i over) {
+        const __m128i shares = _mm_or_si128(_mm_shufflehi_epi16(_mm_shufflelo_epi16(over, 0xff), 0xff), fourth);
+        return _mm_srli_epi16(_mm_mulhi_epu16(picture, shares), 8);
     };
     for (; x + 4 <= n; x += 4) {
         const __m128i over = _mm_loadu_si128(reinterpret_cast<const __m128i*>(layer + size_t(x) * 4));
         auto* at = reinterpret_cast<__m128i*>(px + size_t(x) * 4);
         const __m128i picture = _mm_loadu_si128(at);
-        _mm_storeu_si128(at, _mm_packus_epi16(mix(_mm_unpacklo_epi8(picture, zero), _mm_unpacklo_epi8(over, zero)),
-                                              mix(_mm_unpackhi_epi8(picture, zero), _mm_unpackhi_epi8(over, zero))));
+        const __m128i kept = _mm_packus_epi16(keep(_mm_unpacklo_epi8(picture, picture), _mm_unpacklo_epi8(over, over)),
+                                              keep(_mm_unpackhi_epi8(picture, picture), _mm_unpackhi_epi8(over, over)));
+        _mm_storeu_si128(at, _mm_adds_epu8(kept, _mm_and_si128(over, colours)));
     }
 #endif
     for (; x < n; ++x) {
         const uint8_t* o = layer + size_t(x) * 4;
-        const int share = o[3] + (o[3] >> 7);
         uint8_t* p = px + size_t(x) * 4;
         for (int c = 0; c < 3; ++c)
-            p[c] = uint8_t(std::min(((p[c] * share + 128) >> 8) + o[c], 255));
+            p[c] = uint8_t(std::min(Kept(p[c], o[3]) + o[c], 255u));
     }
 }
 

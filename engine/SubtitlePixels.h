@@ -18,10 +18,15 @@ namespace SubtitlePixels {
 // True when any of the mask covers.
 bool BlendRow(const uint8_t* mask, uint8_t* px, int n, int blue, int green, int red, int opacity, bool layer);
 
+// What is left of a picture's channel value under a layer's share (both
+// 0..255, share 255 keeping all of it): about picture * share / 255, exact
+// at both ends.
+unsigned Kept(unsigned picture, unsigned share);
+
 // Lays `n` pixels of a composed layer (colours premultiplied, the share of
 // the picture left in the fourth byte) over `n` pixels of a picture: each
-// channel (pixel * share + 128) >> 8 + colour, the share taken to 0..256;
-// the picture's fourth byte stays.
+// channel becomes Kept(pixel, share) + colour, at most 255; the picture's
+// fourth byte stays.
 void ApplyRow(const uint8_t* layer, uint8_t* px, int n);
 
 // Sets `n` pixels to `value`.

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -66,10 +67,9 @@ TEST(SubtitlePixelsTest, EveryPathGivesTheOnePixelSums) {
             SubtitlePixels::ApplyRow(rows.layer.data() + offset * 4, got.data() + offset * 4, n);
             for (int x = offset; x < offset + n; ++x) {
                 const uint8_t* o = &rows.layer[size_t(x) * 4];
-                const int share = o[3] + (o[3] >> 7);
                 for (int c = 0; c < 3; ++c) {
                     uint8_t& p = want[size_t(x) * 4 + c];
-                    p = uint8_t(std::min(((p * share + 128) >> 8) + o[c], 255));
+                    p = uint8_t(std::min(SubtitlePixels::Kept(p, o[3]) + o[c], 255u));
                 }
             }
             EXPECT_EQ(got, want) << "layer laid over";
@@ -78,5 +78,19 @@ TEST(SubtitlePixelsTest, EveryPathGivesTheOnePixelSums) {
             SubtitlePixels::FillRow(filled.data() + offset, n, 0xff000000u);
             for (int x = 0; x < n + offset; ++x)
                 ASSERT_EQ(filled[size_t(x)], x < offset ? 7u : 0xff000000u) << x;
+        }
+}
+
+// What a layer leaves of the picture: nothing under a share of 0, all of it
+// under 255, and within one level of picture * share / 255 between.
+TEST(SubtitlePixelsTest, LayerSharesKeepWhatTheySay) {
+    for (unsigned p = 0; p < 256; ++p)
+        for (unsigned share = 0; share < 256; ++share) {
+            const unsigned kept = SubtitlePixels::Kept(p, share);
+            const double exact = p * share / 255.0;
+            ASSERT_LE(std::abs(double(kept) - exact), 1.0) << p << " under " << share;
+            if (share == 0 || share == 255) {
+                ASSERT_EQ(kept, share == 0 ? 0 : p) << p << " under " << share;
+            }
         }
 }
