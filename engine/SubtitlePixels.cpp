@@ -110,13 +110,11 @@ __attribute__((target("avx2"))) int ApplyAvx2(const uint8_t* layer, uint8_t* px,
 }
 #endif
 
-
 }  // namespace
 
 namespace SubtitlePixels {
 
 unsigned Kept(unsigned picture, unsigned share) { return (picture * 257 * (share * 257)) >> 24; }
-
 
 bool BlendRow(const uint8_t* mask, uint8_t* px, int n, int b, int g, int r, int opacity, bool layer) {
     int any = 0, x = 0;
